@@ -1,0 +1,47 @@
+PY ?= python3
+WERROR ?= $(if $(CI),ON,OFF)
+DEV_BUILD ?= build/dev
+ASAN_BUILD ?= build/asan
+
+.PHONY: setup install demo test test-asan dev dev-test bench clean
+
+setup:
+	@PY=$(PY) bash .ci/setup.sh
+
+install: setup
+	$(PY) -m pip install -q --no-build-isolation --no-deps \
+		-C cmake.define.KESTRIX_WERROR=$(WERROR) .
+
+demo: install
+	cd /tmp && $(PY) $(CURDIR)/examples/demo.py
+
+test: install
+	cd tests && $(PY) -m pytest -p no:cacheprovider -q
+
+# A debug build straight from CMake for quick iteration: PYTHONPATH points at it.
+dev: setup
+	cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+		-DPython_EXECUTABLE=$$($(PY) -c 'import sys; print(sys.executable)') \
+		-DKESTRIX_WERROR=$(WERROR) >/dev/null
+	cmake --build $(DEV_BUILD)
+
+dev-test: dev
+	cd tests && PYTHONPATH=$(CURDIR)/$(DEV_BUILD) $(PY) -m pytest -p no:cacheprovider -q $(PYTEST_ARGS)
+
+test-asan: setup
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_SANITIZE=ON \
+		-DPython_EXECUTABLE=$$($(PY) -c 'import sys; print(sys.executable)') \
+		-DKESTRIX_WERROR=$(WERROR) >/dev/null
+	cmake --build $(ASAN_BUILD)
+	cd tests && PYTHONPATH=$(CURDIR)/$(ASAN_BUILD) \
+		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		PYTHONMALLOC=malloc HYPOTHESIS_PROFILE=asan \
+		$(PY) -m pytest -p no:cacheprovider -q -x
+
+bench: install
+	$(PY) bench/run.py
+
+clean:
+	rm -rf build

@@ -1,0 +1,60 @@
+// The detection pass and its result records.
+#pragma once
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "detect/entity.hpp"
+#include "normalize/config.hpp"
+#include "span/error.hpp"
+#include "span/span.hpp"
+
+namespace kestrix {
+
+struct ContextHit {
+  std::string_view cue;  // points into a static cue table
+  std::uint32_t distance = 0;
+  float weight = 0;
+};
+
+enum class RejectReason : std::uint8_t {
+  checksum_failed = 0,
+  no_context = 1,
+  below_threshold = 2,
+  outranked = 3,
+  business_context = 4,
+};
+std::string_view reject_reason_name(RejectReason r);
+
+struct Finding {
+  ChecksumStatus status = ChecksumStatus::not_applicable;
+  std::string_view reason;  // static text; meaningful only for not_applicable
+  std::vector<ContextHit> context_hits;
+  RuleList normalizations;
+  std::string_view rule;  // static rule name
+  NormalizationCost cost;
+  bool snapped = false;
+  Span source;
+  Span normalized;
+  float score = 0;
+  Certainty certainty = Certainty::possible;
+  Entity entity = Entity::resident;
+};
+
+struct Rejection {
+  Span source;
+  float score = 0;
+  Entity entity = Entity::resident;
+  RejectReason reason = RejectReason::below_threshold;
+};
+
+struct Report {
+  std::vector<Finding> findings;
+  std::vector<Rejection> rejections;
+  std::string normalized_text;
+};
+
+std::expected<Report, Error> detect(std::string_view text, const Config& config);
+
+}  // namespace kestrix

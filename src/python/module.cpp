@@ -1,0 +1,81 @@
+// The module definition: multi-phase initialisation whose exec step adds the attributes,
+// SpanMapError, the eighteen classes and the five functions, in that order.
+#include "python/py.hpp"
+
+namespace kestrix::py {
+namespace {
+
+PyMethodDef g_functions[] = {
+    {"normalize", KX_METH(fn_normalize), METH_VARARGS | METH_KEYWORDS,
+     "normalize(text, config=None)\n--\n\n텍스트를 정규화하고 원문을 잇는 매핑을 함께 낸다."},
+    {"detect", KX_METH(fn_detect), METH_VARARGS | METH_KEYWORDS,
+     "detect(text, config=None)\n--\n\n텍스트에서 개인정보를 탐지한다."},
+    {"mask", KX_METH(fn_mask), METH_VARARGS | METH_KEYWORDS,
+     "mask(text, policies=None, config=None)\n--\n\n탐지하고 곧바로 마스킹한다.\n\n`policies` 를 "
+     "주지 않으면 엔티티 이름 자리표시자로 통째 치환한다."},
+    {"unmask", KX_METH(fn_unmask), METH_VARARGS | METH_KEYWORDS,
+     "unmask(masked, restore)\n--\n\n토큰화로 가린 텍스트를 원문으로 되돌린다.\n\n토큰 모양이 "
+     "깨졌거나 표에 없는 번호를 가리키면 `SpanMapError` 를 낸다. 조용히 넘기지 않는\n이유는, "
+     "복원 실패를 눈치채지 못한 채 원문을 되찾았다고 믿는 것이 이 라이브러리가 막으려는\n바로 "
+     "그 사고이기 때문이다."},
+    {"entity_names", KX_METH(fn_entity_names), METH_VARARGS | METH_KEYWORDS,
+     "entity_names()\n--\n\n이 빌드가 다루는 엔티티 이름 전부."},
+};
+
+int add(PyObject* m, const char* name, PyObject* value) {
+  if (!value) return -1;
+  int r = PyModule_AddObjectRef(m, name, value);
+  return r;
+}
+
+int add_owned(PyObject* m, const char* name, PyObject* value) {
+  Ref v = Ref::steal(value);
+  if (!v) return -1;
+  return PyModule_AddObjectRef(m, name, v.get());
+}
+
+int exec_module(PyObject* m) {
+  if (!PyModule_Check(m)) {
+    PyErr_SetString(PyExc_TypeError, "expected a module object");
+    return -1;
+  }
+  if (add_owned(m, "__version__", PyUnicode_FromString("0.1.0")) < 0) return -1;
+  if (add_owned(m, "__status__",
+                PyUnicode_FromString("span, normalize, detect, and mask layers are available")) < 0)
+    return -1;
+  if (add(m, "__has_hash_policy__", Py_True) < 0) return -1;
+  if (add(m, "SpanMapError", span_map_error_type()) < 0) return -1;
+  if (!ensure_types()) return -1;
+  for (int i = 0; i < T_COUNT; ++i)
+    if (add(m, type_names[i], reinterpret_cast<PyObject*>(type(static_cast<TypeId>(i)))) < 0)
+      return -1;
+  Ref modname = Ref::steal(PyModule_GetNameObject(m));
+  if (!modname) return -1;
+  for (PyMethodDef& def : g_functions)
+    if (add_owned(m, def.ml_name, PyCFunction_NewEx(&def, m, modname.get())) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "kestrix",
+    "모듈 이름은 공유 라이브러리 파일 이름과 같아야 한다.",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace kestrix::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_kestrix(void) {
+  return PyModuleDef_Init(&kestrix::py::g_module);
+}

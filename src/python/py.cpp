@@ -1,0 +1,354 @@
+#include "python/py.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace kestrix::py {
+
+// ---- errors --------------------------------------------------------------------------------
+
+namespace {
+PyObject* g_span_map_error = nullptr;
+PyObject* g_internal_error = nullptr;
+}  // namespace
+
+PyObject* span_map_error_type() {
+  if (!g_span_map_error) {
+    g_span_map_error = PyErr_NewExceptionWithDoc(
+        "kestrix.SpanMapError", "구간 정렬 테이블의 불변식이 깨졌거나 좌표계가 맞지 않는다.",
+        PyExc_Exception, nullptr);
+    if (!g_span_map_error) {
+      PyErr_Clear();
+      raise_internal("Failed to initialize new exception type.");
+      return nullptr;
+    }
+  }
+  return g_span_map_error;
+}
+
+PyObject* internal_error_type() {
+  if (!g_internal_error) {
+    g_internal_error = PyErr_NewExceptionWithDoc(
+        "kestrix.InternalError",
+        "내부 불변식이 깨졌다. 라이브러리의 결함이며 입력 탓이 아니다.", PyExc_BaseException,
+        nullptr);
+  }
+  return g_internal_error;
+}
+
+void raise_internal(const char* what) noexcept {
+  try {
+    PyObject* tp = internal_error_type();
+    if (!tp) {
+      std::fputs("uncaught panic at ffi boundary\n", stderr);
+      std::abort();
+    }
+    PyErr_SetString(tp, what);
+  } catch (...) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+}
+
+void throw_core(const Error& e) {
+  PyObject* tp = span_map_error_type();
+  if (tp) PyErr_SetString(tp, e.display().c_str());
+  throw PyErrorSet{};
+}
+
+namespace {
+[[noreturn]] void throw_with(PyObject* tp, const std::string& msg) {
+  PyErr_SetString(tp, msg.c_str());
+  throw PyErrorSet{};
+}
+}  // namespace
+
+void throw_type_error(const std::string& msg) { throw_with(PyExc_TypeError, msg); }
+void throw_value_error(const std::string& msg) { throw_with(PyExc_ValueError, msg); }
+void throw_overflow_error(const std::string& msg) { throw_with(PyExc_OverflowError, msg); }
+void throw_runtime_error(const std::string& msg) { throw_with(PyExc_RuntimeError, msg); }
+
+void add_param_note(const char* param) {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  if (!type) return;
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb && value) PyException_SetTraceback(value, tb);
+  std::string note = std::string("while processing '") + param + "'";
+  if (value) {
+    PyObject* r = PyObject_CallMethod(value, "add_note", "s", note.c_str());
+    if (!r) {
+      // Keep the original exception rather than the failure of the note.
+      PyErr_Clear();
+    }
+    Py_XDECREF(r);
+  }
+  PyErr_Restore(type, value, tb);
+}
+
+// ---- types ---------------------------------------------------------------------------------
+
+const char* const type_names[T_COUNT] = {
+    "Span",        "NormalizationCost", "Segment", "SourceSpan",  "SpanMap",      "SpanMapBuilder",
+    "Config",      "Normalized",        "ContextHit", "Evidence", "Finding",      "Rejection",
+    "Report",      "Policy",            "PolicySet",  "RestoreEntry", "RestoreMap", "MaskOutput"};
+
+namespace {
+PyTypeObject* g_types[T_COUNT] = {};
+bool g_types_ready = false;
+
+PyType_Spec* const g_specs[T_COUNT] = {
+    &spec_Span,      &spec_NormalizationCost, &spec_Segment,      &spec_SourceSpan, &spec_SpanMap,
+    &spec_SpanMapBuilder, &spec_Config,       &spec_Normalized,   &spec_ContextHit, &spec_Evidence,
+    &spec_Finding,   &spec_Rejection,         &spec_Report,       &spec_Policy,     &spec_PolicySet,
+    &spec_RestoreEntry, &spec_RestoreMap,     &spec_MaskOutput};
+}  // namespace
+
+bool ensure_types() {
+  // Runs under the GIL; nothing in here releases it, so one thread creates the types.
+  if (g_types_ready) return true;
+  for (int i = 0; i < T_COUNT; ++i) {
+    if (g_types[i]) continue;
+    PyObject* t = PyType_FromSpec(g_specs[i]);
+    if (!t) return false;
+    g_types[i] = reinterpret_cast<PyTypeObject*>(t);
+  }
+  g_types_ready = true;
+  return true;
+}
+
+PyTypeObject* type(TypeId id) { return g_types[id]; }
+
+bool is_instance(PyObject* o, TypeId id) {
+  return o && PyObject_TypeCheck(o, g_types[id]);
+}
+
+// ---- arguments -----------------------------------------------------------------------------
+
+namespace {
+
+std::string quoted_list(const std::vector<std::string>& names) {
+  std::string s;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) s += names.size() > 2 ? ", " : " ";
+    if (i + 1 == names.size() && names.size() > 1) s += "and ";
+    s += "'" + names[i] + "'";
+  }
+  return s;
+}
+
+}  // namespace
+
+void bind(const char* fname, PyObject* args, PyObject* kwargs,
+          std::initializer_list<const char*> names, std::size_t required, PyObject** out) {
+  const std::size_t n = names.size();
+  const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
+  if (given < 0) throw_set();
+  for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
+  std::string fn = std::string(fname) + "()";
+  if (static_cast<std::size_t>(given) > n) {
+    std::string takes;
+    if (required == n)
+      takes = std::to_string(n) + (n == 1 ? " positional argument" : " positional arguments");
+    else
+      takes = "from " + std::to_string(required) + " to " + std::to_string(n) +
+              " positional arguments";
+    throw_type_error(fn + " takes " + takes + " but " + std::to_string(given) +
+                     (given == 1 ? " was" : " were") + " given");
+  }
+  std::vector<bool> seen(n, false);
+  for (Py_ssize_t i = 0; i < given; ++i) {
+    out[i] = PyTuple_GetItem(args, i);
+    seen[i] = true;
+  }
+  if (kwargs && PyDict_Size(kwargs) > 0) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_ssize_t klen = 0;
+      const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &klen) : nullptr;
+      if (!k) {
+        PyErr_Clear();
+        throw_type_error(fn + " keywords must be strings");
+      }
+      std::string_view kv(k, static_cast<std::size_t>(klen));
+      std::size_t idx = n;
+      std::size_t j = 0;
+      for (const char* name : names) {
+        if (kv == name) {
+          idx = j;
+          break;
+        }
+        ++j;
+      }
+      if (idx == n)
+        throw_type_error(fn + " got an unexpected keyword argument '" + std::string(kv) + "'");
+      if (seen[idx])
+        throw_type_error(fn + " got multiple values for argument '" + std::string(kv) + "'");
+      seen[idx] = true;
+      out[idx] = value;
+    }
+  }
+  std::vector<std::string> missing;
+  std::size_t j = 0;
+  for (const char* name : names) {
+    if (j < required && !seen[j]) missing.emplace_back(name);
+    ++j;
+  }
+  if (!missing.empty()) {
+    throw_type_error(fn + " missing " + std::to_string(missing.size()) + " required positional " +
+                     (missing.size() == 1 ? "argument: " : "arguments: ") + quoted_list(missing));
+  }
+  // None means absent for optional parameters.
+  for (std::size_t i = required; i < n; ++i)
+    if (out[i] == Py_None) out[i] = nullptr;
+}
+
+namespace {
+
+std::string type_name_of(PyObject* o) {
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(o)));
+  if (!name) {
+    PyErr_Clear();
+    return "object";
+  }
+  Py_ssize_t len = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(name.get(), &len);
+  if (!s) {
+    PyErr_Clear();
+    return "object";
+  }
+  return std::string(s, static_cast<std::size_t>(len));
+}
+
+[[noreturn]] void wrong_type(PyObject* o, const char* expected, const char* param) {
+  if (o == Py_None)
+    PyErr_SetString(PyExc_TypeError,
+                    (std::string("'None' is not an instance of '") + expected + "'").c_str());
+  else
+    PyErr_SetString(PyExc_TypeError, ("'" + type_name_of(o) + "' object is not an instance of '" +
+                                      expected + "'")
+                                         .c_str());
+  add_param_note(param);
+  throw PyErrorSet{};
+}
+
+[[noreturn]] void fail_noted(const char* param) {
+  add_param_note(param);
+  throw PyErrorSet{};
+}
+
+}  // namespace
+
+std::string_view to_string_view(PyObject* o, const char* param) {
+  if (!o || !PyUnicode_Check(o)) wrong_type(o ? o : Py_None, "str", param);
+  Py_ssize_t len = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &len);
+  if (!s) fail_noted(param);
+  if (static_cast<unsigned long long>(len) > std::numeric_limits<std::uint32_t>::max()) {
+    PyErr_Format(PyExc_ValueError,
+                 "text of %zd UTF-8 bytes is too long; at most 4294967295 bytes are supported",
+                 len);
+    fail_noted(param);
+  }
+  return {s, static_cast<std::size_t>(len)};
+}
+
+std::string to_string(PyObject* o, const char* param) {
+  return std::string(to_string_view(o, param));
+}
+
+std::uint64_t to_u64(PyObject* o, const char* param) {
+  if (!o || !PyIndex_Check(o)) wrong_type(o ? o : Py_None, "int", param);
+  Ref idx = Ref::steal(PyNumber_Index(o));
+  if (!idx) fail_noted(param);
+  unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail_noted(param);
+  return v;
+}
+
+std::uint32_t to_u32(PyObject* o, const char* param) {
+  std::uint64_t v = to_u64(o, param);
+  if (v > std::numeric_limits<std::uint32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    fail_noted(param);
+  }
+  return static_cast<std::uint32_t>(v);
+}
+
+bool to_bool(PyObject* o, const char* param) {
+  if (!o || !PyBool_Check(o)) wrong_type(o ? o : Py_None, "bool", param);
+  return o == Py_True;
+}
+
+float to_f32(PyObject* o, const char* param) {
+  if (!o) wrong_type(Py_None, "float", param);
+  double d = PyFloat_AsDouble(o);
+  if (d == -1.0 && PyErr_Occurred()) fail_noted(param);
+  return static_cast<float>(d);
+}
+
+char32_t to_char(PyObject* o, const char* param) {
+  if (!o || !PyUnicode_Check(o)) wrong_type(o ? o : Py_None, "str", param);
+  Py_ssize_t n = PyUnicode_GetLength(o);
+  if (n < 0) fail_noted(param);
+  if (n != 1) {
+    PyErr_SetString(PyExc_ValueError, "expected a string of length 1");
+    fail_noted(param);
+  }
+  Py_UCS4 c = PyUnicode_ReadChar(o, 0);
+  if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) fail_noted(param);
+  if (c >= 0xD800 && c <= 0xDFFF) {
+    PyErr_SetString(PyExc_ValueError, "a lone surrogate is not a character");
+    fail_noted(param);
+  }
+  return static_cast<char32_t>(c);
+}
+
+std::string to_bytes(PyObject* o, const char* param) {
+  if (!o || PyUnicode_Check(o)) wrong_type(o ? o : Py_None, "bytes", param);
+  if (PyBytes_Check(o)) {
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    if (PyBytes_AsStringAndSize(o, &data, &len) < 0) fail_noted(param);
+    return std::string(data, static_cast<std::size_t>(len));
+  }
+  if (PyByteArray_Check(o)) {
+    return std::string(PyByteArray_AsString(o), static_cast<std::size_t>(PyByteArray_Size(o)));
+  }
+  if (!PySequence_Check(o)) wrong_type(o, "bytes", param);
+  Ref seq = Ref::steal(PySequence_List(o));  // a private copy: items cannot change under us
+  if (!seq) fail_noted(param);
+  Py_ssize_t n = PyList_Size(seq.get());
+  std::string out;
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = Ref::borrow(PyList_GetItem(seq.get(), i));
+    if (!PyLong_Check(item.get())) wrong_type(item.get(), "int", param);
+    long v = PyLong_AsLong(item.get());
+    if (v == -1 && PyErr_Occurred()) fail_noted(param);
+    if (v < 0 || v > 255) {
+      PyErr_SetString(PyExc_ValueError, "byte must be in range(0, 256)");
+      fail_noted(param);
+    }
+    out.push_back(static_cast<char>(v));
+  }
+  return out;
+}
+
+void expect_instance(PyObject* o, TypeId id, const char* param) {
+  if (!is_instance(o, id)) wrong_type(o ? o : Py_None, type_names[id], param);
+}
+
+// ---- results -------------------------------------------------------------------------------
+
+PyObject* new_str(std::string_view s) {
+  return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+PyObject* new_u64(std::uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
+PyObject* new_f32(float v) { return check(PyFloat_FromDouble(static_cast<double>(v))); }
+PyObject* new_bool(bool v) { return check(PyBool_FromLong(v ? 1 : 0)); }
+PyObject* none() { Py_RETURN_NONE; }
+
+}  // namespace kestrix::py

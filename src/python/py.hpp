@@ -1,0 +1,303 @@
+// The boundary toolkit: owning references, the instance layout of wrapped core values with
+// its borrow flag, the argument binder, converters, type registry and error translation.
+// Every entry point is written as
+//     return guard([&]() -> PyObject* { ... });
+// so that no C++ exception ever reaches the interpreter.
+#pragma once
+#ifndef Py_LIMITED_API
+#define Py_LIMITED_API 0x030B0000
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "span/error.hpp"
+
+namespace kestrix::py {
+
+// ---- owning reference ---------------------------------------------------------------------
+
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* p) { return Ref(p); }
+  static Ref borrow(PyObject* p) {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref&& o) noexcept {
+    if (this != &o) {
+      Py_XDECREF(p_);
+      p_ = std::exchange(o.p_, nullptr);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* p) : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// ---- errors --------------------------------------------------------------------------------
+
+// Thrown inside entry points when a Python exception is already set; guard() returns NULL.
+struct PyErrorSet {};
+
+PyObject* span_map_error_type();  // created once, lazily
+PyObject* internal_error_type();  // derives from BaseException
+
+[[noreturn]] inline void throw_set() { throw PyErrorSet{}; }
+// Sets SpanMapError with the core error's text and throws PyErrorSet.
+[[noreturn]] void throw_core(const Error& e);
+[[noreturn]] void throw_type_error(const std::string& msg);
+[[noreturn]] void throw_value_error(const std::string& msg);
+[[noreturn]] void throw_overflow_error(const std::string& msg);
+[[noreturn]] void throw_runtime_error(const std::string& msg);
+
+// Attaches the note "while processing '<param>'" to the pending exception.
+void add_param_note(const char* param);
+
+void raise_internal(const char* what) noexcept;
+
+template <class F>
+PyObject* guard(F&& f) noexcept {
+  try {
+    PyObject* r = f();
+    return r;
+  } catch (const PyErrorSet&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::exception& e) {
+    raise_internal(e.what());
+    return nullptr;
+  } catch (...) {
+    raise_internal("unknown C++ exception");
+    return nullptr;
+  }
+}
+
+// For slots that return int (setters, __len__ via ssize_t, ...).
+template <class R, class F>
+R guard_int(F&& f, R fail) noexcept {
+  try {
+    return f();
+  } catch (const PyErrorSet&) {
+    return fail;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return fail;
+  } catch (const std::exception& e) {
+    raise_internal(e.what());
+    return fail;
+  } catch (...) {
+    raise_internal("unknown C++ exception");
+    return fail;
+  }
+}
+
+// Returns r, or throws PyErrorSet when r is NULL (a Python exception is then set).
+inline PyObject* check(PyObject* r) {
+  if (!r) throw_set();
+  return r;
+}
+
+// ---- types ---------------------------------------------------------------------------------
+
+enum TypeId : int {
+  T_Span,
+  T_NormalizationCost,
+  T_Segment,
+  T_SourceSpan,
+  T_SpanMap,
+  T_SpanMapBuilder,
+  T_Config,
+  T_Normalized,
+  T_ContextHit,
+  T_Evidence,
+  T_Finding,
+  T_Rejection,
+  T_Report,
+  T_Policy,
+  T_PolicySet,
+  T_RestoreEntry,
+  T_RestoreMap,
+  T_MaskOutput,
+  T_COUNT
+};
+
+// Class names in registration order.
+extern const char* const type_names[T_COUNT];
+
+// Creates all classes on first use (under the GIL), then returns the same objects for the
+// process lifetime. Returns nullptr with an exception set if creation fails.
+bool ensure_types();
+PyTypeObject* type(TypeId id);  // requires ensure_types() to have succeeded
+
+// Instance layout of every class: the core value plus a borrow flag
+// (0 free, n > 0 shared borrows, -1 borrowed for writing).
+template <class T>
+struct Box {
+  PyObject_HEAD
+  T value;
+  int borrow;
+};
+
+template <class T>
+void box_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  reinterpret_cast<Box<T>*>(self)->value.~T();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(tp);
+}
+
+template <class T>
+T& unbox(PyObject* o) {
+  return reinterpret_cast<Box<T>*>(o)->value;
+}
+
+// Allocates an instance of the class `id` holding `value` (the caller's Box<T> must match).
+template <class T>
+PyObject* make(TypeId id, T value) {
+  PyTypeObject* tp = type(id);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  PyObject* o = alloc(tp, 0);
+  if (!o) throw_set();
+  auto* box = reinterpret_cast<Box<T>*>(o);
+  try {
+    new (&box->value) T(std::move(value));
+  } catch (...) {
+    // Nothing was constructed: free the memory without running the destructor.
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    free_fn(o);
+    Py_DECREF(tp);
+    throw;
+  }
+  box->borrow = 0;
+  return o;
+}
+
+bool is_instance(PyObject* o, TypeId id);
+
+// RAII borrows; a conflicting borrow raises RuntimeError.
+template <class T>
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(PyObject* o) : box_(reinterpret_cast<Box<T>*>(o)) {
+    if (box_->borrow < 0) throw_runtime_error("Already mutably borrowed");
+    ++box_->borrow;
+  }
+  ~SharedBorrow() { --box_->borrow; }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  const T& value() const { return box_->value; }
+
+ private:
+  Box<T>* box_;
+};
+
+template <class T>
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(PyObject* o) : box_(reinterpret_cast<Box<T>*>(o)) {
+    if (box_->borrow != 0) throw_runtime_error("Already borrowed");
+    box_->borrow = -1;
+  }
+  ~ExclusiveBorrow() { box_->borrow = 0; }
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+  T& value() const { return box_->value; }
+
+ private:
+  Box<T>* box_;
+};
+
+// ---- arguments -----------------------------------------------------------------------------
+
+// Binds positional and keyword arguments to `names`; the first `required` names are
+// required. out[i] receives a borrowed reference, or nullptr when absent or None
+// (None for a required parameter is bound as None so its converter can refuse it).
+// Raises the interpreter-style TypeError and throws PyErrorSet on a binding error.
+void bind(const char* fname, PyObject* args, PyObject* kwargs,
+          std::initializer_list<const char*> names, std::size_t required, PyObject** out);
+
+// Converters. Each raises (keeping type and message, adding the parameter note) and throws
+// PyErrorSet on failure.
+std::string to_string(PyObject* o, const char* param);
+std::string_view to_string_view(PyObject* o, const char* param);  // valid while o lives
+std::uint32_t to_u32(PyObject* o, const char* param);
+std::uint64_t to_u64(PyObject* o, const char* param);
+bool to_bool(PyObject* o, const char* param);
+float to_f32(PyObject* o, const char* param);
+char32_t to_char(PyObject* o, const char* param);  // str of exactly one character
+std::string to_bytes(PyObject* o, const char* param);  // bytes-like, never str
+// Checks that o is an instance of class id (TypeError naming both types otherwise).
+void expect_instance(PyObject* o, TypeId id, const char* param);
+
+// ---- results -------------------------------------------------------------------------------
+
+PyObject* new_str(std::string_view s);
+PyObject* new_u64(std::uint64_t v);
+PyObject* new_f32(float v);
+PyObject* new_bool(bool v);
+PyObject* none();
+// A new list of str from a container of string-like values.
+template <class C>
+PyObject* new_str_list(const C& items) {
+  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  Py_ssize_t i = 0;
+  for (const auto& s : items) {
+    PyObject* item = new_str(s);
+    PyList_SetItem(list.get(), i++, item);  // steals
+  }
+  return list.release();
+}
+// A new list of wrapped values of class id.
+template <class T, class C>
+PyObject* new_box_list(TypeId id, const C& items) {
+  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  Py_ssize_t i = 0;
+  for (const auto& v : items) PyList_SetItem(list.get(), i++, make<T>(id, T(v)));
+  return list.release();
+}
+
+// ---- module functions (defined by the layer files) ------------------------------------------
+
+PyObject* fn_normalize(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* fn_detect(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* fn_mask(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* fn_unmask(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* fn_entity_names(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Type specs, defined next to each class.
+extern PyType_Spec spec_Span, spec_NormalizationCost, spec_Segment, spec_SourceSpan, spec_SpanMap,
+    spec_SpanMapBuilder, spec_Config, spec_Normalized, spec_ContextHit, spec_Evidence, spec_Finding,
+    spec_Rejection, spec_Report, spec_Policy, spec_PolicySet, spec_RestoreEntry, spec_RestoreMap,
+    spec_MaskOutput;
+
+// Flags shared by every class: immutable, not subclassable; classes without a constructor
+// add Py_TPFLAGS_DISALLOW_INSTANTIATION.
+constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+constexpr unsigned long kFlagsNoInit = kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+// Casts a METH_VARARGS | METH_KEYWORDS function for a PyMethodDef.
+#define KX_METH(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+}  // namespace kestrix::py

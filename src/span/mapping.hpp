@@ -1,0 +1,20 @@
+// Carrying normalized spans back to the source, composing maps, identity maps.
+#pragma once
+#include <expected>
+#include <string_view>
+
+#include "span/error.hpp"
+#include "span/span.hpp"
+
+namespace kestrix {
+
+// Never fails. O(log n) to find the covered segments, then linear in the covered ones.
+SourceSpan to_source(const SpanMap& map, const Span& dst);
+
+// One identity segment covering text (no segment for an empty text).
+SpanMap identity(std::string_view text);
+
+// inner: A -> B, outer: B -> C; the result maps A -> C. Linear in the total segment count.
+std::expected<SpanMap, Error> compose(const SpanMap& inner, const SpanMap& outer);
+
+}  // namespace kestrix

@@ -1,0 +1,70 @@
+// UTF-8 helpers over text that is known to be valid UTF-8 (every text that enters the core
+// comes from a Python str, so it is). Offsets are bytes unless a name says chars.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrix::utf8 {
+
+constexpr bool is_cont(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+// Byte length of the sequence that starts with lead byte b (1 for a stray continuation byte).
+constexpr std::size_t seq_len(unsigned char b) {
+  return b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+}
+
+// Characters (Unicode scalar values) in s: the number of non-continuation bytes.
+inline std::uint32_t count_chars(std::string_view s) {
+  std::size_t n = 0;
+  for (unsigned char b : s) n += !is_cont(b);
+  return static_cast<std::uint32_t>(n);
+}
+
+// Decodes the character at byte i and advances i past it.
+inline char32_t decode(std::string_view s, std::size_t& i) {
+  auto b0 = static_cast<unsigned char>(s[i]);
+  std::size_t len = seq_len(b0);
+  if (len == 1 || i + len > s.size()) { ++i; return b0; }
+  char32_t c = len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
+  for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  i += len;
+  return c;
+}
+
+// Decodes the character that ends right before byte i and moves i to its start.
+inline char32_t decode_back(std::string_view s, std::size_t& i) {
+  std::size_t j = i - 1;
+  while (j > 0 && is_cont(static_cast<unsigned char>(s[j]))) --j;
+  std::size_t k = j;
+  char32_t c = decode(s, k);
+  i = j;
+  return c;
+}
+
+inline void append(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+inline std::string encode(char32_t c) {
+  std::string s;
+  append(s, c);
+  return s;
+}
+
+}  // namespace kestrix::utf8

@@ -1,0 +1,115 @@
+import inspect
+
+import pytest
+
+import kestrix as kx
+
+CLASSES = [
+    "Span", "NormalizationCost", "Segment", "SourceSpan", "SpanMap", "SpanMapBuilder", "Config",
+    "Normalized", "ContextHit", "Evidence", "Finding", "Rejection", "Report", "Policy",
+    "PolicySet", "RestoreEntry", "RestoreMap", "MaskOutput",
+]
+FUNCTIONS = ["normalize", "detect", "mask", "unmask", "entity_names"]
+CONSTRUCTIBLE = {"Span", "SpanMapBuilder", "Config", "PolicySet"}
+
+
+def test_attributes_and_registration_order():
+    assert kx.__version__ == "0.1.0"
+    assert kx.__status__ == "span, normalize, detect, and mask layers are available"
+    assert kx.__has_hash_policy__ is True
+    names = [n for n in vars(kx) if not n.startswith("__") or n in
+             ("__version__", "__status__", "__has_hash_policy__")]
+    expected = ["__version__", "__status__", "__has_hash_policy__", "SpanMapError",
+                *CLASSES, *FUNCTIONS]
+    assert [n for n in names if n in expected] == expected
+
+
+def test_span_map_error_type():
+    assert kx.SpanMapError.__mro__ == (kx.SpanMapError, Exception, BaseException, object)
+    assert kx.SpanMapError.__module__ == "kestrix"
+    assert kx.SpanMapError.__name__ == "SpanMapError"
+    assert kx.SpanMapError.__doc__ == "구간 정렬 테이블의 불변식이 깨졌거나 좌표계가 맞지 않는다."
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_class_shape(name):
+    cls = getattr(kx, name)
+    assert cls.__module__ == "kestrix"
+    assert cls.__qualname__ == name
+    assert cls.__doc__
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (cls,), {})
+    with pytest.raises(TypeError):
+        cls.some_attribute = 1
+    if name not in CONSTRUCTIBLE:
+        with pytest.raises(TypeError) as exc:
+            cls()
+        assert str(exc.value) == f"cannot create 'kestrix.{name}' instances"
+
+
+@pytest.mark.parametrize(
+    "fn, signature",
+    [
+        ("normalize", "(text, config=None)"),
+        ("detect", "(text, config=None)"),
+        ("mask", "(text, policies=None, config=None)"),
+        ("unmask", "(masked, restore)"),
+        ("entity_names", "()"),
+    ],
+)
+def test_function_signatures(fn, signature):
+    f = getattr(kx, fn)
+    assert str(inspect.signature(f)) == signature
+    assert f.__module__ == "kestrix"
+    assert f.__self__ is kx
+
+
+def test_module_doc():
+    assert kx.__doc__
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: kx.Span(1, 2, 3), "Span() missing 1 required positional argument: 'char_end'"),
+        (lambda: kx.Span(1, 2), "Span() missing 2 required positional arguments: 'char_start' and 'char_end'"),
+        (lambda: kx.Span(), "Span() missing 4 required positional arguments: 'byte_start', "
+                            "'byte_end', 'char_start', and 'char_end'"),
+        (lambda: kx.Span(1, 2, 3, 4, 5), "Span() takes 4 positional arguments but 5 were given"),
+        (lambda: kx.Span(1, 2, 3, 4, x=1), "Span() got an unexpected keyword argument 'x'"),
+        (lambda: kx.Span(1, 2, 3, 4, byte_start=1), "Span() got multiple values for argument 'byte_start'"),
+        (lambda: kx.Span(0, 0, 0, 0).is_empty(1), "is_empty() takes 0 positional arguments but 1 was given"),
+    ],
+)
+def test_binder_messages(call, message):
+    with pytest.raises(TypeError) as exc:
+        call()
+    assert str(exc.value) == message
+
+
+@pytest.mark.parametrize(
+    "args, exc_type, message, param",
+    [
+        (("a", 0, 0, 0), TypeError, "'str' object is not an instance of 'int'", "byte_start"),
+        ((0, None, 0, 0), TypeError, "'None' is not an instance of 'int'", "byte_end"),
+        ((0, 0, -1, 0), OverflowError, None, "char_start"),
+        ((0, 0, 0, 2**32), OverflowError, "out of range integral type conversion attempted", "char_end"),
+    ],
+)
+def test_conversion_errors_carry_the_parameter_note(args, exc_type, message, param):
+    with pytest.raises(exc_type) as exc:
+        kx.Span(*args)
+    if message is not None:
+        assert str(exc.value) == message
+    assert exc.value.__notes__ == [f"while processing '{param}'"]
+
+
+def test_lone_surrogate_is_refused_with_note():
+    with pytest.raises(UnicodeEncodeError) as exc:
+        kx.Span.from_char_range("a\ud800b", 0, 1)
+    assert exc.value.__notes__ == ["while processing 'text'"]
+
+
+def test_keyword_arguments_bind_like_positional():
+    assert kx.Span(char_end=4, char_start=3, byte_end=2, byte_start=1) == kx.Span(1, 2, 3, 4)
+    assert kx.Span.from_char_range(text="가나", char_start=0, char_end=1) == kx.Span(0, 3, 0, 1)
