@@ -3,7 +3,7 @@ WERROR ?= $(if $(CI),ON,OFF)
 DEV_BUILD ?= build/dev
 ASAN_BUILD ?= build/asan
 
-.PHONY: setup install demo test test-asan dev dev-test bench clean
+.PHONY: setup install demo test test-asan dev dev-test bench abi3-check clean
 
 setup:
 	@PY=$(PY) bash .ci/setup.sh
@@ -45,3 +45,11 @@ bench: install
 
 clean:
 	rm -rf build
+
+# Builds the wheel and checks that its module uses the stable ABI only.
+abi3-check: setup
+	rm -rf build/wheelhouse
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheelhouse .
+	$(PY) -c "import abi3audit" 2>/dev/null || $(PY) -m pip install -q abi3audit
+	$(PY) -c "import glob, zipfile; w = glob.glob('build/wheelhouse/*.whl'); assert len(w) == 1 and 'kestrix.abi3.so' in zipfile.ZipFile(w[0]).namelist(), w"
+	$(PY) -m abi3audit --strict --report build/wheelhouse/*.whl
