@@ -34,7 +34,7 @@ int add_owned(PyObject* m, const char* name, PyObject* value) {
   return PyModule_AddObjectRef(m, name, v.get());
 }
 
-int exec_module(PyObject* m) {
+int exec_steps(PyObject* m) {
   if (!PyModule_Check(m)) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
@@ -54,6 +54,10 @@ int exec_module(PyObject* m) {
   for (PyMethodDef& def : g_functions)
     if (add_owned(m, def.ml_name, PyCFunction_NewEx(&def, m, modname.get())) < 0) return -1;
   return 0;
+}
+
+int exec_module(PyObject* m) {
+  return guard_int([&] { return exec_steps(m); }, -1);
 }
 
 PyModuleDef_Slot g_slots[] = {

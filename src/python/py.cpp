@@ -51,6 +51,12 @@ void raise_internal(const char* what) noexcept {
   }
 }
 
+void debug_fail_boundary(PyObject* result) noexcept {
+  std::fprintf(stderr, "kestrix: boundary returned %s %s a pending exception\n",
+               result ? "a result" : "NULL", result ? "with" : "without");
+  std::abort();
+}
+
 void throw_core(const Error& e) {
   PyObject* tp = span_map_error_type();
   if (tp) PyErr_SetString(tp, e.display().c_str());

@@ -73,11 +73,16 @@ PyObject* internal_error_type();  // derives from BaseException
 void add_param_note(const char* param);
 
 void raise_internal(const char* what) noexcept;
+[[noreturn]] void debug_fail_boundary(PyObject* result) noexcept;
 
 template <class F>
 PyObject* guard(F&& f) noexcept {
   try {
     PyObject* r = f();
+#ifndef NDEBUG
+    // A result and a pending exception must never come together, nor both be missing.
+    if ((r == nullptr) != (PyErr_Occurred() != nullptr)) debug_fail_boundary(r);
+#endif
     return r;
   } catch (const PyErrorSet&) {
     return nullptr;
