@@ -2,8 +2,10 @@ PY ?= python3
 WERROR ?= $(if $(CI),ON,OFF)
 DEV_BUILD ?= build/dev
 ASAN_BUILD ?= build/asan
+FUZZ_BUILD ?= build/fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: setup install demo test test-asan dev dev-test bench abi3-check clean
+.PHONY: setup install demo test test-asan dev dev-test bench abi3-check fuzz fuzz-build clean
 
 setup:
 	@PY=$(PY) bash .ci/setup.sh
@@ -42,6 +44,24 @@ test-asan: setup
 
 bench: install
 	$(PY) bench/run.py
+
+fuzz-build:
+	@WITH_FUZZ=1 PY=$(PY) bash .ci/setup.sh
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DKESTRIX_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_CXX_COMPILER=clang++-19 -DKESTRIX_WERROR=$(WERROR) >/dev/null
+	cmake --build $(FUZZ_BUILD)
+
+# Runs every fuzz target for FUZZ_SECONDS; new inputs go to build/, seeds stay in fuzz/seeds.
+fuzz: fuzz-build
+	@set -e; for t in $(FUZZ_BUILD)/fuzz_*; do \
+		[ -x "$$t" ] || continue; name=$$(basename $$t); \
+		mkdir -p $(FUZZ_BUILD)/corpus/$$name fuzz/seeds/$$name; \
+		echo "== $$name ($(FUZZ_SECONDS) s)"; \
+		if ! $$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+			$(FUZZ_BUILD)/corpus/$$name fuzz/seeds/$$name > $(FUZZ_BUILD)/$$name.log 2>&1; then \
+			tail -n 60 $(FUZZ_BUILD)/$$name.log; exit 1; fi; \
+		grep -E '^stat::(number_of_executed_units|peak_rss_mb)' $(FUZZ_BUILD)/$$name.log; \
+	done
 
 clean:
 	rm -rf build
