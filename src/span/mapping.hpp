@@ -16,5 +16,9 @@ SpanMap identity(std::string_view text);
 
 // inner: A -> B, outer: B -> C; the result maps A -> C. Linear in the total segment count.
 std::expected<SpanMap, Error> compose(const SpanMap& inner, const SpanMap& outer);
+// The same result, taking the maps over: composing with the identity map of a pass that
+// changed nothing then hands the other map back without copying it. On error both maps are
+// left as they were.
+std::expected<SpanMap, Error> compose(SpanMap&& inner, SpanMap&& outer);
 
 }  // namespace kestrix

@@ -1,0 +1,335 @@
+#include "span/mapping.hpp"
+
+#include <algorithm>
+#include <optional>
+
+#include "span/span_map.hpp"
+#include "text/utf8.hpp"
+
+namespace kestrix {
+namespace {
+
+struct Pos {
+  std::uint32_t b = 0, c = 0;
+};
+
+bool byte_empty(const Span& s) { return s.byte_end <= s.byte_start; }
+
+std::uint32_t char_len(std::uint32_t start, std::uint32_t end) { return end > start ? end - start : 0; }
+
+// Carries p across one segment from side X to side Y. Empty when p falls strictly inside a
+// segment that is not identity (or outside the segment altogether). Unsigned arithmetic wraps
+// for inconsistent character positions, which are taken as given.
+std::optional<Pos> map_point(const Span& x, const Span& y, bool ident, Pos p) {
+  if (p.b == x.byte_start) return Pos{y.byte_start, y.char_start};
+  if (p.b == x.byte_end) return Pos{y.byte_end, y.char_end};
+  if (ident && x.byte_start < p.b && p.b < x.byte_end)
+    return Pos{p.b - x.byte_start + y.byte_start, p.c - x.char_start + y.char_start};
+  return std::nullopt;
+}
+
+// Rule lists are tiny (usually one name), so a small insertion sort avoids the buffer that
+// std::stable_sort allocates. Equal names are equal bytes, so stability is not observable.
+void sort_unique(RuleList& r) {
+  if (r.size() <= 1) return;
+  if (r.size() <= 16) {
+    for (std::size_t i = 1; i < r.size(); ++i) {
+      std::string_view v = r[i];
+      std::size_t j = i;
+      for (; j > 0 && v < r[j - 1]; --j) r[j] = r[j - 1];
+      r[j] = v;
+    }
+  } else {
+    std::sort(r.begin(), r.end());
+  }
+  r.erase(std::unique(r.begin(), r.end()), r.end());
+}
+
+bool strictly_ascending(const RuleList& r) {
+  for (std::size_t i = 1; i < r.size(); ++i)
+    if (!(r[i - 1] < r[i])) return false;
+  return true;
+}
+
+std::string pair_text(std::pair<std::uint32_t, std::uint32_t> p) {
+  return "(" + std::to_string(p.first) + ", " + std::to_string(p.second) + ")";
+}
+
+std::unexpected<Error> coord(std::string msg) { return std::unexpected(Error::coordinate(std::move(msg))); }
+
+std::unexpected<Error> inside(const char* side, std::uint32_t byte, std::size_t seg) {
+  return coord(std::string(side) + " byte " + std::to_string(byte) +
+               " falls inside non-identity segment " + std::to_string(seg));
+}
+
+// The kind the walk gives a group that holds a non-identity segment.
+SegmentKind group_kind(const Span& a, const Span& c) {
+  if (byte_empty(c)) return SegmentKind::del;
+  return char_len(a.char_start, a.char_end) < char_len(c.char_start, c.char_end) ? SegmentKind::expand
+                                                                                : SegmentKind::replace;
+}
+
+// Appends a segment, folding an identity segment into an identity predecessor.
+void push_merged(std::vector<Segment>& out, Segment&& s) {
+  if (s.kind == SegmentKind::identity && !out.empty() &&
+      out.back().kind == SegmentKind::identity) {
+    Segment& last = out.back();
+    last.src.byte_end = s.src.byte_end;
+    last.src.char_end = s.src.char_end;
+    last.dst.byte_end = s.dst.byte_end;
+    last.dst.char_end = s.dst.char_end;
+    return;
+  }
+  out.push_back(std::move(s));
+}
+
+// One identity segment whose two sides coincide and hold at least one byte: the map of a
+// pass that changed nothing. Composing with it changes nothing, given the checks below.
+bool is_plain_identity(const SpanMap& m) {
+  if (m.segments.size() != 1) return false;
+  const Segment& s = m.segments[0];
+  return s.kind == SegmentKind::identity && s.src == s.dst && !byte_empty(s.src) &&
+         s.src.char_end >= s.src.char_start;
+}
+
+// True when the full walk of compose(map, plain identity) returns `map` unchanged: every step
+// of the walk then copies each segment (deletions with their dst, groups of one segment with
+// their kind recomputed and rules re-sorted), so these are the conditions for each copy to be
+// exact. The ends have been checked to match already.
+bool unchanged_by_identity_outer(const SpanMap& m) {
+  Pos cur;
+  bool prev_identity = false;
+  for (const Segment& s : m.segments) {
+    if (s.dst.byte_start != cur.b || s.dst.char_start != cur.c) return false;
+    if (s.dst.byte_end < s.dst.byte_start || s.dst.char_end < s.dst.char_start) return false;
+    if (byte_empty(s.dst)) {
+      if (s.kind != SegmentKind::del || s.dst.char_end != s.dst.char_start) return false;
+      prev_identity = false;
+      continue;
+    }
+    if (s.kind == SegmentKind::identity) {
+      if (prev_identity || !s.rules.empty() || !s.cost.is_zero()) return false;
+      prev_identity = true;
+    } else {
+      if (s.kind != group_kind(s.src, s.dst) || !strictly_ascending(s.rules)) return false;
+      prev_identity = false;
+    }
+    cur = {s.dst.byte_end, s.dst.char_end};
+  }
+  return true;
+}
+
+// True when the full walk of compose(plain identity, map) returns `map` unchanged: each
+// segment then forms its own group with A = its src and C = its dst.
+bool unchanged_by_identity_inner(const SpanMap& m) {
+  Pos cur;
+  bool prev_identity = false;
+  for (const Segment& s : m.segments) {
+    if (s.src.byte_start != cur.b || s.src.char_start != cur.c) return false;
+    if (s.src.byte_end <= s.src.byte_start || s.src.char_end < s.src.char_start) return false;
+    if (s.kind == SegmentKind::identity) {
+      if (prev_identity || !s.rules.empty() || !s.cost.is_zero()) return false;
+      prev_identity = true;
+    } else {
+      if (s.kind != group_kind(s.src, s.dst) || !strictly_ascending(s.rules)) return false;
+      prev_identity = false;
+    }
+    cur = {s.src.byte_end, s.src.char_end};
+  }
+  return true;
+}
+
+std::expected<SpanMap, Error> compose_walk(const SpanMap& inner, const SpanMap& outer) {
+  const std::vector<Segment>& in = inner.segments;
+  const std::vector<Segment>& ou = outer.segments;
+  const std::size_t ni = in.size(), no = ou.size();
+  const auto in_src_end = src_end(inner);
+  const auto ou_dst_end = dst_end(outer);
+
+  SpanMap result;
+  std::vector<Segment>& out = result.segments;
+  // Every emitted segment advances i or o, so this is an upper bound.
+  out.reserve(ni + no);
+  RuleList scratch;
+
+  std::size_t i = 0, o = 0;
+  Pos bcur;  // the B cursor
+  auto back = [&](std::size_t k, Pos p) -> std::optional<Pos> {
+    if (k >= ni) return Pos{in_src_end.first, in_src_end.second};
+    const Segment& s = in[k];
+    return map_point(s.dst, s.src, s.kind == SegmentKind::identity, p);
+  };
+  auto fwd = [&](std::size_t k, Pos p) -> std::optional<Pos> {
+    if (k >= no) return Pos{ou_dst_end.first, ou_dst_end.second};
+    const Segment& s = ou[k];
+    return map_point(s.src, s.dst, s.kind == SegmentKind::identity, p);
+  };
+
+  while (i < ni || o < no) {
+    // Deletions first: they consume A without touching B.
+    while (i < ni && byte_empty(in[i].dst)) {
+      auto c = fwd(o, bcur);
+      if (!c) return inside("src", bcur.b, o);
+      const Segment& s = in[i];
+      out.push_back(Segment{s.rules, s.src, Span{c->b, c->b, c->c, c->c}, s.cost, SegmentKind::del});
+      ++i;
+    }
+    if (i >= ni && o >= no) break;
+    if (o < no && byte_empty(ou[o].src))
+      return coord("outer segment " + std::to_string(o) +
+                   " has an empty source range; insertion is not supported");
+    if (i >= ni || o >= no)
+      return coord("segment exhausted at B byte " + std::to_string(bcur.b) + " (inner " +
+                   std::to_string(i) + "/" + std::to_string(ni) + ", outer " + std::to_string(o) +
+                   "/" + std::to_string(no) + ")");
+
+    // Grow the group until both sides end at the same B position, or one side is identity
+    // and may be cut where the other ends.
+    std::size_t j = i, p = o;
+    Pos gend;
+    for (;;) {
+      std::uint32_t e_in = in[j].dst.byte_end, e_out = ou[p].src.byte_end;
+      if (e_in < e_out) {
+        if (ou[p].kind == SegmentKind::identity) {
+          gend = {e_in, in[j].dst.char_end};
+          break;
+        }
+        if (++j >= ni)
+          return coord("inner exhausted while grouping at B byte " + std::to_string(bcur.b));
+      } else if (e_in > e_out) {
+        if (in[j].kind == SegmentKind::identity) {
+          gend = {e_out, ou[p].src.char_end};
+          break;
+        }
+        if (++p >= no)
+          return coord("outer exhausted while grouping at B byte " + std::to_string(bcur.b));
+      } else {
+        gend = {e_in, in[j].dst.char_end};
+        break;
+      }
+    }
+
+    auto a0 = back(i, bcur);
+    if (!a0) return inside("dst", bcur.b, i);
+    auto a1 = back(j, gend);
+    if (!a1) return inside("dst", gend.b, j);
+    auto c0 = fwd(o, bcur);
+    if (!c0) return inside("src", bcur.b, o);
+    auto c1 = fwd(p, gend);
+    if (!c1) return inside("src", gend.b, p);
+
+    Segment seg;
+    seg.src = {a0->b, a1->b, a0->c, a1->c};
+    seg.dst = {c0->b, c1->b, c0->c, c1->c};
+    // Rules and cost of the non-identity members; a lone member's sorted list is reused.
+    const RuleList* only = nullptr;
+    std::size_t members = 0;
+    scratch.clear();
+    auto take = [&](const Segment& s) {
+      if (s.kind == SegmentKind::identity) return;
+      ++members;
+      only = &s.rules;
+      scratch.insert(scratch.end(), s.rules.begin(), s.rules.end());
+      seg.cost = saturating_add(seg.cost, s.cost);
+    };
+    for (std::size_t k = i; k <= j; ++k) take(in[k]);
+    for (std::size_t k = o; k <= p; ++k) take(ou[k]);
+    if (members == 0) {
+      seg.kind = SegmentKind::identity;
+    } else {
+      seg.kind = group_kind(seg.src, seg.dst);
+      if (members == 1 && strictly_ascending(*only)) {
+        seg.rules = *only;
+      } else {
+        sort_unique(scratch);
+        seg.rules.assign(scratch.begin(), scratch.end());
+      }
+    }
+    push_merged(out, std::move(seg));
+
+    i = j + (in[j].dst.byte_end <= gend.b ? 1 : 0);
+    o = p + (ou[p].src.byte_end <= gend.b ? 1 : 0);
+    bcur = gend;
+  }
+  return result;
+}
+
+}  // namespace
+
+SourceSpan to_source(const SpanMap& map, const Span& dst) {
+  SourceSpan r;
+  const std::vector<Segment>& segs = map.segments;
+  const std::size_t n = segs.size();
+  if (n == 0) return r;
+  const std::uint32_t bs = dst.byte_start, be = dst.byte_end;
+  const std::size_t first = static_cast<std::size_t>(
+      std::partition_point(segs.begin(), segs.end(),
+                           [bs](const Segment& s) { return s.dst.byte_end <= bs; }) -
+      segs.begin());
+  const std::size_t last = static_cast<std::size_t>(
+      std::partition_point(segs.begin(), segs.end(),
+                           [be](const Segment& s) { return s.dst.byte_start < be; }) -
+      segs.begin());
+
+  if (first < last) {
+    const Segment& s = segs[first];
+    if (s.kind == SegmentKind::identity && s.dst.byte_start < bs) {
+      r.span.byte_start = bs - s.dst.byte_start + s.src.byte_start;
+      r.span.char_start = dst.char_start - s.dst.char_start + s.src.char_start;
+    } else {
+      r.span.byte_start = s.src.byte_start;
+      r.span.char_start = s.src.char_start;
+      r.snapped = bs != s.dst.byte_start;
+    }
+    const Segment& t = segs[last - 1];
+    if (t.kind == SegmentKind::identity && be < t.dst.byte_end) {
+      r.span.byte_end = be - t.dst.byte_start + t.src.byte_start;
+      r.span.char_end = dst.char_end - t.dst.char_start + t.src.char_start;
+    } else {
+      r.span.byte_end = t.src.byte_end;
+      r.span.char_end = t.src.char_end;
+      r.snapped = r.snapped || be != t.dst.byte_end;
+    }
+    for (std::size_t k = first; k < last; ++k) {
+      const Segment& c = segs[k];
+      r.rules.insert(r.rules.end(), c.rules.begin(), c.rules.end());
+      r.cost = saturating_add(r.cost, c.cost);
+    }
+    sort_unique(r.rules);
+    return r;
+  }
+
+  // Nothing covered: an empty span at the point where bs lands in the source.
+  const Segment& s = segs[std::min(first, n - 1)];
+  auto p = map_point(s.dst, s.src, s.kind == SegmentKind::identity, Pos{bs, dst.char_start});
+  Pos at = p ? *p : Pos{src_end(map).first, src_end(map).second};
+  r.span = {at.b, at.b, at.c, at.c};
+  return r;
+}
+
+SpanMap identity(std::string_view text) {
+  SpanMap m;
+  if (text.empty()) return m;
+  auto n = static_cast<std::uint32_t>(text.size());
+  std::uint32_t k = utf8::count_chars(text);
+  m.segments.push_back(Segment{{}, Span{0, n, 0, k}, Span{0, n, 0, k}, {}, SegmentKind::identity});
+  return m;
+}
+
+std::expected<SpanMap, Error> compose(const SpanMap& inner, const SpanMap& outer) {
+  auto ie = dst_end(inner), oe = src_end(outer);
+  if (ie != oe) return coord("inner output " + pair_text(ie) + " != outer input " + pair_text(oe));
+  if (is_plain_identity(outer) && unchanged_by_identity_outer(inner)) return inner;
+  if (is_plain_identity(inner) && unchanged_by_identity_inner(outer)) return outer;
+  return compose_walk(inner, outer);
+}
+
+std::expected<SpanMap, Error> compose(SpanMap&& inner, SpanMap&& outer) {
+  auto ie = dst_end(inner), oe = src_end(outer);
+  if (ie != oe) return coord("inner output " + pair_text(ie) + " != outer input " + pair_text(oe));
+  if (is_plain_identity(outer) && unchanged_by_identity_outer(inner)) return std::move(inner);
+  if (is_plain_identity(inner) && unchanged_by_identity_inner(outer)) return std::move(outer);
+  return compose_walk(inner, outer);
+}
+
+}  // namespace kestrix

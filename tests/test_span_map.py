@@ -1,0 +1,456 @@
+import json
+
+import pytest
+from hypothesis import given, strategies as st
+
+import kestrix as kx
+
+HYPHEN = "separator.hyphen"
+COORD = "span map coordinate mismatch: "
+
+
+def build(ops, text=None):
+    b = kx.SpanMapBuilder(text)
+    for op, *args in ops:
+        getattr(b, op)(*args)
+    return b.finish()
+
+
+def segs(m):
+    """(kind, src bytes, src chars, dst bytes, dst chars, rules, cost) per segment."""
+    out = []
+    for s in m.segments:
+        c = s.cost
+        out.append((
+            s.kind,
+            (s.src.byte_start, s.src.byte_end), (s.src.char_start, s.src.char_end),
+            (s.dst.byte_start, s.dst.byte_end), (s.dst.char_start, s.dst.char_end),
+            s.rules,
+            (c.absorbed_whitespace, c.absorbed_separators, c.expanded_syllables, c.replaced_chars),
+        ))
+    return out
+
+
+def ends(text):
+    return (len(text.encode()), len(text))
+
+
+NONE = (0, 0, 0, 0)
+
+
+# ---- the map and its segments -----------------------------------------------------------
+
+def test_empty_map():
+    out, m = kx.SpanMapBuilder("ignored").finish()
+    assert out == ""
+    assert (len(m), m.is_identity(), m.src_end, m.dst_end) == (0, True, (0, 0), (0, 0))
+    assert m.validate() is None
+    assert m.to_json() == '{"segments":[]}'
+    assert repr(m) == "SpanMap(segments=0, src_bytes=0, dst_bytes=0)"
+
+
+def test_segment_views_and_json():
+    out, m = build([("keep", "가"), ("replace", "Ａ", "A", "fold.fullwidth")])
+    assert out == "가A"
+    assert repr(m) == "SpanMap(segments=2, src_bytes=6, dst_bytes=4)"
+    s = m.segments[1]
+    assert repr(s) == 'Segment(kind="replace", src=3..6, dst=3..4)'
+    assert (s.src, s.dst) == (kx.Span(3, 6, 1, 2), kx.Span(3, 4, 1, 2))
+    assert (s.kind, s.rules, s.cost.replaced_chars, m.is_identity()) == ("replace", ["fold.fullwidth"], 1, False)
+    s.rules.append("x")  # getters hand out copies
+    assert m.segments[1].rules == ["fold.fullwidth"]
+    assert json.loads(m.to_json())["segments"][1] == {
+        "src": {"byte": {"start": 3, "end": 6}, "char": {"start": 1, "end": 2}},
+        "dst": {"byte": {"start": 3, "end": 4}, "char": {"start": 1, "end": 2}},
+        "kind": "replace", "rules": ["fold.fullwidth"],
+        "cost": {"absorbed_whitespace": 0, "absorbed_separators": 0, "expanded_syllables": 0,
+                 "replaced_chars": 1},
+    }
+
+
+@pytest.mark.parametrize("cls", [kx.SpanMap, kx.Segment])
+def test_map_classes_are_not_constructible(cls):
+    with pytest.raises(TypeError, match=f"cannot create 'kestrix.{cls.__name__}' instances"):
+        cls()
+
+
+def test_signatures_and_docs():
+    assert kx.SpanMapBuilder.__text_signature__ == "(text=None)"
+    assert kx.SpanMapBuilder.absorb.__text_signature__ == '($self, src_text, rule, class_="separator")'
+    assert kx.SpanMap.to_source_from_chars.__text_signature__ == "($self, normalized, char_start, char_end)"
+    assert kx.SpanMap.compose.__text_signature__ == "(inner, outer)"
+    assert kx.Segment.kind.__doc__ == (
+        '`"identity"`, `"replace"`, `"delete"`, `"expand"`, `"insert"` 중 하나.')
+
+
+# ---- the builder --------------------------------------------------------------------------
+
+@pytest.mark.parametrize("ops, text, expected", [
+    ([("keep", "ab"), ("keep", "cd")], "abcd",
+     [("identity", (0, 4), (0, 4), (0, 4), (0, 4), [], NONE)]),
+    ([("keep", "a"), ("absorb", "-", HYPHEN), ("keep", "b")], "ab",
+     [("identity", (0, 1), (0, 1), (0, 1), (0, 1), [], NONE),
+      ("delete", (1, 2), (1, 2), (1, 1), (1, 1), [HYPHEN], (0, 1, 0, 0)),
+      ("identity", (2, 3), (2, 3), (1, 2), (1, 2), [], NONE)]),
+    ([("numeral", "팔팔", "88", "hangul.digit_reading")], "88",
+     [("replace", (0, 6), (0, 2), (0, 2), (0, 2), ["hangul.digit_reading"], (0, 0, 2, 0))]),
+    ([("numeral", "십", "10", "r")], "10",
+     [("expand", (0, 3), (0, 1), (0, 2), (0, 2), ["r"], (0, 0, 1, 0))]),
+    ([("replace", "Ａ", "", "r")], "",
+     [("delete", (0, 3), (0, 1), (0, 0), (0, 0), ["r"], (0, 0, 0, 1))]),
+    ([("keep", "a"), ("replace", "", "x", "r"), ("absorb", "", "r"), ("keep", "")], "a",
+     [("identity", (0, 1), (0, 1), (0, 1), (0, 1), [], NONE)]),
+    ([("absorb", " ", "r", "other")], "", [("delete", (0, 1), (0, 1), (0, 0), (0, 0), ["r"], NONE)]),
+    ([("absorb", "\t\t", "r", "whitespace"), ("absorb", "--", "r", None)], "",
+     [("delete", (0, 2), (0, 2), (0, 0), (0, 0), ["r"], (2, 0, 0, 0)),
+      ("delete", (2, 4), (2, 4), (0, 0), (0, 0), ["r"], (0, 2, 0, 0))]),
+    # a keep after a rewrite starts a new identity segment; rewrites never fold
+    ([("replace", "Ａ", "A", "r"), ("replace", "Ｂ", "B", "r"), ("keep", "c")], "ABc",
+     [("replace", (0, 3), (0, 1), (0, 1), (0, 1), ["r"], (0, 0, 0, 1)),
+      ("replace", (3, 6), (1, 2), (1, 2), (1, 2), ["r"], (0, 0, 0, 1)),
+      ("identity", (6, 7), (2, 3), (2, 3), (2, 3), [], NONE)]),
+])
+def test_builder_operations(ops, text, expected):
+    out, m = build(ops)
+    assert out == text
+    assert segs(m) == expected
+    m.validate()
+
+
+def test_cost_counts_saturate():
+    _, m = build([("replace", "x" * 70000, "y", "r")])
+    assert m.segments[0].cost.replaced_chars == 65535
+    _, m = build([("replace", "x" * 40000, "y", "r"), ("absorb", "-", "s"), ("numeral", "x" * 40000, "y", "r")])
+    c = m.to_source(kx.Span(0, 2, 0, 2)).cost
+    assert (c.absorbed_whitespace, c.absorbed_separators, c.expanded_syllables, c.replaced_chars) == (
+        0, 1, 40000, 40000)
+    _, m = build([("replace", "x" * 40000, "y", "r"), ("replace", "x" * 40000, "y", "r")])
+    assert m.to_source(kx.Span(0, 2, 0, 2)).cost.replaced_chars == 65535
+
+
+@pytest.mark.parametrize("value, shown", [
+    ("tab", '"tab"'), ("Whitespace", '"Whitespace"'), ("", '""'),
+    ('a"b\\', '"a\\"b\\\\"'), ("x\ny", '"x\\ny"'),
+])
+def test_absorb_rejects_unknown_class(value, shown):
+    b = kx.SpanMapBuilder()
+    b.keep("a")
+    with pytest.raises(ValueError) as exc:
+        b.absorb("-", "r", class_=value)
+    assert str(exc.value) == (
+        f"unknown absorbed class {shown}; expected 'whitespace', 'separator', or 'other'")
+    assert segs(b.finish()[1]) == [("identity", (0, 1), (0, 1), (0, 1), (0, 1), [], NONE)]
+
+
+@pytest.mark.parametrize("call", [
+    lambda b: b.keep("a"), lambda b: b.keep(""), lambda b: b.replace("a", "b", "r"),
+    lambda b: b.numeral("일", "1", "r"), lambda b: b.absorb("-", "r"), lambda b: b.finish(),
+])
+def test_consumed_builder_refuses_everything(call):
+    b = kx.SpanMapBuilder()
+    b.keep("a")
+    assert repr(b) == "SpanMapBuilder(active)"
+    b.finish()
+    with pytest.raises(RuntimeError, match=r"^this builder was already consumed by finish\(\)$"):
+        call(b)
+    assert repr(b) == "SpanMapBuilder(consumed)"
+
+
+def test_class_error_comes_before_consumed_error():
+    b = kx.SpanMapBuilder()
+    b.finish()
+    with pytest.raises(ValueError, match="unknown absorbed class"):
+        b.absorb("-", "r", "tab")
+
+
+@pytest.mark.parametrize("call, param", [
+    (lambda b: b.keep(1), "text"),
+    (lambda b: b.replace("a", None, "r"), "dst_text"),
+    (lambda b: b.absorb("a", "r", 3), "class_"),
+    (lambda b: kx.SpanMapBuilder(b"x"), "text"),
+    (lambda b: kx.SpanMap.compose(1, kx.SpanMap.identity("")), "inner"),
+    (lambda b: kx.SpanMap.compose(kx.SpanMap.identity(""), kx.Span(0, 0, 0, 0)), "outer"),
+    (lambda b: kx.SpanMap.identity("").to_source((0, 0, 0, 0)), "dst"),
+])
+def test_wrong_argument_types_name_the_parameter(call, param):
+    b = kx.SpanMapBuilder()
+    with pytest.raises(TypeError) as exc:
+        call(b)
+    assert exc.value.__notes__ == [f"while processing '{param}'"]
+    assert repr(b) == "SpanMapBuilder(active)"
+
+
+# ---- mapping back -------------------------------------------------------------------------
+
+def hyphen_map():
+    return build([("keep", "가"), ("absorb", "-", HYPHEN, "separator"), ("keep", "나")])[1]
+
+
+def fold_map():
+    # "a" + full-width "１２" + "b"  ->  "a12b"; the replace covers bytes 1..7 of the source
+    return build([("keep", "a"), ("replace", "１２", "12", "fold.fullwidth"), ("keep", "b")])[1]
+
+
+def source(m, span):
+    r = m.to_source(span)
+    c = r.cost
+    return ((r.byte_start, r.byte_end, r.char_start, r.char_end), r.snapped, r.rules,
+            (c.absorbed_whitespace, c.absorbed_separators, c.expanded_syllables, c.replaced_chars))
+
+
+@pytest.mark.parametrize("m, span, expected", [
+    (hyphen_map, (0, 6, 0, 2), ((0, 7, 0, 3), False, [HYPHEN], (0, 1, 0, 0))),
+    (hyphen_map, (0, 3, 0, 1), ((0, 3, 0, 1), False, [], NONE)),
+    (hyphen_map, (3, 6, 1, 2), ((4, 7, 2, 3), False, [], NONE)),
+    (hyphen_map, (3, 3, 1, 1), ((4, 4, 2, 2), False, [], NONE)),  # boundary: after the deletion
+    (hyphen_map, (1, 5, 0, 2), ((1, 6, 0, 3), False, [HYPHEN], (0, 1, 0, 0))),
+    (fold_map, (1, 3, 1, 3), ((1, 7, 1, 3), False, ["fold.fullwidth"], (0, 0, 0, 2))),
+    (fold_map, (2, 3, 2, 3), ((1, 7, 1, 3), True, ["fold.fullwidth"], (0, 0, 0, 2))),
+    (fold_map, (1, 2, 1, 2), ((1, 7, 1, 3), True, ["fold.fullwidth"], (0, 0, 0, 2))),
+    (fold_map, (0, 4, 0, 4), ((0, 8, 0, 4), False, ["fold.fullwidth"], (0, 0, 0, 2))),
+    # an empty span inside a replace still touches it, so the whole replace is taken
+    (fold_map, (2, 2, 2, 2), ((1, 7, 1, 3), True, ["fold.fullwidth"], (0, 0, 0, 2))),
+    (fold_map, (4, 4, 4, 4), ((8, 8, 4, 4), False, [], NONE)),
+    (fold_map, (9, 12, 9, 12), ((8, 8, 4, 4), False, [], NONE)),  # past the end
+    (fold_map, (3, 0, 3, 0), ((7, 7, 3, 3), False, [], NONE)),  # reversed across segments
+    (fold_map, (2**32 - 1, 2**32 - 1, 0, 0), ((8, 8, 4, 4), False, [], NONE)),
+])
+def test_to_source(m, span, expected):
+    assert source(m(), kx.Span(*span)) == expected
+
+
+@pytest.mark.parametrize("span", [(0, 0, 0, 0), (0, 5, 0, 5), (7, 2, 9, 1), (2**32 - 1, 0, 5, 5)])
+def test_to_source_on_empty_map(span):
+    m = kx.SpanMapBuilder().finish()[1]
+    assert source(m, kx.Span(*span)) == ((0, 0, 0, 0), False, [], NONE)
+
+
+def test_empty_span_at_end_after_a_deletion_maps_to_the_deleted_text():
+    _, m = build([("keep", "ab"), ("absorb", "--", HYPHEN)])
+    assert source(m, kx.Span(2, 2, 2, 2)) == ((2, 2, 2, 2), False, [], NONE)
+
+
+def test_rules_are_collected_sorted_and_unique():
+    _, m = build([("replace", "Ａ", "A", "b.z"), ("absorb", "-", "a.y"), ("replace", "Ｂ", "B", "b.z"),
+                  ("absorb", " ", "a", "whitespace"), ("keep", "c")])
+    r = m.to_source(kx.Span(0, 3, 0, 3))
+    assert r.rules == ["a", "a.y", "b.z"]
+    assert (r.byte_start, r.byte_end, r.cost.absorbed_separators, r.cost.absorbed_whitespace) == (0, 9, 1, 1)
+
+
+def test_to_source_from_chars():
+    m = fold_map()
+    assert source(m, kx.Span.from_char_range("a12b", 2, 3)) == ((1, 7, 1, 3), True, ["fold.fullwidth"], (0, 0, 0, 2))
+    r = m.to_source_from_chars("a12b", 2, 3)
+    assert (r.span, r.snapped, r.rules) == (kx.Span(1, 7, 1, 3), True, ["fold.fullwidth"])
+    with pytest.raises(ValueError, match="^char_end 5 is out of range; text has 4 characters$"):
+        m.to_source_from_chars("a12b", 0, 5)
+    with pytest.raises(ValueError, match="^char_start 3 must not exceed char_end 2$"):
+        m.to_source_from_chars("a12b", 3, 2)
+
+
+# ---- composition --------------------------------------------------------------------------
+
+def test_compose_identities_is_one_identity_segment():
+    m = kx.SpanMap.compose(kx.SpanMap.identity("ab"), kx.SpanMap.identity("ab"))
+    assert segs(m) == [("identity", (0, 2), (0, 2), (0, 2), (0, 2), [], NONE)]
+    assert len(kx.SpanMap.identity("")) == 0
+
+
+def test_compose_groups_across_both_maps():
+    # "ab-cd" -> "abcd" -> "aXd"
+    text1, inner = build([("keep", "ab"), ("absorb", "-", HYPHEN), ("keep", "cd")])
+    text2, outer = build([("keep", "a"), ("replace", "bc", "X", "r.fold"), ("keep", "d")])
+    assert (text1, text2) == ("abcd", "aXd")
+    m = kx.SpanMap.compose(inner, outer)
+    assert segs(m) == [
+        ("identity", (0, 1), (0, 1), (0, 1), (0, 1), [], NONE),
+        ("replace", (1, 4), (1, 4), (1, 2), (1, 2), ["r.fold", HYPHEN], (0, 1, 0, 2)),
+        ("identity", (4, 5), (4, 5), (2, 3), (2, 3), [], NONE),
+    ]
+
+
+@pytest.mark.parametrize("inner_ops, outer_ops, expected", [
+    # a replace survives an identity outer map with its rules and cost
+    ([("keep", "a"), ("replace", "Ｂ", "B", "fold.fullwidth")], [("keep", "aB")],
+     [("identity", (0, 1), (0, 1), (0, 1), (0, 1), [], NONE),
+      ("replace", (1, 4), (1, 2), (1, 2), (1, 2), ["fold.fullwidth"], (0, 0, 0, 1))]),
+    # deletions at both ends stay deletions, placed at the C position of the B cursor
+    ([("absorb", "-", HYPHEN), ("keep", "가"), ("absorb", " ", "ws", "whitespace")],
+     [("numeral", "가", "11", "n")],
+     [("delete", (0, 1), (0, 1), (0, 0), (0, 0), [HYPHEN], (0, 1, 0, 0)),
+      ("expand", (1, 4), (1, 2), (0, 2), (0, 2), ["n"], (0, 0, 1, 0)),
+      ("delete", (4, 5), (2, 3), (2, 2), (2, 2), ["ws"], (1, 0, 0, 0))]),
+    # the outer map deletes what the inner map produced
+    ([("replace", "ab", "x", "r1"), ("keep", "c")], [("absorb", "x", "r2", "other"), ("keep", "c")],
+     [("delete", (0, 2), (0, 2), (0, 0), (0, 0), ["r1", "r2"], (0, 0, 0, 2)),
+      ("identity", (2, 3), (2, 3), (0, 1), (0, 1), [], NONE)]),
+    # overlapping rewrites on both sides chain into one group
+    ([("replace", "ab", "xy", "r1"), ("keep", "c")], [("keep", "x"), ("replace", "yc", "z", "r2")],
+     [("replace", (0, 3), (0, 3), (0, 2), (0, 2), ["r1", "r2"], (0, 0, 0, 4))]),
+    ([("keep", "ab"), ("replace", "c", "c", "r")], [("keep", "ab"), ("replace", "c", "x", "r")],
+     [("identity", (0, 2), (0, 2), (0, 2), (0, 2), [], NONE),
+      ("replace", (2, 3), (2, 3), (2, 3), (2, 3), ["r"], (0, 0, 0, 2))]),
+])
+def test_compose_cases(inner_ops, outer_ops, expected):
+    _, inner = build(inner_ops)
+    _, outer = build(outer_ops)
+    m = kx.SpanMap.compose(inner, outer)
+    assert segs(m) == expected
+    m.validate()
+
+
+@pytest.mark.parametrize("inner_text, outer_text, message", [
+    ("가나다라", "가나다a", "inner output (12, 4) != outer input (10, 4)"),
+    ("가", "abc", "inner output (3, 1) != outer input (3, 3)"),
+    ("", "a", "inner output (0, 0) != outer input (1, 1)"),
+    ("a", "", "inner output (1, 1) != outer input (0, 0)"),
+])
+def test_compose_refuses_mismatched_coordinates(inner_text, outer_text, message):
+    inner, outer = kx.SpanMap.identity(inner_text), kx.SpanMap.identity(outer_text)
+    before = (inner.to_json(), outer.to_json())
+    with pytest.raises(kx.SpanMapError) as exc:
+        kx.SpanMap.compose(inner, outer)
+    assert exc.value.args == (COORD + message,)
+    assert (inner.to_json(), outer.to_json()) == before
+
+
+# ---- properties ---------------------------------------------------------------------------
+
+CHARS = st.sampled_from(list("ab-1 가나팔") + ["é", "😀", "Ａ", "\u3000", "\n"])
+PIECES = st.text(CHARS, max_size=4)
+RULES = st.sampled_from(["fold.fullwidth", "separator.hyphen", "hangul.digit_reading", "a", "a.b", "z"])
+CLASSES = st.sampled_from(["whitespace", "separator", "other"])
+
+
+@st.composite
+def ops_over(draw, text):
+    """Builder calls that consume `text` front to back, with calls on empty pieces mixed in."""
+    def op(piece):
+        kind = draw(st.sampled_from(["keep", "replace", "numeral", "absorb"]))
+        if kind == "keep":
+            return ("keep", piece)
+        if kind == "absorb":
+            return ("absorb", piece, draw(RULES), draw(CLASSES))
+        return (kind, piece, draw(PIECES), draw(RULES))
+
+    ops, i = [], 0
+    while True:
+        if draw(st.integers(0, 5)) == 0:
+            ops.append(op(""))
+        if i >= len(text):
+            return ops
+        j = draw(st.integers(i + 1, min(len(text), i + 4)))
+        ops.append(op(text[i:j]))
+        i = j
+
+
+@st.composite
+def chain(draw, length):
+    """A source text and `length` successive maps, each over the previous map's output."""
+    texts = [draw(st.text(CHARS, max_size=12))]
+    maps = []
+    for _ in range(length):
+        out, m = build(draw(ops_over(texts[-1])))
+        texts.append(out)
+        maps.append(m)
+    return texts, maps
+
+
+def pieces(text, spans):
+    data = text.encode()
+    return [data[s.byte_start:s.byte_end].decode() for s in spans]
+
+
+def check_tiles(m, src, dst):
+    """Each segment's sides cut both texts on character boundaries, in order, with no gap."""
+    m.validate()
+    assert (m.src_end, m.dst_end) == (ends(src), ends(dst))
+    for s in m.segments:
+        for side, text in ((s.src, src), (s.dst, dst)):
+            assert side == kx.Span.from_char_range(text, side.char_start, side.char_end)
+        if s.kind == "identity":
+            assert s.src.slice(src) == s.dst.slice(dst)
+    assert "".join(pieces(src, [s.src for s in m.segments])) == src
+    assert "".join(pieces(dst, [s.dst for s in m.segments])) == dst
+
+
+@given(chain(1))
+def test_builder_output_always_validates(c):
+    (src, dst), (m,) = c
+    check_tiles(m, src, dst)
+    assert all(a.kind != "identity" or b.kind != "identity" for a, b in zip(m.segments, m.segments[1:]))
+
+
+@given(chain(2))
+def test_compose_maps_first_source_to_last_output(c):
+    (a, b, cc), (x, y) = c
+    m = kx.SpanMap.compose(x, y)
+    check_tiles(m, a, cc)
+    assert all(p.kind != "identity" or q.kind != "identity" for p, q in zip(m.segments, m.segments[1:]))
+    rules = {r for s in x.segments + y.segments for r in s.rules}
+    assert {r for s in m.segments for r in s.rules} == rules
+    for s in m.segments:
+        assert s.rules == sorted(set(s.rules))
+    for f in ("absorbed_whitespace", "absorbed_separators", "expanded_syllables", "replaced_chars"):
+        assert sum(getattr(s.cost, f) for s in m.segments) == sum(
+            getattr(s.cost, f) for s in x.segments + y.segments)
+
+
+@given(chain(1))
+def test_identity_is_neutral_on_both_sides(c):
+    (src, dst), (m,) = c
+    assert kx.SpanMap.compose(m, kx.SpanMap.identity(dst)).to_json() == m.to_json()
+    assert kx.SpanMap.compose(kx.SpanMap.identity(src), m).to_json() == m.to_json()
+
+
+@given(chain(3))
+def test_compose_is_associative(c):
+    _, (x, y, z) = c
+    left = kx.SpanMap.compose(kx.SpanMap.compose(x, y), z)
+    right = kx.SpanMap.compose(x, kx.SpanMap.compose(y, z))
+    assert left.to_json() == right.to_json()
+
+
+@given(chain(1), chain(1))
+def test_compose_of_unrelated_maps_fails_only_on_mismatched_ends(c1, c2):
+    (_, _), (x,) = c1
+    (_, _), (y,) = c2
+    if x.dst_end != y.src_end:
+        with pytest.raises(kx.SpanMapError) as exc:
+            kx.SpanMap.compose(x, y)
+        assert str(exc.value) == COORD + "inner output ({}, {}) != outer input ({}, {})".format(
+            *x.dst_end, *y.src_end)
+    else:
+        m = kx.SpanMap.compose(x, y)
+        assert (m.src_end, m.dst_end) == (x.src_end, y.dst_end)
+
+
+@given(chain(1))
+def test_whole_output_maps_back_to_the_whole_source_minus_outer_deletions(c):
+    (src, dst), (m,) = c
+    r = m.to_source(kx.Span(*[0, ends(dst)[0], 0, ends(dst)[1]]))
+    kept = [s for s in m.segments if s.dst.byte_start < s.dst.byte_end]
+    if kept:
+        # deletions before the first and after the last output character are not covered
+        assert (r.byte_start, r.char_start) == (kept[0].src.byte_start, kept[0].src.char_start)
+        assert (r.byte_end, r.char_end) == (kept[-1].src.byte_end, kept[-1].src.char_end)
+        assert not r.snapped
+        inside = [s for s in m.segments if kept[0].src.byte_start <= s.src.byte_start < kept[-1].src.byte_end]
+        assert r.rules == sorted({x for s in inside for x in s.rules})
+    else:
+        assert r.byte_start == r.byte_end
+
+
+@given(chain(1), st.data())
+def test_to_source_gives_source_spans_on_character_boundaries(c, data):
+    (src, dst), (m,) = c
+    n = len(dst)
+    i = data.draw(st.integers(0, n))
+    j = data.draw(st.integers(i, n))
+    r = m.to_source_from_chars(dst, i, j)
+    assert r.span == kx.Span.from_char_range(src, r.char_start, r.char_end)
+    # any span at all, even reversed or out of range, maps somewhere inside the source
+    span = kx.Span(*data.draw(st.tuples(*[st.integers(0, 2**32 - 1)] * 4)))
+    r = m.to_source(span)
+    assert max(r.byte_start, r.byte_end) <= ends(src)[0]
