@@ -1,0 +1,62 @@
+// Width and punctuation folding: full-width ASCII forms, Unicode spaces and Unicode dashes
+// become their ASCII counterparts, one character per replacement.
+#include <array>
+
+#include "normalize/pass_writer.hpp"
+#include "text/utf8.hpp"
+
+namespace kestrix {
+namespace {
+
+using pass_detail::byte_at;
+
+constexpr std::string_view kFullwidth = "fold.fullwidth";
+constexpr std::string_view kSpace = "fold.space";
+constexpr std::string_view kDash = "fold.dash";
+
+// Lead bytes of every folded character: U+00A0/U+00AD (0xC2), U+2000..U+2212 (0xE2),
+// U+3000 (0xE3), U+FE58..U+FF5E (0xEF). Continuation bytes never take these values.
+constexpr std::array<bool, 256> kLead = [] {
+  std::array<bool, 256> t{};
+  t[0xC2] = t[0xE2] = t[0xE3] = t[0xEF] = true;
+  return t;
+}();
+
+struct Fold {
+  char out = 0;  // 0: not folded
+  std::string_view rule;
+};
+
+Fold classify(char32_t c) {
+  if (c >= 0xFF01 && c <= 0xFF5E) return {static_cast<char>(c - 0xFEE0), kFullwidth};
+  if (c == 0x00A0 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F || c == 0x205F || c == 0x3000)
+    return {' ', kSpace};
+  if (c == 0x00AD || (c >= 0x2010 && c <= 0x2015) || c == 0x2043 || c == 0x2212 || c == 0xFE58 ||
+      c == 0xFE63)
+    return {'-', kDash};
+  return {};
+}
+
+}  // namespace
+
+PassResult pass_fold(std::string_view text) {
+  pass_detail::Writer w(text);
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (!kLead[byte_at(text, i)]) {
+      ++i;
+      continue;
+    }
+    std::size_t start = i;
+    char32_t c = utf8::decode(text, i);
+    Fold f = classify(c);
+    if (!f.out) continue;
+    w.keep_to(start);
+    replace(w.b, text.substr(start, i - start), std::string_view(&f.out, 1), f.rule);
+    w.emitted = i;
+  }
+  return w.done();
+}
+
+}  // namespace kestrix

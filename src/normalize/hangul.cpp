@@ -1,0 +1,242 @@
+// Hangul numeral reading: numbers written out in Hangul, digit by digit (팔팔공일공일) or with
+// units (이천이십오), become ASCII digits. Ordinary words share these syllables, so a run is
+// converted only when its result is long enough, or shorter but next to a context cue.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "normalize/pass_writer.hpp"
+#include "text/utf8.hpp"
+
+namespace kestrix {
+namespace {
+
+using pass_detail::byte_at;
+using pass_detail::decode3;
+
+constexpr std::string_view kDigitRule = "hangul.digit_reading";
+constexpr std::string_view kUnitRule = "hangul.unit_reading";
+
+// Token codes: 0..9 digits, then the units.
+enum : std::uint8_t { kTen = 10, kHundred, kThousand, kTenThousand, kHundredMillion, kNone = 0xFF };
+
+constexpr std::uint64_t unit_value(std::uint8_t t) {
+  switch (t) {
+    case kTen: return 10;
+    case kHundred: return 100;
+    case kThousand: return 1000;
+    case kTenThousand: return 10000;
+    default: return 100000000;
+  }
+}
+
+constexpr char32_t kSyllableBase = 0xAC00;
+constexpr std::size_t kSyllableCount = 11172;
+
+// Token of each precomposed syllable on its own.
+constexpr std::array<std::uint8_t, kSyllableCount> kSingle = [] {
+  std::array<std::uint8_t, kSyllableCount> t{};
+  for (auto& v : t) v = kNone;
+  struct E { char32_t c; std::uint8_t v; };
+  constexpr E entries[] = {
+      {U'공', 0}, {U'영', 0}, {U'빵', 0}, {U'일', 1}, {U'이', 2}, {U'둘', 2}, {U'삼', 3},
+      {U'셋', 3}, {U'사', 4}, {U'넷', 4}, {U'오', 5}, {U'육', 6}, {U'륙', 6}, {U'칠', 7},
+      {U'팔', 8}, {U'구', 9}, {U'십', kTen}, {U'백', kHundred}, {U'천', kThousand},
+      {U'만', kTenThousand}, {U'억', kHundredMillion}};
+  for (const E& e : entries) t[e.c - kSyllableBase] = e.v;
+  return t;
+}();
+
+struct Word {
+  char32_t first, second;
+  std::uint8_t value;
+};
+// Two-syllable native numerals, tried before the single syllables.
+constexpr Word kWords[] = {{U'하', U'나', 1}, {U'다', U'섯', 5}, {U'여', U'섯', 6},
+                           {U'일', U'곱', 7}, {U'여', U'덟', 8}, {U'아', U'홉', 9}};
+
+// The precomposed syllable at byte i, or 0.
+char32_t syllable_at(std::string_view s, std::size_t i) {
+  if (i + 3 > s.size()) return 0;
+  unsigned char b = byte_at(s, i);
+  if (b < 0xEA || b > 0xED) return 0;
+  char32_t c = decode3(s, i);
+  return c >= kSyllableBase && c < kSyllableBase + kSyllableCount ? c : 0;
+}
+
+struct Token {
+  std::uint8_t value = kNone;
+  std::uint8_t bytes = 0;
+};
+
+Token token_at(std::string_view s, std::size_t i) {
+  char32_t c = syllable_at(s, i);
+  if (!c) return {};
+  if (s.size() - i >= 6) {
+    for (const Word& w : kWords) {
+      if (w.first == c && syllable_at(s, i + 3) == w.second) return {w.value, 6};
+    }
+  }
+  std::uint8_t v = kSingle[c - kSyllableBase];
+  if (v == kNone) return {};
+  return {v, 3};
+}
+
+// Does the syllable c start at byte i?
+bool syllable_is(std::string_view s, std::size_t i, char32_t c) { return syllable_at(s, i) == c; }
+
+bool context_cue(char32_t c) {
+  if (c == '-' || (c >= '0' && c <= '9')) return true;
+  switch (c) {
+    case U'기': case U'년': case U'번': case U'분': case U'생': case U'세': case U'시':
+    case U'원': case U'월': case U'일': case U'차': case U'초': case U'호':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Unicode White_Space.
+bool white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// The nearest character before byte i, across at most `gap` whitespace characters, is a cue.
+bool cue_before(std::string_view s, std::size_t i, std::uint64_t gap) {
+  std::uint64_t count = 0;
+  while (i > 0) {
+    char32_t c = utf8::decode_back(s, i);
+    if (!white_space(c)) return context_cue(c);
+    if (++count > gap) return false;
+  }
+  return false;
+}
+
+// The nearest character from byte i on, across at most `gap` whitespace characters, is a cue.
+bool cue_from(std::string_view s, std::size_t i, std::uint64_t gap) {
+  std::uint64_t count = 0;
+  while (i < s.size()) {
+    char32_t c = utf8::decode(s, i);
+    if (!white_space(c)) return context_cue(c);
+    if (++count > gap) return false;
+  }
+  return false;
+}
+
+// Reads digits and units into a value; false when a digit follows a non-zero pending digit
+// or the value overflows 64 bits.
+bool unit_reading(const std::vector<std::uint8_t>& tokens, std::string& out) {
+  std::uint64_t total = 0, section = 0, pending = 0;
+  for (std::uint8_t t : tokens) {
+    if (t < kTen) {
+      if (pending != 0) return false;
+      pending = t;
+      continue;
+    }
+    std::uint64_t unit = unit_value(t);
+    if (unit < 10000) {
+      std::uint64_t add;
+      if (__builtin_mul_overflow(unit, pending ? pending : 1, &add) ||
+          __builtin_add_overflow(section, add, &section))
+        return false;
+      pending = 0;
+    } else {
+      std::uint64_t factor, add;
+      if (__builtin_add_overflow(pending, section, &factor) ||
+          __builtin_mul_overflow(unit, factor ? factor : 1, &add) ||
+          __builtin_add_overflow(total, add, &total))
+        return false;
+      pending = section = 0;
+    }
+  }
+  std::uint64_t value;
+  if (__builtin_add_overflow(pending, section, &value) ||
+      __builtin_add_overflow(value, total, &value))
+    return false;
+  out = std::to_string(value);
+  return true;
+}
+
+}  // namespace
+
+PassResult pass_hangul(std::string_view text, const Config& config) {
+  const std::size_t n = text.size();
+  // Every numeral syllable has a lead byte 0xEA..0xED; without one there is nothing to read.
+  bool any = false;
+  for (std::size_t i = 0; i < n && !any; ++i) {
+    unsigned char b = byte_at(text, i);
+    any = b >= 0xEA && b <= 0xED;
+  }
+  if (!any) return std::nullopt;
+
+  pass_detail::Writer w(text);
+  std::vector<std::uint8_t> tokens;  // reused for every run
+  std::string result;
+  std::size_t start = 0;  // run start
+  while (start < n) {
+    // The run: as many tokens as follow one another from the run start.
+    tokens.clear();
+    std::size_t end = start;
+    for (Token t; (t = token_at(text, end)).bytes;) {
+      tokens.push_back(t.value);
+      end += t.bytes;
+    }
+    if (tokens.empty()) {
+      start += utf8::seq_len(byte_at(text, start));
+      continue;
+    }
+
+    // A copula ending: 삼이요 says "it is three", not 32. Every syllable is three bytes.
+    std::size_t syllables = (end - start) / 3;
+    std::size_t rest = n - end;
+    if (syllables >= 3 && syllable_is(text, end - 6, U'이') && syllable_is(text, end - 3, U'구') &&
+        rest >= 3 && syllable_is(text, end, U'요')) {
+      tokens.resize(tokens.size() - 2);
+      end -= 6;
+    } else if (syllables >= 2 && syllable_is(text, end - 3, U'이')) {
+      bool copula = false;
+      if (rest >= 6) {
+        copula = (syllable_is(text, end, U'래') || syllable_is(text, end, U'에') ||
+                  syllable_is(text, end, U'예')) &&
+                 syllable_is(text, end + 3, U'요');
+      }
+      if (!copula && rest >= 3)
+        copula = syllable_is(text, end, U'요') || syllable_is(text, end, U'고');
+      if (copula) {
+        tokens.pop_back();
+        end -= 3;
+      }
+    }
+
+    bool has_digit = false, has_unit = false;
+    for (std::uint8_t t : tokens) (t < kTen ? has_digit : has_unit) = true;
+    std::string_view rule;
+    if (has_digit && !has_unit) {
+      result.assign(tokens.size(), '0');
+      for (std::size_t k = 0; k < tokens.size(); ++k) result[k] = static_cast<char>('0' + tokens[k]);
+      rule = kDigitRule;
+    } else if (has_digit && unit_reading(tokens, result)) {
+      rule = kUnitRule;
+    }
+
+    if (!rule.empty()) {
+      std::uint64_t digits = result.size();
+      bool convert = digits >= config.numeral_min_digits_without_context ||
+                     (digits >= config.numeral_min_digits_with_context &&
+                      (cue_before(text, start, config.numeral_context_gap) ||
+                       cue_from(text, end, config.numeral_context_gap)));
+      if (convert) {
+        w.keep_to(start);
+        numeral(w.b, text.substr(start, end - start), result, rule);
+        w.emitted = end;
+      }
+    }
+    start = end;
+  }
+  return w.done();
+}
+
+}  // namespace kestrix

@@ -1,0 +1,69 @@
+// The builder front end shared by the passes. Nothing is copied until the first change, so a
+// pass that finds nothing to rewrite costs only its scan and returns std::nullopt.
+#pragma once
+#include <cstddef>
+#include <string_view>
+
+#include "normalize/passes.hpp"
+#include "span/builder.hpp"
+
+namespace kestrix::pass_detail {
+
+struct Writer {
+  std::string_view in;
+  Builder b;
+  std::size_t emitted = 0;  // start of the input not yet handed to the builder
+  bool changed = false;
+
+  explicit Writer(std::string_view text) : in(text) {}
+
+  // Hands the unchanged input [emitted, pos) to the builder; call before every rewrite.
+  void keep_to(std::size_t pos) {
+    if (!changed) {
+      changed = true;
+      reserve(b, in.size() + in.size() / 8 + 16);
+    }
+    keep(b, in.substr(emitted, pos - emitted));
+    emitted = pos;
+  }
+
+  PassResult done() {
+    if (!changed) return std::nullopt;
+    keep(b, in.substr(emitted));
+    auto [text, map] = finish(b);
+    return PassOutput{std::move(text), std::move(map)};
+  }
+};
+
+inline std::uint32_t decode3(std::string_view s, std::size_t i) {
+  return (static_cast<std::uint32_t>(static_cast<unsigned char>(s[i]) & 0x0F) << 12) |
+         (static_cast<std::uint32_t>(static_cast<unsigned char>(s[i + 1]) & 0x3F) << 6) |
+         (static_cast<std::uint32_t>(static_cast<unsigned char>(s[i + 2]) & 0x3F));
+}
+
+inline unsigned char byte_at(std::string_view s, std::size_t i) {
+  return static_cast<unsigned char>(s[i]);
+}
+
+// Digit-like characters of the lookalike and separator passes: ASCII digits and the marks
+// that stand for masked digits.
+constexpr bool digit_like(unsigned char b) {
+  return (b >= '0' && b <= '9') || b == '*' || b == 'X' || b == 'x';
+}
+
+// Byte length of the separator (tab, space, parentheses, comma, hyphen-minus, full stop,
+// U+00B7, U+30FB) at byte i, or 0 when none starts there.
+inline std::size_t separator_len(std::string_view s, std::size_t i) {
+  switch (byte_at(s, i)) {
+    case '\t': case ' ': case '(': case ')': case ',': case '-': case '.':
+      return 1;
+    case 0xC2:
+      return i + 1 < s.size() && byte_at(s, i + 1) == 0xB7 ? 2 : 0;
+    case 0xE3:
+      return i + 2 < s.size() && byte_at(s, i + 1) == 0x83 && byte_at(s, i + 2) == 0xBB ? 3 : 0;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace kestrix::pass_detail

@@ -1,0 +1,77 @@
+// Separator absorption: a run of separators standing between two digit-like characters is
+// deleted, one absorbed segment per maximal group of one class, so the map keeps what was
+// removed and what it costs.
+#include "normalize/pass_writer.hpp"
+
+namespace kestrix {
+namespace {
+
+using pass_detail::byte_at;
+using pass_detail::digit_like;
+using pass_detail::separator_len;
+
+struct SepClass {
+  std::string_view rule;
+  AbsorbClass absorb;
+};
+
+constexpr SepClass kWhitespace{"separator.whitespace", AbsorbClass::whitespace};
+constexpr SepClass kHyphen{"separator.hyphen", AbsorbClass::separator};
+constexpr SepClass kDot{"separator.dot", AbsorbClass::separator};
+constexpr SepClass kParen{"separator.paren", AbsorbClass::separator};
+constexpr SepClass kComma{"separator.comma", AbsorbClass::separator};
+constexpr SepClass kMiddot{"separator.middot", AbsorbClass::separator};
+
+// Class of the separator at byte i (which separator_len accepted).
+const SepClass& class_at(std::string_view s, std::size_t i) {
+  switch (byte_at(s, i)) {
+    case '\t': case ' ': return kWhitespace;
+    case '-': return kHyphen;
+    case '.': return kDot;
+    case '(': case ')': return kParen;
+    case ',': return kComma;
+    default: return kMiddot;
+  }
+}
+
+// Absorbs the run [start, end) as maximal groups of one class.
+void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t end) {
+  std::size_t g = start;
+  const SepClass* cls = &class_at(s, start);
+  std::size_t i = start;
+  while (i < end) {
+    const SepClass* c = &class_at(s, i);
+    if (c != cls) {
+      absorb(b, s.substr(g, i - g), cls->rule, cls->absorb);
+      g = i;
+      cls = c;
+    }
+    i += separator_len(s, i);
+  }
+  absorb(b, s.substr(g, end - g), cls->rule, cls->absorb);
+}
+
+}  // namespace
+
+PassResult pass_separator(std::string_view text) {
+  pass_detail::Writer w(text);
+  const std::size_t n = text.size();
+  for (std::size_t i = 1; i < n; ++i) {
+    // Digit-like characters are ASCII, so the byte before a separator tells.
+    if (!digit_like(byte_at(text, i - 1))) continue;
+    std::size_t len = separator_len(text, i);
+    if (!len) continue;
+    std::size_t end = i;
+    while (end < n && (len = separator_len(text, end)) != 0) end += len;
+    if (end == n) break;  // a run that reaches the end of the text stays
+    if (digit_like(byte_at(text, end))) {
+      w.keep_to(i);
+      absorb_run(w.b, text, i, end);
+      w.emitted = end;
+    }
+    i = end;  // text[end] is no separator; the next candidate is after it
+  }
+  return w.done();
+}
+
+}  // namespace kestrix
