@@ -1,0 +1,66 @@
+// Context cues: the cue-word tables, an index of every cue occurrence in a normalized text,
+// and the hits of one table around a candidate span (distance-decayed, sorted, capped sum).
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "detect/detect.hpp"
+
+namespace kestrix::det {
+
+struct Cue {
+  std::string_view word;  // compared as exact UTF-8 bytes
+  float weight;
+  std::uint8_t chars;     // length of word in characters
+};
+
+// Every cue of every table, one array; a table is a contiguous range of it (its entries in
+// table order), so a cue id doubles as an index into per-cue data.
+constexpr std::size_t kCueCount = 74;
+const std::array<Cue, kCueCount>& all_cues();
+
+struct CueTable {
+  std::uint8_t first = 0;
+  std::uint8_t count = 0;  // 0: no table (e-mail)
+};
+
+namespace cues {
+inline constexpr CueTable resident{0, 5};
+inline constexpr CueTable foreigner{5, 4};
+inline constexpr CueTable business{9, 6};
+inline constexpr CueTable card{15, 7};
+inline constexpr CueTable phone{22, 8};
+inline constexpr CueTable license{30, 4};
+inline constexpr CueTable account{34, 8};
+inline constexpr CueTable birth{42, 5};
+inline constexpr CueTable passport{47, 2};
+inline constexpr CueTable veto{49, 25};
+}  // namespace cues
+
+// Start positions (in characters) of every cue occurrence in one text, grouped by cue id and
+// ascending within a cue. Overlapping occurrences are all recorded, so the nearest occurrence
+// on either side of a span is what a substring search inside the window would find.
+// Built in one pass over the text; a query then costs two binary searches per cue that occurs
+// in the text at all, whatever the window size.
+struct CueIndex {
+  std::vector<std::uint32_t> starts;                 // grouped by cue id
+  std::array<std::uint32_t, kCueCount + 1> offsets{};  // cue c: starts[offsets[c]..offsets[c+1])
+  std::uint32_t total_chars = 0;
+};
+
+void build_cue_index(std::string_view text, CueIndex& index);
+
+// Hits of `table` around the normalized span [char_start, char_end): the left window is the
+// max(window, 1) characters before the span, the right window the `window` characters after
+// it, both clipped to the text. One hit per cue at its smallest distance, weight decayed by
+// 1 / (0.125 * distance + 1), ordered by weight descending then cue bytes ascending (stable).
+// `out` is cleared first.
+void find_hits(const CueIndex& index, std::uint32_t char_start, std::uint32_t char_end,
+               std::uint32_t window, CueTable table, std::vector<ContextHit>& out);
+
+// Sum of the weights in list order, capped at 1.5.
+float context_score(const std::vector<ContextHit>& hits);
+
+}  // namespace kestrix::det

@@ -1,0 +1,265 @@
+// The detection pass: normalize, scan, evaluate rules and cues, score, decide, settle competing
+// readings and nested spans, map back to the source and order the report.
+#include "detect/detect.hpp"
+
+#include <algorithm>
+
+#include "detect/context.hpp"
+#include "detect/rules.hpp"
+#include "detect/scanner.hpp"
+#include "normalize/pipeline.hpp"
+#include "span/mapping.hpp"
+
+namespace kestrix {
+namespace {
+
+using det::CueIndex;
+using det::CueTable;
+using det::RuleMatch;
+
+// clamp(base + context*C - aw*a - as*b - es*e - rc*r, 0, 2) in float32, term by term in this
+// order; NaN becomes 0.
+float score_of(float base, float c, const NormalizationCost& cost, const Weights& w) {
+  float s = base + w.context * c;
+  s = s - w.absorbed_whitespace * static_cast<float>(cost.absorbed_whitespace);
+  s = s - w.absorbed_separator * static_cast<float>(cost.absorbed_separators);
+  s = s - w.expanded_syllable * static_cast<float>(cost.expanded_syllables);
+  s = s - w.replaced_char * static_cast<float>(cost.replaced_chars);
+  if (!(s >= 0.0f)) return 0.0f;
+  return s > 2.0f ? 2.0f : s;
+}
+
+float base_of(float prior, ChecksumStatus status, const Weights& w) {
+  switch (status) {
+    case ChecksumStatus::passed: return prior + w.checksum_passed;
+    case ChecksumStatus::failed: return prior - w.checksum_failed;
+    case ChecksumStatus::not_applicable: break;
+  }
+  return prior;
+}
+
+Certainty context_certainty(float c) { return c > 0.0f ? Certainty::probable : Certainty::possible; }
+
+Finding make_finding(const SourceSpan& src, const Span& normalized) {
+  Finding f;
+  f.normalizations = src.rules;
+  f.cost = src.cost;
+  f.snapped = src.snapped;
+  f.source = src.span;
+  f.normalized = normalized;
+  return f;
+}
+
+// Per-call state shared by the passport and digit-run steps.
+struct Pass {
+  const Config& config;
+  std::string_view text;  // normalized
+  const SpanMap& map;
+  Report& report;
+  CueIndex index;
+  bool indexed = false;
+  std::vector<ContextHit> hits;
+
+  // Hits of `table` around `span` into `out`; the cue index is built on first use, so a text
+  // without candidates is never searched for cue words.
+  float context(const Span& span, CueTable table, std::vector<ContextHit>& out) {
+    if (!indexed) {
+      det::build_cue_index(text, index);
+      indexed = true;
+    }
+    det::find_hits(index, span.char_start, span.char_end, config.context_window, table, out);
+    return det::context_score(out);
+  }
+
+  void reject(const SourceSpan& src, float score, Entity e, RejectReason r) {
+    report.rejections.push_back(Rejection{src.span, score, e, r});
+  }
+
+  void emails(const std::vector<Span>& spans) {
+    for (const Span& span : spans) {
+      SourceSpan src = to_source(map, span);
+      Finding f = make_finding(src, span);
+      f.status = ChecksumStatus::not_applicable;
+      f.reason = det::kEmailReason;
+      f.rule = "email.structural";
+      f.score = 0.9f;
+      f.certainty = Certainty::probable;
+      f.entity = Entity::email;
+      report.findings.push_back(std::move(f));
+    }
+  }
+
+  void passports(const std::vector<Span>& spans) {
+    const Weights& w = config.weights;
+    std::vector<ContextHit> veto;
+    for (const Span& span : spans) {
+      SourceSpan src = to_source(map, span);
+      float c = context(span, det::cues::passport, hits);
+      float v = context(span, det::cues::veto, veto);
+      float score = score_of(0.1f, c, src.cost, w);
+      if (v > c && v >= config.min_veto) {
+        reject(src, score, Entity::passport, RejectReason::business_context);
+      } else if (c < config.min_context) {
+        reject(src, score, Entity::passport, RejectReason::no_context);
+      } else if (score < config.min_score) {
+        reject(src, score, Entity::passport, RejectReason::below_threshold);
+      } else {
+        Finding f = make_finding(src, span);
+        f.status = ChecksumStatus::not_applicable;
+        f.reason = det::kPassportReason;
+        f.context_hits = hits;
+        f.rule = "passport.shape";
+        f.score = score;
+        f.certainty = context_certainty(c);
+        f.entity = Entity::passport;
+        report.findings.push_back(std::move(f));
+      }
+    }
+  }
+
+  void digit_runs(const std::vector<Span>& spans) {
+    const Weights& w = config.weights;
+    std::vector<std::uint8_t> digits;
+    std::string text_form;
+    det::RuleMatches matches;
+    std::vector<ContextHit> veto, best_hits;
+    for (const Span& span : spans) {
+      std::size_t len = span.byte_end - span.byte_start;  // ASCII: bytes are characters
+      if (len < det::kMinRuleLength || len > det::kMaxRuleLength) continue;
+      det::digit_array(text.substr(span.byte_start, len), digits, text_form);
+      det::evaluate_rules(digits.data(), text_form, matches);
+      if (matches.size == 0) continue;
+      SourceSpan src = to_source(map, span);
+      float v = context(span, det::cues::veto, veto);
+
+      const RuleMatch* best = nullptr;
+      float best_score = 0;
+      Certainty best_certainty = Certainty::possible;
+      for (const RuleMatch& m : matches) {
+        float c = context(span, m.cues, hits);
+        float score = score_of(base_of(m.prior, m.status, w), c, src.cost, w);
+        Certainty certainty = m.ceiling;
+        bool accepted = false;
+        if (m.status == ChecksumStatus::passed) {
+          if (m.needs_context && c < config.min_context) {
+            reject(src, score, m.entity, RejectReason::no_context);
+          } else if (score < config.min_score) {
+            reject(src, score, m.entity, RejectReason::below_threshold);
+          } else {
+            accepted = true;
+          }
+        } else if (v > c && v >= config.min_veto) {
+          reject(src, score, m.entity, RejectReason::business_context);
+        } else if (m.needs_context && c < config.min_context) {
+          reject(src, score, m.entity, RejectReason::no_context);
+        } else if (score >= config.min_score) {
+          accepted = true;
+          certainty = std::min(m.ceiling, context_certainty(c));
+        } else {
+          reject(src, score, m.entity,
+                 m.status == ChecksumStatus::failed ? RejectReason::checksum_failed
+                                                    : RejectReason::below_threshold);
+        }
+        if (!accepted) continue;
+        if (best && !(score > best_score)) {
+          reject(src, score, m.entity, RejectReason::outranked);
+          continue;
+        }
+        if (best) reject(src, best_score, best->entity, RejectReason::outranked);
+        best = &m;
+        best_score = score;
+        best_certainty = certainty;
+        best_hits.swap(hits);
+      }
+      if (!best) continue;
+      Finding f = make_finding(src, span);
+      f.status = best->status;
+      f.reason = best->reason;
+      f.context_hits = best_hits;
+      f.rule = best->rule;
+      f.score = best_score;
+      f.certainty = best_certainty;
+      f.entity = best->entity;
+      report.findings.push_back(std::move(f));
+    }
+  }
+};
+
+// Removes every finding whose source byte span lies inside another finding's and is strictly
+// shorter, appending it to the rejections as outranked. Containment is decided on the complete
+// list first. With spans sorted by start ascending and end descending, a span is inside a
+// longer one exactly when an earlier start reached at least its end, or a span with the same
+// start ends later.
+void remove_nested(Report& report) {
+  auto& fs = report.findings;
+  if (fs.size() < 2) return;
+  std::vector<std::uint32_t> order(fs.size());
+  for (std::uint32_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    const Span &x = fs[a].source, &y = fs[b].source;
+    if (x.byte_start != y.byte_start) return x.byte_start < y.byte_start;
+    return x.byte_end > y.byte_end;
+  });
+  std::vector<bool> nested(fs.size(), false);
+  bool any = false, have_before = false;
+  std::uint32_t reach_before = 0;  // largest end among spans with a smaller start
+  for (std::size_t g = 0; g < order.size();) {
+    std::uint32_t start = fs[order[g]].source.byte_start;
+    std::uint32_t group_end = fs[order[g]].source.byte_end;  // largest end in this group
+    std::size_t h = g;
+    for (; h < order.size() && fs[order[h]].source.byte_start == start; ++h) {
+      std::uint32_t end = fs[order[h]].source.byte_end;
+      if ((have_before && reach_before >= end) || group_end > end) {
+        nested[order[h]] = true;
+        any = true;
+      }
+    }
+    if (!have_before || group_end > reach_before) reach_before = group_end;
+    have_before = true;
+    g = h;
+  }
+  if (!any) return;
+  std::vector<Finding> kept;
+  kept.reserve(fs.size());
+  for (std::size_t k = 0; k < fs.size(); ++k) {
+    if (nested[k])
+      report.rejections.push_back(
+          Rejection{fs[k].source, fs[k].score, fs[k].entity, RejectReason::outranked});
+    else
+      kept.push_back(std::move(fs[k]));
+  }
+  fs = std::move(kept);
+}
+
+template <class T>
+void sort_by_source(std::vector<T>& items) {
+  std::stable_sort(items.begin(), items.end(), [](const T& a, const T& b) {
+    if (a.source.byte_start != b.source.byte_start) return a.source.byte_start < b.source.byte_start;
+    return a.source.byte_end < b.source.byte_end;
+  });
+}
+
+}  // namespace
+
+std::expected<Report, Error> detect(std::string_view text, const Config& config) {
+  auto normalized = normalize(text, config);
+  if (!normalized) return std::unexpected(std::move(normalized.error()));
+  Report report;
+  report.normalized_text = std::move(normalized->text);
+  Pass pass{config, report.normalized_text, normalized->map, report, {}, false, {}};
+
+  std::vector<Span> spans;
+  det::scan_emails(pass.text, spans);
+  pass.emails(spans);
+  det::scan_passports(pass.text, spans);
+  pass.passports(spans);
+  det::scan_digit_runs(pass.text, spans);
+  pass.digit_runs(spans);
+
+  remove_nested(report);
+  sort_by_source(report.findings);
+  sort_by_source(report.rejections);
+  return report;
+}
+
+}  // namespace kestrix
