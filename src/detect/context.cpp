@@ -164,8 +164,9 @@ void find_hits(const CueIndex& index, std::uint32_t char_start, std::uint32_t ch
       best = std::min<std::uint64_t>(best, *it - char_end);
     if (best == UINT64_MAX) continue;
     auto d = static_cast<std::uint32_t>(best);
-    float decay = 1.0f / (0.125f * static_cast<float>(d) + 1.0f);
-    out.push_back(ContextHit{c.word, d, c.weight * decay});
+    // weight x 1 / (0.125 d + 1), evaluated left to right: a division, not a reciprocal.
+    float w = c.weight * 1.0f / (0.125f * static_cast<float>(d) + 1.0f);
+    out.push_back(ContextHit{c.word, d, w});
   }
   std::stable_sort(out.begin(), out.end(), [](const ContextHit& a, const ContextHit& b) {
     if (a.weight != b.weight) return a.weight > b.weight;

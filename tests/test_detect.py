@@ -1,0 +1,717 @@
+"""Detection: rules and checksums, scanners, context cues, scoring, the report and its JSON."""
+
+import json
+import re
+import struct
+
+import pytest
+from hypothesis import given, strategies as st
+
+import kestrix as kx
+from conftest import business, luhn, rrn
+
+RRN = rrn("900101123456")           # resident checksum passes, Luhn fails
+RRN_LUHN = "9001011000006"          # both the resident check and Luhn pass
+CARD = luhn("453201511283036")      # 16 digits
+BAD_CARD = CARD[:-1] + str((int(CARD[-1]) + 1) % 10)
+
+
+def f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+def weight(cue_weight, distance):
+    return f32(f32(cue_weight) / f32(f32(0.125 * distance) + 1.0))
+
+
+def score(prior, status="not_applicable", c=0.0, cost=(0, 0, 0, 0)):
+    """The score formula in float32, term by term."""
+    s = f32(prior)
+    if status == "passed":
+        s = f32(s + f32(0.6))
+    elif status == "failed":
+        s = f32(s - f32(0.25))
+    s = f32(s + f32(f32(0.5) * f32(c)))
+    for w, n in zip((0.08, 0.01, 0.01, 0.002), cost):
+        s = f32(s - f32(f32(w) * n))
+    return min(max(s, 0.0), 2.0)
+
+
+def config(**kw):
+    cfg = kx.Config()
+    for k, v in kw.items():
+        setattr(cfg, k, v)
+    return cfg
+
+
+def readings(report):
+    """(entity, how) for every reading of the text: findings and rejections in report order."""
+    return [(f.entity, "found") for f in report.findings] + [
+        (r.entity, r.reason) for r in report.rejections]
+
+
+def one(report, entity=None):
+    fs = [f for f in report.findings if entity is None or f.entity == entity]
+    assert len(fs) == 1, report.findings
+    return fs[0]
+
+
+# ---- entities ------------------------------------------------------------------------------
+
+def test_entity_names_are_fresh_lists_in_index_order():
+    a, b = kx.entity_names(), kx.entity_names()
+    assert a == ["resident", "foreigner_registration", "business_registration", "credit_card",
+                 "bank_account", "phone", "email", "driver_license", "birth_date", "passport"]
+    assert a is not b
+    a.append("x")
+    assert len(kx.entity_names()) == 10
+
+
+@pytest.mark.parametrize("text, entity, label", [
+    (RRN, "resident", "주민등록번호"),
+    (rrn("900101512345", foreigner=True), "foreigner_registration", "외국인등록번호"),
+    (business("123456789"), "business_registration", "사업자등록번호"),
+    (CARD, "credit_card", "카드번호"),
+    ("계좌번호1234567890", "bank_account", "계좌번호"),
+    ("01012345678", "phone", "전화번호"),
+    ("a@b.co", "email", "이메일"),
+    ("운전면허번호112233445566", "driver_license", "운전면허번호"),
+    ("생년월일900101", "birth_date", "생년월일"),
+    ("여권번호M12345678", "passport", "여권번호"),
+])
+def test_each_entity_is_found_with_its_label(text, entity, label):
+    f = one(kx.detect(text))
+    assert (f.entity, f.entity_label) == (entity, label)
+
+
+# ---- scoring examples ----------------------------------------------------------------------
+
+def test_card_with_passing_luhn_is_certain_at_one():
+    r = kx.detect(CARD)
+    f = one(r)
+    assert (f.entity, f.score, f.certainty) == ("credit_card", 1.0, "certain")
+    assert f.evidence.rule == "card.luhn" and f.evidence.checksum == "passed"
+    assert f.evidence.checksum_reason is None
+    assert r.rejections == []
+
+
+def test_card_with_failing_luhn_is_rejected():
+    r = kx.detect(BAD_CARD)
+    assert r.findings == []
+    [rej] = r.rejections
+    assert (rej.entity, rej.reason, rej.score) == ("credit_card", "checksum_failed", f32(0.15))
+
+
+def test_mobile_without_cue_is_possible_and_with_cue_probable():
+    f = one(kx.detect("01012345678"), "phone")
+    assert (f.score, f.certainty, f.evidence.rule) == (f32(0.6), "possible", "phone.mobile_11")
+    assert f.evidence.checksum_reason == "전화번호에는 검증식이 없다"
+    g = one(kx.detect("휴대폰01012345678"), "phone")
+    assert g.certainty == "probable"
+    assert g.score == score(0.6, c=1.0)
+
+
+def test_passport_after_its_cue():
+    f = one(kx.detect("여권번호M12345678"))
+    assert (f.entity, f.certainty, f.evidence.rule) == ("passport", "probable", "passport.shape")
+    assert f.score == f32(0.85)
+    hits = [(h.cue, h.distance, h.weight) for h in f.evidence.context_hits]
+    assert hits == [("여권번호", 0, 1.0), ("여권", 2, weight(0.8, 2))]
+
+
+def test_birth_date_after_its_cue():
+    f = one(kx.detect("생년월일900101"))
+    assert (f.entity, f.score, f.certainty) == ("birth_date", f32(0.6), "probable")
+    assert f.evidence.rule == "birth.yymmdd"
+
+
+def test_resident_beats_card_whose_luhn_fails():
+    r = kx.detect(RRN)
+    f = one(r)
+    assert (f.entity, f.certainty, f.score) == ("resident", "certain", score(0.6, "passed"))
+    assert readings(r) == [("resident", "found"), ("credit_card", "checksum_failed"),
+                           ("bank_account", "no_context")]
+
+
+def test_card_accepted_but_lower_is_outranked():
+    r = kx.detect(RRN_LUHN)
+    assert one(r).entity == "resident"
+    [card] = [x for x in r.rejections if x.entity == "credit_card"]
+    assert (card.reason, card.score) == ("outranked", 1.0)
+
+
+def test_equal_scores_keep_the_earlier_reading():
+    cfg = kx.Config()
+    cfg.set_weights(context=10.0)  # both readings clamp at 2
+    r = kx.detect("주민번호 카드번호 " + RRN_LUHN, cfg)
+    f = one(r)
+    assert (f.entity, f.score) == ("resident", 2.0)
+    assert ("credit_card", "outranked") in readings(r)
+
+
+def test_a_later_reading_that_scores_higher_replaces_the_best():
+    r = kx.detect("카드번호" + RRN_LUHN)
+    f = one(r)
+    assert f.entity == "credit_card"
+    [res] = [x for x in r.rejections if x.entity == "resident"]
+    assert (res.reason, res.score) == ("outranked", score(0.6, "passed"))
+
+
+def test_account_needs_its_cue():
+    r = kx.detect("1234567890")
+    assert ("bank_account", "no_context") in readings(r)
+    assert r.findings == []
+    f = one(kx.detect("계좌번호1234567890"))
+    assert (f.entity, f.certainty) == ("bank_account", "probable")
+    assert f.evidence.checksum_reason == "은행별 체계가 달라 공통 검증식이 없다"
+
+
+def test_order_number_veto():
+    r = kx.detect("주문번호1234567890")
+    assert r.findings == []
+    assert {x.reason for x in r.rejections} == {"business_context"}
+    # A passing checksum is not vetoed.
+    f = one(kx.detect("주문번호" + business("123456789")))
+    assert (f.entity, f.evidence.checksum, f.certainty) == (
+        "business_registration", "passed", "certain")
+
+
+def test_veto_needs_to_outweigh_the_positive_cues():
+    # 계좌번호 (1.0 at distance 0, plus 계좌) outweighs 주문번호 (0.62 at distance 5); the
+    # business reading has no cue of its own and is vetoed.
+    r = kx.detect("주문번호 계좌번호1234567890")
+    assert one(r).entity == "bank_account"
+    assert readings(r) == [("bank_account", "found"),
+                           ("business_registration", "business_context")]
+
+
+def test_passport_veto_and_missing_context():
+    r = kx.detect("주문번호M12345678")
+    assert [(x.entity, x.reason) for x in r.rejections] == [("passport", "business_context")]
+    r = kx.detect("M12345678")
+    assert [(x.entity, x.reason) for x in r.rejections] == [("passport", "no_context")]
+
+
+def test_failed_checksum_with_strong_context_is_accepted_as_probable():
+    f = one(kx.detect("카드번호" + BAD_CARD))
+    assert (f.entity, f.evidence.checksum, f.certainty) == ("credit_card", "failed", "probable")
+    assert [(h.cue, h.distance) for h in f.evidence.context_hits] == [("카드번호", 0), ("카드", 2)]
+    assert f.score == score(0.4, "failed", c=f32(1.0 + weight(0.6, 2)))
+
+
+def test_nested_findings_are_outranked():
+    text = "여권번호M15881234@mail.com"
+    r = kx.detect(text)
+    assert [f.entity for f in r.findings] == ["email"]
+    out = sorted((x.entity, x.reason) for x in r.rejections if x.reason == "outranked")
+    assert out == [("passport", "outranked"), ("phone", "outranked")]
+    assert one(r).text(text) == "M15881234@mail.com"
+
+
+def test_findings_in_source_order():
+    text = "01012345678 a@b.co 여권번호M12345678 h@y.kr"
+    r = kx.detect(text)
+    assert [f.entity for f in r.findings] == ["phone", "email", "passport", "email"]
+    starts = [(f.source.byte_start, f.source.byte_end) for f in r.findings]
+    assert starts == sorted(starts)
+    rs = [(x.source.byte_start, x.source.byte_end) for x in r.rejections]
+    assert rs == sorted(rs)
+
+
+def test_email_skips_thresholds():
+    r = kx.detect("주문번호 a@b.co", config(min_score=1.5))
+    f = one(r)
+    assert (f.entity, f.score, f.certainty) == ("email", f32(0.9), "probable")
+    assert f.evidence.context_hits == []
+
+
+# ---- rule table ----------------------------------------------------------------------------
+
+LOW = dict(min_score=0.0, min_context=0.0, min_veto=100.0)
+
+
+@pytest.mark.parametrize("text, expected", [
+    # 13 digits: resident, card and account readings.
+    (RRN, {"resident", "credit_card", "bank_account"}),
+    # month 13: no resident reading, card and account still.
+    ("9013011234568", {"credit_card", "bank_account"}),
+    # 10 digits: business and account; phone by prefix.
+    ("1234567890", {"business_registration", "bank_account"}),
+    ("0111234567", {"business_registration", "phone", "bank_account"}),
+    ("0212345678", {"business_registration", "phone", "bank_account"}),
+    ("0311234567", {"business_registration", "phone", "bank_account"}),
+    ("0101234567", {"business_registration", "bank_account"}),  # 010 numbers have 11 digits
+    ("021234567", {"phone"}),
+    ("15881234", {"phone"}),
+    ("19990228", {"birth_date"}),
+    ("19990231", set()),
+    ("000229", {"birth_date"}),        # leap in 2000
+    ("010229", set()),                 # neither 1901 nor 2001 is leap
+    ("112233445566", {"driver_license", "bank_account"}),
+    ("282233445566", {"driver_license", "bank_account"}),
+    ("272233445566", {"bank_account"}),
+    ("102233445566", {"bank_account"}),
+    ("12345", set()),
+    ("12345678901234567890", set()),
+    ("1*****", set()),
+])
+def test_readings_of_a_run(text, expected):
+    r = kx.detect(text, config(**LOW))
+    assert {e for e, _ in readings(r)} == expected
+
+
+@pytest.mark.parametrize("text, rule", [
+    ("0111234567", "phone.mobile_10"),
+    ("01612345678", "phone.mobile_11"),
+    ("01012345678", "phone.mobile_11"),
+    ("021234567", "phone.seoul"),
+    ("0212345678", "phone.seoul"),
+    ("0311234567", "phone.landline"),
+    ("07012345678", "phone.landline"),
+    ("15881234", "phone.representative"),
+    ("18001234", "phone.representative"),
+])
+def test_phone_rules(text, rule):
+    f = one(kx.detect(text), "phone")
+    assert f.evidence.rule == rule and f.certainty == "possible"
+
+
+@pytest.mark.parametrize("first12, foreigner, rule, entity", [
+    ("900101123456", False, "resident.korean_13", "resident"),
+    ("900101223456", False, "resident.korean_13", "resident"),
+    ("050101323456", False, "resident.korean_13", "resident"),
+    ("900101523456", True, "resident.foreigner_13", "foreigner_registration"),
+    ("050101723456", True, "resident.foreigner_13", "foreigner_registration"),
+    ("000229323456", False, "resident.korean_13", "resident"),  # 2000-02-29
+])
+def test_resident_numbers(first12, foreigner, rule, entity):
+    f = one(kx.detect(rrn(first12, foreigner)))
+    assert (f.evidence.rule, f.entity, f.evidence.checksum) == (rule, entity, "passed")
+    assert f.certainty == "certain"
+
+
+def test_foreigner_check_digit_is_shifted():
+    # A foreigner number carrying the Korean check digit fails its check.
+    f = one(kx.detect("외국인등록번호" + rrn("900101512345")))
+    assert (f.entity, f.evidence.checksum, f.certainty) == (
+        "foreigner_registration", "failed", "probable")
+
+
+def test_eighteen_hundreds_century():
+    # 7th digit 0: born 1800s; 1800-02-29 does not exist, 2000-02-29 does.
+    assert "resident" not in {e for e, _ in readings(kx.detect(rrn("000229023456"), config(**LOW)))}
+    assert one(kx.detect(rrn("000229323456"))).entity == "resident"
+
+
+@pytest.mark.parametrize("text, rule, reading_status", [
+    ("9001011******", "resident.korean_13", "not_applicable"),
+    ("9001011XXXXXX", "resident.korean_13", "not_applicable"),
+    ("9001011xxxxxx", "resident.korean_13", "not_applicable"),
+    ("000229*******", "resident.korean_13", "not_applicable"),   # masked 7th: 1900 or 2000
+    ("******1234567", "resident.korean_masked", "not_applicable"),
+    ("901301*******", "resident.korean_masked", "not_applicable"),
+])
+def test_masked_resident_numbers(text, rule, reading_status):
+    f = one(kx.detect("주민번호" + text), "resident")
+    assert (f.evidence.rule, f.evidence.checksum) == (rule, reading_status)
+    assert f.evidence.checksum_reason == "가려진 자리가 있어 검증식을 적용할 수 없다"
+    assert f.certainty == "probable"
+
+
+def test_masked_resident_number_without_cue():
+    r = kx.detect("9001011******")
+    f = one(r)
+    assert (f.entity, f.certainty, f.score) == ("resident", "possible", f32(0.6))
+    # the masked-date reading needs its cue
+    r = kx.detect("******1234567")
+    assert r.findings == [] and ("resident", "no_context") in readings(r)
+    # the card reading of a masked run is not applicable and below the threshold
+    assert ("credit_card", "below_threshold") in readings(kx.detect("9001011******"))
+
+
+@pytest.mark.parametrize("number, status", [
+    (business("123456789"), "passed"),
+    (business("220811111"), "passed"),
+    (business("999999999"), "passed"),
+    ("1234567890", "failed"),
+])
+def test_business_checksum(number, status):
+    r = kx.detect("사업자번호" + number)
+    f = one(r, "business_registration")
+    assert f.evidence.checksum == status
+
+
+@pytest.mark.parametrize("number, ok", [
+    ("4111111111111111", True),
+    ("4111111111111112", False),
+    ("5500005555555559", True),
+    ("378282246310005", True),
+    ("6011000990139424", True),
+    ("4222222222222", True),
+    ("1234567812345670", True),
+    ("1234567812345678", False),
+    ("0000000000000000000", True),
+])
+def test_luhn(number, ok):
+    f = one(kx.detect("카드" + number, config(**LOW)), "credit_card")
+    assert f.evidence.checksum == ("passed" if ok else "failed")
+
+
+def test_license_needs_its_cue():
+    assert kx.detect("112233445566").findings == []
+    f = one(kx.detect("운전면허번호112233445566"))
+    assert (f.evidence.rule, f.certainty) == ("license.12", "probable")
+    assert f.evidence.checksum_reason == "검증 자릿수는 존재하나 계산식이 공개돼 있지 않다"
+
+
+# ---- scanners ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, found", [
+    ("a@b.co", ["a@b.co"]),
+    ("mail me: first.last+tag@mail.example.com!", ["first.last+tag@mail.example.com"]),
+    ("..a@b.co", ["a@b.co"]),              # leading dots are not part of the span
+    ("a.@b.co", []),                       # dot before the at sign
+    ("a@b.c", []),                         # one-letter last label
+    ("a@b.c1", []),                        # digits in the last label
+    ("a@b..co", []),                       # empty label
+    ("a@localhost", []),                   # one label
+    ("@b.co", []),
+    ("a@b.co.", ["a@b.co"]),               # trailing dot trimmed
+    ("a@b.co- x", ["a@b.co"]),
+    ("a@b.co,c@d.kr", ["a@b.co", "c@d.kr"]),
+    ("한글a@b.co한글", ["a@b.co"]),
+    ("a@@b.co", []),
+    ("x@y.kr@z.kr", ["x@y.kr"]),
+    ("a@b.co-+x@c.kr", ["a@b.co", "-+x@c.kr"]),  # the second address starts after the first
+])
+def test_email_scan(text, found):
+    r = kx.detect(text)
+    assert [f.text(text) for f in r.findings if f.entity == "email"] == found
+
+
+@pytest.mark.parametrize("shape, candidate", [
+    ("M1234567", True),
+    ("M12345678", True),
+    ("AB1234567", True),
+    ("AB12345678", False),   # two letters and eight digits
+    ("M123456", False),
+    ("M123456789", False),
+    ("m12345678", False),    # lower case never starts a shape
+    ("ABC1234567", False),
+    ("xM12345678", False),   # preceded by a letter
+    ("1M12345678", False),   # preceded by a digit
+    ("M12345678a", False),   # followed by a letter
+])
+def test_passport_scan(shape, candidate):
+    r = kx.detect("여권번호 " + shape, config(**LOW))
+    assert ("passport" in {e for e, _ in readings(r)}) == candidate
+
+
+def test_hyphen_splits_a_run_unless_absorbed():
+    plain = kx.detect("01012345678")
+    cfg = config(separator=False)
+    split = kx.detect("010-1234-5678", cfg)
+    assert one(plain).entity == "phone"
+    assert split.findings == [] and split.rejections == []
+
+
+# ---- context -------------------------------------------------------------------------------
+
+def test_cue_inside_a_longer_cue_counts_again_and_the_sum_is_capped():
+    f = one(kx.detect("주민등록번호" + RRN))
+    hits = [(h.cue, h.distance, h.weight) for h in f.evidence.context_hits]
+    assert hits == [("주민등록번호", 0, 1.0), ("주민등록", 2, weight(0.8, 2))]
+    assert f.score == score(0.6, "passed", c=1.5)
+
+
+def test_nearest_side_wins():
+    # 여권 eight characters to the left, two to the right.
+    text = "여권" + "가" * 8 + "M12345678" + "가가" + "여권"
+    f = one(kx.detect(text, config(min_context=0.0, min_score=0.0)))
+    assert [(h.cue, h.distance) for h in f.evidence.context_hits] == [("여권", 2)]
+    assert f.evidence.context_hits[0].weight == weight(0.8, 2)
+
+
+@pytest.mark.parametrize("gap, found", [(22, True), (23, False)])
+def test_left_window_edge(gap, found):
+    # The cue begins gap + 2 characters before the span start.
+    text = "여권" + "가" * gap + "M12345678"
+    f = one(kx.detect(text, config(min_context=0.0, min_score=0.0)))
+    assert bool(f.evidence.context_hits) == found
+
+
+@pytest.mark.parametrize("gap, found", [(22, True), (23, False)])
+def test_right_window_edge(gap, found):
+    text = "M12345678" + "가" * gap + "여권"
+    f = one(kx.detect(text, config(min_context=0.0, min_score=0.0)))
+    assert bool(f.evidence.context_hits) == found
+
+
+def test_window_size_zero_sees_nothing_and_decay_at_distance_eight():
+    r = kx.detect("여권M12345678", config(context_window=0))
+    assert r.findings == [] and [x.reason for x in r.rejections] == ["no_context"]
+    f = one(kx.detect("여권" + "가" * 8 + "M12345678", config(min_context=0.0, min_score=0.0)))
+    assert [(h.distance, h.weight) for h in f.evidence.context_hits] == [(8, f32(0.4))]
+
+
+@pytest.mark.parametrize("text, expected", [
+    # decayed weights, highest first
+    ("송금이체입금1234567890", [("입금", 0), ("이체", 2), ("송금", 4)]),
+    # equal weights: ascending cue bytes, although the table lists 입금 before 이체
+    ("입금1234567890이체", [("이체", 0), ("입금", 0)]),
+])
+def test_hits_sorted_by_weight_then_cue(text, expected):
+    f = one(kx.detect(text))
+    assert [(h.cue, h.distance) for h in f.evidence.context_hits] == expected
+
+
+def test_cue_word_at_the_end_of_the_text_only():
+    f = one(kx.detect("01012345678 연락처"))
+    assert [(h.cue, h.distance) for h in f.evidence.context_hits] == [("연락처", 1)]
+
+
+# ---- disguises -----------------------------------------------------------------------------
+
+def fullwidth(s):
+    return "".join(chr(ord(c) + 0xFEE0) if "!" <= c <= "~" else c for c in s)
+
+
+NUMERALS = dict(zip("0123456789", "공일이삼사오육칠팔구"))
+
+
+@pytest.mark.parametrize("disguised, rules, cost", [
+    (fullwidth("900101-1234568"), ["fold.fullwidth", "separator.hyphen"], (0, 1, 0, 14)),
+    ("".join(NUMERALS[c] for c in RRN), ["hangul.digit_reading"], (0, 0, 13, 0)),
+    ("900101 - 1234568", ["separator.hyphen", "separator.whitespace"], (2, 1, 0, 0)),
+    ("900101-1234568", ["separator.hyphen"], (0, 1, 0, 0)),
+    ("9O01O1-l234568", ["lookalike.digit", "separator.hyphen"], (0, 1, 0, 3)),
+])
+def test_disguised_resident_number(disguised, rules, cost):
+    prefix = "고객 정보: "
+    text = prefix + disguised + " 입니다"
+    r = kx.detect(text)
+    f = one(r, "resident")
+    assert f.text(text) == disguised
+    assert (f.source.char_start, f.source.char_end) == (len(prefix), len(prefix) + len(disguised))
+    assert f.evidence.normalizations == rules
+    c = f.evidence.cost
+    assert (c.absorbed_whitespace, c.absorbed_separators, c.expanded_syllables,
+            c.replaced_chars) == cost
+    assert f.score == score(0.6, "passed", cost=cost)
+    assert f.normalized.slice(r.normalized_text) == RRN
+
+
+@pytest.mark.parametrize("tail", ["******", "XXXXXX", "xxxxxx"])
+def test_masked_tail_with_hyphen(tail):
+    text = "주민번호: 900101-1" + tail
+    f = one(kx.detect(text), "resident")
+    assert f.text(text) == "900101-1" + tail
+    assert f.evidence.normalizations == ["separator.hyphen"]
+    assert (f.evidence.rule, f.evidence.checksum, f.certainty) == (
+        "resident.korean_13", "not_applicable", "probable")
+
+
+def test_phone_with_hyphens_keeps_source_span():
+    text = "연락처: 010-1234-5678."
+    f = one(kx.detect(text))
+    assert f.text(text) == "010-1234-5678"
+    assert f.evidence.cost.absorbed_separators == 2
+    assert f.evidence.snapped is False
+
+
+# ---- classes -------------------------------------------------------------------------------
+
+def test_reprs():
+    r = kx.detect("여권번호M12345678 및 " + BAD_CARD)
+    assert repr(r) == "Report(findings=1, rejections=1)"
+    f = r.findings[0]
+    assert repr(f) == 'Finding(entity="passport", certainty="probable", score=0.85, byte=12..21)'
+    assert repr(f.evidence) == 'Evidence(rule="passport.shape", checksum="not_applicable", context_hits=2)'
+    assert repr(f.evidence.context_hits[1]) == 'ContextHit(cue="여권", distance=2, weight=0.640)'
+    assert repr(r.rejections[0]) == 'Rejection(entity="credit_card", reason="checksum_failed", score=0.15)'
+
+
+def test_len_is_the_number_of_findings():
+    r = kx.detect("a@b.co " + BAD_CARD + " c@d.kr")
+    assert len(r) == 2 and len(r.rejections) == 1
+    assert len(kx.detect("")) == 0
+
+
+def test_empty_text():
+    r = kx.detect("")
+    assert (r.findings, r.rejections, r.normalized_text) == ([], [], "")
+    assert r.to_json() == '{"findings":[],"rejections":[],"normalized_text":""}'
+
+
+def test_getters_return_fresh_objects():
+    r = kx.detect("a@b.co")
+    assert r.findings is not r.findings
+    f = r.findings[0]
+    assert f.source is not f.source and f.source == f.source
+    assert f.evidence.normalizations is not f.evidence.normalizations
+    assert isinstance(f.evidence.cost, kx.NormalizationCost)
+
+
+@pytest.mark.parametrize("source_text, message", [
+    ("", "span 0..6 is out of range for text of 0 bytes"),
+    ("ab가가", "span 0..6, does not fall on UTF-8 character boundaries"),
+])
+def test_finding_text_checks_the_source(source_text, message):
+    f = kx.detect("a@b.co").findings[0]
+    with pytest.raises(ValueError) as e:
+        f.text(source_text)
+    assert str(e.value) == message
+    with pytest.raises(TypeError):
+        f.text(b"a@b.co")
+
+
+def test_docstrings():
+    assert kx.Report.__doc__ == "탐지 결과 전체."
+    assert kx.Finding.__doc__ == "탐지 결과 한 건."
+    assert kx.Evidence.__doc__ == "왜 이 후보가 걸렸는가."
+    assert kx.ContextHit.__doc__ == "문맥 단서 하나가 걸린 기록."
+    assert kx.Rejection.__doc__ == '형식은 맞았는데 판정에서 떨어진 후보. "왜 안 걸렸는가"를 설명한다.'
+    assert kx.Finding.entity.__doc__ == '엔티티 이름. `"resident"`, `"phone"` 처럼 소문자 스네이크 케이스다.'
+    assert kx.Finding.text.__doc__ == "원문에서 이 결과가 가리키는 조각을 잘라 낸다."
+    assert kx.Rejection.entity.__doc__ is None
+    assert kx.Report.to_json.__text_signature__ == "($self)"
+    assert kx.detect.__doc__ == "텍스트에서 개인정보를 탐지한다."
+
+
+def test_detect_arguments():
+    assert kx.detect("a@b.co", None).to_json() == kx.detect("a@b.co").to_json()
+    assert kx.detect(text="a@b.co", config=kx.Config()).findings[0].entity == "email"
+    with pytest.raises(TypeError) as e:
+        kx.detect(123)
+    assert "while processing 'text'" in e.value.__notes__
+    with pytest.raises(TypeError) as e:
+        kx.detect("x", config=kx.Span(0, 0, 0, 0))
+    assert "while processing 'config'" in e.value.__notes__
+    with pytest.raises(TypeError):
+        kx.detect()
+
+
+def test_config_is_copied_and_thresholds_apply():
+    cfg = kx.Config()
+    cfg.min_score = 1.1
+    assert kx.detect(CARD, cfg).findings == []
+    assert kx.detect(CARD, cfg).rejections[0].reason == "below_threshold"
+    cfg.min_score = 0.5
+    assert len(kx.detect(CARD, cfg)) == 1
+
+
+def test_cost_weights_lower_the_score():
+    cfg = kx.Config()
+    cfg.set_weights(absorbed_separator=0.5)
+    r = kx.detect("010-1234-5678", cfg)
+    assert r.findings == []
+    assert [(x.entity, x.reason, x.score) for x in r.rejections if x.entity == "phone"] == [
+        ("phone", "below_threshold", 0.0)]
+
+
+# ---- JSON ----------------------------------------------------------------------------------
+
+def test_email_json():
+    f = kx.detect("a@b.co").findings[0]
+    assert f.evidence.to_json() == (
+        '{"rule":"email.structural","checksum":{"not_applicable":"이메일에는 검증식이 없다"},'
+        '"context_hits":[],"normalizations":[],"cost":{"absorbed_whitespace":0,'
+        '"absorbed_separators":0,"expanded_syllables":0,"replaced_chars":0},"snapped":false}')
+    assert f.to_json() == (
+        '{"entity":"email","source":{"byte":{"start":0,"end":6},"char":{"start":0,"end":6}},'
+        '"normalized":{"byte":{"start":0,"end":6},"char":{"start":0,"end":6}},'
+        '"certainty":"probable","score":0.9,"evidence":' + f.evidence.to_json() + '}')
+
+
+def test_card_and_rejection_json():
+    f = kx.detect(CARD).findings[0]
+    doc = json.loads(f.to_json())
+    assert doc["evidence"]["checksum"] == "passed"
+    assert doc["score"] == 1 and '"score":1,' in f.to_json()
+    rej = kx.detect(BAD_CARD).rejections[0]
+    assert rej.to_json() == (
+        '{"entity":"credit_card","source":{"byte":{"start":0,"end":16},"char":{"start":0,"end":16}},'
+        '"reason":"checksum_failed","score":0.15}')
+
+
+def test_context_hit_json():
+    f = kx.detect("여권번호M12345678").findings[0]
+    ev = json.loads(f.evidence.to_json())
+    assert ev["context_hits"] == [{"cue": "여권번호", "distance": 0, "weight": 1},
+                                  {"cue": "여권", "distance": 2, "weight": 0.64}]
+    assert list(ev) == ["rule", "checksum", "context_hits", "normalizations", "cost", "snapped"]
+
+
+def test_report_json_key_order_and_round_trip():
+    text = "연락처 010-1234-5678, a@b.co, " + BAD_CARD + ' "따옴표"\n'
+    r = kx.detect(text)
+    doc = json.loads(r.to_json())
+    assert list(doc) == ["findings", "rejections", "normalized_text"]
+    assert doc["normalized_text"] == r.normalized_text
+    assert [list(f) for f in doc["findings"]] == [
+        ["entity", "source", "normalized", "certainty", "score", "evidence"]] * 2
+    assert list(doc["rejections"][0]) == ["entity", "source", "reason", "score"]
+    # compact: exactly what a compact serializer writes for the same document
+    assert json.dumps(doc, ensure_ascii=False, separators=(",", ":")) == r.to_json()
+
+
+# ---- properties ----------------------------------------------------------------------------
+
+PIECES = st.sampled_from([
+    "0", "1", "9", "5", "*", "X", "-", " ", ".", "@", "a", "M", "AB", "가", "일", "이", "공", "팔",
+    "주민번호", "여권번호", "계좌", "주문번호", "연락처", "카드", "생년월일", "ARS", "\u3000", "１", "－",
+    "O", "l", "\n", "(", ")", "·", "😀", "co", "kr", RRN, CARD, "01012345678", "b.co",
+])
+
+
+@given(st.lists(PIECES, max_size=30).map("".join))
+def test_detect_properties(text):
+    r = kx.detect(text)
+    spans = []
+    for f in r.findings:
+        s = f.source
+        piece = f.text(text)  # raises unless on character boundaries
+        assert piece == text[s.char_start:s.char_end]
+        assert piece.encode() == text.encode()[s.byte_start:s.byte_end]
+        assert f.normalized.slice(r.normalized_text)
+        assert 0.0 <= f.score <= 2.0
+        spans.append((s.byte_start, s.byte_end))
+    assert spans == sorted(spans)
+    for a0, a1 in spans:
+        for b0, b1 in spans:
+            assert not (b0 <= a0 and a1 <= b1 and a1 - a0 < b1 - b0)
+    rs = [(x.source.byte_start, x.source.byte_end) for x in r.rejections]
+    assert rs == sorted(rs)
+    doc = json.loads(r.to_json())
+    assert len(doc["findings"]) == len(r) and doc["normalized_text"] == r.normalized_text
+    for f, d in zip(r.findings, doc["findings"]):
+        assert f32(d["score"]) == f.score and d["entity"] == f.entity
+        assert json.loads(f.to_json()) == d
+
+
+@given(st.text(max_size=60))
+def test_detect_never_fails_on_any_text(text):
+    r = kx.detect(text)
+    for f in r.findings:
+        f.text(text)
+    json.loads(r.to_json())
+
+
+# ---- bad input ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text", [
+    "1" * 1_000_000,
+    "@" * 10_000,
+    "a@" * 10_000 + "b.co",
+    "a" * 100_000 + "@" + "b" * 100_000,
+    "주민등록번호" * 50_000 + RRN,
+    ("여권" * 20_000 + "M1234567 ") * 3,
+    "가" * 1_000_000,
+    ("0" * 19 + " ") * 20_000,
+    "M" * 100_000 + "1" * 100_000,
+    ".@" * 20_000,
+])
+def test_bad_input(text):
+    r = kx.detect(text)
+    json.loads(r.to_json())
+    assert len(r) <= len(text)
