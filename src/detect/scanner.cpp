@@ -1,7 +1,9 @@
 // E-mail, passport and digit-run scanners.
 #include "detect/scanner.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "detect/rules.hpp"
@@ -36,6 +38,52 @@ constexpr std::array<std::uint8_t, 256> kClass = build_classes();
 inline std::uint8_t cls(const unsigned char* s, std::size_t i) { return kClass[s[i]]; }
 constexpr std::uint8_t kLetter = kUpper | kLower;
 constexpr std::uint8_t kAlnum = kLetter | kDigit;
+
+// Word-at-a-time tests over 8 bytes; each is exact as an "any byte matches" test.
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+
+constexpr std::uint64_t has_byte(std::uint64_t w, unsigned char c) {
+  std::uint64_t v = w ^ (kOnes * c);
+  return (v - kOnes) & ~v & kHigh;
+}
+
+// Some byte b with lo < b < hi (lo, hi <= 128).
+constexpr std::uint64_t has_between(std::uint64_t w, unsigned lo, unsigned hi) {
+  std::uint64_t t = w & (kOnes * 127);
+  return ((kOnes * (127 + hi) - t) & ~w & (t + kOnes * (127 - lo))) & kHigh;
+}
+
+// Characters that start in the 8 bytes: all bytes but the continuation bytes 10xxxxxx.
+inline std::uint32_t lead_bytes(std::uint64_t w) {
+  std::uint64_t cont = w & kHigh & ~(w << 1);
+  return 8 - static_cast<std::uint32_t>(std::popcount(cont));
+}
+
+// Moves i to the next byte of class `want` (or n), adding the characters passed over.
+template <std::uint64_t (*AnyInWord)(std::uint64_t)>
+std::size_t skip_to(const unsigned char* s, std::size_t i, std::size_t n, std::uint8_t want,
+                    std::uint32_t& chars) {
+  for (;;) {
+    while (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, s + i, 8);
+      if (AnyInWord(w)) break;
+      chars += lead_bytes(w);
+      i += 8;
+    }
+    std::size_t lim = std::min(n, i + 8);
+    while (i < lim && !(kClass[s[i]] & want)) chars += (s[i++] & 0xC0) != 0x80;
+    if (i < lim || i >= n) return i;
+  }
+}
+
+constexpr std::uint64_t any_digit_or_mask(std::uint64_t w) {
+  return has_between(w, '0' - 1, '9' + 1) | has_byte(w, '*') | has_byte(w, 'X') |
+         has_byte(w, 'x');
+}
+
+constexpr std::uint64_t any_upper(std::uint64_t w) { return has_between(w, 'A' - 1, 'Z' + 1); }
 
 // Character offsets of byte positions visited in increasing order.
 struct CharCursor {
@@ -110,11 +158,14 @@ void scan_passports(std::string_view text, std::vector<Span>& out) {
   out.clear();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  CharCursor cur{s};
+  std::uint32_t chars = 0;  // characters before byte i
   std::size_t i = 0;
-  while (i < n) {
-    if (!(cls(s, i) & kUpper) || (i > 0 && (cls(s, i - 1) & kAlnum))) {
+  for (;;) {
+    i = skip_to<any_upper>(s, i, n, kUpper, chars);
+    if (i >= n) return;
+    if (i > 0 && (cls(s, i - 1) & kAlnum)) {
       ++i;
+      ++chars;
       continue;
     }
     std::size_t j = i + 1;
@@ -128,8 +179,10 @@ void scan_passports(std::string_view text, std::vector<Span>& out) {
     std::size_t digits = end - j;
     bool free_end = end == n || !(cls(s, end) & kAlnum);
     if (free_end && (digits == 7 || digits == 8) && (letters + digits == 8 || letters + digits == 9))
-      out.push_back(make_span(cur, i, end));
-    i = end;  // always past i
+      out.push_back(Span{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(end), chars,
+                         static_cast<std::uint32_t>(chars + (end - i))});
+    chars += static_cast<std::uint32_t>(end - i);  // the shape is ASCII
+    i = end;
   }
 }
 
@@ -137,17 +190,19 @@ void scan_digit_runs(std::string_view text, std::vector<Span>& out) {
   out.clear();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  CharCursor cur{s};
+  std::uint32_t chars = 0;  // characters before byte i
   std::size_t i = 0;
-  while (i < n) {
-    if (!(cls(s, i) & (kDigit | kMask))) {
-      ++i;
-      continue;
-    }
+  for (;;) {
+    i = skip_to<any_digit_or_mask>(s, i, n, kDigit | kMask, chars);
+    if (i >= n) return;
     std::size_t start = i;
     std::size_t digits = 0;
     while (i < n && (cls(s, i) & (kDigit | kMask))) digits += (cls(s, i++) & kDigit) != 0;
-    if (digits >= 2) out.push_back(make_span(cur, start, i));
+    auto len = static_cast<std::uint32_t>(i - start);
+    if (digits >= 2)
+      out.push_back(Span{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(i), chars,
+                         chars + len});
+    chars += len;
   }
 }
 
