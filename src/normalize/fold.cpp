@@ -1,14 +1,10 @@
 // Width and punctuation folding: full-width ASCII forms, Unicode spaces and Unicode dashes
 // become their ASCII counterparts, one character per replacement.
-#include <array>
-
 #include "normalize/pass_writer.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix {
 namespace {
-
-using pass_detail::byte_at;
 
 constexpr std::string_view kFullwidth = "fold.fullwidth";
 constexpr std::string_view kSpace = "fold.space";
@@ -16,11 +12,7 @@ constexpr std::string_view kDash = "fold.dash";
 
 // Lead bytes of every folded character: U+00A0/U+00AD (0xC2), U+2000..U+2212 (0xE2),
 // U+3000 (0xE3), U+FE58..U+FF5E (0xEF). Continuation bytes never take these values.
-constexpr std::array<bool, 256> kLead = [] {
-  std::array<bool, 256> t{};
-  t[0xC2] = t[0xE2] = t[0xE3] = t[0xEF] = true;
-  return t;
-}();
+constexpr pass_detail::ByteTable kLead = pass_detail::byte_table({0xC2, 0xE2, 0xE3, 0xEF});
 
 struct Fold {
   char out = 0;  // 0: not folded
@@ -42,19 +34,18 @@ Fold classify(char32_t c) {
 PassResult pass_fold(std::string_view text) {
   pass_detail::Writer w(text);
   const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    if (!kLead[byte_at(text, i)]) {
-      ++i;
-      continue;
-    }
-    std::size_t start = i;
+  std::size_t start = 0;
+  while ((start = pass_detail::scan(text, start, kLead)) < n) {
+    std::size_t i = start;
     char32_t c = utf8::decode(text, i);
     Fold f = classify(c);
-    if (!f.out) continue;
+    if (!f.out) {
+      start = i;
+      continue;
+    }
     w.keep_to(start);
     replace(w.b, text.substr(start, i - start), std::string_view(&f.out, 1), f.rule);
-    w.emitted = i;
+    w.emitted = start = i;
   }
   return w.done();
 }

@@ -48,6 +48,35 @@ constexpr std::array<std::uint8_t, kSyllableCount> kSingle = [] {
   return t;
 }();
 
+// Syllables that can begin a token: the single ones and the first syllables of the words.
+constexpr std::array<bool, kSyllableCount> kStarts = [] {
+  std::array<bool, kSyllableCount> t{};
+  for (std::size_t i = 0; i < kSyllableCount; ++i) t[i] = kSingle[i] != kNone;
+  for (char32_t c : {U'하', U'다', U'여', U'아'}) t[c - kSyllableBase] = true;
+  return t;
+}();
+
+// The first position at or after i where a token may begin, or s.size(). Korean text is
+// mostly syllables, so this walks character by character rather than scanning for a byte.
+std::size_t next_start(std::string_view s, std::size_t i) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  while (i < n) {
+    unsigned char b = p[i];
+    if (b < 0x80) {
+      ++i;
+    } else if (b >= 0xEA && b <= 0xED && i + 3 <= n) {
+      std::uint32_t c = ((b & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
+      std::uint32_t k = c - kSyllableBase;
+      if (k < kSyllableCount && kStarts[k]) return i;
+      i += 3;
+    } else {
+      i += utf8::seq_len(b);
+    }
+  }
+  return n;
+}
+
 struct Word {
   char32_t first, second;
   std::uint8_t value;
@@ -164,19 +193,14 @@ bool unit_reading(const std::vector<std::uint8_t>& tokens, std::string& out) {
 
 PassResult pass_hangul(std::string_view text, const Config& config) {
   const std::size_t n = text.size();
-  // Every numeral syllable has a lead byte 0xEA..0xED; without one there is nothing to read.
-  bool any = false;
-  for (std::size_t i = 0; i < n && !any; ++i) {
-    unsigned char b = byte_at(text, i);
-    any = b >= 0xEA && b <= 0xED;
-  }
-  if (!any) return std::nullopt;
+  std::size_t start = next_start(text, 0);  // run start
+  if (start == n) return std::nullopt;
 
   pass_detail::Writer w(text);
   std::vector<std::uint8_t> tokens;  // reused for every run
   std::string result;
-  std::size_t start = 0;  // run start
-  while (start < n) {
+  // Characters skipped by next_start begin no token, as the reading one by one would find.
+  for (; start < n; start = next_start(text, start)) {
     // The run: as many tokens as follow one another from the run start.
     tokens.clear();
     std::size_t end = start;
@@ -184,8 +208,8 @@ PassResult pass_hangul(std::string_view text, const Config& config) {
       tokens.push_back(t.value);
       end += t.bytes;
     }
-    if (tokens.empty()) {
-      start += utf8::seq_len(byte_at(text, start));
+    if (tokens.empty()) {  // 하, 다, 여 or 아 without the rest of its word
+      start += 3;
       continue;
     }
 

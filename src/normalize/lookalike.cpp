@@ -20,6 +20,7 @@ constexpr std::array<char, 256> kDigitFor = [] {
   t['O'] = t['o'] = '0';
   return t;
 }();
+constexpr pass_detail::ByteTable kLetters = pass_detail::byte_table({'I', 'l', 'O', 'o'});
 
 bool ascii_separator(unsigned char b) {
   return b == '\t' || b == ' ' || b == '(' || b == ')' || b == ',' || b == '-' || b == '.';
@@ -61,9 +62,8 @@ bool digit_from(std::string_view s, std::size_t i) {
 PassResult pass_lookalike(std::string_view text) {
   pass_detail::Writer w(text);
   const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; (i = pass_detail::scan(text, i, kLetters)) < n; ++i) {
     char digit = kDigitFor[byte_at(text, i)];
-    if (!digit) continue;
     if (!digit_before(text, i) || !digit_from(text, i + 1)) continue;
     w.keep_to(i);
     replace(w.b, text.substr(i, 1), std::string_view(&digit, 1), kRule);

@@ -1,7 +1,9 @@
 // The builder front end shared by the passes. Nothing is copied until the first change, so a
 // pass that finds nothing to rewrite costs only its scan and returns std::nullopt.
 #pragma once
+#include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <string_view>
 
 #include "normalize/passes.hpp"
@@ -35,6 +37,24 @@ struct Writer {
   }
 };
 
+using ByteTable = std::array<bool, 256>;
+
+constexpr ByteTable byte_table(std::initializer_list<unsigned char> bytes) {
+  ByteTable t{};
+  for (unsigned char b : bytes) t[b] = true;
+  return t;
+}
+
+// The first position at or after i whose byte is in the table, or s.size(). The hot loop of
+// every pass: a pass whose trigger bytes are absent costs this one scan.
+inline std::size_t scan(std::string_view s, std::size_t i, const ByteTable& t) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  while (i + 4 <= n && !(t[p[i]] | t[p[i + 1]] | t[p[i + 2]] | t[p[i + 3]])) i += 4;
+  while (i < n && !t[p[i]]) ++i;
+  return i;
+}
+
 inline std::uint32_t decode3(std::string_view s, std::size_t i) {
   return (static_cast<std::uint32_t>(static_cast<unsigned char>(s[i]) & 0x0F) << 12) |
          (static_cast<std::uint32_t>(static_cast<unsigned char>(s[i + 1]) & 0x3F) << 6) |
@@ -47,9 +67,9 @@ inline unsigned char byte_at(std::string_view s, std::size_t i) {
 
 // Digit-like characters of the lookalike and separator passes: ASCII digits and the marks
 // that stand for masked digits.
-constexpr bool digit_like(unsigned char b) {
-  return (b >= '0' && b <= '9') || b == '*' || b == 'X' || b == 'x';
-}
+inline constexpr ByteTable kDigitLike =
+    byte_table({'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '*', 'X', 'x'});
+constexpr bool digit_like(unsigned char b) { return kDigitLike[b]; }
 
 // Byte length of the separator (tab, space, parentheses, comma, hyphen-minus, full stop,
 // U+00B7, U+30FB) at byte i, or 0 when none starts there.

@@ -56,9 +56,9 @@ void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t e
 PassResult pass_separator(std::string_view text) {
   pass_detail::Writer w(text);
   const std::size_t n = text.size();
-  for (std::size_t i = 1; i < n; ++i) {
-    // Digit-like characters are ASCII, so the byte before a separator tells.
-    if (!digit_like(byte_at(text, i - 1))) continue;
+  // Digit-like characters are ASCII and rarer than separators: find one, then look after it.
+  for (std::size_t d = 0; (d = pass_detail::scan(text, d, pass_detail::kDigitLike)) + 1 < n; ++d) {
+    std::size_t i = d + 1;
     std::size_t len = separator_len(text, i);
     if (!len) continue;
     std::size_t end = i;
@@ -69,7 +69,7 @@ PassResult pass_separator(std::string_view text) {
       absorb_run(w.b, text, i, end);
       w.emitted = end;
     }
-    i = end;  // text[end] is no separator; the next candidate is after it
+    d = end - 1;  // text[end] is no separator; the scan resumes there
   }
   return w.done();
 }
