@@ -51,8 +51,14 @@ bool strictly_ascending(const RuleList& r) {
   return true;
 }
 
+// Appends rather than `"(" + std::to_string(..)`, which g++ 12 flags with a false -Wrestrict.
 std::string pair_text(std::pair<std::uint32_t, std::uint32_t> p) {
-  return "(" + std::to_string(p.first) + ", " + std::to_string(p.second) + ")";
+  std::string s = "(";
+  s += std::to_string(p.first);
+  s += ", ";
+  s += std::to_string(p.second);
+  s += ')';
+  return s;
 }
 
 std::unexpected<Error> coord(std::string msg) { return std::unexpected(Error::coordinate(std::move(msg))); }
@@ -83,9 +89,11 @@ void push_merged(std::vector<Segment>& out, Segment&& s) {
   out.push_back(std::move(s));
 }
 
-// One identity segment whose two sides coincide and hold at least one byte: the map of a
-// pass that changed nothing. Composing with it changes nothing, given the checks below.
+// The map of a pass that changed nothing: no segment (an empty text), or one identity
+// segment whose two sides coincide and hold at least one byte. Composing with it changes
+// nothing, given the checks below.
 bool is_plain_identity(const SpanMap& m) {
+  if (m.segments.empty()) return true;
   if (m.segments.size() != 1) return false;
   const Segment& s = m.segments[0];
   return s.kind == SegmentKind::identity && s.src == s.dst && !byte_empty(s.src) &&
@@ -221,15 +229,13 @@ std::expected<SpanMap, Error> compose_walk(const SpanMap& inner, const SpanMap& 
     Segment seg;
     seg.src = {a0->b, a1->b, a0->c, a1->c};
     seg.dst = {c0->b, c1->b, c0->c, c1->c};
-    // Rules and cost of the non-identity members; a lone member's sorted list is reused.
+    // Rules and cost of the non-identity members; a lone member's sorted list is copied as is.
     const RuleList* only = nullptr;
     std::size_t members = 0;
-    scratch.clear();
     auto take = [&](const Segment& s) {
       if (s.kind == SegmentKind::identity) return;
       ++members;
       only = &s.rules;
-      scratch.insert(scratch.end(), s.rules.begin(), s.rules.end());
       seg.cost = saturating_add(seg.cost, s.cost);
     };
     for (std::size_t k = i; k <= j; ++k) take(in[k]);
@@ -241,6 +247,12 @@ std::expected<SpanMap, Error> compose_walk(const SpanMap& inner, const SpanMap& 
       if (members == 1 && strictly_ascending(*only)) {
         seg.rules = *only;
       } else {
+        scratch.clear();
+        auto collect = [&](const Segment& s) {
+          if (s.kind != SegmentKind::identity) scratch.insert(scratch.end(), s.rules.begin(), s.rules.end());
+        };
+        for (std::size_t k = i; k <= j; ++k) collect(in[k]);
+        for (std::size_t k = o; k <= p; ++k) collect(ou[k]);
         sort_unique(scratch);
         seg.rules.assign(scratch.begin(), scratch.end());
       }
