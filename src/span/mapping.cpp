@@ -283,7 +283,9 @@ SourceSpan to_source(const SpanMap& map, const Span& dst) {
                            [be](const Segment& s) { return s.dst.byte_start < be; }) -
       segs.begin());
 
-  if (first < last) {
+  // A reversed request is never covered, even when both ends fall inside one segment (where
+  // the two searches alone would pick that segment and hand back a reversed source span).
+  if (first < last && bs <= be) {
     const Segment& s = segs[first];
     if (s.kind == SegmentKind::identity && s.dst.byte_start < bs) {
       r.span.byte_start = bs - s.dst.byte_start + s.src.byte_start;
