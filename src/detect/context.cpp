@@ -99,7 +99,11 @@ void build_cue_index(std::string_view text, CueIndex& index) {
   auto try_chain = [&](std::uint8_t head, std::size_t at) {
     for (std::uint8_t id1 = head; id1 != 0; id1 = kFirst.next[id1 - 1]) {
       std::string_view w = kCues[id1 - 1].word;
-      if (w.size() <= n - at && text.compare(at, w.size(), w) == 0) {
+      if (w.size() > n - at) continue;
+      // The first character matched by dispatch; cues are short, so compare inline.
+      std::size_t k = 1;
+      while (k < w.size() && s[at + k] == static_cast<unsigned char>(w[k])) ++k;
+      if (k == w.size()) {
         found.emplace_back(static_cast<std::uint8_t>(id1 - 1), chars);
         ++counts[id1 - 1];
       }
@@ -168,10 +172,17 @@ void find_hits(const CueIndex& index, std::uint32_t char_start, std::uint32_t ch
     float w = c.weight * 1.0f / (0.125f * static_cast<float>(d) + 1.0f);
     out.push_back(ContextHit{c.word, d, w});
   }
-  std::stable_sort(out.begin(), out.end(), [](const ContextHit& a, const ContextHit& b) {
+  // Stable insertion sort: at most one hit per cue of one table, and no buffer to allocate.
+  auto before = [](const ContextHit& a, const ContextHit& b) {
     if (a.weight != b.weight) return a.weight > b.weight;
     return a.cue < b.cue;
-  });
+  };
+  for (std::size_t k = 1; k < out.size(); ++k) {
+    ContextHit h = out[k];
+    std::size_t j = k;
+    for (; j > 0 && before(h, out[j - 1]); --j) out[j] = out[j - 1];
+    out[j] = h;
+  }
 }
 
 float context_score(const std::vector<ContextHit>& hits) {
