@@ -519,6 +519,16 @@ def test_phone_with_hyphens_keeps_source_span():
     assert f.evidence.snapped is False
 
 
+@pytest.mark.parametrize("prefix", [
+    "가" * 40, "é" * 9 + " ", "😀" * 5 + "가나 ", "a가é😀" * 7 + " ", "\u3000" * 3 + "가",
+])
+def test_character_offsets_after_mixed_scripts(prefix):
+    text = prefix + CARD + "😀"
+    f = one(kx.detect(text))
+    assert (f.source.char_start, f.source.char_end) == (len(prefix), len(prefix) + len(CARD))
+    assert f.text(text) == CARD
+
+
 # ---- classes -------------------------------------------------------------------------------
 
 def test_reprs():
