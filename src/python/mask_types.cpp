@@ -1,12 +1,403 @@
 // Policy, PolicySet, RestoreEntry, RestoreMap, MaskOutput, mask() and unmask().
-#include "python/placeholder.hpp"
+#include "detect/detect.hpp"
+#include "mask/mask.hpp"
+#include "mask/policy.hpp"
+#include "mask/restore.hpp"
+#include "normalize/config.hpp"
+#include "python/py.hpp"
+#include "text/debug_string.hpp"
 
 namespace kestrix::py {
-KX_PLACEHOLDER_SPEC(Policy, "마스킹 정책. 정적 생성자로 만든다.")
-KX_PLACEHOLDER_SPEC(PolicySet, "엔티티별 정책 묶음.")
-KX_PLACEHOLDER_SPEC(RestoreEntry, "토큰 하나와 그것이 대신한 원문 조각.")
-KX_PLACEHOLDER_SPEC(RestoreMap, "토큰과 원문을 잇는 표.")
-KX_PLACEHOLDER_SPEC(MaskOutput, "마스킹 결과.")
-KX_PLACEHOLDER_FN(mask)
-KX_PLACEHOLDER_FN(unmask)
+namespace {
+
+constexpr int kMethod = METH_VARARGS | METH_KEYWORDS;
+constexpr int kStatic = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+
+Entity entity_arg(PyObject* o, const char* param) {
+  std::string_view name = to_string_view(o, param);
+  auto e = parse_entity(name);
+  if (!e) {
+    PyErr_SetString(PyExc_ValueError, e.error().c_str());
+    add_param_note(param);
+    throw_set();
+  }
+  return *e;
+}
+
+// ---- Policy --------------------------------------------------------------------------------
+
+PyObject* policy_redact_label(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    bind("redact_label", args, kwargs, {}, 0, nullptr);
+    return make(T_Policy, Policy::redact_label());
+  });
+}
+
+PyObject* policy_redact_code(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    bind("redact_code", args, kwargs, {}, 0, nullptr);
+    return make(T_Policy, Policy::redact_code());
+  });
+}
+
+PyObject* policy_redact_fill(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[1];
+    bind("redact_fill", args, kwargs, {"fill"}, 1, a);
+    return make(T_Policy, Policy::redact_fill(to_char(a[0], "fill")));
+  });
+}
+
+PyObject* policy_redact_fixed(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[1];
+    bind("redact_fixed", args, kwargs, {"text"}, 1, a);
+    return make(T_Policy, Policy::redact_fixed(to_string(a[0], "text")));
+  });
+}
+
+PyObject* policy_partial(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[3];
+    bind("partial", args, kwargs, {"keep_prefix", "keep_suffix", "fill"}, 2, a);
+    const std::uint64_t prefix = to_u64(a[0], "keep_prefix");
+    const std::uint64_t suffix = to_u64(a[1], "keep_suffix");
+    const char32_t fill = a[2] ? to_char(a[2], "fill") : U'*';
+    return make(T_Policy, Policy::partial(prefix, suffix, fill));
+  });
+}
+
+PyObject* policy_hash(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[2];
+    bind("hash", args, kwargs, {"key", "length"}, 1, a);
+    std::string key = to_bytes(a[0], "key");
+    const std::uint64_t length = a[1] ? to_u64(a[1], "length") : 12;
+    return make(T_Policy, Policy::hash(std::move(key), length));
+  });
+}
+
+PyObject* policy_tokenize(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    bind("tokenize", args, kwargs, {}, 0, nullptr);
+    return make(T_Policy, Policy::tokenize());
+  });
+}
+
+PyObject* policy_repr(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    // Only the kind: a fixed text or a key must never show up in logs.
+    return new_str("Policy." + std::string(policy_kind_name(unbox<Policy>(self))) + "()");
+  });
+}
+
+PyMethodDef policy_methods[] = {
+    {"redact_label", KX_METH(policy_redact_label), kStatic,
+     "redact_label()\n--\n\n**한국어** 이름을 대괄호로 감싼 자리표시자로 통째 치환한다. "
+     "`[주민등록번호]`"},
+    {"redact_code", KX_METH(policy_redact_code), kStatic,
+     "redact_code()\n--\n\n**영문 대문자** 이름으로 통째 치환한다. `[CREDIT_CARD]`\n\n산출물에 "
+     "한국어가 섞이면 안 되는 경우에 쓴다. 이 라이브러리는 한국어 특화지만\n쓰는 사람까지 "
+     "한국어 사용자인 것은 아니다."},
+    {"redact_fill", KX_METH(policy_redact_fill), kStatic,
+     "redact_fill(fill)\n--\n\n원문 **문자 수**만큼 같은 문자를 반복한다."},
+    {"redact_fixed", KX_METH(policy_redact_fixed), kStatic,
+     "redact_fixed(text)\n--\n\n고정 문자열로 바꾼다. 길이도 종류도 남기지 않는다."},
+    {"partial", KX_METH(policy_partial), kStatic,
+     "partial(keep_prefix, keep_suffix, fill='*')\n--\n\n앞뒤 일부만 남기고 가운데를 덮는다. "
+     "자릿수는 문자 기준이다."},
+    {"hash", KX_METH(policy_hash), kStatic,
+     "hash(key, length=12)\n--\n\n결정적 가명화. 같은 값은 항상 같은 토큰이 되어 연결성 분석이 "
+     "가능하다.\n\n`hash` 기능 플래그를 켠 빌드에서만 존재한다."},
+    {"tokenize", KX_METH(policy_tokenize), kStatic,
+     "tokenize()\n--\n\n토큰화. 완전 가역이며 복원 맵을 함께 낸다."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot policy_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "마스킹 정책. 정적 생성자로 만든다.\n\n"
+                    "```python\n"
+                    "kx.Policy.redact_label()          # [주민등록번호]\n"
+                    "kx.Policy.redact_fill(\"*\")        # **************\n"
+                    "kx.Policy.redact_fixed(\"<가림>\")\n"
+                    "kx.Policy.partial(3, 4)           # 010******5678\n"
+                    "kx.Policy.hash(b\"secret\", 12)     # hash 기능을 켠 빌드에서만\n"
+                    "kx.Policy.tokenize()              # 완전 가역\n"
+                    "```")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Policy>)},
+    {Py_tp_repr, reinterpret_cast<void*>(policy_repr)},
+    {Py_tp_methods, policy_methods},
+    {0, nullptr},
+};
+
+// ---- PolicySet -----------------------------------------------------------------------------
+
+PyObject* policy_set_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[1];
+    bind("PolicySet", args, kwargs, {"default"}, 0, a);
+    PolicySet set;
+    if (a[0]) {
+      expect_instance(a[0], T_Policy, "default");
+      SharedBorrow<Policy> p(a[0]);
+      set.default_policy = p.value();
+    }
+    return make(T_PolicySet, std::move(set));
+  });
+}
+
+PyObject* policy_set_with_entity(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[2];
+    bind("with_entity", args, kwargs, {"entity", "policy"}, 2, a);
+    const Entity e = entity_arg(a[0], "entity");
+    expect_instance(a[1], T_Policy, "policy");
+    SharedBorrow<PolicySet> set(self);
+    SharedBorrow<Policy> p(a[1]);
+    return make(T_PolicySet, with_entity(set.value(), e, p.value()));
+  });
+}
+
+PyObject* policy_set_policy_for(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[1];
+    bind("policy_for", args, kwargs, {"entity"}, 1, a);
+    const Entity e = entity_arg(a[0], "entity");
+    SharedBorrow<PolicySet> set(self);
+    return make(T_Policy, policy_for(set.value(), e));
+  });
+}
+
+PyObject* policy_set_repr(PyObject*) {
+  return guard([&]() -> PyObject* { return new_str("PolicySet(...)"); });
+}
+
+PyMethodDef policy_set_methods[] = {
+    {"with_entity", KX_METH(policy_set_with_entity), kMethod,
+     "with_entity($self, entity, policy)\n--\n\n특정 엔티티에만 다른 정책을 준 **새 묶음**을 "
+     "낸다. 원본은 바뀌지 않는다."},
+    {"policy_for", KX_METH(policy_set_policy_for), kMethod,
+     "policy_for($self, entity)\n--\n\n이 엔티티에 적용될 정책."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot policy_set_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PolicySet(default=None)\n--\n\n엔티티별 정책 묶음. 기본 정책 "
+                                  "하나에 엔티티별 예외를 얹는다.")},
+    {Py_tp_new, reinterpret_cast<void*>(policy_set_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PolicySet>)},
+    {Py_tp_repr, reinterpret_cast<void*>(policy_set_repr)},
+    {Py_tp_methods, policy_set_methods},
+    {0, nullptr},
+};
+
+// ---- RestoreEntry --------------------------------------------------------------------------
+
+PyObject* restore_entry_repr(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    const RestoreEntry& e = unbox<RestoreEntry>(self);
+    // Never the original: the repr may end up in logs.
+    return new_str("RestoreEntry(token=" + debug_string(e.token) + ", entity=" +
+                   debug_string(entity_name(e.entity)) + ")");
+  });
+}
+
+PyGetSetDef restore_entry_getset[] = {
+    {"token", [](PyObject* self, void*) -> PyObject* {
+       return guard([&]() -> PyObject* { return new_str(unbox<RestoreEntry>(self).token); });
+     }, nullptr, const_cast<char*>("마스킹 결과에 박힌 토큰."), nullptr},
+    {"original", [](PyObject* self, void*) -> PyObject* {
+       return guard([&]() -> PyObject* { return new_str(unbox<RestoreEntry>(self).original); });
+     }, nullptr, const_cast<char*>("그 자리에 있던 원문 조각."), nullptr},
+    {"entity", [](PyObject* self, void*) -> PyObject* {
+       return guard([&]() -> PyObject* {
+         return new_str(entity_name(unbox<RestoreEntry>(self).entity));
+       });
+     }, nullptr, nullptr, nullptr},
+    {"entity_label", [](PyObject* self, void*) -> PyObject* {
+       return guard([&]() -> PyObject* {
+         return new_str(entity_label(unbox<RestoreEntry>(self).entity));
+       });
+     }, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot restore_entry_slots[] = {
+    {Py_tp_doc, const_cast<char*>("토큰 하나와 그것이 대신한 원문 조각.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<RestoreEntry>)},
+    {Py_tp_repr, reinterpret_cast<void*>(restore_entry_repr)},
+    {Py_tp_getset, restore_entry_getset},
+    {0, nullptr},
+};
+
+// ---- RestoreMap ----------------------------------------------------------------------------
+
+PyObject* restore_map_repr(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    const RestoreMap& m = unbox<RestoreMap>(self);
+    return new_str("RestoreMap(prefix=" + debug_string(m.prefix) +
+                   ", entries=" + std::to_string(m.entries.size()) + ")");
+  });
+}
+
+Py_ssize_t restore_map_len(PyObject* self) {
+  return static_cast<Py_ssize_t>(unbox<RestoreMap>(self).entries.size());
+}
+
+PyObject* restore_map_is_empty(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    bind("is_empty", args, kwargs, {}, 0, nullptr);
+    return new_bool(unbox<RestoreMap>(self).entries.empty());
+  });
+}
+
+PyObject* restore_map_to_json(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    bind("to_json", args, kwargs, {}, 0, nullptr);
+    std::string out;
+    write_json(out, unbox<RestoreMap>(self));
+    return new_str(out);
+  });
+}
+
+PyObject* restore_map_from_json_m(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[1];
+    bind("from_json", args, kwargs, {"text"}, 1, a);
+    auto r = restore_map_from_json(to_string_view(a[0], "text"));
+    if (!r) throw_value_error("restore map JSON 을 읽지 못했다: " + r.error());
+    return make(T_RestoreMap, std::move(*r));
+  });
+}
+
+PyMethodDef restore_map_methods[] = {
+    {"is_empty", KX_METH(restore_map_is_empty), kMethod, "is_empty($self)\n--\n\n"},
+    {"to_json", KX_METH(restore_map_to_json), kMethod,
+     "to_json($self)\n--\n\n파일에 저장할 수 있게 JSON 으로 낸다."},
+    {"from_json", KX_METH(restore_map_from_json_m), kStatic,
+     "from_json(text)\n--\n\n저장했던 JSON 에서 되읽는다. 프로세스가 끝나도 복원이 가능해야 "
+     "가역이라 부를 수 있다."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef restore_map_getset[] = {
+    {"prefix", [](PyObject* self, void*) -> PyObject* {
+       return guard([&]() -> PyObject* { return new_str(unbox<RestoreMap>(self).prefix); });
+     }, nullptr, const_cast<char*>("이 표가 쓰는 토큰 접두어."), nullptr},
+    {"entries", [](PyObject* self, void*) -> PyObject* {
+       return guard([&]() -> PyObject* {
+         return new_box_list<RestoreEntry>(T_RestoreEntry, unbox<RestoreMap>(self).entries);
+       });
+     }, nullptr, const_cast<char*>("등록된 항목들."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot restore_map_slots[] = {
+    {Py_tp_doc, const_cast<char*>("토큰과 원문을 잇는 표.\n\n**이 표 자체가 개인정보다.** 마스킹 "
+                                  "텍스트와 같은 곳에 두면 마스킹한 의미가 없다.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<RestoreMap>)},
+    {Py_tp_repr, reinterpret_cast<void*>(restore_map_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(restore_map_len)},
+    {Py_sq_length, reinterpret_cast<void*>(restore_map_len)},
+    {Py_tp_methods, restore_map_methods},
+    {Py_tp_getset, restore_map_getset},
+    {0, nullptr},
+};
+
+// ---- MaskOutput ----------------------------------------------------------------------------
+
+PyObject* mask_output_repr(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    const MaskOutput& m = unbox<MaskOutput>(self);
+    return new_str("MaskOutput(applied=" + std::to_string(m.applied.size()) +
+                   ", skipped=" + std::to_string(m.skipped.size()) +
+                   ", restore=" + (m.restore ? "true" : "false") + ")");
+  });
+}
+
+PyGetSetDef mask_output_getset[] = {
+    {"text", [](PyObject* self, void*) -> PyObject* {
+       return guard([&]() -> PyObject* { return new_str(unbox<MaskOutput>(self).text); });
+     }, nullptr, const_cast<char*>("가려진 텍스트."), nullptr},
+    {"applied", [](PyObject* self, void*) -> PyObject* {
+       return guard([&]() -> PyObject* {
+         return new_box_list<Finding>(T_Finding, unbox<MaskOutput>(self).applied);
+       });
+     }, nullptr, const_cast<char*>("실제로 적용된 탐지 결과."), nullptr},
+    {"skipped", [](PyObject* self, void*) -> PyObject* {
+       return guard([&]() -> PyObject* {
+         return new_box_list<Finding>(T_Finding, unbox<MaskOutput>(self).skipped);
+       });
+     }, nullptr, const_cast<char*>("앞선 구간과 겹쳐서 건너뛴 결과. 비어 있는 것이 정상이다."),
+     nullptr},
+    {"restore", [](PyObject* self, void*) -> PyObject* {
+       return guard([&]() -> PyObject* {
+         const MaskOutput& m = unbox<MaskOutput>(self);
+         if (!m.restore) return none();
+         return make(T_RestoreMap, *m.restore);
+       });
+     }, nullptr, const_cast<char*>("토큰화 정책을 쓴 경우의 복원 맵. 그 외에는 `None`."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot mask_output_slots[] = {
+    {Py_tp_doc, const_cast<char*>("마스킹 결과.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<MaskOutput>)},
+    {Py_tp_repr, reinterpret_cast<void*>(mask_output_repr)},
+    {Py_tp_getset, mask_output_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+// ---- functions -----------------------------------------------------------------------------
+
+PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[3];
+    bind("mask", args, kwargs, {"text", "policies", "config"}, 1, a);
+    const std::string_view text = to_string_view(a[0], "text");
+    // Private copies: the caller's objects are never touched by the pass.
+    PolicySet policies;
+    if (a[1]) {
+      expect_instance(a[1], T_PolicySet, "policies");
+      SharedBorrow<PolicySet> b(a[1]);
+      policies = b.value();
+    }
+    Config config;
+    if (a[2]) {
+      expect_instance(a[2], T_Config, "config");
+      SharedBorrow<Config> b(a[2]);
+      config = b.value();
+    }
+    auto r = mask(text, policies, config);
+    if (!r) throw_core(r.error());
+    return make(T_MaskOutput, std::move(*r));
+  });
+}
+
+PyObject* fn_unmask(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[2];
+    bind("unmask", args, kwargs, {"masked", "restore"}, 2, a);
+    const std::string_view masked = to_string_view(a[0], "masked");
+    expect_instance(a[1], T_RestoreMap, "restore");
+    SharedBorrow<RestoreMap> restore(a[1]);
+    auto r = unmask(masked, restore.value());
+    if (!r) throw_core(r.error());
+    return new_str(*r);
+  });
+}
+
+PyType_Spec spec_Policy = {"kestrix.Policy", sizeof(Box<Policy>), 0, kFlagsNoInit, policy_slots};
+PyType_Spec spec_PolicySet = {"kestrix.PolicySet", sizeof(Box<PolicySet>), 0, kFlags,
+                              policy_set_slots};
+PyType_Spec spec_RestoreEntry = {"kestrix.RestoreEntry", sizeof(Box<RestoreEntry>), 0,
+                                 kFlagsNoInit, restore_entry_slots};
+PyType_Spec spec_RestoreMap = {"kestrix.RestoreMap", sizeof(Box<RestoreMap>), 0, kFlagsNoInit,
+                               restore_map_slots};
+PyType_Spec spec_MaskOutput = {"kestrix.MaskOutput", sizeof(Box<MaskOutput>), 0, kFlagsNoInit,
+                               mask_output_slots};
+
 }  // namespace kestrix::py

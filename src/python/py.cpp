@@ -335,7 +335,8 @@ std::string to_bytes(PyObject* o, const char* param) {
     long v = PyLong_AsLong(item.get());
     if (v == -1 && PyErr_Occurred()) fail_noted(param);
     if (v < 0 || v > 255) {
-      PyErr_SetString(PyExc_ValueError, "byte must be in range(0, 256)");
+      // Not a sequence of byte values at all: a type error, like any other non-bytes key.
+      PyErr_SetString(PyExc_TypeError, "byte must be in range(0, 256)");
       fail_noted(param);
     }
     out.push_back(static_cast<char>(v));

@@ -1,0 +1,78 @@
+#include "mask/mask.hpp"
+
+#include <algorithm>
+
+namespace kestrix {
+
+PolicySet with_entity(const PolicySet& set, Entity entity, Policy policy) {
+  PolicySet out = set;
+  for (auto& [e, p] : out.overrides) {
+    if (e == entity) {
+      p = std::move(policy);
+      return out;
+    }
+  }
+  out.overrides.emplace_back(entity, std::move(policy));
+  return out;
+}
+
+const Policy& policy_for(const PolicySet& set, Entity entity) {
+  for (const auto& [e, p] : set.overrides)
+    if (e == entity) return p;
+  return set.default_policy;
+}
+
+bool tokenizes(const PolicySet& set) {
+  if (set.default_policy.kind == PolicyKind::tokenize) return true;
+  for (const auto& [e, p] : set.overrides)
+    if (p.kind == PolicyKind::tokenize) return true;
+  return false;
+}
+
+namespace {
+
+bool on_boundary(std::string_view text, std::size_t i) {
+  return i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+}
+
+}  // namespace
+
+MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
+                         const PolicySet& policies) {
+  std::stable_sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) {
+    if (a.source.byte_start != b.source.byte_start) return a.source.byte_start < b.source.byte_start;
+    return a.source.byte_end < b.source.byte_end;
+  });
+  MaskOutput out;
+  if (tokenizes(policies)) out.restore = new_restore_map(text);
+  RestoreMap* restore = out.restore ? &*out.restore : nullptr;
+  out.text.reserve(text.size());
+  std::size_t cursor = 0;
+  for (Finding& f : findings) {
+    const std::size_t start = f.source.byte_start;
+    const std::size_t end = f.source.byte_end;
+    // A span that would cut a character in two is skipped like one outside the text: the
+    // output must stay valid UTF-8.
+    if (start < cursor || end > text.size() || end < start || !on_boundary(text, start) ||
+        !on_boundary(text, end)) {
+      out.skipped.push_back(std::move(f));
+      continue;
+    }
+    out.text.append(text.substr(cursor, start - cursor));
+    render(out.text, policy_for(policies, f.entity), f.entity, text.substr(start, end - start),
+           restore);
+    cursor = end;
+    out.applied.push_back(std::move(f));
+  }
+  out.text.append(text.substr(cursor));
+  return out;
+}
+
+std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& policies,
+                                      const Config& config) {
+  auto report = detect(text, config);
+  if (!report) return std::unexpected(std::move(report.error()));
+  return mask_findings(text, std::move(report->findings), policies);
+}
+
+}  // namespace kestrix

@@ -1,0 +1,50 @@
+// Policy sets and the mask pass.
+#pragma once
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "detect/detect.hpp"
+#include "mask/policy.hpp"
+#include "mask/restore.hpp"
+
+namespace kestrix {
+
+// A default policy plus per-entity overrides: at most one pair per entity, in the order in
+// which entities first got an override.
+struct PolicySet {
+  Policy default_policy;
+  std::vector<std::pair<Entity, Policy>> overrides;
+};
+
+// A copy of `set` whose override for `entity` is `policy` (replaced in place if present,
+// appended otherwise).
+PolicySet with_entity(const PolicySet& set, Entity entity, Policy policy);
+
+// The override for `entity`, else the default.
+const Policy& policy_for(const PolicySet& set, Entity entity);
+
+// True when the default or any override tokenizes.
+bool tokenizes(const PolicySet& set);
+
+struct MaskOutput {
+  std::string text;
+  std::vector<Finding> applied;
+  std::vector<Finding> skipped;
+  std::optional<RestoreMap> restore;  // present exactly when the set tokenizes
+};
+
+// Rewrites `text` at the source spans of `findings` (any order; sorted stably by start, then
+// end). A finding that starts inside an already rewritten part, or whose span is reversed or
+// runs past the text, is skipped. Text outside the applied spans is copied byte for byte.
+MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
+                         const PolicySet& policies);
+
+// Detects with `config` and masks the accepted findings.
+std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& policies,
+                                      const Config& config);
+
+}  // namespace kestrix

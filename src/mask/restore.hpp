@@ -1,0 +1,50 @@
+// Tokens, restore maps, their JSON form and unmasking.
+#pragma once
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "detect/entity.hpp"
+#include "span/error.hpp"
+
+namespace kestrix {
+
+struct RestoreEntry {
+  std::string token;     // exact token text written into the masked output
+  std::string original;  // the source piece it replaced
+  Entity entity = Entity::resident;
+};
+
+// While the mask pass builds it, entry n has the token "[[" + prefix + ":" + n + "]]".
+// A map read from JSON keeps whatever tokens it was given; unmask only uses the prefix and
+// the entry index.
+struct RestoreMap {
+  std::string prefix;
+  std::vector<RestoreEntry> entries;
+};
+
+// "PII", or the first of "PII0", "PII1", ... whose opening "[[" + prefix + ":" does not occur
+// in source. One pass over the source.
+std::string choose_prefix(std::string_view source);
+
+// An empty table whose prefix cannot collide with anything in source.
+RestoreMap new_restore_map(std::string_view source);
+
+// Appends an entry for piece and returns its token.
+const std::string& add_entry(RestoreMap& map, std::string_view piece, Entity entity);
+
+// Replaces every token of the map's prefix by its original. Fails (returning no text) on an
+// unclosed token, a number that is not an unsigned decimal, or a number without an entry.
+std::expected<std::string, Error> unmask(std::string_view masked, const RestoreMap& map);
+
+// Compact JSON: {"prefix":...,"entries":[{"token":...,"original":...,"entity":...}]}.
+void write_json(std::string& out, const RestoreMap& map);
+
+// Reads the JSON form back. The table may be an object (keys in any order, unknown keys
+// ignored) or a two-element array; an entry an object or a three-element array. The error is
+// the reader's message followed by " at line L column C". Nesting depth is not limited by the
+// C stack. Strings that would not be valid UTF-8 after unescaping are refused.
+std::expected<RestoreMap, std::string> restore_map_from_json(std::string_view json);
+
+}  // namespace kestrix

@@ -1,0 +1,541 @@
+"""Policies, policy sets, the mask pass, restore maps and unmask."""
+
+import hashlib
+import hmac
+import inspect
+import json
+
+import pytest
+from hypothesis import given, strategies as st
+
+import kestrix as kx
+from conftest import rrn
+
+P = kx.Policy
+EMAIL = "hong.gildong@example.com"
+PHONE = "010-1234-5678"
+RRN = rrn("900101123456")
+ENTITIES = ["resident", "foreigner_registration", "business_registration", "credit_card",
+            "bank_account", "phone", "email", "driver_license", "birth_date", "passport"]
+LABELS = dict(zip(ENTITIES, ["주민등록번호", "외국인등록번호", "사업자등록번호", "카드번호", "계좌번호",
+                             "전화번호", "이메일", "운전면허번호", "생년월일", "여권번호"]))
+
+
+def _detection_available():
+    try:
+        kx.detect("")
+    except NotImplementedError:
+        return False
+    return True
+
+
+needs_detection = pytest.mark.skipif(not _detection_available(), reason="detection is not built")
+
+
+def notes(exc_info):
+    return getattr(exc_info.value, "__notes__", [])
+
+
+def table(*originals, prefix="PII"):
+    """A restore map read from JSON, entries numbered from 0."""
+    entries = [[f"[[{prefix}:{i}]]", o, "phone"] for i, o in enumerate(originals)]
+    return kx.RestoreMap.from_json(json.dumps([prefix, entries]))
+
+
+def expected_masking(text, out, render):
+    """text with every applied finding's characters replaced by render(finding, piece)."""
+    pieces, cursor = [], 0
+    for f in out.applied:
+        s = f.source
+        pieces += [text[cursor:s.char_start], render(f, text[s.char_start:s.char_end])]
+        cursor = s.char_end
+    return "".join(pieces) + text[cursor:]
+
+
+def masked_piece(text, policy):
+    """Masks text whose only finding is expected to be one piece; returns (piece, rendering)."""
+    out = kx.mask(text, kx.PolicySet(policy))
+    assert len(out.applied) == 1, out.applied
+    f = out.applied[0]
+    piece = f.text(text)
+    before, after = text[:f.source.char_start], text[f.source.char_end:]
+    assert out.text.startswith(before) and out.text.endswith(after)
+    return piece, out.text[len(before):len(out.text) - len(after)], f.entity
+
+
+# ---- Policy surface -------------------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "name, signature",
+    [
+        ("redact_label", "()"),
+        ("redact_code", "()"),
+        ("redact_fill", "(fill)"),
+        ("redact_fixed", "(text)"),
+        ("partial", "(keep_prefix, keep_suffix, fill='*')"),
+        ("hash", "(key, length=12)"),
+        ("tokenize", "()"),
+    ],
+)
+def test_policy_constructor_signatures(name, signature):
+    assert str(inspect.signature(getattr(P, name))) == signature
+
+
+@pytest.mark.parametrize(
+    "policy, text",
+    [
+        (P.redact_label(), "Policy.redact_label()"),
+        (P.redact_code(), "Policy.redact_code()"),
+        (P.redact_fill("●"), "Policy.redact_fill()"),
+        (P.redact_fixed("SECRET-FIXED"), "Policy.redact_fixed()"),
+        (P.partial(1, 2), "Policy.partial()"),
+        (P.hash(b"SECRET-KEY", 7), "Policy.hash()"),
+        (P.tokenize(), "Policy.tokenize()"),
+    ],
+)
+def test_policy_repr_shows_only_the_kind(policy, text):
+    assert repr(policy) == text
+
+
+@pytest.mark.parametrize(
+    "make, exc, message, param",
+    [
+        (lambda: P.redact_fill("ab"), ValueError, "expected a string of length 1", "fill"),
+        (lambda: P.redact_fill(""), ValueError, "expected a string of length 1", "fill"),
+        (lambda: P.redact_fill(42), TypeError, None, "fill"),
+        (lambda: P.partial(1, 1, "**"), ValueError, "expected a string of length 1", "fill"),
+        (lambda: P.partial(-1, 0), OverflowError, None, "keep_prefix"),
+        (lambda: P.partial(0, 2**64), OverflowError, None, "keep_suffix"),
+        (lambda: P.partial("3", 4), TypeError, None, "keep_prefix"),
+        (lambda: P.partial(1.0, 4), TypeError, None, "keep_prefix"),
+        (lambda: P.hash("key"), TypeError, None, "key"),
+        (lambda: P.hash(None), TypeError, None, "key"),
+        (lambda: P.hash(5), TypeError, None, "key"),
+        (lambda: P.hash([1, 300]), TypeError, None, "key"),
+        (lambda: P.hash(b"k", -1), OverflowError, None, "length"),
+        (lambda: P.redact_fixed(b"x"), TypeError, None, "text"),
+    ],
+)
+def test_policy_argument_errors(make, exc, message, param):
+    with pytest.raises(exc) as info:
+        make()
+    if message is not None:
+        assert str(info.value) == message
+    assert f"while processing '{param}'" in notes(info)
+
+
+@pytest.mark.parametrize("key", [b"", b"\x00\xff", bytearray(b"abc"), [1, 2, 255], (0,), memoryview(b"m")])
+def test_hash_accepts_bytes_like_keys(key):
+    assert repr(P.hash(key)) == "Policy.hash()"
+
+
+# ---- PolicySet ------------------------------------------------------------------------------
+
+def test_policy_set_default_and_overrides():
+    assert repr(kx.PolicySet()) == "PolicySet(...)"
+    assert repr(kx.PolicySet().policy_for("phone")) == "Policy.redact_label()"
+    assert repr(kx.PolicySet(None).policy_for("email")) == "Policy.redact_label()"
+    ps = kx.PolicySet(P.redact_code())
+    a = ps.with_entity("phone", P.tokenize())
+    b = a.with_entity("phone", P.partial(1, 1)).with_entity("email", P.hash(b"k"))
+    # Every step leaves its receiver as it was.
+    assert repr(ps.policy_for("phone")) == "Policy.redact_code()"
+    assert repr(a.policy_for("phone")) == "Policy.tokenize()"
+    assert repr(a.policy_for("email")) == "Policy.redact_code()"
+    assert repr(b.policy_for("phone")) == "Policy.partial()"
+    assert repr(b.policy_for("email")) == "Policy.hash()"
+    assert repr(b.policy_for("resident")) == "Policy.redact_code()"
+
+
+def test_policy_set_errors():
+    message = ("unknown entity \"Phone\"; expected one of " + ", ".join(ENTITIES))
+    for call in (lambda: kx.PolicySet().with_entity("Phone", P.tokenize()),
+                 lambda: kx.PolicySet().policy_for("Phone")):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message
+    with pytest.raises(TypeError) as info:
+        kx.PolicySet().with_entity("phone", "tokenize")
+    assert "while processing 'policy'" in notes(info)
+    with pytest.raises(TypeError) as info:
+        kx.PolicySet(default=P)
+    assert "while processing 'default'" in notes(info)
+    with pytest.raises(TypeError):
+        kx.PolicySet().with_entity(5, P.tokenize())
+
+
+# ---- mask: arguments and restore presence ---------------------------------------------------
+
+@pytest.mark.parametrize(
+    "kwargs, param",
+    [
+        ({"text": 123}, "text"),
+        ({"text": "x", "policies": P.tokenize()}, "policies"),
+        ({"text": "x", "config": kx.PolicySet()}, "config"),
+    ],
+)
+def test_mask_argument_types(kwargs, param):
+    with pytest.raises(TypeError) as info:
+        kx.mask(**kwargs)
+    assert f"while processing '{param}'" in notes(info)
+
+
+@pytest.mark.parametrize(
+    "policies, restore_json",
+    [
+        (None, None),
+        (kx.PolicySet(P.hash(b"k")), None),
+        (kx.PolicySet(P.tokenize()), '{"prefix":"PII","entries":[]}'),
+        (kx.PolicySet().with_entity("passport", P.tokenize()), '{"prefix":"PII","entries":[]}'),
+        (kx.PolicySet().with_entity("passport", P.tokenize()).with_entity("passport", P.redact_code()),
+         None),
+    ],
+)
+def test_restore_is_none_or_an_empty_map_without_findings(policies, restore_json):
+    text = "오늘은 날씨가 맑다."
+    out = kx.mask(text, policies)
+    assert out.text == text and out.applied == [] and out.skipped == []
+    if restore_json is None:
+        assert out.restore is None
+        assert repr(out) == "MaskOutput(applied=0, skipped=0, restore=false)"
+    else:
+        assert out.restore.to_json() == restore_json
+        assert len(out.restore) == 0 and out.restore.is_empty()
+        assert repr(out) == "MaskOutput(applied=0, skipped=0, restore=true)"
+    assert repr(kx.mask(text, None, None)) == repr(kx.mask(text))
+
+
+@pytest.mark.parametrize(
+    "text, prefix",
+    [
+        ("평범한 문장", "PII"),
+        ("[[PII0: 만 있다", "PII"),
+        ("[[PII 와 PII: 는 따로", "PII"),
+        ("이미 [[PII:0]] 이 있다", "PII0"),
+        ("[[PII: 그리고 [[PII0:", "PII1"),
+        ("[[PII1: [[PII:", "PII0"),
+        ("[[PII: [[PII0: [[PII1: [[PII00: [[PII3:", "PII2"),
+        ("[[[PII:", "PII0"),
+    ],
+)
+def test_prefix_avoids_token_openings_in_the_source(text, prefix):
+    out = kx.mask(text, kx.PolicySet(P.tokenize()))
+    assert out.restore.prefix == prefix
+    assert repr(out.restore) == f'RestoreMap(prefix="{prefix}", entries=0)'
+
+
+# ---- unmask ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "masked, restored",
+    [
+        ("no tokens here", "no tokens here"),
+        ("[[PII:0]]", "A"),
+        ("a [[PII:1]] b [[PII:0]]", "a B b A"),
+        ("[[PII:+1]]", "B"),
+        ("[[PII:01]]", "B"),
+        ("[[PII:0000]]", "A"),
+        ("[[Q:0]] [PII:0] [[PII0:1]]", "[[Q:0]] [PII:0] [[PII0:1]]"),
+        ("[[PII:2]]", "[[PII:0]]"),  # a restored original is not expanded again
+        ("", ""),
+    ],
+)
+def test_unmask_restores_by_prefix_and_number(masked, restored):
+    assert kx.unmask(masked, table("A", "B", "[[PII:0]]")) == restored
+
+
+@pytest.mark.parametrize(
+    "masked, message",
+    [
+        ("a [[PII:7]] b", "표에 없는 토큰 번호 7"),
+        ("a [[PII:3]] b", "표에 없는 토큰 번호 3"),
+        ("[[PII:18446744073709551615]]", "표에 없는 토큰 번호 18446744073709551615"),
+        ("a [[PII:x]] b", "토큰 번호가 숫자가 아니다: 'x'"),
+        ("[[PII:-1]]", "토큰 번호가 숫자가 아니다: '-1'"),
+        ("[[PII:+]]", "토큰 번호가 숫자가 아니다: '+'"),
+        ("[[PII:++1]]", "토큰 번호가 숫자가 아니다: '++1'"),
+        ("[[PII:]]", "토큰 번호가 숫자가 아니다: ''"),
+        ("[[PII: 1]]", "토큰 번호가 숫자가 아니다: ' 1'"),
+        ("[[PII:18446744073709551616]]", "토큰 번호가 숫자가 아니다: '18446744073709551616'"),
+        ("[[PII:１]]", "토큰 번호가 숫자가 아니다: '１'"),
+        ("[[PII:0]] then a [[PII:3", "[[PII:...  에 닫는 괄호가 없다"),
+    ],
+)
+def test_unmask_failures(masked, message):
+    with pytest.raises(kx.SpanMapError) as info:
+        kx.unmask(masked, table("A", "B", "C"))
+    assert str(info.value) == "restore token error: " + message
+
+
+def test_unmask_unclosed_token_names_the_table_prefix():
+    with pytest.raises(kx.SpanMapError) as info:
+        kx.unmask("x [[PII7:0", table("A", prefix="PII7"))
+    assert str(info.value) == "restore token error: [[PII7:...  에 닫는 괄호가 없다"
+
+
+def test_unmask_argument_types():
+    with pytest.raises(TypeError) as info:
+        kx.unmask("x", None)
+    assert str(info.value) == "'None' is not an instance of 'RestoreMap'"
+    assert "while processing 'restore'" in notes(info)
+    with pytest.raises(TypeError) as info:
+        kx.unmask(b"x", table())
+    assert "while processing 'masked'" in notes(info)
+
+
+# ---- restore map JSON -----------------------------------------------------------------------
+
+def test_restore_map_json_round_trip_and_views():
+    original = 'q"uote\\ 홍길동\n\t\x01 😀'
+    m = table(original, "둘", prefix='P"1')
+    text = m.to_json()
+    assert text == ('{"prefix":"P\\"1","entries":[{"token":"[[P\\"1:0]]","original":'
+                    + json.dumps(original, ensure_ascii=False, separators=(",", ":"))
+                    + ',"entity":"phone"},{"token":"[[P\\"1:1]]","original":"둘","entity":"phone"}]}')
+    assert json.loads(text)["entries"][0]["original"] == original
+    again = kx.RestoreMap.from_json(text)
+    assert again.to_json() == text
+    assert len(again) == 2 and not again.is_empty()
+    e = again.entries[0]
+    assert (e.token, e.original, e.entity, e.entity_label) == ('[[P"1:0]]', original, "phone", "전화번호")
+    assert repr(e) == 'RestoreEntry(token="[[P\\"1:0]]", entity="phone")'
+    assert repr(again) == 'RestoreMap(prefix="P\\"1", entries=2)'
+    assert again.entries is not again.entries
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        '{"entries":[{"entity":"email","original":"o","token":"t"}],"prefix":"X"}',
+        '{"prefix":"X","entries":[["t","o","email"]]}',
+        '["X",[{"original":"o","token":"t","entity":"email","extra":[[{"a":1}]]}]]',
+        '{"note":{"prefix":5},"prefix":"X","junk":[1,2,{"entries":0}],"entries":[["t","o","email"]]}',
+        ' \n\t{ "prefix" : "X" , "entries" : [ [ "t" , "o" , "email" ] ] } \n',
+    ],
+)
+def test_from_json_accepts_objects_in_any_order_and_arrays(text):
+    m = kx.RestoreMap.from_json(text)
+    assert m.to_json() == '{"prefix":"X","entries":[{"token":"t","original":"o","entity":"email"}]}'
+
+
+def test_from_json_takes_every_entity_name():
+    m = kx.RestoreMap.from_json(json.dumps(["P", [[str(i), "o", n] for i, n in enumerate(ENTITIES)]]))
+    assert [e.entity for e in m.entries] == ENTITIES
+
+
+UNKNOWN = "unknown variant `Phone`, expected one of " + ", ".join(f"`{n}`" for n in ENTITIES)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("{}", "missing field `prefix` at line 1 column 2"),
+        ('{"prefix":"P"}', "missing field `entries` at line 1 column 14"),
+        ('{"entries":[]}', "missing field `prefix` at line 1 column 14"),
+        ('{"prefix":"P","entries":[{"token":"t","original":"o"}]}', "missing field `entity`"),
+        ('{"prefix":"P","entries":[],"entries":[]}', "duplicate field `entries`"),
+        ('{"prefix":"P","prefix":"Q","entries":[]}', "duplicate field `prefix`"),
+        ('["P",[["t","o","phone","x"]]]', "invalid length 4, expected "),
+        ('["P",[["t","o"]]]', "invalid length 2, expected "),
+        ('["P"]', "invalid length 1, expected "),
+        ('["P",[],[]]', "invalid length 3, expected "),
+        ("[]", "invalid length 0, expected "),
+        ('["P",[["t","o","Phone"]]]', UNKNOWN),
+        ('{"prefix":"P","entries":[{"token":"t","original":"o","entity":"PHONE"}]}', "unknown variant `PHONE`"),
+        ('{"prefix":5,"entries":[]}', "invalid type"),
+        ('{"prefix":"P","entries":{}}', "invalid type"),
+        ('"just a string"', "invalid type"),
+        ("", "at line 1 column 0"),
+        ('{"prefix":"P","entries":[]', "at line 1 column 26"),
+        ('{"prefix":"P","entries":[]}}', "at line 1 column 28"),
+        ('{"prefix":"P",}', "at line 1 column 15"),
+        ('{"prefix":"P"\n,\n"entries":[],,}', "at line 3 column 14"),
+        ('{"prefix":\n  1}', "invalid type: integer `1`, expected a string at line 2 column 3"),
+        ("{'prefix':'P'}", "at line 1 column 2"),
+        ('{"prefix":"P","entries":[]}\x00', "at line 1 column 28"),
+        ('{"prefix":"a\x01","entries":[]}', "at line 1 column 13"),
+    ],
+)
+def test_from_json_errors(text, message):
+    with pytest.raises(ValueError) as info:
+        kx.RestoreMap.from_json(text)
+    got = str(info.value)
+    assert got.startswith("restore map JSON 을 읽지 못했다: ")
+    assert message in got
+    assert " at line " in got and " column " in got
+
+
+def test_from_json_empty_object_message_in_full():
+    with pytest.raises(ValueError) as info:
+        kx.RestoreMap.from_json("{}")
+    assert str(info.value) == "restore map JSON 을 읽지 못했다: missing field `prefix` at line 1 column 2"
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        '{"prefix":"\\udc00","entries":[]}',
+        '{"prefix":"P","entries":[["t","\\ud800","phone"]]}',
+        '{"prefix":"P","entries":[["t","\\ud800\\u0041","phone"]]}',
+        '["\\udfff\\ud800",[]]',
+        '["P",[["\\udc00x","o","phone"]]]',
+    ],
+)
+def test_from_json_refuses_strings_that_are_not_unicode(text):
+    with pytest.raises(ValueError, match="^restore map JSON 을 읽지 못했다: "):
+        kx.RestoreMap.from_json(text)
+
+
+def test_from_json_surrogate_pair_escape_is_one_character():
+    m = kx.RestoreMap.from_json('["P",[["t","\\ud83d\\ude00\\u0000\\/","email"]]]')
+    assert m.entries[0].original == "😀\x00/"
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "[" * 10**6,
+        "[" * 10**6 + "]" * 10**6,
+        '{"prefix":"P","x":' + "[" * 10**6,
+        "{" * 10**6,
+    ],
+)
+def test_from_json_deep_nesting_fails_cleanly(text):
+    with pytest.raises(ValueError, match="^restore map JSON 을 읽지 못했다: "):
+        kx.RestoreMap.from_json(text)
+
+
+def test_from_json_skips_deeply_nested_unknown_values():
+    deep = "[" * 10**6 + "]" * 10**6
+    m = kx.RestoreMap.from_json('{"x":' + deep + ',"prefix":"P","entries":[{"y":' + deep
+                                + ',"token":"t","original":"o","entity":"email"}]}')
+    assert (m.prefix, len(m)) == ("P", 1)
+    with pytest.raises(ValueError, match="invalid length 3, expected"):
+        kx.RestoreMap.from_json('["P",[["t","o","email"]],' + deep + "]")
+
+
+def test_from_json_argument_type():
+    with pytest.raises(TypeError) as info:
+        kx.RestoreMap.from_json(b"{}")
+    assert "while processing 'text'" in notes(info)
+
+
+# ---- the mask pass with detection -----------------------------------------------------------
+
+@needs_detection
+def test_default_policies_replace_with_labels():
+    text = f"전화번호 {PHONE} 이메일 {EMAIL} 입니다"
+    out = kx.mask(text)
+    assert [f.entity for f in out.applied] == ["phone", "email"]
+    assert out.text == "전화번호 [전화번호] 이메일 [이메일] 입니다"
+    assert kx.mask(text, kx.PolicySet()).text == out.text
+    assert kx.mask(text, kx.PolicySet(P.redact_code())).text == "전화번호 [PHONE] 이메일 [EMAIL] 입니다"
+    assert kx.mask(text, kx.PolicySet(P.redact_fixed(""))).text == "전화번호  이메일  입니다"
+    assert out.restore is None
+    assert repr(out) == "MaskOutput(applied=2, skipped=0, restore=false)"
+
+
+@needs_detection
+@pytest.mark.parametrize(
+    "text, policy, expected",
+    [
+        (f"전화번호 {PHONE}", P.partial(3, 4), "010******5678"),
+        (f"전화번호 {PHONE}", P.partial(0, 0, "#"), "#" * 13),
+        (f"전화번호 {PHONE}", P.partial(6, 7), "*" * 13),      # p + s == n covers all
+        (f"전화번호 {PHONE}", P.partial(13, 0), "*" * 13),
+        (f"전화번호 {PHONE}", P.partial(2**64 - 1, 2**64 - 1), "*" * 13),
+        (f"전화번호 {PHONE}", P.partial(12, 0, "●"), "010-1234-567●"),
+        (f"전화번호 {PHONE}", P.redact_fill("●"), "●" * 13),
+        ("전화번호 ０１０－１２３４－５６７８", P.partial(3, 4), "０１０******５６７８"),
+        ("전화번호 ０１０－１２３４－５６７８", P.redact_fill("x"), "x" * 13),
+        ("전화번호 ０１０－１２３４－５６７８", P.redact_fill("😀"), "😀" * 13),
+    ],
+)
+def test_partial_and_fill_count_characters(text, policy, expected):
+    piece, rendered, _ = masked_piece(text, policy)
+    assert len(piece) == 13
+    assert rendered == expected
+
+
+@needs_detection
+@pytest.mark.parametrize("length, digits", [(0, 0), (1, 1), (7, 7), (12, 12), (64, 64), (65, 64), (100, 64), (2**64 - 1, 64)])
+@pytest.mark.parametrize("key", [b"", b"k", b"0123456789abcdef" * 4, b"x" * 65, bytes(range(256)) * 3],
+                         ids=["empty", "one", "block", "block+1", "long"])
+def test_hash_matches_hmac_sha256_over_utf8(length, digits, key):
+    piece, rendered, entity = masked_piece(f"메일 {EMAIL} 로", P.hash(key, length))
+    code = entity.upper()
+    want = hmac.new(key, piece.encode("utf-8"), hashlib.sha256).hexdigest()[:digits]
+    assert rendered == f"[{code}:{want}]"
+
+
+@needs_detection
+def test_hash_default_length_and_determinism():
+    a = kx.mask(f"메일 {EMAIL}", kx.PolicySet(P.hash(b"key"))).text
+    assert a == kx.mask(f"메일 {EMAIL}", kx.PolicySet(P.hash([107, 101, 121], 12))).text
+    assert len(a) == len("메일 [EMAIL:]") + 12
+    assert a != kx.mask(f"메일 {EMAIL}", kx.PolicySet(P.hash(b"key2"))).text
+
+
+@needs_detection
+def test_overrides_choose_the_policy_by_entity():
+    text = f"주민등록번호 {RRN} 전화번호 {PHONE}"
+    out = kx.mask(text, kx.PolicySet().with_entity("phone", P.tokenize()))
+    assert sorted(f.entity for f in out.applied) == ["phone", "resident"]
+    assert out.text == "주민등록번호 [주민등록번호] 전화번호 [[PII:0]]"
+    assert [(e.token, e.original, e.entity) for e in out.restore.entries] == [("[[PII:0]]", PHONE, "phone")]
+    assert kx.unmask(out.text, out.restore) == f"주민등록번호 [주민등록번호] 전화번호 {PHONE}"
+
+
+@needs_detection
+def test_equal_pieces_get_distinct_tokens_and_reprs_hide_originals():
+    text = f"{EMAIL} 그리고 다시 {EMAIL}"
+    out = kx.mask(text, kx.PolicySet(P.tokenize()))
+    assert out.text == "[[PII:0]] 그리고 다시 [[PII:1]]"
+    assert [e.original for e in out.restore.entries] == [EMAIL, EMAIL]
+    shown = repr(out) + repr(out.restore) + "".join(map(repr, out.restore.entries)) + repr(out.applied)
+    assert EMAIL not in shown and "hong" not in shown
+    assert out.restore is not out.restore and out.applied is not out.applied
+
+
+def check_mask_pass(text, out, report):
+    """The applied findings are in order, never overlap, and together with the skipped ones
+    are exactly the report's findings; everything else is copied."""
+    spans = [(f.source.byte_start, f.source.byte_end) for f in out.applied]
+    assert spans == sorted(spans)
+    for (s1, e1), (s2, e2) in zip(spans, spans[1:]):
+        assert e1 <= s2
+    key = lambda f: (f.source.byte_start, f.source.byte_end, f.entity)
+    assert sorted(map(key, out.applied + out.skipped)) == sorted(map(key, report.findings))
+    for f in out.skipped:
+        assert any(s <= f.source.byte_start < e for s, e in spans)
+
+
+FRAGMENTS = st.sampled_from([
+    PHONE, EMAIL, RRN, "전화번호", "주민등록번호", "카드번호", "계좌번호 ", " ", "-", "\n", "[[PII:",
+    "[[PII0:", "]]", "０１０－９８７６－５４３２", "팔팔공일공일", "4111111111111111", "2024-01-01",
+    "M12345678", "여권번호 ", "가", "😀", "a@b.co", "1234567890", "02-123-4567",
+])
+TEXTS = st.lists(st.one_of(FRAGMENTS, st.text(max_size=8)), max_size=12).map("".join)
+
+
+@needs_detection
+@given(TEXTS)
+def test_mask_copies_everything_outside_the_applied_findings(text):
+    out = kx.mask(text)
+    check_mask_pass(text, out, kx.detect(text))
+    assert out.text == expected_masking(text, out, lambda f, piece: f"[{LABELS[f.entity]}]")
+
+
+@needs_detection
+@given(TEXTS)
+def test_tokenize_round_trip_is_exact(text):
+    out = kx.mask(text, kx.PolicySet(P.tokenize()))
+    assert len(out.restore) == len(out.applied)
+    assert kx.unmask(out.text, out.restore) == text
+    again = kx.RestoreMap.from_json(out.restore.to_json())
+    assert again.to_json() == out.restore.to_json()
+    assert kx.unmask(out.text, again) == text
+    numbers = iter(range(len(out.applied)))
+    prefix = out.restore.prefix
+    assert out.text == expected_masking(text, out, lambda f, piece: f"[[{prefix}:{next(numbers)}]]")
+    assert [e.original for e in out.restore.entries] == [f.text(text) for f in out.applied]
