@@ -518,12 +518,39 @@ FRAGMENTS = st.sampled_from([
 TEXTS = st.lists(st.one_of(FRAGMENTS, st.text(max_size=8)), max_size=12).map("".join)
 
 
+def reference_partial(piece, p, s, fill):
+    n = len(piece)
+    if p + s >= n:
+        return fill * n
+    return piece[:p] + fill * (n - p - s) + piece[n - s:]
+
+
+# (policy, Python rendering of a piece of the given entity)
+RENDERINGS = [
+    (P.redact_label(), lambda e, piece: f"[{LABELS[e]}]"),
+    (P.redact_code(), lambda e, piece: f"[{e.upper()}]"),
+    (P.redact_fill("#"), lambda e, piece: "#" * len(piece)),
+    (P.redact_fixed("<가림>"), lambda e, piece: "<가림>"),
+    (P.partial(2, 3, "•"), lambda e, piece: reference_partial(piece, 2, 3, "•")),
+    (P.hash(b"k", 9), lambda e, piece: "[%s:%s]" % (
+        e.upper(), hmac.new(b"k", piece.encode(), hashlib.sha256).hexdigest()[:9])),
+]
+
+
 @needs_detection
-@given(TEXTS)
-def test_mask_copies_everything_outside_the_applied_findings(text):
-    out = kx.mask(text)
+@given(TEXTS, st.sampled_from(RENDERINGS), st.sampled_from([None, "phone", "email", "resident"]))
+def test_mask_copies_everything_outside_the_applied_findings(text, rendering, override):
+    policy, render = rendering
+    policies = kx.PolicySet(policy)
+    if override:
+        policies = policies.with_entity(override, P.redact_code())
+    out = kx.mask(text, policies)
     check_mask_pass(text, out, kx.detect(text))
-    assert out.text == expected_masking(text, out, lambda f, piece: f"[{LABELS[f.entity]}]")
+    expected = expected_masking(
+        text, out, lambda f, piece: f"[{f.entity.upper()}]" if f.entity == override
+        else render(f.entity, piece))
+    assert out.text == expected
+    assert out.restore is None
 
 
 @needs_detection
