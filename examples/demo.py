@@ -41,7 +41,7 @@ def main():
 
     out = kx.mask(text)
     print("== 기본 정책(한국어 이름 자리표시자)으로 가린 텍스트 ==")
-    print(out.text)
+    print(out.text.rstrip("\n"))
     print()
     print(f"== 가린 것 {len(out.applied)}건과 그 근거 ==")
     for finding in out.applied:
@@ -49,11 +49,14 @@ def main():
     if out.skipped:
         print(f"(앞선 구간과 겹쳐 건너뛴 결과 {len(out.skipped)}건)")
 
-    rejections = kx.detect(text).rejections
-    if rejections:
+    # Candidates that had the right shape but were left in the text, and why.
+    masked_spans = [(f.source.byte_start, f.source.byte_end) for f in out.applied]
+    left = [r for r in kx.detect(text).rejections
+            if not any(s < r.source.byte_end and r.source.byte_start < e for s, e in masked_spans)]
+    if left:
         print()
-        print(f"== 형식은 맞았지만 가리지 않은 후보 {len(rejections)}건 ==")
-        for r in rejections:
+        print(f"== 형식은 맞았지만 가리지 않고 남긴 후보 {len(left)}건 ==")
+        for r in left:
             line, column = position(text, r.source.char_start)
             print(f"- {r.entity_label} ({r.entity}) {line}행 {column}열: {r.reason}, 점수 {r.score:.2f}")
 
@@ -64,7 +67,8 @@ def main():
     restored = kx.unmask(tokenized.text, kx.RestoreMap.from_json(saved))
     print()
     print("== 토큰화로 가린 텍스트 ==")
-    print(tokenized.text)
+    print(tokenized.text.rstrip("\n"))
+    print()
     print(f"복원 맵 {tokenized.restore!r}, JSON {len(saved.encode('utf-8'))}바이트")
     print(f"JSON 에서 되읽은 표로 복원한 텍스트가 원문과 같다: {restored == text}")
     return 0 if restored == text else 1

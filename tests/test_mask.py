@@ -4,6 +4,10 @@ import hashlib
 import hmac
 import inspect
 import json
+import os
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import given, strategies as st
@@ -566,3 +570,27 @@ def test_tokenize_round_trip_is_exact(text):
     prefix = out.restore.prefix
     assert out.text == expected_masking(text, out, lambda f, piece: f"[[{prefix}:{next(numbers)}]]")
     assert [e.original for e in out.restore.entries] == [f.text(text) for f in out.applied]
+
+
+@needs_detection
+def test_applied_evidence_does_not_carry_over_from_earlier_numbers():
+    # A card and a resident number first, so a stale checksum outcome would show up.
+    text = f"카드번호 4111111111111111 주민등록번호 {RRN} 휴대폰 {PHONE} 계좌번호 110-234-567890"
+    out = kx.mask(text)
+    phone = next(f for f in out.applied if f.entity == "phone")
+    assert phone.evidence.checksum == "not_applicable"
+    assert phone.evidence.checksum_reason == "전화번호에는 검증식이 없다"
+    account = next(f for f in out.applied if f.entity == "bank_account")
+    assert account.evidence.checksum == "not_applicable"
+
+
+@needs_detection
+def test_demo_hides_every_number_of_the_sample():
+    demo = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+    run = subprocess.run([sys.executable, str(demo)], capture_output=True, text=True,
+                         env=os.environ, cwd="/", timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert "원문과 같다: True" in run.stdout
+    for secret in ["880101-1234568", "5409 2612 3456 7893", "010-2345-6789", "０２－３４５６－７８９０",
+                   "19880101", "공일공-구팔칠육-오사삼이", "110-234-567890", "minsu.kim@example.co.kr"]:
+        assert secret not in run.stdout

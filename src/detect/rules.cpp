@@ -29,7 +29,12 @@ bool starts_with_any(std::string_view text, std::initializer_list<std::string_vi
   return false;
 }
 
-RuleMatch& push(RuleMatches& out) { return out.items[out.size++]; }
+// The slots are reused from run to run: start every record from its defaults, or a rule that
+// leaves a field unset (the phone rules' status) inherits the previous run's value.
+RuleMatch& push(RuleMatches& out) {
+  out.items[out.size] = RuleMatch{};
+  return out.items[out.size++];
+}
 
 }  // namespace
 
