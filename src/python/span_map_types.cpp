@@ -31,6 +31,21 @@ PyObject* segment_repr(PyObject* self) {
   });
 }
 
+PyObject* segment_to_json(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    bind("to_json", args, kwargs, {}, 0, nullptr);
+    std::string out;
+    write_json(out, unbox<Segment>(self));
+    return new_str(out);
+  });
+}
+
+PyMethodDef segment_methods[] = {
+    {"to_json", KX_METH(segment_to_json), METH_VARARGS | METH_KEYWORDS,
+     "to_json($self)\n--\n\n세그먼트를 JSON 문자열로 낸다."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef segment_getset[] = {
     {"src", [](PyObject* self, void*) -> PyObject* {
        return guard([&]() -> PyObject* { return make(T_Span, unbox<Segment>(self).src); });
@@ -58,6 +73,7 @@ PyType_Slot segment_slots[] = {
     {Py_tp_doc, const_cast<char*>("정규화 한 조각. 연속한 항등 구간은 하나로 접혀 있다.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Segment>)},
     {Py_tp_repr, reinterpret_cast<void*>(segment_repr)},
+    {Py_tp_methods, segment_methods},
     {Py_tp_getset, segment_getset},
     {0, nullptr},
 };

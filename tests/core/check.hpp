@@ -1,5 +1,5 @@
-// A minimal harness for the C++ tests of core paths that the Python surface cannot reach
-// (hand-made maps that no builder can produce). Each KX_TEST registers itself; main runs all.
+// A minimal harness for C++ tests of core paths that the Python surface cannot reach
+// (hand-made maps that no builder produces). KX_TEST registers a case; main.cpp runs them.
 #pragma once
 #include <cstdio>
 #include <string>
@@ -11,40 +11,29 @@ struct Case {
   const char* name;
   void (*fn)();
 };
-
 inline std::vector<Case>& cases() {
   static std::vector<Case> v;
   return v;
 }
-
-inline int& failures() {
-  static int n = 0;
-  return n;
-}
-
+inline int failures = 0;
 struct Register {
   Register(const char* name, void (*fn)()) { cases().push_back({name, fn}); }
 };
-
 inline void fail(const char* file, int line, const std::string& what) {
   std::fprintf(stderr, "%s:%d: %s\n", file, line, what.c_str());
-  ++failures();
+  ++failures;
 }
 
 }  // namespace kestrix::test
 
-#define KX_TEST(name)                                                  \
-  static void name();                                                  \
-  static ::kestrix::test::Register name##_registered(#name, name);     \
+#define KX_TEST(name)                                              \
+  static void name();                                              \
+  static ::kestrix::test::Register name##_registered(#name, name); \
   static void name()
 
-#define KX_CHECK(cond)                                                                   \
-  do {                                                                                   \
-    if (!(cond)) ::kestrix::test::fail(__FILE__, __LINE__, "check failed: " #cond);     \
-  } while (0)
+#define KX_CHECK(cond) \
+  if (!(cond)) ::kestrix::test::fail(__FILE__, __LINE__, "check failed: " #cond)
 
-#define KX_CHECK_STR(actual, expected)                                                   \
-  do {                                                                                   \
-    std::string a_ = (actual), e_ = (expected);                                          \
-    if (a_ != e_) ::kestrix::test::fail(__FILE__, __LINE__, "got \"" + a_ + "\", expected \"" + e_ + "\""); \
-  } while (0)
+#define KX_CHECK_STR(actual, expected)                                                       \
+  if (std::string a_ = (actual), e_ = (expected); a_ != e_)                                  \
+  ::kestrix::test::fail(__FILE__, __LINE__, "got \"" + a_ + "\", expected \"" + e_ + "\"")

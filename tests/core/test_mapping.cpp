@@ -133,27 +133,6 @@ KX_TEST(compose_reports_each_coordinate_error) {
   }
 }
 
-KX_TEST(validate_names_the_first_broken_segment) {
-  struct Case {
-    SpanMap map;
-    const char* message;
-  };
-  Case cases[] = {
-      {{{seg(I, sp(0, 0), sp(0, 0))}},
-       "segment 0: segment has an empty source range; insertion is not supported"},
-      {{{seg(SegmentKind::expand, sp(0, 0), sp(0, 2))}},
-       "segment 0: segment has an empty source range; insertion is not supported"},
-      {{{seg(I, sp(0, 3), sp(0, 3)), seg(D, sp(3, 6), sp(3, 3)), seg(I, {7, 8, 3, 4}, sp(3, 4))}},
-       "segment 2: src not contiguous: expected byte 6 char 6, found byte 7 char 3"},
-      {{{seg(I, sp(0, 1), sp(0, 2))}}, "segment 0: identity segment has unequal lengths"},
-  };
-  for (Case& c : cases) {
-    auto r = validate(c.map);
-    KX_CHECK(!r);
-    if (!r) KX_CHECK_STR(r.error().display(), "span map invariant violated at " + std::string(c.message));
-  }
-}
-
 KX_TEST(identity_shortcut_matches_the_full_walk) {
   Lcg g{12345};
   for (int round = 0; round < 3000; ++round) {
