@@ -218,6 +218,24 @@ def test_findings_in_source_order():
     assert rs == sorted(rs)
 
 
+RUNS = ["01012345678", "9001011******", "1234567890", RRN, "112233445566", "15881234"]
+
+
+@pytest.mark.parametrize("order", [RUNS, RUNS[::-1], RUNS[1::2] + RUNS[::2]])
+def test_each_run_is_judged_on_its_own(order):
+    # Runs in one text, kept apart by a word, are judged exactly as each one alone.
+    alone = []
+    for run in order:
+        r = kx.detect(run)
+        alone += [(f.entity, "found", f.score) for f in r.findings]
+        alone += [(x.entity, x.reason, x.score) for x in r.rejections]
+    r = kx.detect(" 및 ".join(order))
+    together = [(f.entity, "found", f.score, f.source.byte_start) for f in r.findings]
+    together += [(x.entity, x.reason, x.score, x.source.byte_start) for x in r.rejections]
+    together.sort(key=lambda t: t[3])  # findings and rejections of a run share its start
+    assert [t[:3] for t in together] == alone
+
+
 def test_email_skips_thresholds():
     r = kx.detect("주문번호 a@b.co", config(min_score=1.5))
     f = one(r)
