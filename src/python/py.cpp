@@ -57,18 +57,26 @@ void debug_fail_boundary(PyObject* result) noexcept {
   std::abort();
 }
 
-void throw_core(const Error& e) {
-  PyObject* tp = span_map_error_type();
-  if (tp) PyErr_SetString(tp, e.display().c_str());
-  throw PyErrorSet{};
+namespace {
+// Messages may quote user text that holds NUL characters: pass the length, never a C string.
+void set_error(PyObject* tp, const std::string& msg) {
+  PyObject* text = PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size()));
+  if (!text) return;  // the decoding error stays set
+  PyErr_SetObject(tp, text);
+  Py_DECREF(text);
 }
 
-namespace {
 [[noreturn]] void throw_with(PyObject* tp, const std::string& msg) {
-  PyErr_SetString(tp, msg.c_str());
+  set_error(tp, msg);
   throw PyErrorSet{};
 }
 }  // namespace
+
+void throw_core(const Error& e) {
+  PyObject* tp = span_map_error_type();
+  if (tp) set_error(tp, e.display());
+  throw PyErrorSet{};
+}
 
 void throw_type_error(const std::string& msg) { throw_with(PyExc_TypeError, msg); }
 void throw_value_error(const std::string& msg) { throw_with(PyExc_ValueError, msg); }
