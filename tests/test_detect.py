@@ -176,6 +176,14 @@ def test_order_number_veto():
         "business_registration", "passed", "certain")
 
 
+@pytest.mark.parametrize("after", ["", " M12345678", " 여권번호M12345678", " a@b.co"])
+def test_veto_on_the_right_whatever_follows(after):
+    # Passports are judged before digit runs; the run's cues are still found on its right.
+    r = kx.detect("1234567890 주문번호" + after)
+    assert [(x.entity, x.reason) for x in r.rejections if x.entity != "passport"] == [
+        ("business_registration", "business_context"), ("bank_account", "business_context")]
+
+
 def test_veto_needs_to_outweigh_the_positive_cues():
     # 계좌번호 (1.0 at distance 0, plus 계좌) outweighs 주문번호 (0.62 at distance 5); the
     # business reading has no cue of its own and is vetoed.

@@ -142,30 +142,37 @@ void build_cue_index(std::string_view text, CueIndex& index) {
   for (auto [id, start] : found) index.starts[fill[id]++] = start;
 }
 
-void find_hits(const CueIndex& index, std::uint32_t char_start, std::uint32_t char_end,
-               std::uint32_t window, CueTable table, std::vector<ContextHit>& out) {
+void reset_cursor(const CueIndex& index, CueCursor& cursor) {
+  for (std::size_t c = 0; c < kCueCount; ++c) cursor.next[c] = index.offsets[c];
+  cursor.last_end = 0;
+}
+
+void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_start,
+               std::uint32_t char_end, std::uint32_t window, CueTable table,
+               std::vector<ContextHit>& out) {
   out.clear();
+  if (char_end < cursor.last_end) reset_cursor(index, cursor);
+  cursor.last_end = char_end;
   const std::uint32_t left_width = std::max<std::uint32_t>(window, 1);
   const std::uint32_t left_lo = char_start > left_width ? char_start - left_width : 0;
   const std::uint64_t right_hi =
       std::min<std::uint64_t>(std::uint64_t{char_end} + window, index.total_chars);
   const std::uint32_t* starts = index.starts.data();
   for (std::size_t id = table.first; id < std::size_t{table.first} + table.count; ++id) {
-    const std::uint32_t* lo = starts + index.offsets[id];
-    const std::uint32_t* hi = starts + index.offsets[id + 1];
+    const std::uint32_t lo = index.offsets[id], hi = index.offsets[id + 1];
     if (lo == hi) continue;
     const Cue& c = kCues[id];
-    std::uint64_t best = UINT64_MAX;
-    // Left: the occurrence starting last among those that end by the span start.
-    if (char_start >= c.chars) {
-      std::uint32_t limit = char_start - c.chars;
-      const std::uint32_t* it = std::upper_bound(lo, hi, limit);
-      if (it != lo && it[-1] >= left_lo) best = limit - it[-1];
-    }
     // Right: the first occurrence starting at or after the span end that fits the window.
-    const std::uint32_t* it = std::lower_bound(lo, hi, char_end);
-    if (it != hi && std::uint64_t{*it} + c.chars <= right_hi)
-      best = std::min<std::uint64_t>(best, *it - char_end);
+    std::uint32_t k = cursor.next[id];
+    while (k < hi && starts[k] < char_end) ++k;
+    cursor.next[id] = k;
+    std::uint64_t best = UINT64_MAX;
+    if (k < hi && std::uint64_t{starts[k]} + c.chars <= right_hi) best = starts[k] - char_end;
+    // Left: the last occurrence that ends by the span start; the ones skipped on the way back
+    // overlap the span, so there are few of them.
+    while (k > lo && std::uint64_t{starts[k - 1]} + c.chars > char_start) --k;
+    if (k > lo && starts[k - 1] >= left_lo)
+      best = std::min<std::uint64_t>(best, char_start - c.chars - starts[k - 1]);
     if (best == UINT64_MAX) continue;
     auto d = static_cast<std::uint32_t>(best);
     // weight x 1 / (0.125 d + 1), evaluated left to right: a division, not a reciprocal.

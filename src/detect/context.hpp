@@ -42,8 +42,8 @@ inline constexpr CueTable veto{49, 25};
 // Start positions (in characters) of every cue occurrence in one text, grouped by cue id and
 // ascending within a cue. Overlapping occurrences are all recorded, so the nearest occurrence
 // on either side of a span is what a substring search inside the window would find.
-// Built in one pass over the text; a query then costs two binary searches per cue that occurs
-// in the text at all, whatever the window size.
+// Built in one pass over the text; a query then touches only the occurrences next to its span
+// of the cues that occur in the text at all, whatever the window size.
 struct CueIndex {
   std::vector<std::uint32_t> starts;                 // grouped by cue id
   std::array<std::uint32_t, kCueCount + 1> offsets{};  // cue c: starts[offsets[c]..offsets[c+1])
@@ -52,13 +52,25 @@ struct CueIndex {
 
 void build_cue_index(std::string_view text, CueIndex& index);
 
+// Where the previous query of a sequence stopped in each cue's list. Candidates arrive in text
+// order, so each query walks forward from there instead of searching: over a whole sequence
+// the walks are linear in the number of occurrences. A query whose span ends before the
+// previous one's restarts the walks from the list starts (correct, only slower).
+struct CueCursor {
+  std::array<std::uint32_t, kCueCount> next{};  // per cue: first occurrence not before last_end
+  std::uint32_t last_end = 0;
+};
+
+void reset_cursor(const CueIndex& index, CueCursor& cursor);
+
 // Hits of `table` around the normalized span [char_start, char_end): the left window is the
 // max(window, 1) characters before the span, the right window the `window` characters after
 // it, both clipped to the text. One hit per cue at its smallest distance, weight decayed by
 // 1 / (0.125 * distance + 1), ordered by weight descending then cue bytes ascending (stable).
 // `out` is cleared first.
-void find_hits(const CueIndex& index, std::uint32_t char_start, std::uint32_t char_end,
-               std::uint32_t window, CueTable table, std::vector<ContextHit>& out);
+void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_start,
+               std::uint32_t char_end, std::uint32_t window, CueTable table,
+               std::vector<ContextHit>& out);
 
 // Sum of the weights in list order, capped at 1.5.
 float context_score(const std::vector<ContextHit>& hits);

@@ -57,6 +57,7 @@ struct Pass {
   const SpanMap& map;
   Report& report;
   CueIndex index;
+  det::CueCursor cursor;
   bool indexed = false;
   std::vector<ContextHit> hits;
 
@@ -65,9 +66,11 @@ struct Pass {
   float context(const Span& span, CueTable table, std::vector<ContextHit>& out) {
     if (!indexed) {
       det::build_cue_index(text, index);
+      det::reset_cursor(index, cursor);
       indexed = true;
     }
-    det::find_hits(index, span.char_start, span.char_end, config.context_window, table, out);
+    det::find_hits(index, cursor, span.char_start, span.char_end, config.context_window, table,
+                   out);
     return det::context_score(out);
   }
 
@@ -246,7 +249,7 @@ std::expected<Report, Error> detect(std::string_view text, const Config& config)
   if (!normalized) return std::unexpected(std::move(normalized.error()));
   Report report;
   report.normalized_text = std::move(normalized->text);
-  Pass pass{config, report.normalized_text, normalized->map, report, {}, false, {}};
+  Pass pass{config, report.normalized_text, normalized->map, report, {}, {}, false, {}};
 
   std::vector<Span> spans;
   det::scan_emails(pass.text, spans);
