@@ -1,0 +1,115 @@
+// Arbitrary text through normalize, detect and mask with several policy sets: the composed
+// map validates and spans both texts, every finding is a well-formed piece of the source,
+// findings are ordered and never nested, masking copies everything outside applied spans,
+// and tokenize + unmask gives the input back.
+#include <cstdint>
+#include <string>
+
+#include "detect/detect.hpp"
+#include "fuzz/fuzz_common.hpp"
+#include "mask/mask.hpp"
+#include "normalize/pipeline.hpp"
+#include "span/span_map.hpp"
+#include "span/span_text.hpp"
+#include "text/utf8.hpp"
+
+using namespace kestrix;
+
+namespace {
+
+Config config_from(fuzz::Reader& in) {
+  Config c;
+  std::uint8_t flags = in.byte();
+  c.nfc = !(flags & 1);
+  c.fold = !(flags & 2);
+  c.hangul = !(flags & 4);
+  c.lookalike = !(flags & 8);
+  c.separator = !(flags & 16);
+  if (flags & 32) c.context_window = in.byte();
+  if (flags & 64) c.numeral_min_digits_without_context = in.byte() % 12;
+  if (flags & 128) c.min_score = static_cast<float>(in.byte()) / 128.0f;
+  return c;
+}
+
+// What masking must produce, rebuilt from the applied findings alone.
+std::string expected_output(std::string_view text, const MaskOutput& out, const PolicySet& ps) {
+  std::string s;
+  std::uint32_t cursor = 0;
+  RestoreMap scratch = out.restore ? RestoreMap{out.restore->prefix, {}} : RestoreMap{};
+  for (const Finding& f : out.applied) {
+    if (f.source.byte_start < cursor) fuzz::fail("applied findings overlap");
+    s.append(text.substr(cursor, f.source.byte_start - cursor));
+    render(s, policy_for(ps, f.entity), f.entity,
+           text.substr(f.source.byte_start, f.source.byte_end - f.source.byte_start), &scratch);
+    cursor = f.source.byte_end;
+  }
+  s.append(text.substr(cursor));
+  return s;
+}
+
+void check_mask(std::string_view text, const Config& c, const PolicySet& ps) {
+  auto out = mask(text, ps, c);
+  if (!out) fuzz::fail("mask failed: " + out.error().display());
+  if (out->text != expected_output(text, *out, ps)) fuzz::fail("mask changed text outside findings");
+  if (tokenizes(ps) != out->restore.has_value()) fuzz::fail("restore presence");
+  if (out->restore) {
+    auto back = unmask(out->text, *out->restore);
+    if (ps.overrides.empty() && (!back || *back != text)) fuzz::fail("tokenize + unmask lost text");
+    std::string json;
+    write_json(json, *out->restore);
+    auto again = restore_map_from_json(json);
+    if (!again || again->entries.size() != out->restore->entries.size()) fuzz::fail("restore JSON");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::Reader in(data, size);
+  Config c = config_from(in);
+  std::string text = fuzz::valid_utf8(in.rest());
+
+  auto n = normalize(text, c);
+  if (!n) fuzz::fail("normalize failed: " + n.error().display());
+  if (!validate(n->map)) fuzz::fail("normalized map does not validate");
+  if (!text.empty()) {
+    if (src_end(n->map) != std::pair{static_cast<std::uint32_t>(text.size()), utf8::count_chars(text)})
+      fuzz::fail("map src end");
+    if (dst_end(n->map) !=
+        std::pair{static_cast<std::uint32_t>(n->text.size()), utf8::count_chars(n->text)})
+      fuzz::fail("map dst end");
+  }
+
+  auto r = detect(text, c);
+  if (!r) fuzz::fail("detect failed: " + r.error().display());
+  if (r->normalized_text != n->text) fuzz::fail("detect normalized differently");
+  const auto& fs = r->findings;
+  for (std::size_t i = 0; i < fs.size(); ++i) {
+    const Span& s = fs[i].source;
+    auto piece = slice(s, text);
+    if (!piece) fuzz::fail("finding off the source: " + piece.error());
+    if (s.char_end - s.char_start != utf8::count_chars(*piece)) fuzz::fail("finding char span");
+    if (!slice(fs[i].normalized, n->text)) fuzz::fail("finding off the normalized text");
+    if (!(fs[i].score >= 0 && fs[i].score <= 2)) fuzz::fail("score out of range");
+    if (i > 0) {
+      const Span& p = fs[i - 1].source;
+      if (p.byte_start > s.byte_start || (p.byte_start == s.byte_start && p.byte_end > s.byte_end))
+        fuzz::fail("findings out of order");
+    }
+    for (std::size_t j = 0; j < fs.size(); ++j) {
+      const Span& o = fs[j].source;
+      if (j != i && o.byte_start <= s.byte_start && s.byte_end <= o.byte_end &&
+          s.byte_end - s.byte_start < o.byte_end - o.byte_start)
+        fuzz::fail("finding nested in another");
+    }
+  }
+
+  check_mask(text, c, PolicySet{Policy::tokenize(), {}});
+  check_mask(text, c, PolicySet{});
+  PolicySet mixed{Policy::partial(2, 2, U'#'), {}};
+  mixed = with_entity(mixed, Entity::phone, Policy::tokenize());
+  mixed = with_entity(mixed, Entity::email, Policy::hash("k", 16));
+  mixed = with_entity(mixed, Entity::resident, Policy::redact_fill(U'●'));
+  check_mask(text, c, mixed);
+  return 0;
+}
