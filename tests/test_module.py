@@ -113,3 +113,14 @@ def test_lone_surrogate_is_refused_with_note():
 def test_keyword_arguments_bind_like_positional():
     assert kx.Span(char_end=4, char_start=3, byte_end=2, byte_start=1) == kx.Span(1, 2, 3, 4)
     assert kx.Span.from_char_range(text="가나", char_start=0, char_end=1) == kx.Span(0, 3, 0, 1)
+
+
+@pytest.mark.parametrize(
+    "value, stored",
+    [(1e40, float("inf")), (-1e40, float("-inf")), (3.4028235e38, 3.4028234663852886e38),
+     (3.40282356e38, 3.4028234663852886e38), (0.1, 0.10000000149011612), (True, 1.0)],
+)
+def test_float_settings_round_to_float32(value, stored):
+    c = kx.Config()
+    c.min_score = value
+    assert c.min_score == stored

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <limits>
 
 namespace kestrix::py {
@@ -296,11 +297,21 @@ bool to_bool(PyObject* o, const char* param) {
   return o == Py_True;
 }
 
+// Rounds to the nearest float32 as IEEE arithmetic does, without the undefined behaviour of
+// converting an out-of-range double: beyond the largest float it rounds to infinity.
+float narrow_f32(double d) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  constexpr double kOverflow = 0x1.ffffffp+127;  // halfway between FLT_MAX and 2^128
+  if (d > kMax) return d < kOverflow ? std::numeric_limits<float>::max() : INFINITY;
+  if (d < -kMax) return d > -kOverflow ? -std::numeric_limits<float>::max() : -INFINITY;
+  return static_cast<float>(d);
+}
+
 float to_f32(PyObject* o, const char* param) {
   if (!o) wrong_type(Py_None, "float", param);
   double d = PyFloat_AsDouble(o);
   if (d == -1.0 && PyErr_Occurred()) fail_noted(param);
-  return static_cast<float>(d);
+  return narrow_f32(d);
 }
 
 char32_t to_char(PyObject* o, const char* param) {

@@ -251,6 +251,7 @@ std::uint32_t to_u32(PyObject* o, const char* param);
 std::uint64_t to_u64(PyObject* o, const char* param);
 bool to_bool(PyObject* o, const char* param);
 float to_f32(PyObject* o, const char* param);
+float narrow_f32(double d);  // IEEE rounding to float32, overflow to infinity
 char32_t to_char(PyObject* o, const char* param);  // str of exactly one character
 std::string to_bytes(PyObject* o, const char* param);  // bytes-like, never str
 // Checks that o is an instance of class id (TypeError naming both types otherwise).
