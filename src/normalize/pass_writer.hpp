@@ -50,7 +50,7 @@ constexpr ByteTable byte_table(std::initializer_list<unsigned char> bytes) {
 inline std::size_t scan(std::string_view s, std::size_t i, const ByteTable& t) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const std::size_t n = s.size();
-  while (i + 4 <= n && !(t[p[i]] | t[p[i + 1]] | t[p[i + 2]] | t[p[i + 3]])) i += 4;
+  while (i + 4 <= n && t[p[i]] + t[p[i + 1]] + t[p[i + 2]] + t[p[i + 3]] == 0) i += 4;
   while (i < n && !t[p[i]]) ++i;
   return i;
 }
