@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 namespace kestrix::py {
 
@@ -161,7 +162,8 @@ void bind(const char* fname, PyObject* args, PyObject* kwargs,
   const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
   if (given < 0) throw_set();
   for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
-  std::string fn = std::string(fname) + "()";
+  // Messages are built only on the error paths: binding is on every call's hot path.
+  auto fn = [fname] { return std::string(fname) + "()"; };
   if (static_cast<std::size_t>(given) > n) {
     std::string takes;
     if (required == n)
@@ -169,10 +171,12 @@ void bind(const char* fname, PyObject* args, PyObject* kwargs,
     else
       takes = "from " + std::to_string(required) + " to " + std::to_string(n) +
               " positional arguments";
-    throw_type_error(fn + " takes " + takes + " but " + std::to_string(given) +
+    throw_type_error(fn() + " takes " + takes + " but " + std::to_string(given) +
                      (given == 1 ? " was" : " were") + " given");
   }
-  std::vector<bool> seen(n, false);
+  constexpr std::size_t kMaxParams = 16;
+  if (n > kMaxParams) throw std::logic_error("too many parameters for the binder");
+  bool seen[kMaxParams] = {};
   for (Py_ssize_t i = 0; i < given; ++i) {
     out[i] = PyTuple_GetItem(args, i);
     seen[i] = true;
@@ -185,7 +189,7 @@ void bind(const char* fname, PyObject* args, PyObject* kwargs,
       const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &klen) : nullptr;
       if (!k) {
         PyErr_Clear();
-        throw_type_error(fn + " keywords must be strings");
+        throw_type_error(fn() + " keywords must be strings");
       }
       std::string_view kv(k, static_cast<std::size_t>(klen));
       std::size_t idx = n;
@@ -198,21 +202,23 @@ void bind(const char* fname, PyObject* args, PyObject* kwargs,
         ++j;
       }
       if (idx == n)
-        throw_type_error(fn + " got an unexpected keyword argument '" + std::string(kv) + "'");
+        throw_type_error(fn() + " got an unexpected keyword argument '" + std::string(kv) + "'");
       if (seen[idx])
-        throw_type_error(fn + " got multiple values for argument '" + std::string(kv) + "'");
+        throw_type_error(fn() + " got multiple values for argument '" + std::string(kv) + "'");
       seen[idx] = true;
       out[idx] = value;
     }
   }
-  std::vector<std::string> missing;
-  std::size_t j = 0;
-  for (const char* name : names) {
-    if (j < required && !seen[j]) missing.emplace_back(name);
-    ++j;
-  }
-  if (!missing.empty()) {
-    throw_type_error(fn + " missing " + std::to_string(missing.size()) + " required positional " +
+  bool any_missing = false;
+  for (std::size_t i = 0; i < required; ++i) any_missing |= !seen[i];
+  if (any_missing) {
+    std::vector<std::string> missing;
+    std::size_t j = 0;
+    for (const char* name : names) {
+      if (j < required && !seen[j]) missing.emplace_back(name);
+      ++j;
+    }
+    throw_type_error(fn() + " missing " + std::to_string(missing.size()) + " required positional " +
                      (missing.size() == 1 ? "argument: " : "arguments: ") + quoted_list(missing));
   }
   // None means absent for optional parameters.
