@@ -22,7 +22,7 @@ if [ ${#need_apt[@]} -gt 0 ]; then
 fi
 
 need_pip=()
-for mod in scikit_build_core:scikit-build-core pytest:pytest hypothesis:hypothesis cmake:cmake ninja:ninja; do
+for mod in scikit_build_core:scikit-build-core pytest:pytest hypothesis:hypothesis cmake:cmake ninja:ninja mypy:mypy; do
   "$PY" -c "import ${mod%%:*}" >/dev/null 2>&1 || need_pip+=("${mod##*:}")
 done
 if [ ${#need_pip[@]} -gt 0 ]; then
