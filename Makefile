@@ -43,7 +43,7 @@ test-asan: setup
 		$(PY) -m pytest -p no:cacheprovider -q -x
 
 bench: install
-	$(PY) bench/run.py
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 fuzz-build:
 	@WITH_FUZZ=1 PY=$(PY) bash .ci/setup.sh

@@ -6,7 +6,8 @@ Three profiles:
   mixed  - customer-service chats, forms and log lines with about one personal-data item per
            300 bytes, a fifth of them disguised (full-width digits, Hangul numerals, spaces/dots/
            hyphens, masked tails, lookalike letters).
-  dense  - CSV-like rows of numbers, phones, cards and accounts.
+  dense  - CSV rows (quoted fields, a header every 40 rows) of numbers, phones, cards and
+           accounts.
 
     python bench/corpus.py mixed 1000000 > mixed.txt
 """
@@ -23,6 +24,7 @@ NOUNS = ["주문", "배송", "환불", "교환", "예약", "결제", "상품", "
 FILLER = ["오늘", "내일", "이번 주", "지난달", "오전에", "오후에", "빠르게", "다시 한번", "정확히", "곧"]
 
 HANGUL_DIGITS = "공일이삼사오육칠팔구"
+DENSE_HEADER = '"번호","연락처","카드번호","계좌번호","금액","날짜"'
 FULLWIDTH = {str(d): chr(0xFF10 + d) for d in range(10)}
 
 
@@ -148,9 +150,12 @@ class Gen:
                 f"req={r.randint(1000, 99999)} 상태={r.choice(VERBS)}")
 
     def dense_row(self) -> str:
+        # Every field quoted, as spreadsheet exports write them: bare commas between numbers
+        # would be absorbed as separators and run the whole row together into one number.
         r = self.r
-        return ",".join([str(r.randint(1, 10**6)), self.phone(), self.card(), self.account(),
-                         f"{r.randint(1, 99999)}", f"{r.randint(1, 12)}/{r.randint(1, 28)}"])
+        fields = [str(r.randint(1, 10**6)), self.phone(), self.card(), self.account(),
+                  f"{r.randint(1, 99999)}", f"{r.randint(1, 12)}/{r.randint(1, 28)}"]
+        return ",".join(f'"{f}"' for f in fields)
 
 
 def generate(profile: str, size: int, seed: int = 7) -> str:
@@ -166,7 +171,8 @@ def generate(profile: str, size: int, seed: int = 7) -> str:
             line = g.pii_line() if g.r.random() < 0.22 else (
                 g.log_line() if g.r.random() < 0.3 else g.sentence())
         elif profile == "dense":
-            line = g.dense_row()
+            # A header with the column names every 40 rows, as in concatenated exports.
+            line = DENSE_HEADER if len(parts) % 40 == 0 else g.dense_row()
         else:
             raise ValueError(f"unknown profile {profile!r}")
         parts.append(line)
