@@ -44,3 +44,19 @@ def business(first9: str) -> str:
     d = [int(c) for c in first9]
     s = sum(a * b for a, b in zip(d, w)) + (d[8] * 5) // 10
     return first9 + str((10 - s % 10) % 10)
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow: heavy stress runs, left out unless selected with -m slow (make stress)")
+
+
+def pytest_collection_modifyitems(config, items):
+    # Heavy runs stay out of the default suite; `-m slow` (or any marker expression naming
+    # slow) brings them in.
+    if "slow" in (config.getoption("markexpr") or ""):
+        return
+    deselected = [item for item in items if item.get_closest_marker("slow")]
+    if deselected:
+        config.hook.pytest_deselected(items=deselected)
+        items[:] = [item for item in items if not item.get_closest_marker("slow")]
