@@ -9,6 +9,7 @@ import gc
 import json
 import operator
 import struct
+import subprocess
 import os
 import sys
 import threading
@@ -162,6 +163,7 @@ def _methods():
         "NormalizationCost.is_zero": (S["NormalizationCost"].is_zero, ()),
         "NormalizationCost.to_json": (S["NormalizationCost"].to_json, ()),
         "SourceSpan.to_json": (S["SourceSpan"].to_json, ()),
+        "Segment.to_json": (S["Segment"].to_json, ()),
         "SpanMap.__len__": (len, (m,)),
         "SpanMap.is_identity": (m.is_identity, ()),
         "SpanMap.validate": (m.validate, ()),
@@ -497,10 +499,11 @@ def _collect_inside(action, callback):
 
     gc.collect()
     old = gc.get_threshold()
-    # Empty the free lists of dicts and pairs, so the next one comes from the allocator,
-    # which is where the collector is triggered.
-    hold = ([{} for _ in range(200)], [(i, -i) for i in range(2100)])
     gc.disable()
+    # Empty the free lists of dicts and pairs, so the next one comes from the allocator,
+    # which is where the collector is triggered. The collector stays off meanwhile: its
+    # callbacks (hypothesis has one) would put a dict back.
+    hold = ([{} for _ in range(200)], [(i, -i) for i in range(2100)])
     try:
         Trigger()
         gc.set_threshold(1)
@@ -672,3 +675,96 @@ def test_time_grows_linearly_with_input(shape, op):
     print(f"{shape} {op}: {small} B {t_small:.3f} s, {10 * small} B {t_big:.3f} s, x{ratio:.1f}")
     # Ten times the input: linear gives about 10, quadratic about 100.
     assert ratio < 25
+
+
+# ---- keyword values emptied while an earlier argument converts -------------------------------
+
+# operator.methodcaller hands its own keyword dict to the callee, and __reduce__ exposes that
+# very dict (as the keywords of a partial). A conversion that empties it frees the values of
+# the later keyword arguments, which the binder must therefore hold. Run in a child process:
+# without the fix this was a segmentation fault.
+EMPTIED_KWARGS = r'''
+import json, operator, sys
+import kestrix as kx
+
+class Big(int):
+    pass
+
+class Real(float):
+    pass
+
+class Emptying:
+    """Empties the methodcaller's keyword dict, then reuses the freed memory."""
+    def __init__(self, value):
+        self.value = value
+    def _empty(self):
+        KW[0].clear()
+        # Strings of every small size take over the freed blocks.
+        KW.append([chr(0x41 + n % 26) * n for n in range(200) for _ in range(20)])
+    def __index__(self):
+        self._empty()
+        return self.value
+    def __float__(self):
+        self._empty()
+        return float(self.value)
+    def __iter__(self):
+        self._empty()
+        return iter(b"key")
+    def __len__(self):
+        return 3
+    def __getitem__(self, i):
+        return b"key"[i]
+
+def call(target, name, make):
+    # The values live only in the methodcaller's dict: emptying it frees them.
+    mc = operator.methodcaller(name, **make())
+    KW[:] = [mc.__reduce__()[0].keywords]
+    out = mc(target)
+    # The premise: the dict we emptied was the one passed to the call.
+    assert mc.__reduce__()[0] is operator.methodcaller
+    return out
+
+def text():
+    return "".join(["가나다라", "마바사"])   # a new string each time
+
+KW = []
+case = sys.argv[1]
+if case == "set_weights":
+    cfg = kx.Config()
+    call(cfg, "set_weights", lambda: dict(checksum_passed=Emptying(0.25), context=Real(0.75)))
+    out = [cfg.weights["checksum_passed"], cfg.weights["context"]]
+elif case == "Span":
+    out = repr(call(kx, "Span", lambda: dict(byte_start=Emptying(1), byte_end=Big(2),
+                                             char_start=Big(3), char_end=Big(4))))
+elif case == "from_char_range":
+    out = repr(call(kx.Span, "from_char_range", lambda: dict(
+        text=text(), char_start=Emptying(1), char_end=Big(3))))
+elif case == "to_source_from_chars":
+    m = kx.SpanMap.identity("가나다라마바사")
+    out = repr(call(m, "to_source_from_chars", lambda: dict(
+        normalized=text(), char_start=Emptying(2), char_end=Big(5))).span)
+elif case == "partial":
+    p = call(kx.Policy, "partial", lambda: dict(
+        keep_prefix=Emptying(3), keep_suffix=Big(4), fill=chr(0x25CF) * Big(1)))
+    out = kx.mask("전화 010-1234-5678", kx.PolicySet(p)).text
+elif case == "hash":
+    p = call(kx.Policy, "hash", lambda: dict(key=Emptying(0), length=Big(8)))
+    out = kx.mask("전화 010-1234-5678", kx.PolicySet(p)).text
+print(json.dumps(out, ensure_ascii=False))
+'''
+
+
+@pytest.mark.parametrize("case, expected", [
+    ("set_weights", [0.25, 0.75]),
+    ("Span", "Span(byte=1..2, char=3..4)"),
+    ("from_char_range", "Span(byte=3..9, char=1..3)"),
+    ("to_source_from_chars", "Span(byte=6..15, char=2..5)"),
+    ("partial", "전화 010●●●●●●5678"),
+    ("hash", kx.mask("전화 010-1234-5678", kx.PolicySet(kx.Policy.hash(b"key", 8))).text),
+])
+def test_keyword_values_survive_a_conversion_that_empties_the_callers_dict(case, expected):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(kx.__file__))
+    run = subprocess.run([sys.executable, "-c", EMPTIED_KWARGS, case], capture_output=True,
+                         text=True, timeout=120, env=env)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert json.loads(run.stdout) == expected

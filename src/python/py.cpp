@@ -156,6 +156,22 @@ std::string quoted_list(const std::vector<std::string>& names) {
 
 }  // namespace
 
+namespace {
+thread_local std::vector<PyObject*> t_held;  // keyword values held by bind(), newest last
+}  // namespace
+
+std::size_t held_mark() noexcept { return t_held.size(); }
+
+void release_held(std::size_t mark) noexcept {
+  // Dropping a reference may run a finalizer that enters the module again; that call
+  // releases only what it took itself, above our mark.
+  while (t_held.size() > mark) {
+    PyObject* o = t_held.back();
+    t_held.pop_back();
+    Py_DECREF(o);
+  }
+}
+
 void bind(const char* fname, PyObject* args, PyObject* kwargs,
           std::initializer_list<const char*> names, std::size_t required, PyObject** out) {
   const std::size_t n = names.size();
@@ -206,6 +222,8 @@ void bind(const char* fname, PyObject* args, PyObject* kwargs,
       if (seen[idx])
         throw_type_error(fn() + " got multiple values for argument '" + std::string(kv) + "'");
       seen[idx] = true;
+      t_held.push_back(value);  // first, so that a failing push leaves no reference behind
+      Py_INCREF(value);
       out[idx] = value;
     }
   }

@@ -75,8 +75,17 @@ void add_param_note(const char* param);
 void raise_internal(const char* what) noexcept;
 [[noreturn]] void debug_fail_boundary(PyObject* result) noexcept;
 
+// Keyword arguments arrive in the caller's dict, and a caller may hand over a dict that Python
+// code can reach and empty while a later argument is being converted (operator.methodcaller
+// passes its own, reachable through its __reduce__). bind() therefore holds a reference to
+// every keyword value until the entry point that bound it returns: guard() drops the
+// references taken since it started. One stack per thread, because other threads may run
+// while a conversion runs Python code.
+std::size_t held_mark() noexcept;
+void release_held(std::size_t mark) noexcept;
+
 template <class F>
-PyObject* guard(F&& f) noexcept {
+PyObject* guard_run(F&& f) noexcept {
   try {
     PyObject* r = f();
 #ifndef NDEBUG
@@ -96,6 +105,14 @@ PyObject* guard(F&& f) noexcept {
     raise_internal("unknown C++ exception");
     return nullptr;
   }
+}
+
+template <class F>
+PyObject* guard(F&& f) noexcept {
+  const std::size_t mark = held_mark();
+  PyObject* r = guard_run(std::forward<F>(f));
+  release_held(mark);
+  return r;
 }
 
 // For slots that return int (setters, __len__ via ssize_t, ...).
@@ -237,7 +254,8 @@ class ExclusiveBorrow {
 // ---- arguments -----------------------------------------------------------------------------
 
 // Binds positional and keyword arguments to `names`; the first `required` names are
-// required. out[i] receives a borrowed reference, or nullptr when absent or None
+// required. out[i] receives a reference that stays valid until the enclosing guard() returns
+// (keyword values are held, see held_mark()), or nullptr when absent or None
 // (None for a required parameter is bound as None so its converter can refuse it).
 // Raises the interpreter-style TypeError and throws PyErrorSet on a binding error.
 void bind(const char* fname, PyObject* args, PyObject* kwargs,
