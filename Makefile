@@ -7,7 +7,7 @@ RELEASE_BUILD ?= build/release
 FUZZ_BUILD ?= build/fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: setup install demo test test-asan test-leaks stress dev dev-test bench abi3-check fuzz fuzz-build clean
+.PHONY: setup install demo test test-asan test-leaks stress dev dev-test bench abi3-check fuzz fuzz-build test-spark clean
 
 setup:
 	@PY=$(PY) bash .ci/setup.sh
@@ -69,6 +69,12 @@ stress: setup
 	cmake --build $(RELEASE_BUILD)
 	cd tests && PYTHONPATH=$(CURDIR)/$(RELEASE_BUILD) \
 		$(PY) -m pytest -p no:cacheprovider -q -s -m slow $(PYTEST_ARGS) test_stress.py
+
+# The Spark recipe in local mode (Java from the machine; PySpark, pandas and pyarrow from pip).
+test-spark: install
+	command -v java >/dev/null 2>&1 || (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq default-jre-headless)
+	$(PY) -c "import pyspark, pandas, pyarrow" 2>/dev/null || $(PY) -m pip install -q pyspark "pandas<3" pyarrow
+	cd tests && $(PY) -m pytest -p no:cacheprovider -q test_examples.py
 
 bench: install
 	$(PY) bench/run.py $(BENCH_ARGS)

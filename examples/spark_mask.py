@@ -27,7 +27,7 @@ def mask_partitions(column: str, id_column: str, tokenize: bool):
         for df in batches:
             masked, restores = [], []
             for value in df[column]:
-                if value is None:
+                if not isinstance(value, str):  # nulls arrive as None or NaN
                     masked.append(None)
                     restores.append(None)
                     continue
