@@ -108,3 +108,13 @@ abi3-check: setup
 	$(PY) -c "import abi3audit" 2>/dev/null || $(PY) -m pip install -q abi3audit
 	$(PY) -c "import glob, zipfile; w = glob.glob('build/wheelhouse/*.whl'); assert len(w) == 1 and 'kestrix.abi3.so' in zipfile.ZipFile(w[0]).namelist(), w"
 	$(PY) -m abi3audit --strict --report build/wheelhouse/*.whl
+	@# The same wheel on every newer CPython this machine has.
+	@set -e; for py in $$(ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.1[2-9]*/bin/python3 \
+			/usr/bin/python3.1[2-9] 2>/dev/null); do \
+		$$py -c 'import sys; assert sys.version_info >= (3, 12)' 2>/dev/null || continue; \
+		v=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+		echo "== the abi3 wheel on Python $$v"; rm -rf build/venv-$$v; $$py -m venv build/venv-$$v; \
+		build/venv-$$v/bin/pip install -q build/wheelhouse/*.whl pytest hypothesis; \
+		(cd tests && ../build/venv-$$v/bin/python -m pytest -p no:cacheprovider -q \
+			--ignore=test_stubs.py --ignore=test_examples.py); \
+	done
