@@ -306,7 +306,10 @@ SourceSpan to_source(const SpanMap& map, const Span& dst) {
     }
     for (std::size_t k = first; k < last; ++k) {
       const Segment& c = segs[k];
-      r.rules.insert(r.rules.end(), c.rules.begin(), c.rules.end());
+      // Each name once: the list is sorted and de-duplicated anyway, and a span across
+      // several absorbed separators then holds one name without spilling to the heap.
+      for (std::string_view name : c.rules)
+        if (std::find(r.rules.begin(), r.rules.end(), name) == r.rules.end()) r.rules.push_back(name);
       r.cost = saturating_add(r.cost, c.cost);
     }
     sort_unique(r.rules);

@@ -2,6 +2,8 @@
 #pragma once
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,7 +63,109 @@ inline std::string_view kind_name(SegmentKind k) {
 }
 
 // Rule names live for the whole process (literals or interned), so views are safe to keep.
-using RuleList = std::vector<std::string_view>;
+//
+// A list of rule names that holds up to one name without allocating: nearly every segment
+// carries none or one, and segments are made by the ten thousand per megabyte of text. Two or
+// more names live in a heap array. The interface is the part of std::vector the code uses.
+class RuleList {
+ public:
+  using value_type = std::string_view;
+  using iterator = std::string_view*;
+  using const_iterator = const std::string_view*;
+
+  RuleList() noexcept {}
+  RuleList(std::initializer_list<std::string_view> names) { assign(names.begin(), names.end()); }
+  RuleList(const RuleList& o) { assign(o.begin(), o.end()); }
+  RuleList(RuleList&& o) noexcept { take(o); }
+  RuleList& operator=(const RuleList& o) {
+    if (this != &o) assign(o.begin(), o.end());
+    return *this;
+  }
+  RuleList& operator=(RuleList&& o) noexcept {
+    if (this != &o) {
+      release();
+      take(o);
+    }
+    return *this;
+  }
+  ~RuleList() { release(); }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  iterator begin() { return cap_ ? heap_ : &one_; }
+  iterator end() { return begin() + size_; }
+  const_iterator begin() const { return cap_ ? heap_ : &one_; }
+  const_iterator end() const { return begin() + size_; }
+  std::string_view& operator[](std::size_t i) { return begin()[i]; }
+  const std::string_view& operator[](std::size_t i) const { return begin()[i]; }
+
+  void clear() { size_ = 0; }
+  void push_back(std::string_view name) {
+    if (size_ == capacity()) grow(size_ + 1);
+    begin()[size_++] = name;
+  }
+  // Inserts [first, last) before pos; the source must not be this list.
+  template <class It>
+  void insert(const_iterator pos, It first, It last) {
+    const auto at = static_cast<std::size_t>(pos - begin());
+    const auto n = static_cast<std::size_t>(std::distance(first, last));
+    if (n == 0) return;
+    if (size_ + n > capacity()) grow(size_ + n);
+    std::string_view* p = begin();
+    std::move_backward(p + at, p + size_, p + size_ + n);
+    std::copy(first, last, p + at);
+    size_ += static_cast<std::uint32_t>(n);
+  }
+  template <class It>
+  void assign(It first, It last) {
+    clear();
+    insert(end(), first, last);
+  }
+  iterator erase(const_iterator first, const_iterator last) {
+    std::string_view* p = begin();
+    auto* f = p + (first - p);
+    auto* l = p + (last - p);
+    std::move(l, p + size_, f);
+    size_ -= static_cast<std::uint32_t>(l - f);
+    return f;
+  }
+
+  friend bool operator==(const RuleList& a, const RuleList& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+
+ private:
+  std::size_t capacity() const { return cap_ ? cap_ : 1; }
+  void grow(std::size_t need) {
+    std::size_t cap = std::max<std::size_t>(need, 2 * capacity());
+    auto* p = new std::string_view[cap];
+    std::copy(begin(), end(), p);
+    release();
+    heap_ = p;
+    cap_ = static_cast<std::uint32_t>(cap);
+  }
+  void release() {
+    if (cap_) delete[] heap_;
+    cap_ = 0;
+  }
+  void take(RuleList& o) {
+    size_ = o.size_;
+    cap_ = o.cap_;
+    if (cap_)
+      heap_ = o.heap_;
+    else
+      one_ = o.one_;
+    o.size_ = 0;
+    o.cap_ = 0;
+  }
+
+  union {
+    std::string_view one_{};  // the only name while cap_ == 0
+    std::string_view* heap_;  // capacity cap_ while cap_ > 0
+  };
+  std::uint32_t size_ = 0;
+  std::uint32_t cap_ = 0;
+};
 
 struct Segment {
   RuleList rules;  // ascending, no duplicates; empty for identity
