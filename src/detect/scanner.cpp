@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "detect/rules.hpp"
+#include "text/bytes.hpp"
 
 namespace kestrix::det {
 namespace {
@@ -38,51 +39,20 @@ inline std::uint8_t cls(const unsigned char* s, std::size_t i) { return kClass[s
 constexpr std::uint8_t kLetter = kUpper | kLower;
 constexpr std::uint8_t kAlnum = kLetter | kDigit;
 
-// Word-at-a-time tests over 8 bytes; each is exact as an "any byte matches" test.
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-
-constexpr std::uint64_t has_byte(std::uint64_t w, unsigned char c) {
-  std::uint64_t v = w ^ (kOnes * c);
-  return (v - kOnes) & ~v & kHigh;
-}
-
-// Some byte b with lo < b < hi (lo, hi <= 128).
-constexpr std::uint64_t has_between(std::uint64_t w, unsigned lo, unsigned hi) {
-  std::uint64_t t = w & (kOnes * 127);
-  return ((kOnes * (127 + hi) - t) & ~w & (t + kOnes * (127 - lo))) & kHigh;
-}
-
-// Characters that start in the 8 bytes: all bytes but the continuation bytes 10xxxxxx.
-inline std::uint32_t lead_bytes(std::uint64_t w) {
-  std::uint64_t cont = (w & kHigh & ~(w << 1)) >> 7;  // 1 in each continuation byte
-  return 8 - static_cast<std::uint32_t>((cont * kOnes) >> 56);  // byte sum, no popcnt needed
-}
-
 // Moves i to the next byte of class `want` (or n), adding the characters passed over.
-template <std::uint64_t (*AnyInWord)(std::uint64_t)>
+template <class Block>
 std::size_t skip_to(const unsigned char* s, std::size_t i, std::size_t n, std::uint8_t want,
-                    std::uint32_t& chars) {
-  for (;;) {
-    while (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, s + i, 8);
-      if (AnyInWord(w)) break;
-      chars += lead_bytes(w);
-      i += 8;
-    }
-    std::size_t lim = std::min(n, i + 8);
-    while (i < lim && !(kClass[s[i]] & want)) chars += (s[i++] & 0xC0) != 0x80;
-    if (i < lim || i >= n) return i;
-  }
+                    Block block, std::uint32_t& chars) {
+  std::size_t j = bytes::find(s, i, n, block, [want](unsigned char b) { return kClass[b] & want; });
+  chars += static_cast<std::uint32_t>(bytes::count_chars(s + i, j - i));
+  return j;
 }
 
-constexpr std::uint64_t any_digit_or_mask(std::uint64_t w) {
-  return has_between(w, '0' - 1, '9' + 1) | has_byte(w, '*') | has_byte(w, 'X') |
-         has_byte(w, 'x');
+inline bytes::V16 any_digit_or_mask(bytes::V16 v) {
+  return bytes::in_range(v, '0', '9') | bytes::eq(v, '*') | bytes::eq(v, 'X') | bytes::eq(v, 'x');
 }
 
-constexpr std::uint64_t any_upper(std::uint64_t w) { return has_between(w, 'A' - 1, 'Z' + 1); }
+inline bytes::V16 any_upper(bytes::V16 v) { return bytes::in_range(v, 'A', 'Z'); }
 
 // Character offsets of byte positions visited in increasing order.
 struct CharCursor {
@@ -90,7 +60,10 @@ struct CharCursor {
   std::size_t byte = 0;
   std::uint32_t chars = 0;
   std::uint32_t at(std::size_t b) {
-    for (; byte < b; ++byte) chars += (s[byte] & 0xC0) != 0x80;
+    if (b > byte) {
+      chars += static_cast<std::uint32_t>(bytes::count_chars(s + byte, b - byte));
+      byte = b;
+    }
     return chars;
   }
 };
@@ -160,7 +133,7 @@ void scan_passports(std::string_view text, std::vector<Span>& out) {
   std::uint32_t chars = 0;  // characters before byte i
   std::size_t i = 0;
   for (;;) {
-    i = skip_to<any_upper>(s, i, n, kUpper, chars);
+    i = skip_to(s, i, n, kUpper, any_upper, chars);
     if (i >= n) return;
     if (i > 0 && (cls(s, i - 1) & kAlnum)) {
       ++i;
@@ -192,7 +165,7 @@ void scan_digit_runs(std::string_view text, std::vector<Span>& out) {
   std::uint32_t chars = 0;  // characters before byte i
   std::size_t i = 0;
   for (;;) {
-    i = skip_to<any_digit_or_mask>(s, i, n, kDigit | kMask, chars);
+    i = skip_to(s, i, n, kDigit | kMask, any_digit_or_mask, chars);
     if (i >= n) return;
     std::size_t start = i;
     std::size_t digits = 0;

@@ -35,7 +35,10 @@ PassResult pass_fold(std::string_view text) {
   pass_detail::Writer w(text);
   const std::size_t n = text.size();
   std::size_t start = 0;
-  while ((start = pass_detail::scan(text, start, kLead)) < n) {
+  auto block = [](bytes::V16 v) {
+    return bytes::eq(v, 0xC2) | bytes::in_range(v, 0xE2, 0xE3) | bytes::eq(v, 0xEF);
+  };
+  while ((start = pass_detail::scan(text, start, kLead, block)) < n) {
     std::size_t i = start;
     char32_t c = utf8::decode(text, i);
     Fold f = classify(c);

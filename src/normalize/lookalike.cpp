@@ -62,7 +62,10 @@ bool digit_from(std::string_view s, std::size_t i) {
 PassResult pass_lookalike(std::string_view text) {
   pass_detail::Writer w(text);
   const std::size_t n = text.size();
-  for (std::size_t i = 0; (i = pass_detail::scan(text, i, kLetters)) < n; ++i) {
+  auto block = [](bytes::V16 v) {
+    return bytes::eq(v, 'I') | bytes::eq(v, 'l') | bytes::eq(v, 'O') | bytes::eq(v, 'o');
+  };
+  for (std::size_t i = 0; (i = pass_detail::scan(text, i, kLetters, block)) < n; ++i) {
     char digit = kDigitFor[byte_at(text, i)];
     if (!digit_before(text, i) || !digit_from(text, i + 1)) continue;
     w.keep_to(i);

@@ -8,6 +8,7 @@
 
 #include "normalize/passes.hpp"
 #include "span/builder.hpp"
+#include "text/bytes.hpp"
 
 namespace kestrix::pass_detail {
 
@@ -46,13 +47,12 @@ constexpr ByteTable byte_table(std::initializer_list<unsigned char> bytes) {
 }
 
 // The first position at or after i whose byte is in the table, or s.size(). The hot loop of
-// every pass: a pass whose trigger bytes are absent costs this one scan.
-inline std::size_t scan(std::string_view s, std::size_t i, const ByteTable& t) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  while (i + 4 <= n && t[p[i]] + t[p[i + 1]] + t[p[i + 2]] + t[p[i + 3]] == 0) i += 4;
-  while (i < n && !t[p[i]]) ++i;
-  return i;
+// every pass: a pass whose trigger bytes are absent costs this one scan. `block` tests sixteen
+// bytes at once and must accept exactly the bytes of the table.
+template <class Block>
+inline std::size_t scan(std::string_view s, std::size_t i, const ByteTable& t, Block block) {
+  return bytes::find(reinterpret_cast<const unsigned char*>(s.data()), i, s.size(), block,
+                     [&t](unsigned char b) { return t[b]; });
 }
 
 inline std::uint32_t decode3(std::string_view s, std::size_t i) {
@@ -70,6 +70,9 @@ inline unsigned char byte_at(std::string_view s, std::size_t i) {
 inline constexpr ByteTable kDigitLike =
     byte_table({'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '*', 'X', 'x'});
 constexpr bool digit_like(unsigned char b) { return kDigitLike[b]; }
+inline bytes::V16 digit_like_block(bytes::V16 v) {
+  return bytes::in_range(v, '0', '9') | bytes::eq(v, '*') | bytes::eq(v, 'X') | bytes::eq(v, 'x');
+}
 
 // Byte length of the separator (tab, space, parentheses, comma, hyphen-minus, full stop,
 // U+00B7, U+30FB) at byte i, or 0 when none starts there.

@@ -57,7 +57,9 @@ PassResult pass_separator(std::string_view text) {
   pass_detail::Writer w(text);
   const std::size_t n = text.size();
   // Digit-like characters are ASCII and rarer than separators: find one, then look after it.
-  for (std::size_t d = 0; (d = pass_detail::scan(text, d, pass_detail::kDigitLike)) + 1 < n; ++d) {
+  for (std::size_t d = 0;
+       (d = pass_detail::scan(text, d, pass_detail::kDigitLike, pass_detail::digit_like_block)) + 1 < n;
+       ++d) {
     std::size_t i = d + 1;
     std::size_t len = separator_len(text, i);
     if (!len) continue;

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/bytes.hpp"
+
 namespace kestrix::utf8 {
 
 constexpr bool is_cont(unsigned char b) { return (b & 0xC0) == 0x80; }
@@ -17,9 +19,8 @@ constexpr std::size_t seq_len(unsigned char b) {
 
 // Characters (Unicode scalar values) in s: the number of non-continuation bytes.
 inline std::uint32_t count_chars(std::string_view s) {
-  std::size_t n = 0;
-  for (unsigned char b : s) n += !is_cont(b);
-  return static_cast<std::uint32_t>(n);
+  return static_cast<std::uint32_t>(
+      bytes::count_chars(reinterpret_cast<const unsigned char*>(s.data()), s.size()));
 }
 
 // Decodes the character at byte i and advances i past it.

@@ -1,0 +1,114 @@
+// Sixteen bytes at a time: the byte classes the hot loops look for (one byte value, a range of
+// values), as a bit mask per block, and character counting. SSE2 where the target has it (every
+// x86-64), else a plain loop over the same sixteen bytes with the same results.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace kestrix::bytes {
+
+#if defined(__SSE2__)
+
+// One lane per byte; a lane of a class test is 0xFF where the byte belongs to the class.
+struct V16 {
+  __m128i v;
+};
+
+inline V16 load(const unsigned char* p) {
+  return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))};
+}
+inline V16 eq(V16 a, unsigned char c) {
+  return {_mm_cmpeq_epi8(a.v, _mm_set1_epi8(static_cast<char>(c)))};
+}
+// lo <= byte <= hi (unsigned).
+inline V16 in_range(V16 a, unsigned char lo, unsigned char hi) {
+  __m128i x = _mm_sub_epi8(a.v, _mm_set1_epi8(static_cast<char>(lo)));
+  return {_mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(static_cast<char>(hi - lo))), x)};
+}
+inline V16 operator|(V16 a, V16 b) { return {_mm_or_si128(a.v, b.v)}; }
+inline V16 operator&(V16 a, V16 b) { return {_mm_and_si128(a.v, b.v)}; }
+// Bit k set when lane k is set.
+inline std::uint32_t bits(V16 a) { return static_cast<std::uint32_t>(_mm_movemask_epi8(a.v)); }
+
+#else
+
+struct V16 {
+  unsigned char b[16];
+};
+
+inline V16 load(const unsigned char* p) {
+  V16 r;
+  std::memcpy(r.b, p, 16);
+  return r;
+}
+inline V16 eq(V16 a, unsigned char c) {
+  for (auto& x : a.b) x = x == c ? 0xFF : 0;
+  return a;
+}
+inline V16 in_range(V16 a, unsigned char lo, unsigned char hi) {
+  for (auto& x : a.b) x = x >= lo && x <= hi ? 0xFF : 0;
+  return a;
+}
+inline V16 operator|(V16 a, V16 b) {
+  for (int k = 0; k < 16; ++k) a.b[k] |= b.b[k];
+  return a;
+}
+inline V16 operator&(V16 a, V16 b) {
+  for (int k = 0; k < 16; ++k) a.b[k] &= b.b[k];
+  return a;
+}
+inline std::uint32_t bits(V16 a) {
+  std::uint32_t m = 0;
+  for (int k = 0; k < 16; ++k) m |= static_cast<std::uint32_t>(a.b[k] >> 7) << k;
+  return m;
+}
+
+#endif
+
+// The first position at or after i (and before n) whose byte `one` accepts, or n. `block`
+// gives the mask of accepted bytes of sixteen loaded bytes and must agree with `one`.
+template <class Block, class One>
+inline std::size_t find(const unsigned char* s, std::size_t i, std::size_t n, Block block, One one) {
+  while (i + 16 <= n) {
+    if (std::uint32_t m = bits(block(load(s + i)))) return i + static_cast<std::size_t>(__builtin_ctz(m));
+    i += 16;
+  }
+  while (i < n && !one(s[i])) ++i;
+  return i;
+}
+
+// UTF-8 continuation bytes (10xxxxxx) in [s, s + n).
+inline std::size_t count_continuations(const unsigned char* s, std::size_t n) {
+  std::size_t i = 0, cont = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i limit = _mm_set1_epi8(-64);  // continuation bytes are -128..-65 as signed bytes
+  while (i + 16 <= n) {
+    // Per-lane counters of at most 255 blocks, then summed by psadbw.
+    __m128i acc = zero;
+    std::size_t blocks = (n - i) / 16;
+    if (blocks > 255) blocks = 255;
+    for (std::size_t k = 0; k < blocks; ++k, i += 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      acc = _mm_sub_epi8(acc, _mm_cmplt_epi8(v, limit));
+    }
+    __m128i sums = _mm_sad_epu8(acc, zero);
+    cont += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+            static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+  }
+#endif
+  for (; i < n; ++i) cont += (s[i] & 0xC0) == 0x80;
+  return cont;
+}
+
+// Characters (non-continuation bytes) in [s, s + n).
+inline std::size_t count_chars(const unsigned char* s, std::size_t n) {
+  return n - count_continuations(s, n);
+}
+
+}  // namespace kestrix::bytes

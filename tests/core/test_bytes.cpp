@@ -1,0 +1,62 @@
+// The sixteen-byte class tests and the character count against their one-byte definitions,
+// for every byte value in every lane and every length around the block size.
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "text/bytes.hpp"
+
+using namespace kestrix;
+
+KX_TEST(block_tests_agree_with_byte_tests) {
+  unsigned char buf[16];
+  for (int v = 0; v < 256; ++v) {
+    for (int lane = 0; lane < 16; ++lane) {
+      for (int k = 0; k < 16; ++k) buf[k] = static_cast<unsigned char>(k == lane ? v : (v + 1) & 0xFF);
+      bytes::V16 b = bytes::load(buf);
+      std::uint32_t eq = 0, range = 0, both = 0, either = 0;
+      for (int k = 0; k < 16; ++k) {
+        bool e = buf[k] == 0x80, r = buf[k] >= '0' && buf[k] <= '9';
+        eq |= std::uint32_t{e} << k;
+        range |= std::uint32_t{r} << k;
+        both |= std::uint32_t{e && r} << k;
+        either |= std::uint32_t{e || r} << k;
+      }
+      KX_CHECK(bytes::bits(bytes::eq(b, 0x80)) == eq);
+      KX_CHECK(bytes::bits(bytes::in_range(b, '0', '9')) == range);
+      KX_CHECK(bytes::bits(bytes::eq(b, 0x80) & bytes::in_range(b, '0', '9')) == both);
+      KX_CHECK(bytes::bits(bytes::eq(b, 0x80) | bytes::in_range(b, '0', '9')) == either);
+    }
+  }
+  // Ranges that reach the ends of the byte values.
+  for (int v = 0; v < 256; ++v) {
+    for (int k = 0; k < 16; ++k) buf[k] = static_cast<unsigned char>(v);
+    KX_CHECK(bytes::bits(bytes::in_range(bytes::load(buf), 0, 0x7F)) == (v <= 0x7F ? 0xFFFFu : 0u));
+    KX_CHECK(bytes::bits(bytes::in_range(bytes::load(buf), 0xEA, 0xFF)) == (v >= 0xEA ? 0xFFFFu : 0u));
+  }
+}
+
+KX_TEST(find_and_count_agree_with_a_loop_at_every_length) {
+  // A UTF-8 text with one-, two-, three- and four-byte characters.
+  std::string text;
+  for (int rep = 0; rep < 300; ++rep) text += rep % 7 == 0 ? "a가é😀-9" : "나b";
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  auto digit = [](unsigned char b) { return b >= '0' && b <= '9'; };
+  auto block = [](bytes::V16 v) { return bytes::in_range(v, '0', '9'); };
+  for (std::size_t start = 0; start < 40; ++start) {
+    for (std::size_t n = start; n < text.size(); n += 1 + n / 8) {
+      std::size_t cont = 0, first = n;
+      for (std::size_t i = start; i < n; ++i) {
+        cont += (s[i] & 0xC0) == 0x80;
+        if (first == n && digit(s[i])) first = i;
+      }
+      KX_CHECK(bytes::count_continuations(s + start, n - start) == cont);
+      KX_CHECK(bytes::count_chars(s + start, n - start) == n - start - cont);
+      KX_CHECK(bytes::find(s, start, n, block, digit) == first);
+    }
+  }
+  // Long enough for the per-lane counters to be emptied more than once.
+  std::string big(16 * 1000 + 5, '\x80');
+  KX_CHECK(bytes::count_continuations(reinterpret_cast<const unsigned char*>(big.data()), big.size()) ==
+           big.size());
+}
