@@ -60,6 +60,7 @@ struct Pass {
   det::CueCursor cursor;
   bool indexed = false;
   std::vector<ContextHit> hits;
+  std::size_t map_hint = 0;  // candidates come in text order: to_source walks forward
 
   // Hits of `table` around `span` into `out`; the cue index is built on first use, so a text
   // without candidates is never searched for cue words.
@@ -80,7 +81,7 @@ struct Pass {
 
   void emails(const std::vector<Span>& spans) {
     for (const Span& span : spans) {
-      SourceSpan src = to_source(map, span);
+      SourceSpan src = to_source(map, span, map_hint);
       Finding f = make_finding(src, span);
       f.status = ChecksumStatus::not_applicable;
       f.reason = det::kEmailReason;
@@ -96,7 +97,7 @@ struct Pass {
     const Weights& w = config.weights;
     std::vector<ContextHit> veto;
     for (const Span& span : spans) {
-      SourceSpan src = to_source(map, span);
+      SourceSpan src = to_source(map, span, map_hint);
       float c = context(span, det::cues::passport, hits);
       float v = context(span, det::cues::veto, veto);
       float score = score_of(0.1f, c, src.cost, w);
@@ -132,7 +133,7 @@ struct Pass {
       det::digit_array(text.substr(span.byte_start, len), digits, text_form);
       det::evaluate_rules(digits.data(), text_form, matches);
       if (matches.size == 0) continue;
-      SourceSpan src = to_source(map, span);
+      SourceSpan src = to_source(map, span, map_hint);
       float v = context(span, det::cues::veto, veto);
 
       const RuleMatch* best = nullptr;
@@ -188,32 +189,47 @@ struct Pass {
   }
 };
 
+// Source byte span of an item and its index: sorting these instead of the items keeps the
+// sorts off the large Finding records.
+struct Key {
+  std::uint32_t start, end, index;
+};
+
+template <class T>
+std::vector<Key> keys_of(const std::vector<T>& items) {
+  std::vector<Key> keys(items.size());
+  for (std::uint32_t k = 0; k < keys.size(); ++k)
+    keys[k] = {items[k].source.byte_start, items[k].source.byte_end, k};
+  return keys;
+}
+
 // Removes every finding whose source byte span lies inside another finding's and is strictly
 // shorter, appending it to the rejections as outranked. Containment is decided on the complete
 // list first. With spans sorted by start ascending and end descending, a span is inside a
 // longer one exactly when an earlier start reached at least its end, or a span with the same
-// start ends later.
+// start ends later. (Spans that are equal are judged alike whatever their order.)
 void remove_nested(Report& report) {
   auto& fs = report.findings;
   if (fs.size() < 2) return;
-  std::vector<std::uint32_t> order(fs.size());
-  for (std::uint32_t k = 0; k < order.size(); ++k) order[k] = k;
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    const Span &x = fs[a].source, &y = fs[b].source;
-    if (x.byte_start != y.byte_start) return x.byte_start < y.byte_start;
-    return x.byte_end > y.byte_end;
-  });
+  std::vector<Key> order = keys_of(fs);
+  auto before = [](const Key& a, const Key& b) {
+    if (a.start != b.start) return a.start < b.start;
+    return a.end > b.end;
+  };
+  // Each scanner's candidates come in text order, so the list is often sorted already.
+  if (!std::is_sorted(order.begin(), order.end(), before))
+    std::sort(order.begin(), order.end(), before);
   std::vector<bool> nested(fs.size(), false);
   bool any = false, have_before = false;
   std::uint32_t reach_before = 0;  // largest end among spans with a smaller start
   for (std::size_t g = 0; g < order.size();) {
-    std::uint32_t start = fs[order[g]].source.byte_start;
-    std::uint32_t group_end = fs[order[g]].source.byte_end;  // largest end in this group
+    std::uint32_t start = order[g].start;
+    std::uint32_t group_end = order[g].end;  // largest end in this group
     std::size_t h = g;
-    for (; h < order.size() && fs[order[h]].source.byte_start == start; ++h) {
-      std::uint32_t end = fs[order[h]].source.byte_end;
+    for (; h < order.size() && order[h].start == start; ++h) {
+      std::uint32_t end = order[h].end;
       if ((have_before && reach_before >= end) || group_end > end) {
-        nested[order[h]] = true;
+        nested[order[h].index] = true;
         any = true;
       }
     }
@@ -234,12 +250,22 @@ void remove_nested(Report& report) {
   fs = std::move(kept);
 }
 
+// Stable sort by source start, then end: the index breaks ties, and a list already in order
+// (the usual case) is left as it is.
 template <class T>
 void sort_by_source(std::vector<T>& items) {
-  std::stable_sort(items.begin(), items.end(), [](const T& a, const T& b) {
-    if (a.source.byte_start != b.source.byte_start) return a.source.byte_start < b.source.byte_start;
-    return a.source.byte_end < b.source.byte_end;
-  });
+  std::vector<Key> keys = keys_of(items);
+  auto before = [](const Key& a, const Key& b) {
+    if (a.start != b.start) return a.start < b.start;
+    if (a.end != b.end) return a.end < b.end;
+    return a.index < b.index;
+  };
+  if (std::is_sorted(keys.begin(), keys.end(), before)) return;
+  std::sort(keys.begin(), keys.end(), before);
+  std::vector<T> sorted;
+  sorted.reserve(items.size());
+  for (const Key& k : keys) sorted.push_back(std::move(items[k.index]));
+  items = std::move(sorted);
 }
 
 }  // namespace
@@ -249,7 +275,7 @@ std::expected<Report, Error> detect(std::string_view text, const Config& config)
   if (!normalized) return std::unexpected(std::move(normalized.error()));
   Report report;
   report.normalized_text = std::move(normalized->text);
-  Pass pass{config, report.normalized_text, normalized->map, report, {}, {}, false, {}};
+  Pass pass{config, report.normalized_text, normalized->map, report, {}, {}, false, {}, 0};
 
   std::vector<Span> spans;
   det::scan_emails(pass.text, spans);

@@ -268,21 +268,14 @@ std::expected<SpanMap, Error> compose_walk(const SpanMap& inner, const SpanMap& 
 
 }  // namespace
 
-SourceSpan to_source(const SpanMap& map, const Span& dst) {
+namespace {
+
+// The result of to_source once the covered segments S[first..last) are known.
+SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first, std::size_t last) {
   SourceSpan r;
   const std::vector<Segment>& segs = map.segments;
   const std::size_t n = segs.size();
-  if (n == 0) return r;
   const std::uint32_t bs = dst.byte_start, be = dst.byte_end;
-  const std::size_t first = static_cast<std::size_t>(
-      std::partition_point(segs.begin(), segs.end(),
-                           [bs](const Segment& s) { return s.dst.byte_end <= bs; }) -
-      segs.begin());
-  const std::size_t last = static_cast<std::size_t>(
-      std::partition_point(segs.begin(), segs.end(),
-                           [be](const Segment& s) { return s.dst.byte_start < be; }) -
-      segs.begin());
-
   // A reversed request is never covered, even when both ends fall inside one segment (where
   // the two searches alone would pick that segment and hand back a reversed source span).
   if (first < last && bs <= be) {
@@ -322,6 +315,62 @@ SourceSpan to_source(const SpanMap& map, const Span& dst) {
   Pos at = p ? *p : Pos{src_end(map).first, src_end(map).second};
   r.span = {at.b, at.b, at.c, at.c};
   return r;
+}
+
+// partition_point(segs, pred) found by galloping from `hint` instead of halving the whole
+// list: the same index whenever pred holds on a prefix of the list, as both searches' do on
+// any valid map.
+template <class Pred>
+std::size_t gallop(const std::vector<Segment>& segs, std::size_t hint, Pred pred) {
+  const std::size_t n = segs.size();
+  const auto* base = segs.data();
+  auto search = [&](std::size_t lo, std::size_t hi) {
+    return static_cast<std::size_t>(std::partition_point(base + lo, base + hi, pred) - base);
+  };
+  if (hint > n) hint = n;
+  if (hint < n && pred(segs[hint])) {
+    std::size_t lo = hint + 1, step = 1;  // pred holds before lo
+    for (;;) {
+      if (lo + step > n) return search(lo, n);
+      if (!pred(segs[lo + step - 1])) return search(lo, lo + step - 1);
+      lo += step;
+      step *= 2;
+    }
+  }
+  std::size_t hi = hint, step = 1;  // pred fails from hi on
+  for (;;) {
+    if (hi < step) return search(0, hi);
+    if (pred(segs[hi - step])) return search(hi - step + 1, hi);
+    hi -= step;
+    step *= 2;
+  }
+}
+
+}  // namespace
+
+SourceSpan to_source(const SpanMap& map, const Span& dst) {
+  const std::vector<Segment>& segs = map.segments;
+  if (segs.empty()) return {};
+  const std::uint32_t bs = dst.byte_start, be = dst.byte_end;
+  const std::size_t first = static_cast<std::size_t>(
+      std::partition_point(segs.begin(), segs.end(),
+                           [bs](const Segment& s) { return s.dst.byte_end <= bs; }) -
+      segs.begin());
+  const std::size_t last = static_cast<std::size_t>(
+      std::partition_point(segs.begin(), segs.end(),
+                           [be](const Segment& s) { return s.dst.byte_start < be; }) -
+      segs.begin());
+  return covered_source(map, dst, first, last);
+}
+
+SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint) {
+  const std::vector<Segment>& segs = map.segments;
+  if (segs.empty()) return {};
+  const std::uint32_t bs = dst.byte_start, be = dst.byte_end;
+  const std::size_t first = gallop(segs, hint, [bs](const Segment& s) { return s.dst.byte_end <= bs; });
+  const std::size_t last = gallop(segs, first, [be](const Segment& s) { return s.dst.byte_start < be; });
+  hint = first;
+  return covered_source(map, dst, first, last);
 }
 
 SpanMap identity(std::string_view text) {

@@ -10,6 +10,10 @@ namespace kestrix {
 
 // Never fails. O(log n) to find the covered segments, then linear in the covered ones.
 SourceSpan to_source(const SpanMap& map, const Span& dst);
+// The same result on any valid map, for callers that map many spans in text order (detection):
+// the search starts from `hint` (0 at first; updated to where the covered segments began), so
+// it costs the logarithm of the distance from the previous span, not of the map's length.
+SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint);
 
 // One identity segment covering text (no segment for an empty text).
 SpanMap identity(std::string_view text);
