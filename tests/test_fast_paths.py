@@ -6,6 +6,7 @@ property here holds the fast path against a plain one reachable from Python.
 """
 
 import json
+import struct
 
 from hypothesis import given, settings, strategies as st
 
@@ -54,3 +55,80 @@ def test_findings_map_back_as_the_public_to_source_does(text):
         ev = f.evidence
         assert (r.span, r.rules, r.snapped) == (f.source, ev.normalizations, ev.snapped)
         assert json.loads(r.cost.to_json()) == json.loads(ev.cost.to_json())
+
+
+# ---- context cues: the indexed search against str.find ----------------------------------------
+
+TABLES = {
+    "resident": [("주민등록번호", 1.0), ("주민번호", 1.0), ("주민등록", 0.8), ("본인확인", 0.4),
+                 ("실명확인", 0.4)],
+    "foreigner": [("외국인등록번호", 1.0), ("외국인등록", 0.8), ("외국인", 0.5), ("체류", 0.4)],
+    "business": [("사업자등록번호", 1.0), ("사업자번호", 1.0), ("사업자", 0.6), ("세금계산서", 0.5),
+                 ("법인", 0.3), ("상호", 0.3)],
+    "card": [("카드번호", 1.0), ("신용카드", 1.0), ("체크카드", 1.0), ("유효기간", 0.5), ("카드", 0.6),
+             ("결제", 0.4), ("승인", 0.3)],
+    "phone": [("전화번호", 1.0), ("휴대전화", 1.0), ("휴대폰", 1.0), ("핸드폰", 1.0), ("연락처", 1.0),
+              ("전화", 0.6), ("문자", 0.4), ("통화", 0.3)],
+    "license": [("운전면허번호", 1.0), ("운전면허", 1.0), ("면허번호", 0.9), ("면허증", 0.8)],
+    "account": [("계좌번호", 1.0), ("예금주", 0.9), ("계좌", 0.8), ("입금", 0.7), ("이체", 0.7),
+                ("송금", 0.7), ("은행", 0.6), ("환불", 0.4)],
+    "birth": [("생년월일", 1.0), ("출생일", 1.0), ("생일", 0.8), ("출생", 0.6), ("년생", 0.6)],
+    "passport": [("여권번호", 1.0), ("여권", 0.8)],
+}
+TABLE_OF_RULE = {
+    "resident.korean_13": "resident", "resident.korean_masked": "resident",
+    "resident.foreigner_13": "foreigner", "resident.foreigner_masked": "foreigner",
+    "business.10": "business", "card.luhn": "card", "license.12": "license",
+    "account.length": "account", "birth.yyyymmdd": "birth", "birth.yymmdd": "birth",
+    "passport.shape": "passport",
+}
+
+
+def f32(x):
+    return struct.unpack("f", struct.pack("f", x))[0]
+
+
+def plain_hits(text, start, end, window, table):
+    """Nearest occurrence of each cue on either side by str.find, decayed and sorted."""
+    left_lo = max(start - max(window, 1), 0)
+    right_hi = min(end + window, len(text))
+    hits = []
+    for word, weight in table:
+        best = None
+        j = text.find(word, end)
+        if j != -1 and j + len(word) <= right_hi:
+            best = j - end
+        k = text.rfind(word, 0, start)
+        if k != -1 and k >= left_lo:
+            d = start - len(word) - k
+            best = d if best is None else min(best, d)
+        if best is not None:
+            hits.append((word, best, f32(f32(weight) / f32(0.125 * best + 1.0))))
+    return sorted(hits, key=lambda h: (-h[2], h[0].encode()))
+
+
+CUE_PIECES = st.sampled_from(
+    [w for t in TABLES.values() for w, _ in t] +
+    ["주민", "등록", "번호", "카", "드", "ARS", "AR", "주문번호", "고객센터", "가", " ", "\n", "-", "０",
+     "😀", "é", rrn("900101123456"), luhn("412345678901234"), "010-1234-5678", "0212345678",
+     "M1234567", "20240101", "123-45-678901", "11-22-333333-44"])
+
+
+@settings(max_examples=300)
+@given(st.lists(CUE_PIECES, max_size=30).map("".join), st.integers(0, 30))
+def test_context_hits_are_what_a_plain_search_finds(text, window):
+    config = kx.Config()
+    config.context_window = window
+    config.min_context = 0.0
+    config.min_score = 0.0
+    r = kx.detect(text, config)
+    for f in r.findings:
+        table = TABLE_OF_RULE.get(f.evidence.rule)
+        got = [(h.cue, h.distance, h.weight) for h in f.evidence.context_hits]
+        if table is None:  # phone readings and e-mail
+            table = "phone" if f.entity == "phone" else None
+        if table is None:
+            assert got == []
+            continue
+        s = f.normalized
+        assert got == plain_hits(r.normalized_text, s.char_start, s.char_end, window, TABLES[table])

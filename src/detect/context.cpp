@@ -2,6 +2,10 @@
 #include "detect/context.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "text/bytes.hpp"
 
 namespace kestrix::det {
 namespace {
@@ -51,96 +55,173 @@ constexpr std::array<Cue, kCueCount> kCues = {
 
 static_assert(cues::veto.first + cues::veto.count == kCueCount);
 
-constexpr char32_t kHangulFirst = 0xAC00;
-constexpr std::size_t kHangulCount = 11172;
+// Every cue starts with 'A' (only "ARS") or with two characters whose UTF-8 lead bytes lie in
+// 0xEA..0xED (Hangul syllables): the index visits exactly those bytes of the text, sixteen at a
+// time, and looks the six bytes of two syllables up in a small table. Bytes 0xEA..0xED only
+// ever lead a character, so no visited position is inside one.
+constexpr bool hangul_lead(unsigned char b) { return b >= 0xEA && b <= 0xED; }
 
-// First character of every cue -> chain of cue ids starting with it (id + 1; 0 ends a chain).
-struct FirstCharIndex {
-  std::array<std::uint8_t, kHangulCount> hangul{};
-  std::array<std::uint8_t, 128> ascii{};
+constexpr bool two_leading_syllables(std::string_view w) {
+  return w.size() >= 6 && hangul_lead(static_cast<unsigned char>(w[0])) &&
+         hangul_lead(static_cast<unsigned char>(w[3]));
+}
+
+constexpr bool cue_starts_are_covered() {
+  for (const Cue& c : kCues)
+    if (!two_leading_syllables(c.word) && c.word[0] != 'A') return false;
+  return true;
+}
+static_assert(cue_starts_are_covered());
+
+// The first six bytes as a number, byte k in bits 8k..8k+7.
+constexpr std::uint64_t prefix_key(std::string_view w) {
+  std::uint64_t k = 0;
+  for (int b = 0; b < 6; ++b) k |= std::uint64_t{static_cast<unsigned char>(w[b])} << (8 * b);
+  return k;
+}
+
+constexpr std::size_t kSlots = 256;  // a power of two, four times the prefixes at least
+constexpr std::size_t slot_of(std::uint64_t key) {
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 56) & (kSlots - 1);
+}
+
+// Open addressing by the six-byte prefix (key 0: empty slot, never a prefix); each slot heads
+// the chain of cues with that prefix (id + 1; 0 ends a chain). "ARS" has its own chain.
+struct PrefixTable {
+  std::array<std::uint64_t, kSlots> key{};
+  std::array<std::uint8_t, kSlots> head{};
   std::array<std::uint8_t, kCueCount> next{};
+  std::uint8_t ascii_head = 0;
 };
 
-constexpr char32_t first_char(std::string_view s) {
-  auto b0 = static_cast<unsigned char>(s[0]);
-  if (b0 < 0x80) return b0;
-  // Every cue is ASCII or starts with a three-byte character.
-  return (char32_t{b0 & 0x0Fu} << 12) | (char32_t{static_cast<unsigned char>(s[1]) & 0x3Fu} << 6) |
-         char32_t{static_cast<unsigned char>(s[2]) & 0x3Fu};
-}
-
-constexpr FirstCharIndex build_first_char_index() {
-  FirstCharIndex ix{};
-  // Insert in reverse so each chain lists its cues in id order (the order does not matter
-  // for the result; it only keeps the index easy to read in a debugger).
+constexpr PrefixTable build_prefix_table() {
+  PrefixTable t{};
+  std::size_t used = 0;
+  // In reverse, so each chain lists its cues in id order (the order does not change the
+  // index: occurrences are grouped by cue afterwards).
   for (std::size_t k = kCueCount; k-- > 0;) {
-    char32_t c = first_char(kCues[k].word);
-    std::uint8_t* head = c < 128 ? &ix.ascii[c] : &ix.hangul[c - kHangulFirst];
-    ix.next[k] = *head;
+    std::uint8_t* head = &t.ascii_head;
+    if (kCues[k].word[0] != 'A') {
+      std::uint64_t key = prefix_key(kCues[k].word);
+      std::size_t slot = slot_of(key);
+      while (t.key[slot] != 0 && t.key[slot] != key) slot = (slot + 1) & (kSlots - 1);
+      if (t.key[slot] == 0) ++used;
+      t.key[slot] = key;
+      head = &t.head[slot];
+    }
+    t.next[k] = *head;
     *head = static_cast<std::uint8_t>(k + 1);
   }
-  return ix;
+  if (4 * used > kSlots) throw "prefix table too full";  // not a constant expression: fails the build
+  return t;
 }
 
-constexpr FirstCharIndex kFirst = build_first_char_index();
+constexpr PrefixTable kPrefixes = build_prefix_table();
+
+// The six bytes at p as prefix_key gives them; bytes past the end of the text read as 0, which
+// no prefix holds.
+inline std::uint64_t key_at(const unsigned char* s, std::size_t at, std::size_t n) {
+  unsigned char buf[8] = {};
+  if (at + 8 <= n) {
+    std::memcpy(buf, s + at, 8);
+  } else {
+    std::memcpy(buf, s + at, n - at < 6 ? n - at : 6);
+  }
+  std::uint64_t k = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&k, buf, 8);
+    k &= 0xFFFFFFFFFFFFull;
+  } else {
+    for (int b = 0; b < 6; ++b) k |= std::uint64_t{buf[b]} << (8 * b);
+  }
+  return k;
+}
 
 }  // namespace
 
 const std::array<Cue, kCueCount>& all_cues() { return kCues; }
 
 void build_cue_index(std::string_view text, CueIndex& index) {
-  // (cue id, start char) in text order; grouped by cue afterwards with a counting sort, which
-  // keeps each group ascending.
+  // (cue id, start byte) in text order; the bytes become characters in one forward count, and
+  // a counting sort groups the occurrences by cue, keeping each group ascending.
   std::vector<std::pair<std::uint8_t, std::uint32_t>> found;
   std::array<std::uint32_t, kCueCount> counts{};
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  std::uint32_t chars = 0;
-  auto try_chain = [&](std::uint8_t head, std::size_t at) {
-    for (std::uint8_t id1 = head; id1 != 0; id1 = kFirst.next[id1 - 1]) {
+  auto walk = [&](std::uint8_t head, std::size_t at, std::size_t matched) {
+    for (std::uint8_t id1 = head; id1 != 0; id1 = kPrefixes.next[id1 - 1]) {
       std::string_view w = kCues[id1 - 1].word;
       if (w.size() > n - at) continue;
-      // The first character matched by dispatch; cues are short, so compare inline.
-      std::size_t k = 1;
+      // A few bytes at most: compared inline rather than through a memcmp call.
+      std::size_t k = matched;
       while (k < w.size() && s[at + k] == static_cast<unsigned char>(w[k])) ++k;
-      if (k == w.size()) {
-        found.emplace_back(static_cast<std::uint8_t>(id1 - 1), chars);
-        ++counts[id1 - 1];
+      if (k != w.size()) continue;
+      found.emplace_back(static_cast<std::uint8_t>(id1 - 1), static_cast<std::uint32_t>(at));
+      ++counts[id1 - 1];
+    }
+  };
+  auto visit = [&](std::size_t at) {
+    if (s[at] == 'A') {
+      walk(kPrefixes.ascii_head, at, 1);
+      return;
+    }
+    const std::uint64_t key = key_at(s, at, n);
+    for (std::size_t slot = slot_of(key); kPrefixes.key[slot] != 0; slot = (slot + 1) & (kSlots - 1)) {
+      if (kPrefixes.key[slot] == key) {
+        walk(kPrefixes.head[slot], at, 6);
+        return;
       }
     }
   };
   std::size_t i = 0;
-  while (i < n) {
-    unsigned char b = s[i];
-    if (b < 0x80) {
-      if (kFirst.ascii[b]) try_chain(kFirst.ascii[b], i);
-      ++i;
-    } else if (b >= 0xE0 && b < 0xF0) {
-      if (b >= 0xEA && b <= 0xED && i + 2 < n) {
-        char32_t c = (char32_t{b & 0x0Fu} << 12) | (char32_t{s[i + 1] & 0x3Fu} << 6) |
-                     char32_t{s[i + 2] & 0x3Fu};
-        if (c >= kHangulFirst && c < kHangulFirst + kHangulCount &&
-            kFirst.hangul[c - kHangulFirst])
-          try_chain(kFirst.hangul[c - kHangulFirst], i);
-      }
-      i += 3;
-    } else {
-      i += b >= 0xF0 ? 4 : b >= 0xC0 ? 2 : 1;
-    }
-    ++chars;
+  for (; i + 16 <= n; i += 16) {
+    const bytes::V16 v = bytes::load(s + i);
+    for (std::uint32_t m = bytes::bits(bytes::in_range(v, 0xEA, 0xED) | bytes::eq(v, 'A')); m != 0;
+         m &= m - 1)
+      visit(i + static_cast<std::size_t>(__builtin_ctz(m)));
   }
-  index.total_chars = chars;
+  for (; i < n; ++i)
+    if (hangul_lead(s[i]) || s[i] == 'A') visit(i);
+
+  // Byte offsets to character offsets, walking forward.
+  std::size_t byte = 0;
+  std::uint32_t chars = 0;
+  for (auto& [id, start] : found) {
+    if (start > byte) {
+      chars += static_cast<std::uint32_t>(bytes::count_chars(s + byte, start - byte));
+      byte = start;
+    }
+    start = chars;
+  }
+  index.total_chars = chars + static_cast<std::uint32_t>(bytes::count_chars(s + byte, n - byte));
+
   std::uint32_t acc = 0;
   for (std::size_t c = 0; c < kCueCount; ++c) {
     index.offsets[c] = acc;
     acc += counts[c];
   }
   index.offsets[kCueCount] = acc;
+  index.present[0] = index.present[1] = 0;
+  for (std::size_t c = 0; c < kCueCount; ++c)
+    if (counts[c]) index.present[c / 64] |= std::uint64_t{1} << (c % 64);
   index.starts.resize(acc);
   std::array<std::uint32_t, kCueCount> fill{};
   for (std::size_t c = 0; c < kCueCount; ++c) fill[c] = index.offsets[c];
   for (auto [id, start] : found) index.starts[fill[id]++] = start;
 }
+
+namespace {
+
+// Bits [first, first + count) of a 128-bit set of cue ids, as its word `word`.
+std::uint64_t id_range(std::size_t word, std::size_t first, std::size_t count) {
+  const std::size_t lo = std::max(first, word * 64), hi = std::min(first + count, word * 64 + 64);
+  if (lo >= hi) return 0;
+  const std::size_t a = lo - word * 64, b = hi - word * 64;
+  const std::uint64_t below_b = b == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << b) - 1;
+  return below_b & ~((std::uint64_t{1} << a) - 1);
+}
+
+}  // namespace
 
 void reset_cursor(const CueIndex& index, CueCursor& cursor) {
   for (std::size_t c = 0; c < kCueCount; ++c) cursor.next[c] = index.offsets[c];
@@ -158,9 +239,8 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
   const std::uint64_t right_hi =
       std::min<std::uint64_t>(std::uint64_t{char_end} + window, index.total_chars);
   const std::uint32_t* starts = index.starts.data();
-  for (std::size_t id = table.first; id < std::size_t{table.first} + table.count; ++id) {
+  auto visit_cue = [&](std::size_t id) {
     const std::uint32_t lo = index.offsets[id], hi = index.offsets[id + 1];
-    if (lo == hi) continue;
     const Cue& c = kCues[id];
     // Right: the first occurrence starting at or after the span end that fits the window.
     std::uint32_t k = cursor.next[id];
@@ -173,11 +253,19 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
     while (k > lo && std::uint64_t{starts[k - 1]} + c.chars > char_start) --k;
     if (k > lo && starts[k - 1] >= left_lo)
       best = std::min<std::uint64_t>(best, char_start - c.chars - starts[k - 1]);
-    if (best == UINT64_MAX) continue;
+    if (best == UINT64_MAX) return;
     auto d = static_cast<std::uint32_t>(best);
     // weight x 1 / (0.125 d + 1), evaluated left to right: a division, not a reciprocal.
     float w = c.weight * 1.0f / (0.125f * static_cast<float>(d) + 1.0f);
     out.push_back(ContextHit{c.word, d, w});
+  };
+  // Only the cues of the table that occur in the text at all, in id order.
+  for (std::size_t word = 0; word < 2; ++word) {
+    std::uint64_t m = index.present[word] & id_range(word, table.first, table.count);
+    for (; m != 0; m &= m - 1) {
+      const std::size_t id = word * 64 + static_cast<std::size_t>(__builtin_ctzll(m));
+      visit_cue(id);
+    }
   }
   // Stable insertion sort: at most one hit per cue of one table, and no buffer to allocate.
   auto before = [](const ContextHit& a, const ContextHit& b) {

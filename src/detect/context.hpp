@@ -18,7 +18,7 @@ struct Cue {
 
 // Every cue of every table, one array; a table is a contiguous range of it (its entries in
 // table order), so a cue id doubles as an index into per-cue data.
-constexpr std::size_t kCueCount = 74;
+constexpr std::size_t kCueCount = 74;  // at most 128: CueIndex::present
 const std::array<Cue, kCueCount>& all_cues();
 
 struct CueTable {
@@ -47,6 +47,7 @@ inline constexpr CueTable veto{49, 25};
 struct CueIndex {
   std::vector<std::uint32_t> starts;                 // grouped by cue id
   std::array<std::uint32_t, kCueCount + 1> offsets{};  // cue c: starts[offsets[c]..offsets[c+1])
+  std::array<std::uint64_t, 2> present{};  // bit c: cue c occurs (offsets[c] < offsets[c+1])
   std::uint32_t total_chars = 0;
 };
 
