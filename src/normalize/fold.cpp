@@ -31,8 +31,8 @@ Fold classify(char32_t c) {
 
 }  // namespace
 
-PassResult pass_fold(std::string_view text) {
-  pass_detail::Writer w(text);
+bool pass_fold(std::string_view text, PassOutput& out) {
+  pass_detail::Writer w(text, out);
   const std::size_t n = text.size();
   std::size_t start = 0;
   auto block = [](bytes::V16 v) {

@@ -191,12 +191,12 @@ bool unit_reading(const std::vector<std::uint8_t>& tokens, std::string& out) {
 
 }  // namespace
 
-PassResult pass_hangul(std::string_view text, const Config& config) {
+bool pass_hangul(std::string_view text, const Config& config, PassOutput& out) {
   const std::size_t n = text.size();
   std::size_t start = next_start(text, 0);  // run start
-  if (start == n) return std::nullopt;
+  if (start == n) return false;
 
-  pass_detail::Writer w(text);
+  pass_detail::Writer w(text, out);
   std::vector<std::uint8_t> tokens;  // reused for every run
   std::string result;
   // Characters skipped by next_start begin no token, as the reading one by one would find.

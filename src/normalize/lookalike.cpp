@@ -59,8 +59,8 @@ bool digit_from(std::string_view s, std::size_t i) {
 
 }  // namespace
 
-PassResult pass_lookalike(std::string_view text) {
-  pass_detail::Writer w(text);
+bool pass_lookalike(std::string_view text, PassOutput& out) {
+  pass_detail::Writer w(text, out);
   const std::size_t n = text.size();
   auto block = [](bytes::V16 v) {
     return bytes::eq(v, 'I') | bytes::eq(v, 'l') | bytes::eq(v, 'O') | bytes::eq(v, 'o');

@@ -28,8 +28,8 @@ std::uint32_t jamo_at(std::string_view s, std::size_t i) {
 
 }  // namespace
 
-PassResult pass_nfc(std::string_view text) {
-  pass_detail::Writer w(text);
+bool pass_nfc(std::string_view text, PassOutput& out) {
+  pass_detail::Writer w(text, out);
   const std::size_t n = text.size();
   std::size_t p = 0;  // scan position; everything before it is settled
   std::string syllable;

@@ -1,5 +1,5 @@
 // The builder front end shared by the passes. Nothing is copied until the first change, so a
-// pass that finds nothing to rewrite costs only its scan and returns std::nullopt.
+// pass that finds nothing to rewrite costs only its scan and returns false.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -14,27 +14,36 @@ namespace kestrix::pass_detail {
 
 struct Writer {
   std::string_view in;
+  PassOutput& out;  // its buffers become the builder's at the first change
   Builder b;
   std::size_t emitted = 0;  // start of the input not yet handed to the builder
+  std::size_t segments_hint = 0;  // segments to reserve at the first change, when known
   bool changed = false;
 
-  explicit Writer(std::string_view text) : in(text) {}
+  Writer(std::string_view text, PassOutput& recycled) : in(text), out(recycled) {}
 
   // Hands the unchanged input [emitted, pos) to the builder; call before every rewrite.
   void keep_to(std::size_t pos) {
     if (!changed) {
       changed = true;
+      b.out = std::move(out.text);
+      b.out.clear();
+      b.segments = std::move(out.map.segments);
+      b.segments.clear();
+      b.segments.reserve(segments_hint);
       reserve(b, in.size() + in.size() / 8 + 16);
     }
     keep(b, in.substr(emitted, pos - emitted));
     emitted = pos;
   }
 
-  PassResult done() {
-    if (!changed) return std::nullopt;
+  bool done() {
+    if (!changed) return false;
     keep(b, in.substr(emitted));
     auto [text, map] = finish(b);
-    return PassOutput{std::move(text), std::move(map)};
+    out.text = std::move(text);
+    out.map = std::move(map);
+    return true;
   }
 };
 

@@ -1,11 +1,14 @@
 // The five normalization passes. Each reads its input text alone and writes through a
 // builder, so its map runs from its input to its output.
 //
-// A pass that changes nothing returns std::nullopt instead of a copy of its input and an
-// identity map: the caller keeps the input as the output. The two are observably the same,
-// and the shortcut lets a pass whose trigger characters are absent cost one byte scan.
+// A pass that changes nothing returns false and leaves `out` alone instead of producing a copy
+// of its input and an identity map: the caller keeps the input as the output. The two are
+// observably the same, and the shortcut lets a pass whose trigger characters are absent cost
+// one byte scan. A pass that changes something returns true with its text and map in `out`,
+// whose earlier contents it discards but whose buffers it reuses: the pipeline hands the same
+// buffers from pass to pass instead of allocating (and faulting in) fresh ones for each.
+// `text` must not view `out.text`.
 #pragma once
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,18 +21,17 @@ struct PassOutput {
   std::string text;
   SpanMap map;  // input -> text; never identity
 };
-using PassResult = std::optional<PassOutput>;
 
 // Composes conjoining Hangul jamo (L V, L V T, syllable T) into precomposed syllables.
-PassResult pass_nfc(std::string_view text);
+bool pass_nfc(std::string_view text, PassOutput& out);
 // Folds full-width ASCII forms, Unicode spaces and Unicode dashes to ASCII.
-PassResult pass_fold(std::string_view text);
+bool pass_fold(std::string_view text, PassOutput& out);
 // Reads Hangul numerals (digit by digit or with units) as ASCII digits, under the length and
 // context thresholds of the config.
-PassResult pass_hangul(std::string_view text, const Config& config);
+bool pass_hangul(std::string_view text, const Config& config, PassOutput& out);
 // Turns I, l, O and o standing between digit-like characters into 1 and 0.
-PassResult pass_lookalike(std::string_view text);
+bool pass_lookalike(std::string_view text, PassOutput& out);
 // Deletes separator runs standing between digit-like characters.
-PassResult pass_separator(std::string_view text);
+bool pass_separator(std::string_view text, PassOutput& out);
 
 }  // namespace kestrix

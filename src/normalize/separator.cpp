@@ -1,6 +1,9 @@
 // Separator absorption: a run of separators standing between two digit-like characters is
 // deleted, one absorbed segment per maximal group of one class, so the map keeps what was
 // removed and what it costs.
+#include <utility>
+#include <vector>
+
 #include "normalize/pass_writer.hpp"
 
 namespace kestrix {
@@ -53,25 +56,45 @@ void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t e
 
 }  // namespace
 
-PassResult pass_separator(std::string_view text) {
-  pass_detail::Writer w(text);
+bool pass_separator(std::string_view text, PassOutput& out) {
   const std::size_t n = text.size();
+  // First the runs to absorb, then the rewrite: knowing how many segments it makes, the
+  // rewrite reserves them once instead of growing the largest map of the pipeline by doubling.
+  std::vector<std::pair<std::size_t, std::size_t>> runs;
+  std::size_t segments = 1;
   // Digit-like characters are ASCII and rarer than separators: find one, then look after it.
   for (std::size_t d = 0;
        (d = pass_detail::scan(text, d, pass_detail::kDigitLike, pass_detail::digit_like_block)) + 1 < n;
        ++d) {
+    // Only the last of a row of digit-like characters can have a separator after it.
+    while (d + 1 < n && digit_like(byte_at(text, d + 1))) ++d;
     std::size_t i = d + 1;
+    if (i >= n) break;
     std::size_t len = separator_len(text, i);
     if (!len) continue;
     std::size_t end = i;
-    while (end < n && (len = separator_len(text, end)) != 0) end += len;
+    const SepClass* cls = &class_at(text, i);
+    std::size_t groups = 1;
+    while (end < n && (len = separator_len(text, end)) != 0) {
+      const SepClass* c = &class_at(text, end);
+      groups += c != cls;
+      cls = c;
+      end += len;
+    }
     if (end == n) break;  // a run that reaches the end of the text stays
     if (digit_like(byte_at(text, end))) {
-      w.keep_to(i);
-      absorb_run(w.b, text, i, end);
-      w.emitted = end;
+      runs.emplace_back(i, end);
+      segments += groups + 1;
     }
     d = end - 1;  // text[end] is no separator; the scan resumes there
+  }
+  if (runs.empty()) return false;
+  pass_detail::Writer w(text, out);
+  w.segments_hint = segments;
+  for (auto [i, end] : runs) {
+    w.keep_to(i);
+    absorb_run(w.b, text, i, end);
+    w.emitted = end;
   }
   return w.done();
 }

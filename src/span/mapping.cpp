@@ -147,15 +147,70 @@ bool unchanged_by_identity_inner(const SpanMap& m) {
   return true;
 }
 
-std::expected<SpanMap, Error> compose_walk(const SpanMap& inner, const SpanMap& outer) {
+// The run of two-segment groups at (i, o); see compose_walk. Stops before anything else
+// (deletions, empty sources, the end of a list, a group of more segments, a point that would
+// be an error), leaving it to the full walk. True when it emitted at least one group.
+bool pair_groups(const std::vector<Segment>& in, const std::vector<Segment>& ou, std::size_t& i,
+                 std::size_t& o, Pos& bcur, std::vector<Segment>& out, RuleList& scratch) {
+  bool any = false;
+  while (i < in.size() && o < ou.size()) {
+    const Segment& I = in[i];
+    const Segment& O = ou[o];
+    if (byte_empty(I.dst) || byte_empty(O.src)) break;
+    const bool i_ident = I.kind == SegmentKind::identity, o_ident = O.kind == SegmentKind::identity;
+    Pos gend;
+    bool outer_ends;
+    if (i_ident && O.src.byte_end < I.dst.byte_end) {
+      gend = {O.src.byte_end, O.src.char_end};
+      outer_ends = true;
+    } else if (o_ident && I.dst.byte_end < O.src.byte_end) {
+      gend = {I.dst.byte_end, I.dst.char_end};
+      outer_ends = false;
+    } else {
+      break;
+    }
+    auto a0 = map_point(I.dst, I.src, i_ident, bcur);
+    auto a1 = map_point(I.dst, I.src, i_ident, gend);
+    auto c0 = map_point(O.src, O.dst, o_ident, bcur);
+    auto c1 = map_point(O.src, O.dst, o_ident, gend);
+    if (!a0 || !a1 || !c0 || !c1) break;
+    Segment seg;
+    seg.src = {a0->b, a1->b, a0->c, a1->c};
+    seg.dst = {c0->b, c1->b, c0->c, c1->c};
+    // At most one member is not identity; a lone member's sorted rules are copied as they are.
+    const Segment& member = i_ident ? O : I;
+    if (member.kind != SegmentKind::identity) {
+      seg.cost = member.cost;
+      seg.kind = group_kind(seg.src, seg.dst);
+      if (strictly_ascending(member.rules)) {
+        seg.rules = member.rules;
+      } else {
+        scratch.assign(member.rules.begin(), member.rules.end());
+        sort_unique(scratch);
+        seg.rules.assign(scratch.begin(), scratch.end());
+      }
+    }
+    push_merged(out, std::move(seg));
+    bcur = gend;
+    if (outer_ends)
+      ++o;
+    else
+      ++i;
+    any = true;
+  }
+  return any;
+}
+
+// The walk of compose into `result` (its segments replaced, its buffer reused).
+std::expected<void, Error> compose_walk(const SpanMap& inner, const SpanMap& outer, SpanMap& result) {
   const std::vector<Segment>& in = inner.segments;
   const std::vector<Segment>& ou = outer.segments;
   const std::size_t ni = in.size(), no = ou.size();
   const auto in_src_end = src_end(inner);
   const auto ou_dst_end = dst_end(outer);
 
-  SpanMap result;
   std::vector<Segment>& out = result.segments;
+  out.clear();
   // Every emitted segment advances i or o, so this is an upper bound.
   out.reserve(ni + no);
   RuleList scratch;
@@ -190,6 +245,12 @@ std::expected<SpanMap, Error> compose_walk(const SpanMap& inner, const SpanMap& 
       return coord("segment exhausted at B byte " + std::to_string(bcur.b) + " (inner " +
                    std::to_string(i) + "/" + std::to_string(ni) + ", outer " + std::to_string(o) +
                    "/" + std::to_string(no) + ")");
+
+    // A segment that ends strictly inside an identity segment of the other map forms a group
+    // with that segment alone. Long runs of such groups (thousands of absorbed separators
+    // within one unchanged stretch of the earlier passes' map) take this loop, which builds
+    // each one exactly as the grouping below would, without searching for its end.
+    if (pair_groups(in, ou, i, o, bcur, out, scratch)) continue;
 
     // Grow the group until both sides end at the same B position, or one side is identity
     // and may be cut where the other ends.
@@ -263,7 +324,7 @@ std::expected<SpanMap, Error> compose_walk(const SpanMap& inner, const SpanMap& 
     o = p + (ou[p].src.byte_end <= gend.b ? 1 : 0);
     bcur = gend;
   }
-  return result;
+  return {};
 }
 
 }  // namespace
@@ -387,7 +448,9 @@ std::expected<SpanMap, Error> compose(const SpanMap& inner, const SpanMap& outer
   if (ie != oe) return coord("inner output " + pair_text(ie) + " != outer input " + pair_text(oe));
   if (is_plain_identity(outer) && unchanged_by_identity_outer(inner)) return inner;
   if (is_plain_identity(inner) && unchanged_by_identity_inner(outer)) return outer;
-  return compose_walk(inner, outer);
+  SpanMap result;
+  if (auto ok = compose_walk(inner, outer, result); !ok) return std::unexpected(std::move(ok.error()));
+  return result;
 }
 
 std::expected<SpanMap, Error> compose(SpanMap&& inner, SpanMap&& outer) {
@@ -395,7 +458,16 @@ std::expected<SpanMap, Error> compose(SpanMap&& inner, SpanMap&& outer) {
   if (ie != oe) return coord("inner output " + pair_text(ie) + " != outer input " + pair_text(oe));
   if (is_plain_identity(outer) && unchanged_by_identity_outer(inner)) return std::move(inner);
   if (is_plain_identity(inner) && unchanged_by_identity_inner(outer)) return std::move(outer);
-  return compose_walk(inner, outer);
+  SpanMap result;
+  if (auto ok = compose_walk(inner, outer, result); !ok) return std::unexpected(std::move(ok.error()));
+  return result;
+}
+
+std::expected<void, Error> compose_into(const SpanMap& inner, const SpanMap& outer, SpanMap& result) {
+  auto ie = dst_end(inner), oe = src_end(outer);
+  if (ie != oe) return coord("inner output " + pair_text(ie) + " != outer input " + pair_text(oe));
+  // The identity shortcuts of compose give what the walk gives; they only save its time.
+  return compose_walk(inner, outer, result);
 }
 
 }  // namespace kestrix

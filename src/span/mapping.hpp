@@ -24,5 +24,9 @@ std::expected<SpanMap, Error> compose(const SpanMap& inner, const SpanMap& outer
 // changed nothing then hands the other map back without copying it. On error both maps are
 // left as they were.
 std::expected<SpanMap, Error> compose(SpanMap&& inner, SpanMap&& outer);
+// The same result written into `result`, whose buffer is reused (the pipeline composes into
+// the same two maps pass after pass). `result` must be neither input; on error its contents
+// are unspecified.
+std::expected<void, Error> compose_into(const SpanMap& inner, const SpanMap& outer, SpanMap& result);
 
 }  // namespace kestrix
