@@ -159,3 +159,42 @@ def test_pipeline_is_its_passes_composed_one_by_one(text):
     n = kx.normalize(text)
     assert n.text == current
     assert n.map.to_json() == m.to_json()
+
+
+# ---- telephone prefixes compared as numbers ----------------------------------------------------
+
+LANDLINE = {"031", "032", "033", "041", "042", "043", "044", "051", "052", "053", "054", "055",
+            "061", "062", "063", "064", "070"}
+
+
+def phone_rule(run):
+    """The telephone reading of a run of digits and masks, from the text of the rule table."""
+    n = len(run)
+    if n == 10 and run[:2] == "01" and run[2:3] in set("16789"):
+        return "phone.mobile_10"
+    if n == 11 and run[:2] == "01" and run[2:3] in set("016789"):
+        return "phone.mobile_11"
+    if n in (9, 10) and run.startswith("02"):
+        return "phone.seoul"
+    if n in (10, 11) and run[:3] in LANDLINE:
+        return "phone.landline"
+    if n == 8 and run[:2] in ("15", "16", "18"):
+        return "phone.representative"
+    return None
+
+
+@settings(max_examples=400)
+@given(st.text(st.sampled_from("0123456789*"), min_size=8, max_size=11),
+       st.sampled_from(["0", "01", "02", "03", "07", "1", "15", "18", ""]))
+def test_phone_readings_follow_the_prefix_table(tail, head):
+    run = (head + tail)[:11]
+    if sum(c.isdigit() for c in run) < 2:
+        return
+    low = kx.Config()
+    low.min_score, low.min_context, low.min_veto = 0.0, 0.0, 100.0
+    r = kx.detect(run, low)
+    want = phone_rule(run)
+    found = [f.evidence.rule for f in r.findings if f.entity == "phone"]
+    rejected = [x for x in r.rejections if x.entity == "phone"]  # outranked: no rule shown
+    assert len(found) + len(rejected) == (1 if want else 0), run
+    assert all(rule == want for rule in found), run

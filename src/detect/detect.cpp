@@ -123,15 +123,15 @@ struct Pass {
 
   void digit_runs(const std::vector<Span>& spans) {
     const Weights& w = config.weights;
-    std::vector<std::uint8_t> digits;
-    std::string text_form;
+    std::uint8_t digits[det::kMaxRuleLength];
+    char text_form[det::kMaxRuleLength];
     det::RuleMatches matches;
     std::vector<ContextHit> veto, best_hits;
     for (const Span& span : spans) {
       std::size_t len = span.byte_end - span.byte_start;  // ASCII: bytes are characters
       if (len < det::kMinRuleLength || len > det::kMaxRuleLength) continue;
       det::digit_array(text.substr(span.byte_start, len), digits, text_form);
-      det::evaluate_rules(digits.data(), text_form, matches);
+      det::evaluate_rules(digits, std::string_view(text_form, len), matches);
       if (matches.size == 0) continue;
       SourceSpan src = to_source(map, span, map_hint);
       float v = context(span, det::cues::veto, veto);

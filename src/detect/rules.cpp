@@ -1,6 +1,8 @@
 // The rule table and its checksums.
 #include "detect/rules.hpp"
 
+#include <initializer_list>
+
 namespace kestrix::det {
 namespace {
 
@@ -21,12 +23,6 @@ bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 bool date_fits(int year, int month, int day) {
   return day >= 1 && day <= days_in_month(year, month);
-}
-
-bool starts_with_any(std::string_view text, std::initializer_list<std::string_view> prefixes) {
-  for (std::string_view p : prefixes)
-    if (text.starts_with(p)) return true;
-  return false;
 }
 
 // The slots are reused from run to run: start every record from its defaults, or a rule that
@@ -165,24 +161,43 @@ void evaluate_rules(const std::uint8_t* d, std::string_view text, RuleMatches& o
     m.entity = Entity::credit_card;
   }
 
-  // 4. Telephone numbers: at most one rule, tested in this order.
+  // 4. Telephone numbers: at most one rule, tested in this order. The prefixes are compared
+  // as numbers: the value of the first k positions, -1 when one of them is masked.
   {
-    std::string_view rule;
-    auto third_in = [&](std::string_view set) {
-      return text.starts_with("01") && set.find(text[2]) != std::string_view::npos;
+    auto lead = [&](std::size_t k) {
+      int v = 0;
+      for (std::size_t i = 0; i < k; ++i) {
+        if (d[i] == kMasked) return -1;
+        v = v * 10 + d[i];
+      }
+      return v;
     };
-    if (n == 10 && third_in("16789")) {
+    const int p2 = n >= 2 ? lead(2) : -1, p3 = n >= 3 ? lead(3) : -1;
+    auto third_in = [&](std::initializer_list<int> set) {
+      if (p2 != 1) return false;  // "01"
+      for (int x : set)
+        if (d[2] == x) return true;
+      return false;
+    };
+    auto landline = [](int p) {
+      switch (p) {
+        case 31: case 32: case 33: case 41: case 42: case 43: case 44: case 51: case 52:
+        case 53: case 54: case 55: case 61: case 62: case 63: case 64: case 70:
+          return true;  // "031" .. "070"
+        default:
+          return false;
+      }
+    };
+    std::string_view rule;
+    if (n == 10 && third_in({1, 6, 7, 8, 9})) {
       rule = "phone.mobile_10";
-    } else if (n == 11 && third_in("016789")) {
+    } else if (n == 11 && third_in({0, 1, 6, 7, 8, 9})) {
       rule = "phone.mobile_11";
-    } else if ((n == 9 || n == 10) && text.starts_with("02")) {
+    } else if ((n == 9 || n == 10) && p2 == 2) {  // "02"
       rule = "phone.seoul";
-    } else if ((n == 10 || n == 11) &&
-               starts_with_any(text, {"031", "032", "033", "041", "042", "043", "044", "051",
-                                      "052", "053", "054", "055", "061", "062", "063", "064",
-                                      "070"})) {
+    } else if ((n == 10 || n == 11) && landline(p3)) {
       rule = "phone.landline";
-    } else if (n == 8 && starts_with_any(text, {"15", "16", "18"})) {
+    } else if (n == 8 && (p2 == 15 || p2 == 16 || p2 == 18)) {
       rule = "phone.representative";
     }
     if (!rule.empty()) {

@@ -178,9 +178,7 @@ void scan_digit_runs(std::string_view text, std::vector<Span>& out) {
   }
 }
 
-void digit_array(std::string_view run, std::vector<std::uint8_t>& digits, std::string& text_form) {
-  digits.resize(run.size());
-  text_form.resize(run.size());
+void digit_array(std::string_view run, std::uint8_t* digits, char* text_form) {
   for (std::size_t k = 0; k < run.size(); ++k) {
     auto c = static_cast<unsigned char>(run[k]);
     bool digit = c >= '0' && c <= '9';

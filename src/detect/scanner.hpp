@@ -17,7 +17,7 @@ void scan_passports(std::string_view text, std::vector<Span>& out);
 void scan_digit_runs(std::string_view text, std::vector<Span>& out);
 
 // The digit array of a run ("0".."9" -> 0..9, "*"/"X"/"x" -> 10) and its text form (masks
-// written as "*"); both buffers are resized to the run length.
-void digit_array(std::string_view run, std::vector<std::uint8_t>& digits, std::string& text_form);
+// written as "*"), into buffers of at least run.size() elements.
+void digit_array(std::string_view run, std::uint8_t* digits, char* text_form);
 
 }  // namespace kestrix::det
