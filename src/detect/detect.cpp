@@ -282,7 +282,8 @@ std::expected<Report, Error> detect(std::string_view text, const Config& config)
   pass.emails(spans);
   det::scan_passports(pass.text, spans);
   pass.passports(spans);
-  det::scan_digit_runs(pass.text, spans);
+  // Only runs of a length some rule can match; the others never reach the rule table.
+  det::scan_digit_runs(pass.text, spans, det::kMinRuleLength, det::kMaxRuleLength);
   pass.digit_runs(spans);
 
   remove_nested(report);

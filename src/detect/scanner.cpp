@@ -39,15 +39,6 @@ inline std::uint8_t cls(const unsigned char* s, std::size_t i) { return kClass[s
 constexpr std::uint8_t kLetter = kUpper | kLower;
 constexpr std::uint8_t kAlnum = kLetter | kDigit;
 
-// Moves i to the next byte of class `want` (or n), adding the characters passed over.
-template <class Block>
-std::size_t skip_to(const unsigned char* s, std::size_t i, std::size_t n, std::uint8_t want,
-                    Block block, std::uint32_t& chars) {
-  std::size_t j = bytes::find(s, i, n, block, [want](unsigned char b) { return kClass[b] & want; });
-  chars += static_cast<std::uint32_t>(bytes::count_chars(s + i, j - i));
-  return j;
-}
-
 inline bytes::V16 any_digit_or_mask(bytes::V16 v) {
   return bytes::in_range(v, '0', '9') | bytes::eq(v, '*') | bytes::eq(v, 'X') | bytes::eq(v, 'x');
 }
@@ -130,14 +121,14 @@ void scan_passports(std::string_view text, std::vector<Span>& out) {
   out.clear();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  std::uint32_t chars = 0;  // characters before byte i
+  CharCursor cur{s};  // characters counted only up to the shapes that are kept
+  auto one = [](unsigned char b) { return (kClass[b] & kUpper) != 0; };
   std::size_t i = 0;
   for (;;) {
-    i = skip_to(s, i, n, kUpper, any_upper, chars);
+    i = bytes::find(s, i, n, any_upper, one);
     if (i >= n) return;
     if (i > 0 && (cls(s, i - 1) & kAlnum)) {
       ++i;
-      ++chars;
       continue;
     }
     std::size_t j = i + 1;
@@ -151,30 +142,27 @@ void scan_passports(std::string_view text, std::vector<Span>& out) {
     std::size_t digits = end - j;
     bool free_end = end == n || !(cls(s, end) & kAlnum);
     if (free_end && (digits == 7 || digits == 8) && (letters + digits == 8 || letters + digits == 9))
-      out.push_back(Span{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(end), chars,
-                         static_cast<std::uint32_t>(chars + (end - i))});
-    chars += static_cast<std::uint32_t>(end - i);  // the shape is ASCII
+      out.push_back(make_span(cur, i, end));  // the shape is ASCII
     i = end;
   }
 }
 
-void scan_digit_runs(std::string_view text, std::vector<Span>& out) {
+void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
+                     std::size_t max_len) {
   out.clear();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  std::uint32_t chars = 0;  // characters before byte i
-  std::size_t i = 0;
-  for (;;) {
-    i = skip_to(s, i, n, kDigit | kMask, any_digit_or_mask, chars);
+  // Characters are counted only up to the runs that are kept, in one forward walk.
+  CharCursor cur{s};
+  auto one = [](unsigned char b) { return (kClass[b] & (kDigit | kMask)) != 0; };
+  for (std::size_t i = 0;;) {
+    i = bytes::find(s, i, n, any_digit_or_mask, one);
     if (i >= n) return;
     std::size_t start = i;
     std::size_t digits = 0;
     while (i < n && (cls(s, i) & (kDigit | kMask))) digits += (cls(s, i++) & kDigit) != 0;
-    auto len = static_cast<std::uint32_t>(i - start);
-    if (digits >= 2)
-      out.push_back(Span{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(i), chars,
-                         chars + len});
-    chars += len;
+    const std::size_t len = i - start;
+    if (digits >= 2 && len >= min_len && len <= max_len) out.push_back(make_span(cur, start, i));
   }
 }
 

@@ -13,8 +13,10 @@ namespace kestrix::det {
 
 void scan_emails(std::string_view text, std::vector<Span>& out);
 void scan_passports(std::string_view text, std::vector<Span>& out);
-// Maximal runs of digits and mask characters holding at least two digits.
-void scan_digit_runs(std::string_view text, std::vector<Span>& out);
+// Maximal runs of digits and mask characters holding at least two digits, of those the ones
+// whose length lies within [min_len, max_len].
+void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
+                     std::size_t max_len);
 
 // The digit array of a run ("0".."9" -> 0..9, "*"/"X"/"x" -> 10) and its text form (masks
 // written as "*"), into buffers of at least run.size() elements.

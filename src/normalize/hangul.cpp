@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "normalize/pass_writer.hpp"
+#include "text/bytes.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix {
@@ -56,24 +57,49 @@ constexpr std::array<bool, kSyllableCount> kStarts = [] {
   return t;
 }();
 
-// The first position at or after i where a token may begin, or s.size(). Korean text is
-// mostly syllables, so this walks character by character rather than scanning for a byte.
+// kStarts as bits: the table stays within a few cache lines.
+constexpr std::array<std::uint64_t, (kSyllableCount + 63) / 64> kStartBits = [] {
+  std::array<std::uint64_t, (kSyllableCount + 63) / 64> t{};
+  for (std::size_t i = 0; i < kSyllableCount; ++i)
+    if (kStarts[i]) t[i / 64] |= std::uint64_t{1} << (i % 64);
+  return t;
+}();
+
+// The (lead byte, second byte) pairs of the syllables in kStarts: bit (second & 0x3F) of word
+// (lead - 0xEA). One syllable in eight shares a pair with some token start.
+constexpr std::array<std::uint64_t, 4> kStartPairs = [] {
+  std::array<std::uint64_t, 4> t{};
+  for (std::size_t i = 0; i < kSyllableCount; ++i) {
+    if (!kStarts[i]) continue;
+    const std::size_t c = kSyllableBase + i;  // three bytes: 1110xxxx 10xxxxxx 10xxxxxx
+    t[(0xE0 | (c >> 12)) - 0xEA] |= std::uint64_t{1} << ((c >> 6) & 0x3F);
+  }
+  return t;
+}();
+
+// The first position at or after i where a token may begin, or s.size(). Every token begins
+// with a precomposed syllable, whose lead byte is 0xEA..0xED; those bytes only ever lead a
+// character, so the candidates are found sixteen bytes at a time, tested on their first two
+// bytes, and only the few that pass are decoded.
 std::size_t next_start(std::string_view s, std::size_t i) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const std::size_t n = s.size();
-  while (i < n) {
-    unsigned char b = p[i];
-    if (b < 0x80) {
-      ++i;
-    } else if (b >= 0xEA && b <= 0xED && i + 3 <= n) {
-      std::uint32_t c = ((b & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
-      std::uint32_t k = c - kSyllableBase;
-      if (k < kSyllableCount && kStarts[k]) return i;
-      i += 3;
-    } else {
-      i += utf8::seq_len(b);
+  auto starts_token = [&](std::size_t at) {
+    if (at + 3 > n) return false;
+    if (((kStartPairs[p[at] - 0xEA] >> (p[at + 1] & 0x3F)) & 1) == 0) return false;
+    std::uint32_t c = ((p[at] & 0x0Fu) << 12) | ((p[at + 1] & 0x3Fu) << 6) | (p[at + 2] & 0x3Fu);
+    std::uint32_t k = c - kSyllableBase;
+    return k < kSyllableCount && ((kStartBits[k / 64] >> (k % 64)) & 1) != 0;
+  };
+  for (; i + 16 <= n; i += 16) {
+    for (std::uint32_t m = bytes::bits(bytes::in_range(bytes::load(p + i), 0xEA, 0xED)); m != 0;
+         m &= m - 1) {
+      std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
+      if (starts_token(at)) return at;
     }
   }
+  for (; i < n; ++i)
+    if (p[i] >= 0xEA && p[i] <= 0xED && starts_token(i)) return i;
   return n;
 }
 
