@@ -5,7 +5,6 @@ inputs finish in linear time without recursion.
 The heavier variants carry the `slow` marker and run with `make stress`.
 """
 
-import ctypes
 import gc
 import json
 import operator
@@ -624,34 +623,46 @@ def test_hundred_megabyte_restore_json():
 
 # ---- very large inputs: time grows linearly --------------------------------------------------
 
-def _mixed_unit():
-    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "bench"))
-    try:
-        from corpus import generate
-    finally:
-        sys.path.pop(0)
-    return generate("mixed", 1_000_000)
+# Each measurement runs in a fresh interpreter: one whose heap already holds the pages of an
+# earlier large run serves a small run without a page fault, which makes the small run look
+# several times cheaper per byte than it is. A fixed mmap threshold (glibc otherwise raises it
+# to 32 MiB after freeing a large block) makes both sizes map and fault in alike.
+LINEAR_CHILD = r"""
+import json, sys, time
+import kestrix as kx
+unit, size, op, repeat, bench = json.loads(sys.argv[1])
+if unit is None:
+    sys.path.insert(0, bench)
+    from corpus import generate
+    unit = generate("mixed", 1_000_000)
+text = unit * (size // len(unit.encode()))
+tokenize = kx.PolicySet(kx.Policy.tokenize())
+fn = {"normalize": kx.normalize, "detect": kx.detect,
+      "mask": lambda t: kx.mask(t, tokenize)}[op]
+times = []
+for _ in range(repeat):
+    t = time.process_time()   # processor time: other jobs on the machine do not count
+    fn(text)
+    times.append(time.process_time() - t)
+print(sorted(times)[len(times) // 2])
+"""
 
 
-def _seconds(fn, text, repeat):
-    # Processor time of this process (other jobs on a shared machine do not count), the
-    # median of `repeat` runs.
-    times = []
-    for _ in range(repeat):
-        t = time.process_time()
-        fn(text)
-        times.append(time.process_time() - t)
-    return sorted(times)[len(times) // 2]
+def _seconds(unit, size, op, repeat):
+    bench = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(kx.__file__),
+               MALLOC_MMAP_THRESHOLD_=str(128 * 1024))
+    run = subprocess.run([sys.executable, "-c", LINEAR_CHILD,
+                          json.dumps([unit, size, op, repeat, bench])],
+                         capture_output=True, text=True, timeout=1800, env=env)
+    assert run.returncode == 0, run.stderr[-2000:]
+    return float(run.stdout)
 
 
-TOKENIZE = kx.PolicySet(kx.Policy.tokenize())
-LINEAR_OPS = {
-    "normalize": kx.normalize,
-    "detect": kx.detect,
-    "mask": lambda t: kx.mask(t, TOKENIZE),
-}
-# (unit, small size in bytes). Rewrite-heavy shapes record about one segment per byte, which
-# costs about 100 bytes of memory per input byte, so they are measured from 1 MB to 10 MB.
+LINEAR_OPS = ["normalize", "detect", "mask"]
+# (unit, small size in bytes; None is the mixed corpus of bench/corpus.py). Rewrite-heavy
+# shapes record about one segment per byte, which costs about 100 bytes of memory per input
+# byte, so they are measured from 1 MB to 10 MB.
 LINEAR_SHAPES = {
     "mixed corpus": (None, 10_000_000),
     "one digit run": ("0123456789", 10_000_000),
@@ -664,31 +675,15 @@ LINEAR_SHAPES = {
 }
 
 
-@pytest.fixture(scope="module")
-def fixed_mmap_threshold():
-    # glibc raises its mmap threshold (up to 32 MiB) once a large block is freed, so a small
-    # run reuses heap pages while a ten times larger one maps and faults in fresh ones: twice
-    # the cost for the same work. A fixed threshold makes both sizes pay alike.
-    try:
-        ctypes.CDLL(None).mallopt(-3, 128 * 1024)  # M_MMAP_THRESHOLD
-    except (OSError, AttributeError):
-        pass
-
-
 @pytest.mark.slow
-@pytest.mark.parametrize("op", sorted(LINEAR_OPS))
+@pytest.mark.parametrize("op", LINEAR_OPS)
 @pytest.mark.parametrize("shape", list(LINEAR_SHAPES))
-def test_time_grows_linearly_with_input(shape, op, fixed_mmap_threshold):
+def test_time_grows_linearly_with_input(shape, op):
     unit, small = LINEAR_SHAPES[shape]
-    if unit is None:
-        unit = _mixed_unit()
-    per = len(unit.encode())
-    fn = LINEAR_OPS[op]
-    small_text, big_text = unit * (small // per), unit * (10 * small // per)
-    t_small, t_big = _seconds(fn, small_text, 3), _seconds(fn, big_text, 1)
+    t_small, t_big = _seconds(unit, small, op, 3), _seconds(unit, 10 * small, op, 1)
     if t_big / t_small >= 30:
         # One slow run of the large input is not yet a verdict: measure both again.
-        t_small, t_big = _seconds(fn, small_text, 5), _seconds(fn, big_text, 3)
+        t_small, t_big = _seconds(unit, small, op, 5), _seconds(unit, 10 * small, op, 3)
     ratio = t_big / t_small
     print(f"{shape} {op}: {small} B {t_small:.3f} s, {10 * small} B {t_big:.3f} s, x{ratio:.1f}")
     # Ten times the input: linear gives about 10 (more when the larger run no longer fits the
