@@ -54,6 +54,12 @@ constexpr std::array<Cue, kCueCount> kCues = {
 };
 
 static_assert(cues::veto.first + cues::veto.count == kCueCount);
+static_assert([] {
+  for (CueTable t : {cues::resident, cues::foreigner, cues::business, cues::card, cues::phone,
+                     cues::license, cues::account, cues::birth, cues::passport, cues::veto})
+    if (t.count > kMaxTableCues) return false;
+  return true;
+}());
 
 // Every cue starts with 'A' (only "ARS") or with two characters whose UTF-8 lead bytes lie in
 // 0xEA..0xED (Hangul syllables): the index visits exactly those bytes of the text, sixteen at a
@@ -137,14 +143,47 @@ inline std::uint64_t key_at(const unsigned char* s, std::size_t at, std::size_t 
   return k;
 }
 
+// Calls f(c) for every cue id c in the set, ascending.
+template <class F>
+void for_each_present(const std::array<std::uint64_t, 2>& set, F f) {
+  for (std::size_t word = 0; word < 2; ++word)
+    for (std::uint64_t m = set[word]; m != 0; m &= m - 1)
+      f(word * 64 + static_cast<std::size_t>(__builtin_ctzll(m)));
+}
+
 }  // namespace
 
 const std::array<Cue, kCueCount>& all_cues() { return kCues; }
 
+namespace {
+
+// (cue id, start) pairs in text order: the first few on the stack (a short message allocates
+// nothing for them), the rest on the heap.
+struct Occurrences {
+  using Item = std::pair<std::uint8_t, std::uint32_t>;
+  std::array<Item, 16> local;
+  std::size_t n_local = 0;
+  std::vector<Item> more;
+
+  void emplace_back(std::uint8_t id, std::uint32_t start) {
+    if (n_local < local.size())
+      local[n_local++] = {id, start};
+    else
+      more.emplace_back(id, start);
+  }
+  template <class F>
+  void each(F f) {
+    for (std::size_t k = 0; k < n_local; ++k) f(local[k]);
+    for (Item& item : more) f(item);
+  }
+};
+
+}  // namespace
+
 void build_cue_index(std::string_view text, CueIndex& index) {
   // (cue id, start byte) in text order; the bytes become characters in one forward count, and
   // a counting sort groups the occurrences by cue, keeping each group ascending.
-  std::vector<std::pair<std::uint8_t, std::uint32_t>> found;
+  Occurrences found;
   std::array<std::uint32_t, kCueCount> counts{};
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
@@ -186,28 +225,31 @@ void build_cue_index(std::string_view text, CueIndex& index) {
   // Byte offsets to character offsets, walking forward.
   std::size_t byte = 0;
   std::uint32_t chars = 0;
-  for (auto& [id, start] : found) {
-    if (start > byte) {
-      chars += static_cast<std::uint32_t>(bytes::count_chars(s + byte, start - byte));
-      byte = start;
+  found.each([&](Occurrences::Item& item) {
+    if (item.second > byte) {
+      chars += static_cast<std::uint32_t>(bytes::count_chars(s + byte, item.second - byte));
+      byte = item.second;
     }
-    start = chars;
-  }
+    item.second = chars;
+  });
   index.total_chars = chars + static_cast<std::uint32_t>(bytes::count_chars(s + byte, n - byte));
 
+  // Group by cue (a counting sort, which keeps each group ascending), touching only the cues
+  // that occur.
+  index.present = {};
+  found.each([&](const Occurrences::Item& item) {
+    index.present[item.first / 64] |= std::uint64_t{1} << (item.first % 64);
+  });
   std::uint32_t acc = 0;
-  for (std::size_t c = 0; c < kCueCount; ++c) {
-    index.offsets[c] = acc;
+  for_each_present(index.present, [&](std::size_t c) {
+    index.begin[c] = acc;
     acc += counts[c];
-  }
-  index.offsets[kCueCount] = acc;
-  index.present[0] = index.present[1] = 0;
-  for (std::size_t c = 0; c < kCueCount; ++c)
-    if (counts[c]) index.present[c / 64] |= std::uint64_t{1} << (c % 64);
+    index.end[c] = acc;
+  });
   index.starts.resize(acc);
   std::array<std::uint32_t, kCueCount> fill{};
-  for (std::size_t c = 0; c < kCueCount; ++c) fill[c] = index.offsets[c];
-  for (auto [id, start] : found) index.starts[fill[id]++] = start;
+  for_each_present(index.present, [&](std::size_t c) { fill[c] = index.begin[c]; });
+  found.each([&](const Occurrences::Item& item) { index.starts[fill[item.first]++] = item.second; });
 }
 
 namespace {
@@ -224,14 +266,14 @@ std::uint64_t id_range(std::size_t word, std::size_t first, std::size_t count) {
 }  // namespace
 
 void reset_cursor(const CueIndex& index, CueCursor& cursor) {
-  for (std::size_t c = 0; c < kCueCount; ++c) cursor.next[c] = index.offsets[c];
+  for_each_present(index.present, [&](std::size_t c) { cursor.next[c] = index.begin[c]; });
   cursor.last_end = 0;
 }
 
 void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_start,
                std::uint32_t char_end, std::uint32_t window, CueTable table,
-               std::vector<ContextHit>& out) {
-  out.clear();
+               HitList& out) {
+  out.size = 0;
   if (char_end < cursor.last_end) reset_cursor(index, cursor);
   cursor.last_end = char_end;
   const std::uint32_t left_width = std::max<std::uint32_t>(window, 1);
@@ -240,7 +282,7 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
       std::min<std::uint64_t>(std::uint64_t{char_end} + window, index.total_chars);
   const std::uint32_t* starts = index.starts.data();
   auto visit_cue = [&](std::size_t id) {
-    const std::uint32_t lo = index.offsets[id], hi = index.offsets[id + 1];
+    const std::uint32_t lo = index.begin[id], hi = index.end[id];
     const Cue& c = kCues[id];
     // Right: the first occurrence starting at or after the span end that fits the window.
     std::uint32_t k = cursor.next[id];
@@ -257,7 +299,7 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
     auto d = static_cast<std::uint32_t>(best);
     // weight x 1 / (0.125 d + 1), evaluated left to right: a division, not a reciprocal.
     float w = c.weight * 1.0f / (0.125f * static_cast<float>(d) + 1.0f);
-    out.push_back(ContextHit{c.word, d, w});
+    out.items[out.size++] = ContextHit{c.word, d, w};
   };
   // Only the cues of the table that occur in the text at all, in id order.
   for (std::size_t word = 0; word < 2; ++word) {
@@ -272,15 +314,16 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
     if (a.weight != b.weight) return a.weight > b.weight;
     return a.cue < b.cue;
   };
-  for (std::size_t k = 1; k < out.size(); ++k) {
-    ContextHit h = out[k];
+  ContextHit* hit = out.items.data();
+  for (std::size_t k = 1; k < out.size; ++k) {
+    ContextHit h = hit[k];
     std::size_t j = k;
-    for (; j > 0 && before(h, out[j - 1]); --j) out[j] = out[j - 1];
-    out[j] = h;
+    for (; j > 0 && before(h, hit[j - 1]); --j) hit[j] = hit[j - 1];
+    hit[j] = h;
   }
 }
 
-float context_score(const std::vector<ContextHit>& hits) {
+float context_score(const HitList& hits) {
   float sum = 0.0f;
   for (const ContextHit& h : hits) sum += h.weight;
   return sum > 1.5f ? 1.5f : sum;

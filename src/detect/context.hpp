@@ -45,9 +45,11 @@ inline constexpr CueTable veto{49, 25};
 // Built in one pass over the text; a query then touches only the occurrences next to its span
 // of the cues that occur in the text at all, whatever the window size.
 struct CueIndex {
-  std::vector<std::uint32_t> starts;                 // grouped by cue id
-  std::array<std::uint32_t, kCueCount + 1> offsets{};  // cue c: starts[offsets[c]..offsets[c+1])
-  std::array<std::uint64_t, 2> present{};  // bit c: cue c occurs (offsets[c] < offsets[c+1])
+  std::vector<std::uint32_t> starts;       // grouped by cue id
+  std::array<std::uint64_t, 2> present{};  // bit c: cue c occurs in the text
+  // Cue c occurs at starts[begin[c]..end[c]); set only for the cues that occur (the others are
+  // never read), so a short text does not pay for the 74 cues it lacks.
+  std::array<std::uint32_t, kCueCount> begin, end;
   std::uint32_t total_chars = 0;
 };
 
@@ -64,6 +66,16 @@ struct CueCursor {
 
 void reset_cursor(const CueIndex& index, CueCursor& cursor);
 
+// The hits of one table around one span: at most one per cue of the table, held inline so
+// that the queries of a text allocate nothing.
+constexpr std::size_t kMaxTableCues = 25;
+struct HitList {
+  std::array<ContextHit, kMaxTableCues> items;
+  std::size_t size = 0;
+  const ContextHit* begin() const { return items.data(); }
+  const ContextHit* end() const { return items.data() + size; }
+};
+
 // Hits of `table` around the normalized span [char_start, char_end): the left window is the
 // max(window, 1) characters before the span, the right window the `window` characters after
 // it, both clipped to the text. One hit per cue at its smallest distance, weight decayed by
@@ -71,9 +83,9 @@ void reset_cursor(const CueIndex& index, CueCursor& cursor);
 // `out` is cleared first.
 void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_start,
                std::uint32_t char_end, std::uint32_t window, CueTable table,
-               std::vector<ContextHit>& out);
+               HitList& out);
 
 // Sum of the weights in list order, capped at 1.5.
-float context_score(const std::vector<ContextHit>& hits);
+float context_score(const HitList& hits);
 
 }  // namespace kestrix::det

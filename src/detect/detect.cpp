@@ -59,12 +59,12 @@ struct Pass {
   CueIndex index;
   det::CueCursor cursor;
   bool indexed = false;
-  std::vector<ContextHit> hits;
+  det::HitList hits;
   std::size_t map_hint = 0;  // candidates come in text order: to_source walks forward
 
   // Hits of `table` around `span` into `out`; the cue index is built on first use, so a text
   // without candidates is never searched for cue words.
-  float context(const Span& span, CueTable table, std::vector<ContextHit>& out) {
+  float context(const Span& span, CueTable table, det::HitList& out) {
     if (!indexed) {
       det::build_cue_index(text, index);
       det::reset_cursor(index, cursor);
@@ -95,7 +95,7 @@ struct Pass {
 
   void passports(const std::vector<Span>& spans) {
     const Weights& w = config.weights;
-    std::vector<ContextHit> veto;
+    det::HitList veto;
     for (const Span& span : spans) {
       SourceSpan src = to_source(map, span, map_hint);
       float c = context(span, det::cues::passport, hits);
@@ -111,7 +111,7 @@ struct Pass {
         Finding f = make_finding(src, span);
         f.status = ChecksumStatus::not_applicable;
         f.reason = det::kPassportReason;
-        f.context_hits = hits;
+        f.context_hits.assign(hits.begin(), hits.end());
         f.rule = "passport.shape";
         f.score = score;
         f.certainty = context_certainty(c);
@@ -126,7 +126,7 @@ struct Pass {
     std::uint8_t digits[det::kMaxRuleLength];
     char text_form[det::kMaxRuleLength];
     det::RuleMatches matches;
-    std::vector<ContextHit> veto, best_hits;
+    det::HitList veto, best_hits;
     for (const Span& span : spans) {
       std::size_t len = span.byte_end - span.byte_start;  // ASCII: bytes are characters
       if (len < det::kMinRuleLength || len > det::kMaxRuleLength) continue;
@@ -173,13 +173,14 @@ struct Pass {
         best = &m;
         best_score = score;
         best_certainty = certainty;
-        best_hits.swap(hits);
+        best_hits.size = hits.size;
+        std::copy(hits.begin(), hits.end(), best_hits.items.begin());
       }
       if (!best) continue;
       Finding f = make_finding(src, span);
       f.status = best->status;
       f.reason = best->reason;
-      f.context_hits = best_hits;
+      f.context_hits.assign(best_hits.begin(), best_hits.end());
       f.rule = best->rule;
       f.score = best_score;
       f.certainty = best_certainty;
@@ -211,33 +212,46 @@ std::vector<Key> keys_of(const std::vector<T>& items) {
 void remove_nested(Report& report) {
   auto& fs = report.findings;
   if (fs.size() < 2) return;
-  std::vector<Key> order = keys_of(fs);
   auto before = [](const Key& a, const Key& b) {
     if (a.start != b.start) return a.start < b.start;
     return a.end > b.end;
   };
-  // Each scanner's candidates come in text order, so the list is often sorted already.
-  if (!std::is_sorted(order.begin(), order.end(), before))
+  // Each scanner's candidates come in text order, so the list is often in order already and
+  // needs no keys at all.
+  bool in_order = true;
+  for (std::size_t k = 1; k < fs.size() && in_order; ++k)
+    in_order = !before(Key{fs[k].source.byte_start, fs[k].source.byte_end, 0},
+                       Key{fs[k - 1].source.byte_start, fs[k - 1].source.byte_end, 0});
+  std::vector<Key> order;
+  if (!in_order) {
+    order = keys_of(fs);
     std::sort(order.begin(), order.end(), before);
-  std::vector<bool> nested(fs.size(), false);
-  bool any = false, have_before = false;
+  }
+  auto key = [&](std::size_t k) {
+    return in_order ? Key{fs[k].source.byte_start, fs[k].source.byte_end,
+                          static_cast<std::uint32_t>(k)}
+                    : order[k];
+  };
+  std::vector<bool> nested;
+  bool have_before = false;
   std::uint32_t reach_before = 0;  // largest end among spans with a smaller start
-  for (std::size_t g = 0; g < order.size();) {
-    std::uint32_t start = order[g].start;
-    std::uint32_t group_end = order[g].end;  // largest end in this group
+  for (std::size_t g = 0; g < fs.size();) {
+    const Key first = key(g);
+    std::uint32_t group_end = first.end;  // largest end in this group
     std::size_t h = g;
-    for (; h < order.size() && order[h].start == start; ++h) {
-      std::uint32_t end = order[h].end;
-      if ((have_before && reach_before >= end) || group_end > end) {
-        nested[order[h].index] = true;
-        any = true;
+    for (; h < fs.size(); ++h) {
+      const Key k = key(h);
+      if (k.start != first.start) break;
+      if ((have_before && reach_before >= k.end) || group_end > k.end) {
+        if (nested.empty()) nested.assign(fs.size(), false);
+        nested[k.index] = true;
       }
     }
     if (!have_before || group_end > reach_before) reach_before = group_end;
     have_before = true;
     g = h;
   }
-  if (!any) return;
+  if (nested.empty()) return;
   std::vector<Finding> kept;
   kept.reserve(fs.size());
   for (std::size_t k = 0; k < fs.size(); ++k) {
@@ -254,13 +268,19 @@ void remove_nested(Report& report) {
 // (the usual case) is left as it is.
 template <class T>
 void sort_by_source(std::vector<T>& items) {
+  auto later = [](const Span& a, const Span& b) {  // a belongs after b
+    return a.byte_start != b.byte_start ? a.byte_start > b.byte_start : a.byte_end > b.byte_end;
+  };
+  bool in_order = true;
+  for (std::size_t k = 1; k < items.size() && in_order; ++k)
+    in_order = !later(items[k - 1].source, items[k].source);
+  if (in_order) return;
   std::vector<Key> keys = keys_of(items);
   auto before = [](const Key& a, const Key& b) {
     if (a.start != b.start) return a.start < b.start;
     if (a.end != b.end) return a.end < b.end;
     return a.index < b.index;
   };
-  if (std::is_sorted(keys.begin(), keys.end(), before)) return;
   std::sort(keys.begin(), keys.end(), before);
   std::vector<T> sorted;
   sorted.reserve(items.size());

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "span/span.hpp"
+#include "text/utf8.hpp"
 
 namespace kestrix {
 
@@ -19,16 +20,83 @@ struct Builder {
 };
 
 // Reserves `bytes` for the output text.
-void reserve(Builder& b, std::size_t bytes);
+inline void reserve(Builder& b, std::size_t bytes) { b.out.reserve(bytes); }
 
 // Copies text unchanged; folds into a preceding identity segment.
-void keep(Builder& b, std::string_view text);
-// The counted variants take the character count the caller already knows.
-void keep(Builder& b, std::string_view text, std::uint32_t chars);
+// The counted variant takes the character count the caller already knows.
+inline void keep(Builder& b, std::string_view text, std::uint32_t k) {
+  if (text.empty()) return;
+  std::uint32_t n = static_cast<std::uint32_t>(text.size());
+  b.out.append(text);
+  if (!b.segments.empty() && b.segments.back().kind == SegmentKind::identity) {
+    Segment& last = b.segments.back();
+    last.src.byte_end = b.sb + n;
+    last.src.char_end = b.sc + k;
+    last.dst.byte_end = b.db + n;
+    last.dst.char_end = b.dc + k;
+  } else {
+    b.segments.push_back(Segment{{},
+                                 Span{b.sb, b.sb + n, b.sc, b.sc + k},
+                                 Span{b.db, b.db + n, b.dc, b.dc + k},
+                                 {},
+                                 SegmentKind::identity});
+  }
+  b.sb += n;
+  b.sc += k;
+  b.db += n;
+  b.dc += k;
+}
+inline void keep(Builder& b, std::string_view text) {
+  keep(b, text, utf8::count_chars(text));
+}
 
-void replace(Builder& b, std::string_view src, std::string_view dst, std::string_view rule);
-void numeral(Builder& b, std::string_view src, std::string_view dst, std::string_view rule);
-void absorb(Builder& b, std::string_view src, std::string_view rule, AbsorbClass cls);
+namespace builder_detail {
+
+enum class Bump { replaced, expanded, whitespace, separator, none };
+
+// The shared step of replace, numeral and absorb: one segment that never folds.
+inline void emit(Builder& b, std::string_view src, std::string_view dst, std::string_view rule,
+                 Bump bump) {
+  if (src.empty()) return;
+  const std::uint32_t n = static_cast<std::uint32_t>(src.size());
+  const std::uint32_t k = utf8::count_chars(src);
+  const std::uint32_t m = static_cast<std::uint32_t>(dst.size());
+  const std::uint32_t j = dst.empty() ? 0 : utf8::count_chars(dst);
+  Segment& s = b.segments.emplace_back();
+  s.src = {b.sb, b.sb + n, b.sc, b.sc + k};
+  s.dst = {b.db, b.db + m, b.dc, b.dc + j};
+  b.sb += n;
+  b.sc += k;
+  b.out.append(dst);
+  b.db += m;
+  b.dc += j;
+  s.kind = m == 0 ? SegmentKind::del : j > k ? SegmentKind::expand : SegmentKind::replace;
+  const std::uint16_t c = clamp16(k);
+  switch (bump) {
+    case Bump::replaced: s.cost.replaced_chars = c; break;
+    case Bump::expanded: s.cost.expanded_syllables = c; break;
+    case Bump::whitespace: s.cost.absorbed_whitespace = c; break;
+    case Bump::separator: s.cost.absorbed_separators = c; break;
+    case Bump::none: break;
+  }
+  s.rules.push_back(rule);
+}
+
+}  // namespace builder_detail
+
+inline void replace(Builder& b, std::string_view src, std::string_view dst, std::string_view rule) {
+  builder_detail::emit(b, src, dst, rule, builder_detail::Bump::replaced);
+}
+inline void numeral(Builder& b, std::string_view src, std::string_view dst, std::string_view rule) {
+  builder_detail::emit(b, src, dst, rule, builder_detail::Bump::expanded);
+}
+inline void absorb(Builder& b, std::string_view src, std::string_view rule, AbsorbClass cls) {
+  using builder_detail::Bump;
+  builder_detail::emit(b, src, {}, rule,
+                       cls == AbsorbClass::whitespace  ? Bump::whitespace
+                       : cls == AbsorbClass::separator ? Bump::separator
+                                                       : Bump::none);
+}
 // Output without source. Not used by any pass and not offered to Python: maps holding
 // insertions break the invariants and associativity of composition.
 void insert(Builder& b, std::string_view dst, std::string_view rule);

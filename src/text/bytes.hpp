@@ -85,6 +85,18 @@ inline std::size_t find(const unsigned char* s, std::size_t i, std::size_t n, Bl
 // UTF-8 continuation bytes (10xxxxxx) in [s, s + n).
 inline std::size_t count_continuations(const unsigned char* s, std::size_t n) {
   std::size_t i = 0, cont = 0;
+  if (n < 16) {
+    // Short pieces (most builder calls) eight bytes at a time: the top bit of each byte of
+    // `c` marks a continuation byte, and a multiplication adds those bits up.
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, s + i, 8);
+      const std::uint64_t c = (w & ~(w << 1)) & 0x8080808080808080ull;
+      cont += static_cast<std::size_t>(((c >> 7) * 0x0101010101010101ull) >> 56);
+    }
+    for (; i < n; ++i) cont += (s[i] & 0xC0) == 0x80;
+    return cont;
+  }
 #if defined(__SSE2__)
   const __m128i zero = _mm_setzero_si128();
   const __m128i limit = _mm_set1_epi8(-64);  // continuation bytes are -128..-65 as signed bytes
