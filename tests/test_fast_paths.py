@@ -149,6 +149,18 @@ def only(flag):
 @settings(max_examples=300)
 @given(TEXTS)
 def test_pipeline_is_its_passes_composed_one_by_one(text):
+    check_pipeline(text)
+
+
+@settings(max_examples=40)
+@given(st.lists(PIECES, min_size=1, max_size=12).map("".join), st.integers(100, 600))
+def test_pipeline_composes_long_texts_in_batches(unit, times):
+    # Thousands of segments per pass: the passes hand their segments to the composition a
+    # batch at a time, and a group may straddle two batches.
+    check_pipeline(unit * times)
+
+
+def check_pipeline(text):
     # Each pass alone over the previous pass's output, composed with the public compose: the
     # pipeline reuses buffers and composes as the passes write, and must give the same map.
     current, m = text, kx.SpanMap.identity(text)

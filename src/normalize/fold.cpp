@@ -31,7 +31,7 @@ Fold classify(char32_t c) {
 
 }  // namespace
 
-bool pass_fold(std::string_view text, PassOutput& out) {
+PassResult pass_fold(std::string_view text, PassOutput& out) {
   pass_detail::Writer w(text, out);
   const std::size_t n = text.size();
   std::size_t start = 0;

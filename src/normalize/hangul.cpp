@@ -217,7 +217,7 @@ bool unit_reading(const std::vector<std::uint8_t>& tokens, std::string& out) {
 
 }  // namespace
 
-bool pass_hangul(std::string_view text, const Config& config, PassOutput& out) {
+PassResult pass_hangul(std::string_view text, const Config& config, PassOutput& out) {
   const std::size_t n = text.size();
   std::size_t start = next_start(text, 0);  // run start
   if (start == n) return false;

@@ -59,7 +59,7 @@ bool digit_from(std::string_view s, std::size_t i) {
 
 }  // namespace
 
-bool pass_lookalike(std::string_view text, PassOutput& out) {
+PassResult pass_lookalike(std::string_view text, PassOutput& out) {
   pass_detail::Writer w(text, out);
   const std::size_t n = text.size();
   auto block = [](bytes::V16 v) {

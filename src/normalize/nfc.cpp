@@ -28,7 +28,7 @@ std::uint32_t jamo_at(std::string_view s, std::size_t i) {
 
 }  // namespace
 
-bool pass_nfc(std::string_view text, PassOutput& out) {
+PassResult pass_nfc(std::string_view text, PassOutput& out) {
   pass_detail::Writer w(text, out);
   const std::size_t n = text.size();
   std::size_t p = 0;  // scan position; everything before it is settled

@@ -8,14 +8,19 @@
 
 #include "normalize/passes.hpp"
 #include "span/builder.hpp"
+#include "span/mapping.hpp"
 #include "text/bytes.hpp"
 
 namespace kestrix::pass_detail {
 
 struct Writer {
+  // Composing after an earlier map, the pass's segments go to the composition every so many.
+  static constexpr std::size_t kBatch = 1024;
+
   std::string_view in;
   PassOutput& out;  // its buffers become the builder's at the first change
   Builder b;
+  ComposeStream stream;  // when out.compose_after is set
   std::size_t emitted = 0;  // start of the input not yet handed to the builder
   std::size_t segments_hint = 0;  // segments to reserve at the first change, when known
   bool changed = false;
@@ -28,21 +33,35 @@ struct Writer {
       changed = true;
       b.out = std::move(out.text);
       b.out.clear();
-      b.segments = std::move(out.map.segments);
-      b.segments.clear();
-      b.segments.reserve(segments_hint);
+      if (out.compose_after) {
+        b.segments = std::move(out.batch);
+        b.segments.clear();
+        b.segments.reserve(kBatch + 64);
+        compose_begin(stream, *out.compose_after, out.map, segments_hint);
+      } else {
+        b.segments = std::move(out.map.segments);
+        b.segments.clear();
+        b.segments.reserve(segments_hint);
+      }
       reserve(b, in.size() + in.size() / 8 + 16);
     }
     keep(b, in.substr(emitted, pos - emitted));
     emitted = pos;
+    if (out.compose_after && b.segments.size() >= kBatch) compose_feed(stream, b.segments, false);
   }
 
-  bool done() {
+  PassResult done() {
     if (!changed) return false;
     keep(b, in.substr(emitted));
     auto [text, map] = finish(b);
     out.text = std::move(text);
-    out.map = std::move(map);
+    if (!out.compose_after) {
+      out.map = std::move(map);
+      return true;
+    }
+    compose_feed(stream, map.segments, true);
+    out.batch = std::move(map.segments);
+    if (auto ok = compose_end(stream); !ok) return std::unexpected(std::move(ok.error()));
     return true;
   }
 };

@@ -8,30 +8,40 @@
 // whose earlier contents it discards but whose buffers it reuses: the pipeline hands the same
 // buffers from pass to pass instead of allocating (and faulting in) fresh ones for each.
 // `text` must not view `out.text`.
+//
+// When `out.compose_after` is set, `out.map` receives compose(*compose_after, the pass's map)
+// instead of the pass's map, composed while the pass writes (see ComposeStream), and the only
+// possible error is that composition's.
 #pragma once
+#include <expected>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "normalize/config.hpp"
+#include "span/error.hpp"
 #include "span/span.hpp"
 
 namespace kestrix {
 
 struct PassOutput {
   std::string text;
-  SpanMap map;  // input -> text; never identity
+  SpanMap map;  // input -> text (never identity), or composed after compose_after
+  const SpanMap* compose_after = nullptr;  // must not be &map
+  std::vector<Segment> batch;  // the buffer of the pass's own segments while composing
 };
+using PassResult = std::expected<bool, Error>;
 
 // Composes conjoining Hangul jamo (L V, L V T, syllable T) into precomposed syllables.
-bool pass_nfc(std::string_view text, PassOutput& out);
+PassResult pass_nfc(std::string_view text, PassOutput& out);
 // Folds full-width ASCII forms, Unicode spaces and Unicode dashes to ASCII.
-bool pass_fold(std::string_view text, PassOutput& out);
+PassResult pass_fold(std::string_view text, PassOutput& out);
 // Reads Hangul numerals (digit by digit or with units) as ASCII digits, under the length and
 // context thresholds of the config.
-bool pass_hangul(std::string_view text, const Config& config, PassOutput& out);
+PassResult pass_hangul(std::string_view text, const Config& config, PassOutput& out);
 // Turns I, l, O and o standing between digit-like characters into 1 and 0.
-bool pass_lookalike(std::string_view text, PassOutput& out);
+PassResult pass_lookalike(std::string_view text, PassOutput& out);
 // Deletes separator runs standing between digit-like characters.
-bool pass_separator(std::string_view text, PassOutput& out);
+PassResult pass_separator(std::string_view text, PassOutput& out);
 
 }  // namespace kestrix

@@ -56,7 +56,7 @@ void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t e
 
 }  // namespace
 
-bool pass_separator(std::string_view text, PassOutput& out) {
+PassResult pass_separator(std::string_view text, PassOutput& out) {
   const std::size_t n = text.size();
   // First the runs to absorb, then the rewrite: knowing how many segments it makes, the
   // rewrite reserves them once instead of growing the largest map of the pipeline by doubling.

@@ -150,10 +150,11 @@ bool unchanged_by_identity_inner(const SpanMap& m) {
 // The run of two-segment groups at (i, o); see compose_walk. Stops before anything else
 // (deletions, empty sources, the end of a list, a group of more segments, a point that would
 // be an error), leaving it to the full walk. True when it emitted at least one group.
-bool pair_groups(const std::vector<Segment>& in, const std::vector<Segment>& ou, std::size_t& i,
-                 std::size_t& o, Pos& bcur, std::vector<Segment>& out, RuleList& scratch) {
+bool pair_groups(const std::vector<Segment>& in, const std::vector<Segment>& ou, std::size_t no,
+                 std::size_t& i, std::size_t& o, Pos& bcur, std::vector<Segment>& out,
+                 RuleList& scratch) {
   bool any = false;
-  while (i < in.size() && o < ou.size()) {
+  while (i < in.size() && o < no) {
     const Segment& I = in[i];
     const Segment& O = ou[o];
     if (byte_empty(I.dst) || byte_empty(O.src)) break;
@@ -202,55 +203,63 @@ bool pair_groups(const std::vector<Segment>& in, const std::vector<Segment>& ou,
 }
 
 // The walk of compose into `result` (its segments replaced, its buffer reused).
-std::expected<void, Error> compose_walk(const SpanMap& inner, const SpanMap& outer, SpanMap& result) {
+// The walk state of compose between calls of walk.
+struct WalkState {
+  std::size_t i = 0, o = 0;  // inner index; index into the outer segments at hand
+  Pos bcur;                  // the B cursor
+};
+
+// The walk of compose over the outer segments ou[0..avail), which continue `base` segments
+// already walked and dropped. Unless `last`, more outer segments follow: the walk then stops
+// before any step that needs one beyond avail (returning false), and resumes there on the next
+// call. Errors name outer segments by their index in the whole outer map.
+std::expected<bool, Error> walk(const SpanMap& inner, const std::vector<Segment>& ou,
+                                std::size_t avail, bool last, std::size_t base, Pos ou_dst_end,
+                                WalkState& st, std::vector<Segment>& out, RuleList& scratch) {
   const std::vector<Segment>& in = inner.segments;
-  const std::vector<Segment>& ou = outer.segments;
-  const std::size_t ni = in.size(), no = ou.size();
+  const std::size_t ni = in.size(), no = avail;
   const auto in_src_end = src_end(inner);
-  const auto ou_dst_end = dst_end(outer);
+  std::size_t& i = st.i;
+  std::size_t& o = st.o;
+  Pos& bcur = st.bcur;
 
-  std::vector<Segment>& out = result.segments;
-  out.clear();
-  // Every emitted segment advances i or o, so this is an upper bound.
-  out.reserve(ni + no);
-  RuleList scratch;
-
-  std::size_t i = 0, o = 0;
-  Pos bcur;  // the B cursor
   auto back = [&](std::size_t k, Pos p) -> std::optional<Pos> {
     if (k >= ni) return Pos{in_src_end.first, in_src_end.second};
     const Segment& s = in[k];
     return map_point(s.dst, s.src, s.kind == SegmentKind::identity, p);
   };
   auto fwd = [&](std::size_t k, Pos p) -> std::optional<Pos> {
-    if (k >= no) return Pos{ou_dst_end.first, ou_dst_end.second};
+    if (k >= no) return ou_dst_end;  // only reached when `last`
     const Segment& s = ou[k];
     return map_point(s.src, s.dst, s.kind == SegmentKind::identity, p);
   };
 
-  while (i < ni || o < no) {
+  for (;;) {
+    if (i >= ni && o >= no) return last;
     // Deletions first: they consume A without touching B.
     while (i < ni && byte_empty(in[i].dst)) {
+      if (o >= no && !last) return false;
       auto c = fwd(o, bcur);
-      if (!c) return inside("src", bcur.b, o);
+      if (!c) return inside("src", bcur.b, base + o);
       const Segment& s = in[i];
       out.push_back(Segment{s.rules, s.src, Span{c->b, c->b, c->c, c->c}, s.cost, SegmentKind::del});
       ++i;
     }
-    if (i >= ni && o >= no) break;
+    if (o >= no && !last) return false;
+    if (i >= ni && o >= no) return true;
     if (o < no && byte_empty(ou[o].src))
-      return coord("outer segment " + std::to_string(o) +
+      return coord("outer segment " + std::to_string(base + o) +
                    " has an empty source range; insertion is not supported");
     if (i >= ni || o >= no)
       return coord("segment exhausted at B byte " + std::to_string(bcur.b) + " (inner " +
-                   std::to_string(i) + "/" + std::to_string(ni) + ", outer " + std::to_string(o) +
-                   "/" + std::to_string(no) + ")");
+                   std::to_string(i) + "/" + std::to_string(ni) + ", outer " +
+                   std::to_string(base + o) + "/" + std::to_string(base + no) + ")");
 
     // A segment that ends strictly inside an identity segment of the other map forms a group
     // with that segment alone. Long runs of such groups (thousands of absorbed separators
     // within one unchanged stretch of the earlier passes' map) take this loop, which builds
     // each one exactly as the grouping below would, without searching for its end.
-    if (pair_groups(in, ou, i, o, bcur, out, scratch)) continue;
+    if (pair_groups(in, ou, no, i, o, bcur, out, scratch)) continue;
 
     // Grow the group until both sides end at the same B position, or one side is identity
     // and may be cut where the other ends.
@@ -270,8 +279,10 @@ std::expected<void, Error> compose_walk(const SpanMap& inner, const SpanMap& out
           gend = {e_out, ou[p].src.char_end};
           break;
         }
-        if (++p >= no)
+        if (++p >= no) {
+          if (!last) return false;  // the group may end in a segment not written yet
           return coord("outer exhausted while grouping at B byte " + std::to_string(bcur.b));
+        }
       } else {
         gend = {e_in, in[j].dst.char_end};
         break;
@@ -283,9 +294,9 @@ std::expected<void, Error> compose_walk(const SpanMap& inner, const SpanMap& out
     auto a1 = back(j, gend);
     if (!a1) return inside("dst", gend.b, j);
     auto c0 = fwd(o, bcur);
-    if (!c0) return inside("src", bcur.b, o);
+    if (!c0) return inside("src", bcur.b, base + o);
     auto c1 = fwd(p, gend);
-    if (!c1) return inside("src", gend.b, p);
+    if (!c1) return inside("src", gend.b, base + p);
 
     Segment seg;
     seg.src = {a0->b, a1->b, a0->c, a1->c};
@@ -324,6 +335,20 @@ std::expected<void, Error> compose_walk(const SpanMap& inner, const SpanMap& out
     o = p + (ou[p].src.byte_end <= gend.b ? 1 : 0);
     bcur = gend;
   }
+}
+
+// The whole walk of compose into `result` (its segments replaced, its buffer reused).
+std::expected<void, Error> compose_walk(const SpanMap& inner, const SpanMap& outer, SpanMap& result) {
+  std::vector<Segment>& out = result.segments;
+  out.clear();
+  // Every emitted segment advances i or o, so this is an upper bound.
+  out.reserve(inner.segments.size() + outer.segments.size());
+  RuleList scratch;
+  WalkState st;
+  const auto e = dst_end(outer);
+  auto done = walk(inner, outer.segments, outer.segments.size(), true, 0, Pos{e.first, e.second},
+                   st, out, scratch);
+  if (!done) return std::unexpected(std::move(done.error()));
   return {};
 }
 
@@ -463,11 +488,50 @@ std::expected<SpanMap, Error> compose(SpanMap&& inner, SpanMap&& outer) {
   return result;
 }
 
-std::expected<void, Error> compose_into(const SpanMap& inner, const SpanMap& outer, SpanMap& result) {
-  auto ie = dst_end(inner), oe = src_end(outer);
+void compose_begin(ComposeStream& st, const SpanMap& inner, SpanMap& result, std::size_t reserve) {
+  st = ComposeStream{};
+  st.inner = &inner;
+  st.result = &result;
+  result.segments.clear();
+  result.segments.reserve(inner.segments.size() + reserve);
+}
+
+void compose_feed(ComposeStream& st, std::vector<Segment>& batch, bool last) {
+  if (!batch.empty()) {
+    st.outer_src_end = {batch.back().src.byte_end, batch.back().src.char_end};
+    st.outer_dst_end = {batch.back().dst.byte_end, batch.back().dst.char_end};
+  }
+  if (st.failed) {
+    if (!batch.empty()) {
+      st.dropped += batch.size() - 1;
+      batch.erase(batch.begin(), batch.end() - 1);
+    }
+    return;
+  }
+  const std::size_t avail = last ? batch.size() : batch.empty() ? 0 : batch.size() - 1;
+  WalkState ws{st.inner_index, st.outer_index, Pos{st.b_byte, st.b_char}};
+  auto done = walk(*st.inner, batch, avail, last, st.dropped,
+                   Pos{st.outer_dst_end.first, st.outer_dst_end.second}, ws, st.result->segments,
+                   st.scratch);
+  if (!done) {
+    st.failed = true;
+    st.error = std::move(done.error());
+    return;
+  }
+  batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(ws.o));
+  st.dropped += ws.o;
+  st.inner_index = ws.i;
+  st.outer_index = 0;
+  st.b_byte = ws.bcur.b;
+  st.b_char = ws.bcur.c;
+}
+
+std::expected<void, Error> compose_end(ComposeStream& st) {
+  // compose checks the ends before it walks, so that error comes first.
+  auto ie = dst_end(*st.inner), oe = st.outer_src_end;
   if (ie != oe) return coord("inner output " + pair_text(ie) + " != outer input " + pair_text(oe));
-  // The identity shortcuts of compose give what the walk gives; they only save its time.
-  return compose_walk(inner, outer, result);
+  if (st.failed) return std::unexpected(std::move(st.error));
+  return {};
 }
 
 }  // namespace kestrix

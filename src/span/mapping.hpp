@@ -2,6 +2,8 @@
 #pragma once
 #include <expected>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "span/error.hpp"
 #include "span/span.hpp"
@@ -24,9 +26,32 @@ std::expected<SpanMap, Error> compose(const SpanMap& inner, const SpanMap& outer
 // changed nothing then hands the other map back without copying it. On error both maps are
 // left as they were.
 std::expected<SpanMap, Error> compose(SpanMap&& inner, SpanMap&& outer);
-// The same result written into `result`, whose buffer is reused (the pipeline composes into
-// the same two maps pass after pass). `result` must be neither input; on error its contents
-// are unspecified.
-std::expected<void, Error> compose_into(const SpanMap& inner, const SpanMap& outer, SpanMap& result);
+// compose(inner, outer) for an outer map handed over a batch at a time while it is being
+// written: the pipeline composes each pass's segments as the pass produces them, so no pass
+// map is ever held whole. The result and any error are exactly compose's. Linear in the total
+// segment count, like compose.
+struct ComposeStream {
+  const SpanMap* inner = nullptr;
+  SpanMap* result = nullptr;
+  std::size_t inner_index = 0, outer_index = 0;  // where the walk stands
+  std::size_t dropped = 0;  // outer segments used up and removed from the batch so far
+  std::uint32_t b_byte = 0, b_char = 0;  // the walk's cursor in the shared (middle) text
+  std::pair<std::uint32_t, std::uint32_t> outer_src_end{}, outer_dst_end{};
+  bool failed = false;
+  Error error;
+  RuleList scratch;
+};
+
+// Starts composing `inner` with an outer map to come into `result` (its segments replaced,
+// its buffer reused; `reserve` segments reserved for the outer ones). `result` must not be
+// `inner`.
+void compose_begin(ComposeStream& st, const SpanMap& inner, SpanMap& result, std::size_t reserve);
+// Takes the next outer segments: `batch` holds, in order, the outer segments after the
+// `st.dropped` ones already used. Unless `last`, its final segment may still change (a
+// builder extends its last identity segment) and is left alone. The segments used up are
+// removed from the front of `batch`.
+void compose_feed(ComposeStream& st, std::vector<Segment>& batch, bool last);
+// After the feed with `last`: compose's error, if it has one.
+std::expected<void, Error> compose_end(ComposeStream& st);
 
 }  // namespace kestrix
