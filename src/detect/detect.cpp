@@ -9,6 +9,7 @@
 #include "detect/scanner.hpp"
 #include "normalize/pipeline.hpp"
 #include "span/mapping.hpp"
+#include "text/pages.hpp"
 
 namespace kestrix {
 namespace {
@@ -297,14 +298,21 @@ std::expected<Report, Error> detect(std::string_view text, const Config& config)
   report.normalized_text = std::move(normalized->text);
   Pass pass{config, report.normalized_text, normalized->map, report, {}, {}, false, {}, 0};
 
-  std::vector<Span> spans;
-  det::scan_emails(pass.text, spans);
-  pass.emails(spans);
-  det::scan_passports(pass.text, spans);
-  pass.passports(spans);
+  std::vector<Span> emails, passports, runs;
+  det::scan_emails(pass.text, emails);
+  det::scan_passports(pass.text, passports);
   // Only runs of a length some rule can match; the others never reach the rule table.
-  det::scan_digit_runs(pass.text, spans, det::kMinRuleLength, det::kMaxRuleLength);
-  pass.digit_runs(spans);
+  det::scan_digit_runs(pass.text, runs, det::kMinRuleLength, det::kMaxRuleLength);
+  // A candidate gives at most one finding and usually a rejection or two: room for them
+  // up front spares the report's lists their growth by doubling.
+  const std::size_t candidates = emails.size() + passports.size() + runs.size();
+  report.findings.reserve(candidates);
+  report.rejections.reserve(2 * candidates);
+  pages::advise_huge(report.findings.data(), report.findings.capacity() * sizeof(Finding));
+  pages::advise_huge(report.rejections.data(), report.rejections.capacity() * sizeof(Rejection));
+  pass.emails(emails);
+  pass.passports(passports);
+  pass.digit_runs(runs);
 
   remove_nested(report);
   sort_by_source(report.findings);

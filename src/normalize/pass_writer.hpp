@@ -10,6 +10,7 @@
 #include "span/builder.hpp"
 #include "span/mapping.hpp"
 #include "text/bytes.hpp"
+#include "text/pages.hpp"
 
 namespace kestrix::pass_detail {
 
@@ -42,8 +43,10 @@ struct Writer {
         b.segments = std::move(out.map.segments);
         b.segments.clear();
         b.segments.reserve(segments_hint);
+        pages::advise_huge(b.segments.data(), b.segments.capacity() * sizeof(Segment));
       }
       reserve(b, in.size() + in.size() / 8 + 16);
+      pages::advise_huge(b.out.data(), b.out.capacity());
     }
     keep(b, in.substr(emitted, pos - emitted));
     emitted = pos;

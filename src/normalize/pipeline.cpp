@@ -4,6 +4,7 @@
 
 #include "normalize/passes.hpp"
 #include "span/mapping.hpp"
+#include "text/pages.hpp"
 
 namespace kestrix {
 
@@ -49,7 +50,13 @@ std::expected<Normalized, Error> normalize(std::string_view source, const Config
     if (auto ok = apply(pass_separator(current, scratch)); !ok)
       return std::unexpected(std::move(ok.error()));
 
-  if (map_is_identity) return Normalized{std::string(source), identity(source)};
+  if (map_is_identity) {
+    std::string copy;
+    copy.reserve(source.size());
+    pages::advise_huge(copy.data(), copy.capacity());
+    copy.assign(source);
+    return Normalized{std::move(copy), identity(source)};
+  }
   return Normalized{std::move(owned), std::move(map)};
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "span/span_map.hpp"
+#include "text/pages.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix {
@@ -494,6 +495,7 @@ void compose_begin(ComposeStream& st, const SpanMap& inner, SpanMap& result, std
   st.result = &result;
   result.segments.clear();
   result.segments.reserve(inner.segments.size() + reserve);
+  pages::advise_huge(result.segments.data(), result.segments.capacity() * sizeof(Segment));
 }
 
 void compose_feed(ComposeStream& st, std::vector<Segment>& batch, bool last) {
