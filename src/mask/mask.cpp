@@ -39,10 +39,14 @@ bool on_boundary(std::string_view text, std::size_t i) {
 
 MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
                          const PolicySet& policies) {
-  std::stable_sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) {
+  auto before = [](const Finding& a, const Finding& b) {
     if (a.source.byte_start != b.source.byte_start) return a.source.byte_start < b.source.byte_start;
     return a.source.byte_end < b.source.byte_end;
-  });
+  };
+  // Detection hands its findings over in this order already; sorting them again would move
+  // every record through a temporary copy of the list.
+  if (!std::is_sorted(findings.begin(), findings.end(), before))
+    std::stable_sort(findings.begin(), findings.end(), before);
   MaskOutput out;
   if (tokenizes(policies)) out.restore = new_restore_map(text);
   RestoreMap* restore = out.restore ? &*out.restore : nullptr;
