@@ -130,7 +130,8 @@ def throughput(profile: str, size: int, repeat: int) -> dict:
         "normalize": best_of(kx.normalize, repeat, f),
         "detect": best_of(kx.detect, repeat, f),
         "detect_warm": best_of(lambda _: kx.detect(warm), repeat),
-        "mask": best_of(kx.mask, repeat, f),
+        # The masked text is made when it is first read: a mask call is timed with that read.
+        "mask": best_of(masked_text, repeat, f),
         "tokenize_unmask": best_of(roundtrip, repeat, f),
     }
     report = kx.detect(fresh(text))
@@ -144,6 +145,10 @@ def throughput(profile: str, size: int, repeat: int) -> dict:
         "seconds": times,
         "mb_per_s": {k: nbytes / t / 1e6 for k, t in times.items()},
     }
+
+
+def masked_text(s: str) -> str:
+    return kx.mask(s).text
 
 
 # ---- per call ----------------------------------------------------------------------------------
@@ -163,7 +168,7 @@ def per_call(message: str, expect_findings: int, calls: int, repeat: int) -> dic
 
     us = {
         "detect": best_of(loop(kx.detect), repeat, strs) / calls * 1e6,
-        "mask": best_of(loop(kx.mask), repeat, strs) / calls * 1e6,
+        "mask": best_of(loop(masked_text), repeat, strs) / calls * 1e6,
         "encode": best_of(loop(lambda s: s.encode("utf-8")), repeat, strs) / calls * 1e6,
         "regex": best_of(loop(lambda s: sum(1 for _ in DIGIT_RUN.finditer(s))), repeat, strs)
         / calls * 1e6,

@@ -78,7 +78,9 @@ bool parse_token_number(std::string_view s, std::uint64_t& out) {
 
 }  // namespace
 
-std::expected<std::string, Error> unmask(std::string_view masked, const RestoreMap& map) {
+std::expected<std::string, Error> unmask(std::string_view masked, const RestoreMap& map,
+                                         std::size_t* replaced) {
+  if (replaced) *replaced = 0;
   const std::string open = "[[" + map.prefix + ":";
   std::string out;
   out.reserve(masked.size());
@@ -102,6 +104,7 @@ std::expected<std::string, Error> unmask(std::string_view masked, const RestoreM
     if (n >= map.entries.size())
       return std::unexpected(Error::restore_token("표에 없는 토큰 번호 " + std::to_string(n)));
     out += map.entries[static_cast<std::size_t>(n)].original;
+    if (replaced) ++*replaced;
     cur = close + 2;
   }
 }

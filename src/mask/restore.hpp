@@ -36,7 +36,9 @@ const std::string& add_entry(RestoreMap& map, std::string_view piece, Entity ent
 
 // Replaces every token of the map's prefix by its original. Fails (returning no text) on an
 // unclosed token, a number that is not an unsigned decimal, or a number without an entry.
-std::expected<std::string, Error> unmask(std::string_view masked, const RestoreMap& map);
+// When `replaced` is given, it receives the number of tokens replaced.
+std::expected<std::string, Error> unmask(std::string_view masked, const RestoreMap& map,
+                                         std::size_t* replaced = nullptr);
 
 // Compact JSON: {"prefix":...,"entries":[{"token":...,"original":...,"entity":...}]}.
 void write_json(std::string& out, const RestoreMap& map);

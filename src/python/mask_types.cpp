@@ -307,9 +307,18 @@ PyType_Slot restore_map_slots[] = {
 
 // ---- MaskOutput ----------------------------------------------------------------------------
 
+// The result of mask: the core output, and its text as a str once it has been read (the
+// core's UTF-8 copy is then let go; a str cannot be changed, so every read hands out that one
+// object). When nothing was applied the masked text is the argument itself, kept as `source`.
+struct Masked {
+  MaskOutput out;
+  Ref text;
+  Ref source;
+};
+
 PyObject* mask_output_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
-    const MaskOutput& m = unbox<MaskOutput>(self);
+    const MaskOutput& m = unbox<Masked>(self).out;
     return new_str("MaskOutput(applied=" + std::to_string(m.applied.size()) +
                    ", skipped=" + std::to_string(m.skipped.size()) +
                    ", restore=" + (m.restore ? "true" : "false") + ")");
@@ -318,22 +327,29 @@ PyObject* mask_output_repr(PyObject* self) {
 
 PyGetSetDef mask_output_getset[] = {
     {"text", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* { return new_str(unbox<MaskOutput>(self).text); });
+       return guard([&]() -> PyObject* {
+         Masked& m = unbox<Masked>(self);
+         if (!m.text) {
+           m.text = m.source ? std::move(m.source) : Ref::steal(new_str(m.out.text));
+           std::string().swap(m.out.text);
+         }
+         return Py_NewRef(m.text.get());
+       });
      }, nullptr, const_cast<char*>("가려진 텍스트."), nullptr},
     {"applied", [](PyObject* self, void*) -> PyObject* {
        return guard([&]() -> PyObject* {
-         return new_box_list<Finding>(T_Finding, unbox<MaskOutput>(self).applied);
+         return new_box_list<Finding>(T_Finding, unbox<Masked>(self).out.applied);
        });
      }, nullptr, const_cast<char*>("실제로 적용된 탐지 결과."), nullptr},
     {"skipped", [](PyObject* self, void*) -> PyObject* {
        return guard([&]() -> PyObject* {
-         return new_box_list<Finding>(T_Finding, unbox<MaskOutput>(self).skipped);
+         return new_box_list<Finding>(T_Finding, unbox<Masked>(self).out.skipped);
        });
      }, nullptr, const_cast<char*>("앞선 구간과 겹쳐서 건너뛴 결과. 비어 있는 것이 정상이다."),
      nullptr},
     {"restore", [](PyObject* self, void*) -> PyObject* {
        return guard([&]() -> PyObject* {
-         const MaskOutput& m = unbox<MaskOutput>(self);
+         const MaskOutput& m = unbox<Masked>(self).out;
          if (!m.restore) return none();
          return make(T_RestoreMap, *m.restore);
        });
@@ -343,7 +359,7 @@ PyGetSetDef mask_output_getset[] = {
 
 PyType_Slot mask_output_slots[] = {
     {Py_tp_doc, const_cast<char*>("마스킹 결과.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<MaskOutput>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Masked>)},
     {Py_tp_repr, reinterpret_cast<void*>(mask_output_repr)},
     {Py_tp_getset, mask_output_getset},
     {0, nullptr},
@@ -373,7 +389,8 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     auto r = mask(text, policies, config);
     if (!r) throw_core(r.error());
-    return make(T_MaskOutput, std::move(*r));
+    const bool unchanged = r->applied.empty() && PyUnicode_CheckExact(a[0]);
+    return make(T_MaskOutput, Masked{std::move(*r), {}, unchanged ? Ref::borrow(a[0]) : Ref()});
   });
 }
 
@@ -384,8 +401,11 @@ PyObject* fn_unmask(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::string_view masked = to_string_view(a[0], "masked");
     expect_instance(a[1], T_RestoreMap, "restore");
     SharedBorrow<RestoreMap> restore(a[1]);
-    auto r = unmask(masked, restore.value());
+    std::size_t replaced = 0;
+    auto r = unmask(masked, restore.value(), &replaced);
     if (!r) throw_core(r.error());
+    // Without tokens the text comes back as it is: a str cannot be changed.
+    if (replaced == 0 && PyUnicode_CheckExact(a[0])) return Py_NewRef(a[0]);
     return new_str(*r);
   });
 }
@@ -397,7 +417,7 @@ PyType_Spec spec_RestoreEntry = {"kestrix.RestoreEntry", sizeof(Box<RestoreEntry
                                  kFlagsNoInit, restore_entry_slots};
 PyType_Spec spec_RestoreMap = {"kestrix.RestoreMap", sizeof(Box<RestoreMap>), 0, kFlagsNoInit,
                                restore_map_slots};
-PyType_Spec spec_MaskOutput = {"kestrix.MaskOutput", sizeof(Box<MaskOutput>), 0, kFlagsNoInit,
+PyType_Spec spec_MaskOutput = {"kestrix.MaskOutput", sizeof(Box<Masked>), 0, kFlagsNoInit,
                                mask_output_slots};
 
 }  // namespace kestrix::py
