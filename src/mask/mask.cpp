@@ -38,7 +38,7 @@ bool on_boundary(std::string_view text, std::size_t i) {
 }  // namespace
 
 MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
-                         const PolicySet& policies) {
+                         const PolicySet& policies, bool copy_unchanged) {
   auto before = [](const Finding& a, const Finding& b) {
     if (a.source.byte_start != b.source.byte_start) return a.source.byte_start < b.source.byte_start;
     return a.source.byte_end < b.source.byte_end;
@@ -50,9 +50,13 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
   MaskOutput out;
   if (tokenizes(policies)) out.restore = new_restore_map(text);
   RestoreMap* restore = out.restore ? &*out.restore : nullptr;
-  out.text.reserve(text.size());
+  if (restore) restore->entries.reserve(findings.size());
+  // The applied findings stay where they are in `findings`, moved forward over the skipped
+  // ones, so that the list becomes `applied` without copying its records.
+  std::size_t kept = 0;
   std::size_t cursor = 0;
-  for (Finding& f : findings) {
+  for (std::size_t k = 0; k < findings.size(); ++k) {
+    Finding& f = findings[k];
     const std::size_t start = f.source.byte_start;
     const std::size_t end = f.source.byte_end;
     // A span that would cut a character in two is skipped like one outside the text: the
@@ -62,21 +66,26 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
       out.skipped.push_back(std::move(f));
       continue;
     }
+    if (kept == 0) out.text.reserve(text.size());
     out.text.append(text.substr(cursor, start - cursor));
     render(out.text, policy_for(policies, f.entity), f.entity, text.substr(start, end - start),
            restore);
     cursor = end;
-    out.applied.push_back(std::move(f));
+    if (kept != k) findings[kept] = std::move(f);
+    ++kept;
   }
-  out.text.append(text.substr(cursor));
+  findings.resize(kept);
+  out.applied = std::move(findings);
+  // Without an applied finding the masked text is the text itself.
+  if (kept > 0 || copy_unchanged) out.text.append(text.substr(cursor));
   return out;
 }
 
 std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& policies,
-                                      const Config& config) {
+                                      const Config& config, bool copy_unchanged) {
   auto report = detect(text, config);
   if (!report) return std::unexpected(std::move(report.error()));
-  return mask_findings(text, std::move(report->findings), policies);
+  return mask_findings(text, std::move(report->findings), policies, copy_unchanged);
 }
 
 }  // namespace kestrix

@@ -40,11 +40,13 @@ struct MaskOutput {
 // Rewrites `text` at the source spans of `findings` (any order; sorted stably by start, then
 // end). A finding that starts inside an already rewritten part, or whose span is reversed or
 // runs past the text, is skipped. Text outside the applied spans is copied byte for byte.
+// When no finding is applied the output is the text itself; a caller that holds the text
+// already may pass copy_unchanged = false and then gets an empty `text` in that case.
 MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
-                         const PolicySet& policies);
+                         const PolicySet& policies, bool copy_unchanged = true);
 
 // Detects with `config` and masks the accepted findings.
 std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& policies,
-                                      const Config& config);
+                                      const Config& config, bool copy_unchanged = true);
 
 }  // namespace kestrix

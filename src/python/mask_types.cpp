@@ -387,9 +387,11 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
       SharedBorrow<Config> b(a[2]);
       config = b.value();
     }
-    auto r = mask(text, policies, config);
+    // An exact str is its own masked text when nothing is applied: no copy of it is made.
+    const bool exact = PyUnicode_CheckExact(a[0]);
+    auto r = mask(text, policies, config, !exact);
     if (!r) throw_core(r.error());
-    const bool unchanged = r->applied.empty() && PyUnicode_CheckExact(a[0]);
+    const bool unchanged = exact && r->applied.empty();
     return make(T_MaskOutput, Masked{std::move(*r), {}, unchanged ? Ref::borrow(a[0]) : Ref()});
   });
 }
