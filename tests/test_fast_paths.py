@@ -8,6 +8,8 @@ property here holds the fast path against a plain one reachable from Python.
 import json
 import struct
 
+import pytest
+
 from hypothesis import given, settings, strategies as st
 
 import kestrix as kx
@@ -212,21 +214,23 @@ def test_phone_readings_follow_the_prefix_table(tail, head):
     assert all(rule == want for rule in found), run
 
 
-# ---- masked and unmasked text: the argument itself when nothing changes -----------------------
+# ---- masked and unmasked text: the argument itself when nothing changes, else rebuilt ---------
+# ---- from the argument's characters in chunks (long texts beyond ASCII) -----------------------
 
 class Text(str):
     pass
 
 
-# Long Korean stretches around a few items, often none: without a finding the masked text is
-# the argument, and without a token unmask gives its argument back; a str subclass never is.
+# Korean stretches around a few items, often none, repeated so that long texts cross the
+# chunks in which the result is assembled (32,768 characters), with emoji among them.
 FILLER = st.text(st.sampled_from("가나다라마바사아자차카타파하 .\n😀é"), max_size=200)
 
 
-@settings(max_examples=300)
-@given(st.lists(st.tuples(FILLER, PIECES), max_size=6), FILLER, st.booleans(), st.booleans())
-def test_masked_text_equals_the_rendering(parts, tail, tokenize, subclass):
-    text = "".join(f + p for f, p in parts) + tail
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.tuples(FILLER, PIECES), max_size=6), FILLER, st.sampled_from([1, 3, 60, 400]),
+       st.booleans(), st.booleans())
+def test_masked_text_equals_the_rendering(parts, tail, times, tokenize, subclass):
+    text = ("".join(f + p for f, p in parts) + tail) * times
     arg = Text(text) if subclass else text
     policy = kx.Policy.tokenize() if tokenize else kx.Policy.redact_fill("#")
     out = kx.mask(arg, kx.PolicySet(policy))
@@ -241,3 +245,23 @@ def test_masked_text_equals_the_rendering(parts, tail, tokenize, subclass):
     if tokenize:
         back = kx.unmask(Text(out.text) if subclass else out.text, out.restore)
         assert back == text and type(back) is str
+
+
+@pytest.mark.parametrize("lead", [32750, 32760, 32767, 32768, 32769, 65530, 65536])
+@pytest.mark.parametrize("wide", ["가", "😀"])
+def test_rewrites_across_the_chunk_boundaries(lead, wide):
+    item = "연락처 010-1234-5678 "
+    text = wide * lead + item + wide * 40000 + item + "끝"
+    for policy in (kx.Policy.redact_fill("#"), kx.Policy.tokenize()):
+        out = kx.mask(text, kx.PolicySet(policy))
+        assert len(out.applied) == 2
+        expected, cursor = [], 0
+        for k, f in enumerate(out.applied):
+            expected.append(text[cursor:f.source.char_start])
+            n = f.source.char_end - f.source.char_start
+            expected.append("#" * n if out.restore is None else f"[[{out.restore.prefix}:{k}]]")
+            cursor = f.source.char_end
+        expected.append(text[cursor:])
+        assert out.text == "".join(expected)
+        if out.restore is not None:
+            assert kx.unmask(out.text, out.restore) == text

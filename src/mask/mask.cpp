@@ -71,6 +71,7 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
     render(out.text, policy_for(policies, f.entity), f.entity, text.substr(start, end - start),
            restore);
     cursor = end;
+    out.rendered_ends.push_back(out.text.size());
     if (kept != k) findings[kept] = std::move(f);
     ++kept;
   }

@@ -33,6 +33,8 @@ bool tokenizes(const PolicySet& set);
 struct MaskOutput {
   std::string text;
   std::vector<Finding> applied;
+  // For each applied finding, the byte offset in `text` where its replacement ends.
+  std::vector<std::size_t> rendered_ends;
   std::vector<Finding> skipped;
   std::optional<RestoreMap> restore;  // present exactly when the set tokenizes
 };

@@ -79,8 +79,8 @@ bool parse_token_number(std::string_view s, std::uint64_t& out) {
 }  // namespace
 
 std::expected<std::string, Error> unmask(std::string_view masked, const RestoreMap& map,
-                                         std::size_t* replaced) {
-  if (replaced) *replaced = 0;
+                                         std::vector<RestoredToken>* tokens) {
+  if (tokens) tokens->clear();
   const std::string open = "[[" + map.prefix + ":";
   std::string out;
   out.reserve(masked.size());
@@ -103,8 +103,9 @@ std::expected<std::string, Error> unmask(std::string_view masked, const RestoreM
           Error::restore_token("토큰 번호가 숫자가 아니다: '" + std::string(num) + "'"));
     if (n >= map.entries.size())
       return std::unexpected(Error::restore_token("표에 없는 토큰 번호 " + std::to_string(n)));
-    out += map.entries[static_cast<std::size_t>(n)].original;
-    if (replaced) ++*replaced;
+    const std::string& original = map.entries[static_cast<std::size_t>(n)].original;
+    out += original;
+    if (tokens) tokens->push_back({at, close + 2, original});
     cur = close + 2;
   }
 }

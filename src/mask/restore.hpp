@@ -34,11 +34,17 @@ RestoreMap new_restore_map(std::string_view source);
 // Appends an entry for piece and returns its token.
 const std::string& add_entry(RestoreMap& map, std::string_view piece, Entity entity);
 
+// A token that unmask replaced: bytes [start, end) of the masked text became `original`.
+struct RestoredToken {
+  std::size_t start = 0, end = 0;
+  std::string_view original;  // views the map's entry
+};
+
 // Replaces every token of the map's prefix by its original. Fails (returning no text) on an
 // unclosed token, a number that is not an unsigned decimal, or a number without an entry.
-// When `replaced` is given, it receives the number of tokens replaced.
+// When `tokens` is given, it receives the replaced tokens in text order.
 std::expected<std::string, Error> unmask(std::string_view masked, const RestoreMap& map,
-                                         std::size_t* replaced = nullptr);
+                                         std::vector<RestoredToken>* tokens = nullptr);
 
 // Compact JSON: {"prefix":...,"entries":[{"token":...,"original":...,"entity":...}]}.
 void write_json(std::string& out, const RestoreMap& map);

@@ -307,14 +307,27 @@ PyType_Slot restore_map_slots[] = {
 
 // ---- MaskOutput ----------------------------------------------------------------------------
 
-// The result of mask: the core output, and its text as a str once it has been read (the
-// core's UTF-8 copy is then let go; a str cannot be changed, so every read hands out that one
-// object). When nothing was applied the masked text is the argument itself, kept as `source`.
+// The result of mask: the core output, with its text made into a str when the call returns
+// (the core's UTF-8 copy is then let go). A str cannot be changed, so every read of `text`
+// hands out that one object.
 struct Masked {
   MaskOutput out;
   Ref text;
-  Ref source;
 };
+
+// The str of a rewritten text: the argument itself when nothing changed, else built from the
+// argument and the rewrites where that pays, else decoded from the UTF-8 result.
+template <class EachRewrite>
+PyObject* rewritten(PyObject* source, std::string_view utf8, std::string_view result,
+                    std::size_t rewrites, EachRewrite each) {
+  if (rewrites == 0 && PyUnicode_CheckExact(source)) return Py_NewRef(source);
+  const Py_ssize_t chars = PyUnicode_GetLength(source);
+  if (chars < 0) throw_set();
+  if (!Rewriter::pays(utf8, static_cast<std::size_t>(chars))) return new_str(result);
+  Rewriter w(source, utf8, static_cast<std::size_t>(chars));
+  each(w);
+  return w.finish();
+}
 
 PyObject* mask_output_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
@@ -327,14 +340,7 @@ PyObject* mask_output_repr(PyObject* self) {
 
 PyGetSetDef mask_output_getset[] = {
     {"text", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* {
-         Masked& m = unbox<Masked>(self);
-         if (!m.text) {
-           m.text = m.source ? std::move(m.source) : Ref::steal(new_str(m.out.text));
-           std::string().swap(m.out.text);
-         }
-         return Py_NewRef(m.text.get());
-       });
+       return Py_NewRef(unbox<Masked>(self).text.get());
      }, nullptr, const_cast<char*>("가려진 텍스트."), nullptr},
     {"applied", [](PyObject* self, void*) -> PyObject* {
        return guard([&]() -> PyObject* {
@@ -391,8 +397,22 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     const bool exact = PyUnicode_CheckExact(a[0]);
     auto r = mask(text, policies, config, !exact);
     if (!r) throw_core(r.error());
-    const bool unchanged = exact && r->applied.empty();
-    return make(T_MaskOutput, Masked{std::move(*r), {}, unchanged ? Ref::borrow(a[0]) : Ref()});
+    const MaskOutput& out = *r;
+    Ref masked = Ref::steal(rewritten(a[0], text, out.text, out.applied.size(), [&](Rewriter& w) {
+      std::size_t at = 0, cursor = 0;  // output and source byte positions
+      for (std::size_t k = 0; k < out.applied.size(); ++k) {
+        const Span& src = out.applied[k].source;
+        at += src.byte_start - cursor;
+        w.rewrite(src.byte_start, src.byte_end,
+                  std::string_view(out.text).substr(at, out.rendered_ends[k] - at));
+        at = out.rendered_ends[k];
+        cursor = src.byte_end;
+      }
+    }));
+    Masked m{std::move(*r), std::move(masked)};
+    std::string().swap(m.out.text);
+    std::vector<std::size_t>().swap(m.out.rendered_ends);
+    return make(T_MaskOutput, std::move(m));
   });
 }
 
@@ -403,12 +423,12 @@ PyObject* fn_unmask(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::string_view masked = to_string_view(a[0], "masked");
     expect_instance(a[1], T_RestoreMap, "restore");
     SharedBorrow<RestoreMap> restore(a[1]);
-    std::size_t replaced = 0;
-    auto r = unmask(masked, restore.value(), &replaced);
+    std::vector<RestoredToken> tokens;
+    auto r = unmask(masked, restore.value(), &tokens);
     if (!r) throw_core(r.error());
-    // Without tokens the text comes back as it is: a str cannot be changed.
-    if (replaced == 0 && PyUnicode_CheckExact(a[0])) return Py_NewRef(a[0]);
-    return new_str(*r);
+    return rewritten(a[0], masked, *r, tokens.size(), [&](Rewriter& w) {
+      for (const RestoredToken& t : tokens) w.rewrite(t.start, t.end, t.original);
+    });
   });
 }
 
