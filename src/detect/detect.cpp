@@ -205,6 +205,36 @@ std::vector<Key> keys_of(const std::vector<T>& items) {
   return keys;
 }
 
+// Sorts keys that mostly arrive as a few ascending runs (each scanner reports in text order,
+// and the report lists them scanner after scanner) by merging the runs; with many runs, by
+// std::sort. The same order as std::sort wherever `less` orders every pair of keys.
+template <class Less>
+void sort_runs(std::vector<Key>& keys, Less less) {
+  constexpr std::size_t kMaxRuns = 16;
+  std::vector<std::size_t> bounds{0};
+  for (std::size_t k = 1; k < keys.size(); ++k) {
+    if (!less(keys[k], keys[k - 1])) continue;
+    if (bounds.size() == kMaxRuns) {
+      std::sort(keys.begin(), keys.end(), less);
+      return;
+    }
+    bounds.push_back(k);
+  }
+  bounds.push_back(keys.size());
+  while (bounds.size() > 2) {
+    std::vector<std::size_t> merged{0};
+    for (std::size_t r = 0; r + 1 < bounds.size(); r += 2) {
+      const std::size_t end = r + 2 < bounds.size() ? bounds[r + 2] : bounds[r + 1];
+      if (r + 2 < bounds.size())
+        std::inplace_merge(keys.begin() + static_cast<std::ptrdiff_t>(bounds[r]),
+                           keys.begin() + static_cast<std::ptrdiff_t>(bounds[r + 1]),
+                           keys.begin() + static_cast<std::ptrdiff_t>(end), less);
+      merged.push_back(end);
+    }
+    bounds = std::move(merged);
+  }
+}
+
 // Removes every finding whose source byte span lies inside another finding's and is strictly
 // shorter, appending it to the rejections as outranked. Containment is decided on the complete
 // list first. With spans sorted by start ascending and end descending, a span is inside a
@@ -226,7 +256,7 @@ void remove_nested(Report& report) {
   std::vector<Key> order;
   if (!in_order) {
     order = keys_of(fs);
-    std::sort(order.begin(), order.end(), before);
+    sort_runs(order, before);
   }
   auto key = [&](std::size_t k) {
     return in_order ? Key{fs[k].source.byte_start, fs[k].source.byte_end,
@@ -282,7 +312,7 @@ void sort_by_source(std::vector<T>& items) {
     if (a.end != b.end) return a.end < b.end;
     return a.index < b.index;
   };
-  std::sort(keys.begin(), keys.end(), before);
+  sort_runs(keys, before);
   std::vector<T> sorted;
   sorted.reserve(items.size());
   for (const Key& k : keys) sorted.push_back(std::move(items[k.index]));
