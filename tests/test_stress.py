@@ -318,6 +318,8 @@ def _thread_texts():
     for i in range(24):
         texts.append(f"{i}번 고객 주민번호 {rrn(f'8{i % 10}0101{i:06d}')} 카드 {luhn(f'45320151128{i:04d}')} "
                      f"연락처 010-{1000 + i}-{5000 + i} 메일 user{i}@example.co.kr")
+    # Long enough to be worked on without the interpreter lock, by several threads at once.
+    texts += ["\n".join(texts[5:17]) * 3, "\n".join(texts[10:]) * 20]
     return texts
 
 
@@ -385,6 +387,48 @@ def test_eight_threads_agree_with_serial_calls():
         for j, outcome in got:
             assert outcome == expected[j]
     assert repr(cfg) == "Config(min_score=0.4, min_context=0.3, context_window=16)"
+
+
+def _ran_meanwhile(call):
+    """Whether this thread kept running for a good part of the time `call` took in another
+    thread. With the interpreter lock held for the whole call it could run only for a switch
+    interval before the call began and one after it returned."""
+    window, done, ticks = [], threading.Event(), []
+
+    def run():
+        t0 = time.perf_counter()
+        call()
+        window.append((t0, time.perf_counter()))
+        done.set()
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    try:
+        th = threading.Thread(target=run)
+        th.start()
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+        th.join()
+    finally:
+        sys.setswitchinterval(old)
+    t0, t1 = window[0]
+    inside = [t for t in ticks if t0 < t < t1]
+    running = sum(b - a for a, b in zip(inside, inside[1:]) if b - a < 1e-3)
+    return running > 0.1 * (t1 - t0)
+
+
+def test_long_calls_let_other_threads_run():
+    text = "\n".join(_thread_texts()[5:29]) * 1500  # about 8 MB
+    tokens = kx.mask(text, kx.PolicySet(kx.Policy.tokenize()))
+    calls = {
+        "normalize": lambda: kx.normalize(text),
+        "detect": lambda: kx.detect(text),
+        "mask": lambda: kx.mask(text),
+        "unmask": lambda: kx.unmask(tokens.text, tokens.restore),
+    }
+    for name, call in calls.items():
+        # A busy machine may not schedule this thread during one call: a few tries.
+        assert any(_ran_meanwhile(call) for _ in range(5)), name
 
 
 # ---- conversions that call back into the module ----------------------------------------------

@@ -287,7 +287,7 @@ PyObject* fn_detect(PyObject*, PyObject* args, PyObject* kwargs) {
       SharedBorrow<Config> borrow(a[1]);
       config = borrow.value();
     }
-    auto report = detect(text, config);
+    auto report = unlocked(text.size(), [&] { return detect(text, config); });
     if (!report) throw_core(report.error());
     return make(T_Report, std::move(*report));
   });

@@ -395,7 +395,7 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     // An exact str is its own masked text when nothing is applied: no copy of it is made.
     const bool exact = PyUnicode_CheckExact(a[0]);
-    auto r = mask(text, policies, config, !exact);
+    auto r = unlocked(text.size(), [&] { return mask(text, policies, config, !exact); });
     if (!r) throw_core(r.error());
     const MaskOutput& out = *r;
     Ref masked = Ref::steal(rewritten(a[0], text, out.text, out.applied.size(), [&](Rewriter& w) {
@@ -424,7 +424,8 @@ PyObject* fn_unmask(PyObject*, PyObject* args, PyObject* kwargs) {
     expect_instance(a[1], T_RestoreMap, "restore");
     SharedBorrow<RestoreMap> restore(a[1]);
     std::vector<RestoredToken> tokens;
-    auto r = unmask(masked, restore.value(), &tokens);
+    const RestoreMap& table = restore.value();  // a shared borrow: no one changes it meanwhile
+    auto r = unlocked(masked.size(), [&] { return unmask(masked, table, &tokens); });
     if (!r) throw_core(r.error());
     return rewritten(a[0], masked, *r, tokens.size(), [&](Rewriter& w) {
       for (const RestoredToken& t : tokens) w.rewrite(t.start, t.end, t.original);

@@ -241,7 +241,7 @@ PyObject* fn_normalize(PyObject*, PyObject* args, PyObject* kwargs) {
       expect_instance(a[1], T_Config, "config");
       config = SharedBorrow<Config>(a[1]).value();  // the passes read this copy
     }
-    auto result = normalize(text, config);
+    auto result = unlocked(text.size(), [&] { return normalize(text, config); });
     if (!result) throw_core(result.error());
     return make(T_Normalized, std::move(*result));
   });

@@ -115,6 +115,23 @@ PyObject* guard(F&& f) noexcept {
   return r;
 }
 
+// Runs f() with the interpreter lock released, so that other threads run meanwhile, when the
+// text is long enough for the work to outweigh letting the lock go and taking it back. f must
+// not touch any Python object; what it reads must stay alive and unchanged without the lock
+// (texts of str arguments, private copies of settings, values under a shared borrow). An
+// exception from f passes on once the lock is held again.
+inline constexpr std::size_t kUnlockBytes = 2048;
+
+template <class F>
+decltype(auto) unlocked(std::size_t bytes, F&& f) {
+  if (bytes < kUnlockBytes) return f();
+  struct Relock {
+    PyThreadState* state;
+    ~Relock() { PyEval_RestoreThread(state); }
+  } relock{PyEval_SaveThread()};
+  return f();
+}
+
 // For slots that return int (setters, __len__ via ssize_t, ...).
 template <class R, class F>
 R guard_int(F&& f, R fail) noexcept {
