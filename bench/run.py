@@ -151,6 +151,23 @@ def masked_text(s: str) -> str:
     return kx.mask(s).text
 
 
+def threads(size: int, repeat: int) -> dict:
+    """mask over the mixed text cut into documents, serially and on a pool of one thread per
+    core: long texts are worked on without the interpreter lock."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    text = corpus("mixed", size)
+    workers = os.cpu_count() or 1
+    step = max(1, len(text) // (4 * workers))
+    docs = [text[i:i + step] for i in range(0, len(text), step)]
+    fresh_docs = lambda: [fresh(d) for d in docs]  # noqa: E731
+    serial = best_of(lambda ds: [kx.mask(d).text for d in ds], repeat, fresh_docs)
+    with ThreadPoolExecutor(workers) as pool:
+        pooled = best_of(lambda ds: list(pool.map(lambda d: kx.mask(d).text, ds)), repeat, fresh_docs)
+    return {"workers": workers, "documents": len(docs), "serial_s": serial, "threads_s": pooled,
+            "speedup": serial / pooled}
+
+
 # ---- per call ----------------------------------------------------------------------------------
 
 
@@ -300,6 +317,11 @@ def targets(res: dict) -> list[dict]:
         if mem["growth_exponent"] is not None:
             e = mem["growth_exponent"]
             add("detect memory growth exponent", e, "~1 (linear)", 0.9 <= e <= 1.1)
+    th = res.get("threads")
+    if th:
+        print(f"\nmask on {th['workers']} threads, mixed cut into {th['documents']} documents: "
+              f"{th['serial_s'] * 1e3:.0f} ms serially, {th['threads_s'] * 1e3:.0f} ms pooled, "
+              f"speed-up {th['speedup']:.2f}x")
     sp = res.get("span")
     if sp:
         add("to_source growth exponent 1e3..1e5 segments", sp["to_source_exponent"],
@@ -388,6 +410,8 @@ def main() -> None:
         "40 characters, 1 phone": per_call(MESSAGE_40, 1, calls, args.repeat),
         "400 characters, 3 items": per_call(MESSAGE_400, 3, calls // 4, args.repeat),
     }
+    print("threads ...", file=sys.stderr, flush=True)
+    res["threads"] = threads(args.size, args.repeat)
     sizes = [parse_size(s) for s in args.memory_sizes.split(",") if s.strip()]
     if sizes:
         print("memory ...", file=sys.stderr, flush=True)
