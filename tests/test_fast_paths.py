@@ -136,6 +136,21 @@ def test_context_hits_are_what_a_plain_search_finds(text, window):
         assert got == plain_hits(r.normalized_text, s.char_start, s.char_end, window, TABLES[table])
 
 
+@pytest.mark.parametrize("tail", ["ARS 02-123-4567 안내", "연락처 010-1234-5678", "대표번호 1588-1234",
+                                  "계좌 110-123-456789 ARS"])
+def test_cues_count_wherever_the_blocks_fall(tail):
+    # Short texts are searched byte by byte, long ones sixteen bytes at a time: every shift of
+    # the cue against the blocks gives the outcome of the short text.
+    def outcome(text, shift):
+        r = kx.detect(text)
+        return ([(f.entity, f.score, f.certainty, [(h.cue, h.distance) for h in f.evidence.context_hits],
+                  f.source.char_start - shift) for f in r.findings],
+                [(x.entity, x.reason, x.score, x.source.char_start - shift) for x in r.rejections])
+    alone = outcome(tail, 0)
+    for shift in range(1, 40):
+        assert outcome("가" * shift + tail, shift) == alone, shift
+
+
 # ---- the pipeline against its passes composed one by one ---------------------------------------
 
 PASSES = ("nfc", "fold", "hangul", "lookalike", "separator")

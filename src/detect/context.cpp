@@ -213,6 +213,33 @@ void build_cue_index(std::string_view text, CueIndex& index) {
     }
   };
   std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    // The bulk of the text, where eight bytes follow every position of a block: the key is
+    // one load, and the block's 'A' bits say which visits are "ARS" without reading the byte.
+    for (; i + 24 <= n; i += 16) {
+      const bytes::V16 v = bytes::load(s + i);
+      const std::uint32_t ascii = bytes::bits(bytes::eq(v, 'A'));
+      for (std::uint32_t m = bytes::bits(bytes::in_range(v, 0xEA, 0xED)) | ascii; m != 0;
+           m &= m - 1) {
+        const unsigned bit = static_cast<unsigned>(__builtin_ctz(m));
+        const std::size_t at = i + bit;
+        if ((ascii >> bit) & 1) {
+          walk(kPrefixes.ascii_head, at, 1);
+          continue;
+        }
+        std::uint64_t key;
+        std::memcpy(&key, s + at, 8);
+        key &= 0xFFFFFFFFFFFFull;
+        for (std::size_t slot = slot_of(key); kPrefixes.key[slot] != 0;
+             slot = (slot + 1) & (kSlots - 1)) {
+          if (kPrefixes.key[slot] == key) {
+            walk(kPrefixes.head[slot], at, 6);
+            break;
+          }
+        }
+      }
+    }
+  }
   for (; i + 16 <= n; i += 16) {
     const bytes::V16 v = bytes::load(s + i);
     for (std::uint32_t m = bytes::bits(bytes::in_range(v, 0xEA, 0xED) | bytes::eq(v, 'A')); m != 0;
