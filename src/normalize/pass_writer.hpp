@@ -32,8 +32,10 @@ struct Writer {
   void keep_to(std::size_t pos) {
     if (!changed) {
       changed = true;
-      b.out = std::move(out.text);
-      b.out.clear();
+      if (!out.in_place) {
+        b.out = std::move(out.text);
+        b.out.clear();
+      }
       if (out.compose_after) {
         b.segments = std::move(out.batch);
         b.segments.clear();
@@ -45,8 +47,12 @@ struct Writer {
         b.segments.reserve(segments_hint);
         pages::advise_huge(b.segments.data(), b.segments.capacity() * sizeof(Segment));
       }
-      reserve(b, in.size() + in.size() / 8 + 16);
-      pages::advise_huge(b.out.data(), b.out.capacity());
+      if (out.in_place) {
+        b.write_text = false;
+      } else {
+        reserve(b, in.size() + in.size() / 8 + 16);
+        pages::advise_huge(b.out.data(), b.out.capacity());
+      }
     }
     keep(b, in.substr(emitted, pos - emitted));
     emitted = pos;

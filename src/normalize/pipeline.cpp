@@ -25,11 +25,13 @@ std::expected<Normalized, Error> normalize(std::string_view source, const Config
   auto apply = [&](PassResult r) -> std::expected<void, Error> {
     if (!r) return std::unexpected(std::move(r.error()));
     if (!*r) return {};
-    if (scratch.text.size() > std::numeric_limits<std::uint32_t>::max())
-      return std::unexpected(Error::coordinate("normalized text exceeds 4294967295 bytes"));
+    if (!scratch.in_place) {
+      if (scratch.text.size() > std::numeric_limits<std::uint32_t>::max())
+        return std::unexpected(Error::coordinate("normalized text exceeds 4294967295 bytes"));
+      std::swap(owned, scratch.text);
+    }
     std::swap(map, scratch.map);
     map_is_identity = false;
-    std::swap(owned, scratch.text);
     current = owned;
     scratch.compose_after = &map;
     return {};
@@ -46,9 +48,18 @@ std::expected<Normalized, Error> normalize(std::string_view source, const Config
   if (config.lookalike)
     if (auto ok = apply(pass_lookalike(current, scratch)); !ok)
       return std::unexpected(std::move(ok.error()));
-  if (config.separator)
-    if (auto ok = apply(pass_separator(current, scratch)); !ok)
-      return std::unexpected(std::move(ok.error()));
+  if (config.separator) {
+    // The separator pass only deletes: after an earlier change it compacts `owned` in place,
+    // and the spare text buffer is let go first, so that the largest map of the pipeline is
+    // built beside one copy of the text instead of two.
+    if (!map_is_identity) {
+      std::string().swap(scratch.text);
+      scratch.in_place = &owned;
+    }
+    auto ok = apply(pass_separator(current, scratch));
+    scratch.in_place = nullptr;
+    if (!ok) return std::unexpected(std::move(ok.error()));
+  }
 
   if (map_is_identity) {
     std::string copy;

@@ -1,6 +1,7 @@
 // Separator absorption: a run of separators standing between two digit-like characters is
 // deleted, one absorbed segment per maximal group of one class, so the map keeps what was
 // removed and what it costs.
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -96,7 +97,21 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
     absorb_run(w.b, text, i, end);
     w.emitted = end;
   }
-  return w.done();
+  PassResult r = w.done();
+  if (r && *r && out.in_place) {
+    // The output is the input without the runs: moved down over them, front to back.
+    std::string& s = *out.in_place;
+    std::size_t to = runs.front().first, from = runs.front().second;
+    for (std::size_t k = 1; k < runs.size(); ++k) {
+      const std::size_t len = runs[k].first - from;
+      std::memmove(s.data() + to, s.data() + from, len);
+      to += len;
+      from = runs[k].second;
+    }
+    std::memmove(s.data() + to, s.data() + from, n - from);
+    s.resize(to + (n - from));
+  }
+  return r;
 }
 
 }  // namespace kestrix

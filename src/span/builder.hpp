@@ -14,7 +14,10 @@ enum class AbsorbClass : std::uint8_t { whitespace, separator, other };
 
 struct Builder {
   std::vector<Segment> segments;
-  std::string out;  // normalized text so far; dst cursor == (out.size(), dc)
+  std::string out;  // normalized text so far; dst cursor == (out.size(), dc) while write_text
+  // False for a caller that makes the output text itself (a pass that only deletes, compacting
+  // its input in place): then only the segments are built and `out` stays empty.
+  bool write_text = true;
   std::uint32_t sb = 0, sc = 0;  // source cursor (bytes, chars)
   std::uint32_t db = 0, dc = 0;  // destination cursor
 };
@@ -27,7 +30,7 @@ inline void reserve(Builder& b, std::size_t bytes) { b.out.reserve(bytes); }
 inline void keep(Builder& b, std::string_view text, std::uint32_t k) {
   if (text.empty()) return;
   std::uint32_t n = static_cast<std::uint32_t>(text.size());
-  b.out.append(text);
+  if (b.write_text) b.out.append(text);
   if (!b.segments.empty() && b.segments.back().kind == SegmentKind::identity) {
     Segment& last = b.segments.back();
     last.src.byte_end = b.sb + n;
@@ -67,7 +70,7 @@ inline void emit(Builder& b, std::string_view src, std::string_view dst, std::st
   s.dst = {b.db, b.db + m, b.dc, b.dc + j};
   b.sb += n;
   b.sc += k;
-  b.out.append(dst);
+  if (b.write_text) b.out.append(dst);
   b.db += m;
   b.dc += j;
   s.kind = m == 0 ? SegmentKind::del : j > k ? SegmentKind::expand : SegmentKind::replace;
