@@ -226,6 +226,25 @@ def test_findings_in_source_order():
     assert rs == sorted(rs)
 
 
+PIECES_BY_ENTITY = {"phone": "01012345678", "email": "a@b.co", "passport": "M12345678"}
+
+
+@pytest.mark.parametrize("order", [
+    "pep" * 4, "ppppeeee", "eeppp" * 2, "pepppeeep",
+])
+def test_findings_of_every_scanner_come_in_source_order(order):
+    # The scanners report one after another; the report interleaves them by position, with
+    # every record intact, whatever cycles the reordering has to follow.
+    names = {"p": "phone", "e": "email"}
+    pieces = []
+    for k, c in enumerate(order):
+        entity = names[c] if k % 3 else ("passport" if c == "p" else "email")
+        pieces.append((entity, PIECES_BY_ENTITY[entity]))
+    text = " 및 ".join(("여권번호 " if e == "passport" else "") + p for e, p in pieces)
+    r = kx.detect(text)
+    assert [(f.entity, f.text(text)) for f in r.findings] == pieces
+
+
 RUNS = ["01012345678", "9001011******", "1234567890", RRN, "112233445566", "15881234"]
 
 

@@ -313,10 +313,22 @@ void sort_by_source(std::vector<T>& items) {
     return a.index < b.index;
   };
   sort_runs(keys, before);
-  std::vector<T> sorted;
-  sorted.reserve(items.size());
-  for (const Key& k : keys) sorted.push_back(std::move(items[k.index]));
-  items = std::move(sorted);
+  // Position k takes the item at keys[k].index: applied cycle by cycle through one spare
+  // item, so the list is permuted where it stands instead of beside a sorted copy.
+  constexpr std::uint32_t kDone = ~std::uint32_t{0};
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    if (keys[k].index == kDone || keys[k].index == k) continue;
+    T spare = std::move(items[k]);
+    std::size_t at = k;
+    while (keys[at].index != k) {
+      const std::size_t from = keys[at].index;
+      items[at] = std::move(items[from]);
+      keys[at].index = kDone;
+      at = from;
+    }
+    items[at] = std::move(spare);
+    keys[at].index = kDone;
+  }
 }
 
 }  // namespace
