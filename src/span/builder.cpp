@@ -15,7 +15,7 @@ void insert(Builder& b, std::string_view dst, std::string_view rule) {
   s.src = {b.sb, b.sb, b.sc, b.sc};
   s.dst = {b.db, b.db + m, b.dc, b.dc + j};
   s.kind = SegmentKind::expand;
-  s.rules.push_back(rule);
+  s.rules = rules_of(b, rule);
   b.out.append(dst);
   b.db += m;
   b.dc += j;

@@ -20,7 +20,19 @@ struct Builder {
   bool write_text = true;
   std::uint32_t sb = 0, sc = 0;  // source cursor (bytes, chars)
   std::uint32_t db = 0, dc = 0;  // destination cursor
+  // The handle of the last rule name used: a pass names the same rule segment after segment.
+  std::string_view last_rule;
+  RuleSeq last_rules;
 };
+
+// The one-name rule list of `rule`, remembered for the next segment.
+inline RuleSeq rules_of(Builder& b, std::string_view rule) {
+  if (rule != b.last_rule || b.last_rules.empty()) {
+    b.last_rules = RuleSeq::one(rule);
+    b.last_rule = rule;
+  }
+  return b.last_rules;
+}
 
 // Reserves `bytes` for the output text.
 inline void reserve(Builder& b, std::size_t bytes) { b.out.reserve(bytes); }
@@ -82,7 +94,7 @@ inline void emit(Builder& b, std::string_view src, std::string_view dst, std::st
     case Bump::separator: s.cost.absorbed_separators = c; break;
     case Bump::none: break;
   }
-  s.rules.push_back(rule);
+  s.rules = rules_of(b, rule);
 }
 
 }  // namespace builder_detail

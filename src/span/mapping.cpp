@@ -46,7 +46,8 @@ void sort_unique(RuleList& r) {
   r.erase(std::unique(r.begin(), r.end()), r.end());
 }
 
-bool strictly_ascending(const RuleList& r) {
+template <class Rules>
+bool strictly_ascending(const Rules& r) {
   for (std::size_t i = 1; i < r.size(); ++i)
     if (!(r[i - 1] < r[i])) return false;
   return true;
@@ -189,7 +190,7 @@ bool pair_groups(const std::vector<Segment>& in, const std::vector<Segment>& ou,
       } else {
         scratch.assign(member.rules.begin(), member.rules.end());
         sort_unique(scratch);
-        seg.rules.assign(scratch.begin(), scratch.end());
+        seg.rules = RuleSeq(scratch);
       }
     }
     push_merged(out, std::move(seg));
@@ -303,7 +304,7 @@ std::expected<bool, Error> walk(const SpanMap& inner, const std::vector<Segment>
     seg.src = {a0->b, a1->b, a0->c, a1->c};
     seg.dst = {c0->b, c1->b, c0->c, c1->c};
     // Rules and cost of the non-identity members; a lone member's sorted list is copied as is.
-    const RuleList* only = nullptr;
+    const RuleSeq* only = nullptr;
     std::size_t members = 0;
     auto take = [&](const Segment& s) {
       if (s.kind == SegmentKind::identity) return;
@@ -327,7 +328,7 @@ std::expected<bool, Error> walk(const SpanMap& inner, const std::vector<Segment>
         for (std::size_t k = i; k <= j; ++k) collect(in[k]);
         for (std::size_t k = o; k <= p; ++k) collect(ou[k]);
         sort_unique(scratch);
-        seg.rules.assign(scratch.begin(), scratch.end());
+        seg.rules = RuleSeq(scratch);
       }
     }
     push_merged(out, std::move(seg));
@@ -388,8 +389,9 @@ SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first
       const Segment& c = segs[k];
       // Each name once: the list is sorted and de-duplicated anyway, and a span across
       // several absorbed separators then holds one name without spilling to the heap.
-      for (std::string_view name : c.rules)
-        if (std::find(r.rules.begin(), r.rules.end(), name) == r.rules.end()) r.rules.push_back(name);
+      if (!c.rules.empty())
+        for (std::string_view name : c.rules)
+          if (std::find(r.rules.begin(), r.rules.end(), name) == r.rules.end()) r.rules.push_back(name);
       r.cost = saturating_add(r.cost, c.cost);
     }
     sort_unique(r.rules);

@@ -1,6 +1,7 @@
 // Spans, costs, segments and span maps: the alignment records shared by every layer.
 #pragma once
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
@@ -167,8 +168,56 @@ class RuleList {
   std::uint32_t cap_ = 0;
 };
 
+namespace rule_seq_detail {
+std::uint32_t intern(const std::string_view* names, std::size_t count);
+}
+
+// A rule list stored once for the whole process and held by a four-byte handle: a span map
+// carries one per segment, ten thousand segments and more per megabyte of text, and nearly all
+// hold no name or one of a few. Equal lists have equal handles. Read-only once made; a list
+// read through a handle stays valid for the whole process.
+class RuleSeq {
+ public:
+  using value_type = std::string_view;
+  using const_iterator = const std::string_view*;
+
+  RuleSeq() = default;
+  RuleSeq(std::initializer_list<std::string_view> names) : RuleSeq(names.begin(), names.size()) {}
+  RuleSeq(const std::string_view* names, std::size_t count);
+  explicit RuleSeq(const RuleList& names) : RuleSeq(names.begin(), names.size()) {}
+  static RuleSeq one(std::string_view name);
+
+  bool empty() const { return id_ == 0; }
+  std::size_t size() const { return entry().size; }
+  const_iterator begin() const { return entry().names; }
+  const_iterator end() const { return entry().names + entry().size; }
+  const std::string_view& operator[](std::size_t i) const { return begin()[i]; }
+  friend bool operator==(RuleSeq a, RuleSeq b) { return a.id_ == b.id_; }
+
+  struct Entry {
+    const std::string_view* names = nullptr;
+    std::uint32_t size = 0;
+  };
+  static constexpr unsigned kChunkBits = 12;  // entries per chunk: 1 << kChunkBits
+  static constexpr std::size_t kChunks = std::size_t{1} << 16;
+
+ private:
+  static RuleSeq from_id(std::uint32_t id) {
+    RuleSeq r;
+    r.id_ = id;
+    return r;
+  }
+  const Entry& entry() const {
+    return chunks_[id_ >> kChunkBits].load(std::memory_order_acquire)[id_ & ((1u << kChunkBits) - 1)];
+  }
+  friend std::uint32_t rule_seq_detail::intern(const std::string_view*, std::size_t);
+  static std::atomic<const Entry*> chunks_[kChunks];  // chunk 0 holds the empty list at id 0
+
+  std::uint32_t id_ = 0;
+};
+
 struct Segment {
-  RuleList rules;  // ascending, no duplicates; empty for identity
+  RuleSeq rules;  // ascending, no duplicates; empty for identity
   Span src;
   Span dst;
   NormalizationCost cost;  // zero for identity

@@ -97,7 +97,9 @@ void write_json(std::string& out, const NormalizationCost& c) {
   out += "}";
 }
 
-void write_json_rules(std::string& out, const RuleList& rules) {
+namespace {
+template <class Rules>
+void write_rules(std::string& out, const Rules& rules) {
   out.push_back('[');
   for (std::size_t i = 0; i < rules.size(); ++i) {
     if (i) out.push_back(',');
@@ -105,6 +107,10 @@ void write_json_rules(std::string& out, const RuleList& rules) {
   }
   out.push_back(']');
 }
+}  // namespace
+
+void write_json_rules(std::string& out, const RuleList& rules) { write_rules(out, rules); }
+void write_json_rules(std::string& out, const RuleSeq& rules) { write_rules(out, rules); }
 
 void write_json(std::string& out, const Segment& s) {
   out += "{\"src\":";

@@ -23,5 +23,6 @@ void write_json(std::string& out, const Segment& s);
 void write_json(std::string& out, const SpanMap& m);
 void write_json(std::string& out, const SourceSpan& s);
 void write_json_rules(std::string& out, const RuleList& rules);
+void write_json_rules(std::string& out, const RuleSeq& rules);
 
 }  // namespace kestrix

@@ -18,7 +18,7 @@ Span sp(std::uint32_t a, std::uint32_t b) { return {a, b, a, b}; }
 
 Segment seg(SegmentKind k, Span src, Span dst) {
   Segment s{{}, src, dst, {}, k};
-  if (k != SegmentKind::identity) s.rules.push_back("r");
+  if (k != SegmentKind::identity) s.rules = RuleSeq{"r"};
   return s;
 }
 
