@@ -46,12 +46,7 @@ void sort_unique(RuleList& r) {
   r.erase(std::unique(r.begin(), r.end()), r.end());
 }
 
-template <class Rules>
-bool strictly_ascending(const Rules& r) {
-  for (std::size_t i = 1; i < r.size(); ++i)
-    if (!(r[i - 1] < r[i])) return false;
-  return true;
-}
+bool strictly_ascending(const RuleSeq& r) { return r.strictly_ascending(); }
 
 // Appends rather than `"(" + std::to_string(..)`, which g++ 12 flags with a false -Wrestrict.
 std::string pair_text(std::pair<std::uint32_t, std::uint32_t> p) {

@@ -80,7 +80,9 @@ std::uint32_t intern(const std::string_view* names, std::size_t count) {
   }
   auto* stored = new std::string_view[count];
   for (std::size_t i = 0; i < count; ++i) stored[i] = intern_rule(names[i]);
-  chunk[id & (kChunkSize - 1)] = RuleSeq::Entry{stored, static_cast<std::uint32_t>(count)};
+  bool ascending = true;
+  for (std::size_t i = 1; i < count; ++i) ascending = ascending && stored[i - 1] < stored[i];
+  chunk[id & (kChunkSize - 1)] = RuleSeq::Entry{stored, static_cast<std::uint32_t>(count), ascending};
   s.ids.emplace(std::move(key), id);
   ++s.next;
   return id;

@@ -194,9 +194,13 @@ class RuleSeq {
   const std::string_view& operator[](std::size_t i) const { return begin()[i]; }
   friend bool operator==(RuleSeq a, RuleSeq b) { return a.id_ == b.id_; }
 
+  // Names in strictly ascending byte order (so sorted and without duplicates).
+  bool strictly_ascending() const { return entry().ascending; }
+
   struct Entry {
     const std::string_view* names = nullptr;
     std::uint32_t size = 0;
+    bool ascending = true;
   };
   static constexpr unsigned kChunkBits = 12;  // entries per chunk: 1 << kChunkBits
   static constexpr std::size_t kChunks = std::size_t{1} << 16;

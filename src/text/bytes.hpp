@@ -2,6 +2,7 @@
 // values), as a bit mask per block, and character counting. SSE2 where the target has it (every
 // x86-64), else a plain loop over the same sixteen bytes with the same results.
 #pragma once
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -82,17 +83,38 @@ inline std::size_t find(const unsigned char* s, std::size_t i, std::size_t n, Bl
   return i;
 }
 
+namespace detail {
+
+inline unsigned popcount32(std::uint32_t x) {  // without relying on a popcnt instruction
+  x = x - ((x >> 1) & 0x55555555u);
+  x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+  return (x * 0x01010101u) >> 24;
+}
+
+// The top bit of each byte of the result marks a continuation byte of the eight loaded ones.
+inline std::uint64_t continuation_bits(const unsigned char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return (w & ~(w << 1)) & 0x8080808080808080ull;
+}
+
+inline std::size_t count_bits(std::uint64_t c) {  // c holds only bits 7 of its bytes
+  return static_cast<std::size_t>(((c >> 7) * 0x0101010101010101ull) >> 56);
+}
+
+}  // namespace detail
+
 // UTF-8 continuation bytes (10xxxxxx) in [s, s + n).
 inline std::size_t count_continuations(const unsigned char* s, std::size_t n) {
   std::size_t i = 0, cont = 0;
   if (n < 16) {
-    // Short pieces (most builder calls) eight bytes at a time: the top bit of each byte of
-    // `c` marks a continuation byte, and a multiplication adds those bits up.
-    for (; i + 8 <= n; i += 8) {
-      std::uint64_t w;
-      std::memcpy(&w, s + i, 8);
-      const std::uint64_t c = (w & ~(w << 1)) & 0x8080808080808080ull;
-      cont += static_cast<std::size_t>(((c >> 7) * 0x0101010101010101ull) >> 56);
+    // Short pieces (most builder calls): two eight-byte words that may overlap, the overlap
+    // taken out of the second (bytes are in little-endian order in the words).
+    if (n >= 8 && std::endian::native == std::endian::little) {
+      std::uint64_t last = detail::continuation_bits(s + n - 8);
+      last &= n == 8 ? 0 : ~std::uint64_t{0} << (8 * (16 - n));
+      return detail::count_bits(detail::continuation_bits(s)) + detail::count_bits(last);
     }
     for (; i < n; ++i) cont += (s[i] & 0xC0) == 0x80;
     return cont;
@@ -113,9 +135,17 @@ inline std::size_t count_continuations(const unsigned char* s, std::size_t n) {
     cont += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
   }
-#endif
+  if (i < n) {
+    // The last sixteen bytes, of which the first 16 - (n - i) are counted already.
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - 16));
+    const auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi8(v, limit)));
+    cont += detail::popcount32(m >> (16 - (n - i)));
+  }
+  return cont;
+#else
   for (; i < n; ++i) cont += (s[i] & 0xC0) == 0x80;
   return cont;
+#endif
 }
 
 // Characters (non-continuation bytes) in [s, s + n).

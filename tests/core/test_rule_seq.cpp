@@ -34,6 +34,9 @@ KX_TEST(rule_seq_keeps_every_list_as_given) {
     RuleSeq r(views.data(), views.size());
     KX_CHECK(!r.empty());
     KX_CHECK(read(r) == names);
+    bool ascending = true;
+    for (std::size_t i = 1; i < names.size(); ++i) ascending = ascending && names[i - 1] < names[i];
+    KX_CHECK(r.strictly_ascending() == ascending);
     handles.push_back(r);
   }
   for (std::size_t i = 0; i < handles.size(); ++i)
