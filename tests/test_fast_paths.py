@@ -151,6 +151,23 @@ def test_cues_count_wherever_the_blocks_fall(tail):
         assert outcome("가" * shift + tail, shift) == alone, shift
 
 
+NUMERAL_STARTS = ["공", "영", "빵", "일", "이", "둘", "삼", "셋", "사", "넷", "오", "육", "륙", "칠", "팔",
+                  "구", "십", "백", "천", "만", "억", "하나", "다섯", "여섯", "일곱", "여덟", "아홉"]
+
+
+@pytest.mark.parametrize("shift", range(18))
+def test_every_numeral_start_is_seen_wherever_the_blocks_fall(shift):
+    # The numeral reading looks for the syllables that begin a number sixteen bytes at a time
+    # by their first two bytes; each one, at each place in a block, reads as it does alone.
+    prefix = "a" * shift
+    for start in NUMERAL_STARTS:
+        for run in (start * 6, "이" + start + "일삼사오육", "가나다라마바사아자차카타파하" + start + "팔팔공일"):
+            alone = kx.normalize(run).text
+            assert kx.normalize(prefix + run).text == prefix + alone, (start, run)
+            assert kx.normalize(prefix + run + "가나").text == prefix + alone + "가나", (start, run)
+    assert kx.normalize(prefix + "팔" * 6).text == prefix + "888888"
+
+
 # ---- the pipeline against its passes composed one by one ---------------------------------------
 
 PASSES = ("nfc", "fold", "hangul", "lookalike", "separator")

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "text/bytes.hpp"
+#include "text/pairs.hpp"
 
 namespace kestrix::det {
 namespace {
@@ -124,6 +125,20 @@ constexpr PrefixTable build_prefix_table() {
 
 constexpr PrefixTable kPrefixes = build_prefix_table();
 
+// The (lead, second byte) pairs of the first and of the second syllable of the Hangul cues.
+constexpr std::array<pairs::PairSet, 2> kSyllablePairs = [] {
+  std::array<pairs::PairSet, 2> t{};
+  for (const Cue& c : kCues) {
+    if (c.word[0] == 'A') continue;
+    auto byte = [&c](std::size_t k) { return static_cast<unsigned char>(c.word[k]); };
+    t[0].add(byte(0), byte(1));
+    t[1].add(byte(3), byte(4));
+  }
+  return t;
+}();
+constexpr const pairs::PairSet& kFirstPairs = kSyllablePairs[0];
+constexpr const pairs::PairSet& kSecondPairs = kSyllablePairs[1];
+
 // The six bytes at p as prefix_key gives them; bytes past the end of the text read as 0, which
 // no prefix holds.
 inline std::uint64_t key_at(const unsigned char* s, std::size_t at, std::size_t n) {
@@ -212,42 +227,8 @@ void build_cue_index(std::string_view text, CueIndex& index) {
       }
     }
   };
-  std::size_t i = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    // The bulk of the text, where eight bytes follow every position of a block: the key is
-    // one load, and the block's 'A' bits say which visits are "ARS" without reading the byte.
-    for (; i + 24 <= n; i += 16) {
-      const bytes::V16 v = bytes::load(s + i);
-      const std::uint32_t ascii = bytes::bits(bytes::eq(v, 'A'));
-      for (std::uint32_t m = bytes::bits(bytes::in_range(v, 0xEA, 0xED)) | ascii; m != 0;
-           m &= m - 1) {
-        const unsigned bit = static_cast<unsigned>(__builtin_ctz(m));
-        const std::size_t at = i + bit;
-        if ((ascii >> bit) & 1) {
-          walk(kPrefixes.ascii_head, at, 1);
-          continue;
-        }
-        std::uint64_t key;
-        std::memcpy(&key, s + at, 8);
-        key &= 0xFFFFFFFFFFFFull;
-        for (std::size_t slot = slot_of(key); kPrefixes.key[slot] != 0;
-             slot = (slot + 1) & (kSlots - 1)) {
-          if (kPrefixes.key[slot] == key) {
-            walk(kPrefixes.head[slot], at, 6);
-            break;
-          }
-        }
-      }
-    }
-  }
-  for (; i + 16 <= n; i += 16) {
-    const bytes::V16 v = bytes::load(s + i);
-    for (std::uint32_t m = bytes::bits(bytes::in_range(v, 0xEA, 0xED) | bytes::eq(v, 'A')); m != 0;
-         m &= m - 1)
-      visit(i + static_cast<std::size_t>(__builtin_ctz(m)));
-  }
-  for (; i < n; ++i)
-    if (hangul_lead(s[i]) || s[i] == 'A') visit(i);
+  // Only where the first two syllables could be those of a cue (or at an 'A').
+  pairs::visit_two(s, n, kFirstPairs, kSecondPairs, 'A', visit);
 
   // Byte offsets to character offsets, walking forward.
   std::size_t byte = 0;

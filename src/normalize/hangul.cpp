@@ -8,6 +8,7 @@
 
 #include "normalize/pass_writer.hpp"
 #include "text/bytes.hpp"
+#include "text/pairs.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix {
@@ -65,42 +66,27 @@ constexpr std::array<std::uint64_t, (kSyllableCount + 63) / 64> kStartBits = [] 
   return t;
 }();
 
-// The (lead byte, second byte) pairs of the syllables in kStarts: bit (second & 0x3F) of word
-// (lead - 0xEA). One syllable in eight shares a pair with some token start.
-constexpr std::array<std::uint64_t, 4> kStartPairs = [] {
-  std::array<std::uint64_t, 4> t{};
-  for (std::size_t i = 0; i < kSyllableCount; ++i) {
-    if (!kStarts[i]) continue;
-    const std::size_t c = kSyllableBase + i;  // three bytes: 1110xxxx 10xxxxxx 10xxxxxx
-    t[(0xE0 | (c >> 12)) - 0xEA] |= std::uint64_t{1} << ((c >> 6) & 0x3F);
-  }
+// The (lead byte, second byte) pairs of the syllables in kStarts. One syllable in eight
+// shares a pair with some token start.
+constexpr pairs::PairSet kStartPairs = [] {
+  pairs::PairSet t;
+  for (std::size_t i = 0; i < kSyllableCount; ++i)
+    if (kStarts[i]) t.add_syllable(i);
   return t;
 }();
 
 // The first position at or after i where a token may begin, or s.size(). Every token begins
-// with a precomposed syllable, whose lead byte is 0xEA..0xED; those bytes only ever lead a
-// character, so the candidates are found sixteen bytes at a time, tested on their first two
-// bytes, and only the few that pass are decoded.
+// with a precomposed syllable, so only positions whose first two bytes are those of a token
+// start are decoded.
 std::size_t next_start(std::string_view s, std::size_t i) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const std::size_t n = s.size();
-  auto starts_token = [&](std::size_t at) {
+  return pairs::find(p, i, n, kStartPairs, [p, n](std::size_t at) {
     if (at + 3 > n) return false;
-    if (((kStartPairs[p[at] - 0xEA] >> (p[at + 1] & 0x3F)) & 1) == 0) return false;
     std::uint32_t c = ((p[at] & 0x0Fu) << 12) | ((p[at + 1] & 0x3Fu) << 6) | (p[at + 2] & 0x3Fu);
     std::uint32_t k = c - kSyllableBase;
     return k < kSyllableCount && ((kStartBits[k / 64] >> (k % 64)) & 1) != 0;
-  };
-  for (; i + 16 <= n; i += 16) {
-    for (std::uint32_t m = bytes::bits(bytes::in_range(bytes::load(p + i), 0xEA, 0xED)); m != 0;
-         m &= m - 1) {
-      std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
-      if (starts_token(at)) return at;
-    }
-  }
-  for (; i < n; ++i)
-    if (p[i] >= 0xEA && p[i] <= 0xED && starts_token(i)) return i;
-  return n;
+  });
 }
 
 struct Word {

@@ -1,0 +1,191 @@
+// Finding the characters of a set of Hangul syllables quickly: every precomposed syllable is
+// three bytes with a lead byte 0xEA..0xED, and its first two bytes already narrow it down to a
+// block of 64 syllables. A PairSet holds such (lead, second byte) pairs; find visits the
+// positions whose two bytes form one of them, testing sixteen positions at a time.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "text/bytes.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#define KESTRIX_PAIRS_SSSE3 1
+#endif
+
+namespace kestrix::pairs {
+
+struct PairSet {
+  // Bit (second & 0x3F) of word (lead - 0xEA): the scalar form.
+  std::array<std::uint64_t, 4> bits{};
+  // The same set for a sixteen-entry byte shuffle: row = (lead - 0xEA) * 4 + ((second >> 4) & 3),
+  // column = second & 0x0F; bit r of low[column] (r < 8) or of high[column] (r >= 8) is set
+  // for each pair of the set.
+  alignas(16) std::array<std::uint8_t, 16> low{};
+  alignas(16) std::array<std::uint8_t, 16> high{};
+
+  constexpr void add(unsigned char lead, unsigned char second) {
+    bits[lead - 0xEA] |= std::uint64_t{1} << (second & 0x3F);
+    const unsigned row = (lead - 0xEAu) * 4 + ((second >> 4) & 3u), column = second & 0x0Fu;
+    if (row < 8)
+      low[column] = static_cast<std::uint8_t>(low[column] | (1u << row));
+    else
+      high[column] = static_cast<std::uint8_t>(high[column] | (1u << (row - 8)));
+  }
+  // Adds the pair of the syllable U+AC00 + index.
+  constexpr void add_syllable(std::size_t index) {
+    const std::size_t c = 0xAC00 + index;  // 1110xxxx 10xxxxxx 10xxxxxx
+    add(static_cast<unsigned char>(0xE0 | (c >> 12)), static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F)));
+  }
+  constexpr bool has(unsigned char lead, unsigned char second) const {
+    return lead >= 0xEA && lead <= 0xED && ((bits[lead - 0xEA] >> (second & 0x3F)) & 1) != 0;
+  }
+};
+
+namespace detail {
+
+extern const bool has_ssse3;
+
+template <class Accept>
+std::size_t find_scalar(const unsigned char* s, std::size_t i, std::size_t n, const PairSet& set,
+                        Accept& accept) {
+  for (; i + 1 < n; ++i)
+    if (set.has(s[i], s[i + 1]) && accept(i)) return i;
+  return n;
+}
+
+// Lead bytes sixteen at a time, then each lead's pair looked up on its own.
+template <class Accept>
+std::size_t find_sse2(const unsigned char* s, std::size_t i, std::size_t n, const PairSet& set,
+                      Accept& accept) {
+  for (; i + 17 <= n; i += 16)
+    for (std::uint32_t m = bytes::bits(bytes::in_range(bytes::load(s + i), 0xEA, 0xED)); m != 0;
+         m &= m - 1) {
+      const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
+      if (set.has(s[at], s[at + 1]) && accept(at)) return at;
+    }
+  return find_scalar(s, i, n, set, accept);
+}
+
+// Positions whose syllable's pair is in `first` and the next syllable's in `second`, or
+// whose byte is `ascii`.
+template <class Accept>
+void visit_scalar(const unsigned char* s, std::size_t i, std::size_t n, const PairSet& first,
+                  const PairSet& second, unsigned char ascii, Accept& accept) {
+  for (; i < n; ++i)
+    if (s[i] == ascii ||
+        (i + 4 < n && first.has(s[i], s[i + 1]) && second.has(s[i + 3], s[i + 4])))
+      accept(i);
+}
+
+template <class Accept>
+void visit_sse2(const unsigned char* s, std::size_t n, const PairSet& first, const PairSet& second,
+                unsigned char ascii, Accept& accept) {
+  std::size_t i = 0;
+  for (; i + 20 <= n; i += 16) {
+    const bytes::V16 v = bytes::load(s + i);
+    for (std::uint32_t m = bytes::bits(bytes::in_range(v, 0xEA, 0xED) | bytes::eq(v, ascii)); m != 0;
+         m &= m - 1) {
+      const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
+      if (s[at] == ascii || (first.has(s[at], s[at + 1]) && second.has(s[at + 3], s[at + 4])))
+        accept(at);
+    }
+  }
+  visit_scalar(s, i, n, first, second, ascii, accept);
+}
+
+#ifdef KESTRIX_PAIRS_SSSE3
+// The pair test in vector registers for the sixteen positions whose first bytes are v0 and
+// second bytes v1: the pair's row selects a bit of the byte that its column looks up.
+struct Shuffled {
+  __m128i low, high;
+};
+__attribute__((target("ssse3"))) inline Shuffled shuffled(const PairSet& set) {
+  return {_mm_load_si128(reinterpret_cast<const __m128i*>(set.low.data())),
+          _mm_load_si128(reinterpret_cast<const __m128i*>(set.high.data()))};
+}
+__attribute__((target("ssse3"))) inline __m128i pair_hits(Shuffled t, __m128i v0, __m128i v1) {
+  const __m128i row_bit = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
+  const __m128i three = _mm_set1_epi8(3);
+  // v0 - 0xEA is 0..3 (unsigned) exactly for the leads 0xEA..0xED.
+  const __m128i lead_index = _mm_sub_epi8(v0, _mm_set1_epi8(static_cast<char>(0xEA)));
+  const __m128i is_lead = _mm_cmpeq_epi8(_mm_min_epu8(lead_index, three), lead_index);
+  const __m128i row = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(lead_index, three), 2),
+                                   _mm_and_si128(_mm_srli_epi16(v1, 4), three));
+  const __m128i column = _mm_and_si128(v1, _mm_set1_epi8(15));
+  const __m128i in_high = _mm_cmpgt_epi8(row, _mm_set1_epi8(7));
+  const __m128i table = _mm_or_si128(_mm_and_si128(in_high, _mm_shuffle_epi8(t.high, column)),
+                                     _mm_andnot_si128(in_high, _mm_shuffle_epi8(t.low, column)));
+  const __m128i bit = _mm_shuffle_epi8(row_bit, row);
+  return _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(table, bit), bit), is_lead);
+}
+
+// noipa on the loops: g++ 12, specializing them for a constexpr set, folds the vector loads
+// of its tables to zeros (and so finds nothing); a test of every numeral syllable at every
+// place in a block catches it.
+template <class Accept>
+__attribute__((target("ssse3"), noipa)) std::size_t find_ssse3(const unsigned char* s, std::size_t i,
+                                                         std::size_t n, const PairSet& set,
+                                                         Accept& accept) {
+  const Shuffled t = shuffled(set);
+  for (; i + 17 <= n; i += 16) {
+    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 1));
+    for (auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(pair_hits(t, v0, v1))); m != 0;
+         m &= m - 1) {
+      const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
+      if (accept(at)) return at;
+    }
+  }
+  return find_scalar(s, i, n, set, accept);
+}
+
+template <class Accept>
+__attribute__((target("ssse3"), noipa)) void visit_ssse3(const unsigned char* s, std::size_t n,
+                                                  const PairSet& first, const PairSet& second,
+                                                  unsigned char ascii, Accept& accept) {
+  const Shuffled t1 = shuffled(first), t2 = shuffled(second);
+  const __m128i a = _mm_set1_epi8(static_cast<char>(ascii));
+  std::size_t i = 0;
+  for (; i + 20 <= n; i += 16) {
+    auto at_offset = [&](std::size_t k) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + k));
+    };
+    const __m128i v0 = at_offset(0);
+    const __m128i hits = _mm_or_si128(
+        _mm_and_si128(pair_hits(t1, v0, at_offset(1)), pair_hits(t2, at_offset(3), at_offset(4))),
+        _mm_cmpeq_epi8(v0, a));
+    for (auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(hits)); m != 0; m &= m - 1)
+      accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
+  }
+  visit_scalar(s, i, n, first, second, ascii, accept);
+}
+#endif
+
+}  // namespace detail
+
+// Calls accept(at), in order, for every position at whose byte is `ascii`, or whose two bytes
+// form a pair of `first` while the two bytes three further on form a pair of `second` (two
+// syllables in a row, as the first two of a word). Some other positions may be visited too.
+template <class Accept>
+void visit_two(const unsigned char* s, std::size_t n, const PairSet& first, const PairSet& second,
+               unsigned char ascii, Accept accept) {
+#ifdef KESTRIX_PAIRS_SSSE3
+  if (detail::has_ssse3) return detail::visit_ssse3(s, n, first, second, ascii, accept);
+#endif
+  detail::visit_sse2(s, n, first, second, ascii, accept);
+}
+
+// The first position at or after i, with at + 1 < n, whose bytes s[at], s[at + 1] form a pair
+// of the set and which `accept` takes; n when there is none. `accept` sees positions in order.
+template <class Accept>
+std::size_t find(const unsigned char* s, std::size_t i, std::size_t n, const PairSet& set,
+                 Accept accept) {
+#ifdef KESTRIX_PAIRS_SSSE3
+  if (detail::has_ssse3) return detail::find_ssse3(s, i, n, set, accept);
+#endif
+  return detail::find_sse2(s, i, n, set, accept);
+}
+
+}  // namespace kestrix::pairs
