@@ -14,6 +14,12 @@
 #define KESTRIX_PAIRS_SSSE3 1
 #endif
 
+#if defined(__clang__)
+#define KESTRIX_PAIRS_NO_IPA
+#else
+#define KESTRIX_PAIRS_NO_IPA __attribute__((noipa))
+#endif
+
 namespace kestrix::pairs {
 
 struct PairSet {
@@ -125,7 +131,7 @@ __attribute__((target("ssse3"))) inline __m128i pair_hits(Shuffled t, __m128i v0
 // of its tables to zeros (and so finds nothing); a test of every numeral syllable at every
 // place in a block catches it.
 template <class Accept>
-__attribute__((target("ssse3"), noipa)) std::size_t find_ssse3(const unsigned char* s, std::size_t i,
+__attribute__((target("ssse3"))) KESTRIX_PAIRS_NO_IPA std::size_t find_ssse3(const unsigned char* s, std::size_t i,
                                                          std::size_t n, const PairSet& set,
                                                          Accept& accept) {
   const Shuffled t = shuffled(set);
@@ -142,7 +148,7 @@ __attribute__((target("ssse3"), noipa)) std::size_t find_ssse3(const unsigned ch
 }
 
 template <class Accept>
-__attribute__((target("ssse3"), noipa)) void visit_ssse3(const unsigned char* s, std::size_t n,
+__attribute__((target("ssse3"))) KESTRIX_PAIRS_NO_IPA void visit_ssse3(const unsigned char* s, std::size_t n,
                                                   const PairSet& first, const PairSet& second,
                                                   unsigned char ascii, Accept& accept) {
   const Shuffled t1 = shuffled(first), t2 = shuffled(second);
