@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
@@ -297,10 +298,10 @@ void expect_instance(PyObject* o, TypeId id, const char* param);
 PyObject* new_str(std::string_view s);
 
 // Builds the str of a rewritten text (masked or unmasked) from the str it was rewritten from.
-// The unchanged stretches are taken from the source str as characters (CPython hands them over
-// widened to UCS-4), only the rewritten pieces are decoded from UTF-8, and the result is made
-// from UCS-4 in chunks that stay in the cache: for a long non-ASCII text several times cheaper
-// than decoding the whole result from UTF-8. `pays` tells when to use it.
+// The unchanged stretches are substrings of the source str (copied in its own width), only the
+// rewritten pieces are decoded from UTF-8 (a repeated one is reused), and one join makes the
+// result: for a long non-ASCII text cheaper than decoding the whole result from UTF-8. `pays`
+// tells when to use it.
 class Rewriter {
  public:
   // Worth it for a text of some length with many characters beyond ASCII (ASCII decodes
@@ -316,23 +317,17 @@ class Rewriter {
   PyObject* finish();
 
  private:
-  static constexpr std::size_t kChunk = std::size_t{1} << 15;  // characters
-  void copy_source(std::size_t count);
-  void put(Py_UCS4 c) {
-    if (out_len_ == kChunk) flush();
-    out_[out_len_++] = c;
-  }
-  void flush();
+  void copy_source(std::size_t count);  // the next `count` characters of the source
+  void append(PyObject* piece);  // steals
+  PyObject* replacement(std::string_view with);  // new reference
 
   PyObject* source_;
   std::string_view utf8_;
   std::size_t chars_;
   std::size_t byte_ = 0, char_ = 0;  // source position reached
-  std::vector<Py_UCS4> src_;  // source characters [src_begin_, src_end_)
-  std::size_t src_begin_ = 0, src_end_ = 0;
-  std::vector<Py_UCS4> out_;
-  std::size_t out_len_ = 0;
-  Ref parts_;  // list of the finished chunks
+  std::array<std::pair<std::string_view, Ref>, 4> recent_;
+  std::size_t next_recent_ = 0;
+  Ref parts_;  // list of the pieces
 };
 PyObject* new_u64(std::uint64_t v);
 PyObject* new_f32(float v);
