@@ -387,7 +387,7 @@ SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first
       if (!c.rules.empty())
         for (std::string_view name : c.rules)
           if (std::find(r.rules.begin(), r.rules.end(), name) == r.rules.end()) r.rules.push_back(name);
-      r.cost = saturating_add(r.cost, c.cost);
+      if (!c.cost.is_zero()) r.cost = saturating_add(r.cost, c.cost);
     }
     sort_unique(r.rules);
     return r;
