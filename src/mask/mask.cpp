@@ -38,7 +38,8 @@ bool on_boundary(std::string_view text, std::size_t i) {
 }  // namespace
 
 MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
-                         const PolicySet& policies, bool copy_unchanged) {
+                         const PolicySet& policies, MaskedText made) {
+  const bool unchanged_parts = made != MaskedText::replacements;
   auto before = [](const Finding& a, const Finding& b) {
     if (a.source.byte_start != b.source.byte_start) return a.source.byte_start < b.source.byte_start;
     return a.source.byte_end < b.source.byte_end;
@@ -66,8 +67,10 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
       out.skipped.push_back(std::move(f));
       continue;
     }
-    if (kept == 0) out.text.reserve(text.size());
-    out.text.append(text.substr(cursor, start - cursor));
+    if (unchanged_parts) {
+      if (kept == 0) out.text.reserve(text.size());
+      out.text.append(text.substr(cursor, start - cursor));
+    }
     render(out.text, policy_for(policies, f.entity), f.entity, text.substr(start, end - start),
            restore);
     cursor = end;
@@ -78,15 +81,16 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
   findings.resize(kept);
   out.applied = std::move(findings);
   // Without an applied finding the masked text is the text itself.
-  if (kept > 0 || copy_unchanged) out.text.append(text.substr(cursor));
+  if (made == MaskedText::whole || (made == MaskedText::unless_unchanged && kept > 0))
+    out.text.append(text.substr(cursor));
   return out;
 }
 
 std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& policies,
-                                      const Config& config, bool copy_unchanged) {
+                                      const Config& config, MaskedText made) {
   auto report = detect(text, config);
   if (!report) return std::unexpected(std::move(report.error()));
-  return mask_findings(text, std::move(report->findings), policies, copy_unchanged);
+  return mask_findings(text, std::move(report->findings), policies, made);
 }
 
 }  // namespace kestrix

@@ -1,5 +1,6 @@
 // Policy sets and the mask pass.
 #pragma once
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -33,22 +34,28 @@ bool tokenizes(const PolicySet& set);
 struct MaskOutput {
   std::string text;
   std::vector<Finding> applied;
-  // For each applied finding, the byte offset in `text` where its replacement ends.
+  // For each applied finding, the byte offset in `text` where its replacement ends (and,
+  // with MaskedText::replacements, where the next one begins).
   std::vector<std::size_t> rendered_ends;
   std::vector<Finding> skipped;
   std::optional<RestoreMap> restore;  // present exactly when the set tokenizes
 };
 
+// What MaskOutput::text holds, for callers that make the masked text themselves.
+enum class MaskedText : std::uint8_t {
+  whole,             // the masked text
+  unless_unchanged,  // the masked text, or nothing when no finding is applied (the text itself)
+  replacements,      // only the replacements, one after another
+};
+
 // Rewrites `text` at the source spans of `findings` (any order; sorted stably by start, then
 // end). A finding that starts inside an already rewritten part, or whose span is reversed or
 // runs past the text, is skipped. Text outside the applied spans is copied byte for byte.
-// When no finding is applied the output is the text itself; a caller that holds the text
-// already may pass copy_unchanged = false and then gets an empty `text` in that case.
 MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
-                         const PolicySet& policies, bool copy_unchanged = true);
+                         const PolicySet& policies, MaskedText made = MaskedText::whole);
 
 // Detects with `config` and masks the accepted findings.
 std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& policies,
-                                      const Config& config, bool copy_unchanged = true);
+                                      const Config& config, MaskedText made = MaskedText::whole);
 
 }  // namespace kestrix

@@ -79,19 +79,19 @@ bool parse_token_number(std::string_view s, std::uint64_t& out) {
 }  // namespace
 
 std::expected<std::string, Error> unmask(std::string_view masked, const RestoreMap& map,
-                                         std::vector<RestoredToken>* tokens) {
+                                         std::vector<RestoredToken>* tokens, bool make_text) {
   if (tokens) tokens->clear();
   const std::string open = "[[" + map.prefix + ":";
   std::string out;
-  out.reserve(masked.size());
+  if (make_text) out.reserve(masked.size());
   std::size_t cur = 0;
   for (;;) {
     const std::size_t at = masked.find(open, cur);
     if (at == std::string_view::npos) {
-      out.append(masked.substr(cur));
+      if (make_text) out.append(masked.substr(cur));
       return out;
     }
-    out.append(masked.substr(cur, at - cur));
+    if (make_text) out.append(masked.substr(cur, at - cur));
     const std::size_t num_start = at + open.size();
     const std::size_t close = masked.find("]]", num_start);
     if (close == std::string_view::npos)
@@ -104,7 +104,7 @@ std::expected<std::string, Error> unmask(std::string_view masked, const RestoreM
     if (n >= map.entries.size())
       return std::unexpected(Error::restore_token("표에 없는 토큰 번호 " + std::to_string(n)));
     const std::string& original = map.entries[static_cast<std::size_t>(n)].original;
-    out += original;
+    if (make_text) out += original;
     if (tokens) tokens->push_back({at, close + 2, original});
     cur = close + 2;
   }

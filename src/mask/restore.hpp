@@ -42,9 +42,11 @@ struct RestoredToken {
 
 // Replaces every token of the map's prefix by its original. Fails (returning no text) on an
 // unclosed token, a number that is not an unsigned decimal, or a number without an entry.
-// When `tokens` is given, it receives the replaced tokens in text order.
+// When `tokens` is given, it receives the replaced tokens in text order; a caller that makes
+// the text from them may pass make_text = false and gets an empty string.
 std::expected<std::string, Error> unmask(std::string_view masked, const RestoreMap& map,
-                                         std::vector<RestoredToken>* tokens = nullptr);
+                                         std::vector<RestoredToken>* tokens = nullptr,
+                                         bool make_text = true);
 
 // Compact JSON: {"prefix":...,"entries":[{"token":...,"original":...,"entity":...}]}.
 void write_json(std::string& out, const RestoreMap& map);

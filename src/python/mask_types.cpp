@@ -315,16 +315,22 @@ struct Masked {
   Ref text;
 };
 
-// The str of a rewritten text: the argument itself when nothing changed, else built from the
-// argument and the rewrites where that pays, else decoded from the UTF-8 result.
-template <class EachRewrite>
-PyObject* rewritten(PyObject* source, std::string_view utf8, std::string_view result,
-                    std::size_t rewrites, EachRewrite each) {
-  if (rewrites == 0 && PyUnicode_CheckExact(source)) return Py_NewRef(source);
+// Whether the str of a rewrite of `source` is to be built from the argument and the rewrites
+// (the core then leaves the unchanged text out of its result), asked before the core runs.
+bool rebuilds(PyObject* source, std::string_view utf8) {
   const Py_ssize_t chars = PyUnicode_GetLength(source);
   if (chars < 0) throw_set();
-  if (!Rewriter::pays(utf8, static_cast<std::size_t>(chars))) return new_str(result);
-  Rewriter w(source, utf8, static_cast<std::size_t>(chars));
+  return Rewriter::pays(utf8, static_cast<std::size_t>(chars));
+}
+
+// The str of a rewritten text: the argument itself when nothing changed, else built from the
+// argument and the rewrites when `rebuild`, else decoded from the UTF-8 result.
+template <class EachRewrite>
+PyObject* rewritten(PyObject* source, std::string_view utf8, bool rebuild, std::string_view result,
+                    std::size_t rewrites, EachRewrite each) {
+  if (rewrites == 0 && PyUnicode_CheckExact(source)) return Py_NewRef(source);
+  if (!rebuild) return new_str(result);
+  Rewriter w(source, utf8, static_cast<std::size_t>(PyUnicode_GetLength(source)));
   each(w);
   return w.finish();
 }
@@ -394,19 +400,20 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
       config = b.value();
     }
     // An exact str is its own masked text when nothing is applied: no copy of it is made.
-    const bool exact = PyUnicode_CheckExact(a[0]);
-    auto r = unlocked(text.size(), [&] { return mask(text, policies, config, !exact); });
+    const bool rebuild = rebuilds(a[0], text);
+    const MaskedText made = rebuild                      ? MaskedText::replacements
+                            : PyUnicode_CheckExact(a[0]) ? MaskedText::unless_unchanged
+                                                         : MaskedText::whole;
+    auto r = unlocked(text.size(), [&] { return mask(text, policies, config, made); });
     if (!r) throw_core(r.error());
     const MaskOutput& out = *r;
-    Ref masked = Ref::steal(rewritten(a[0], text, out.text, out.applied.size(), [&](Rewriter& w) {
-      std::size_t at = 0, cursor = 0;  // output and source byte positions
+    Ref masked = Ref::steal(rewritten(a[0], text, rebuild, out.text, out.applied.size(), [&](Rewriter& w) {
+      std::size_t at = 0;  // where the next replacement begins in out.text
       for (std::size_t k = 0; k < out.applied.size(); ++k) {
         const Span& src = out.applied[k].source;
-        at += src.byte_start - cursor;
         w.rewrite(src.byte_start, src.byte_end,
                   std::string_view(out.text).substr(at, out.rendered_ends[k] - at));
         at = out.rendered_ends[k];
-        cursor = src.byte_end;
       }
     }));
     Masked m{std::move(*r), std::move(masked)};
@@ -425,9 +432,10 @@ PyObject* fn_unmask(PyObject*, PyObject* args, PyObject* kwargs) {
     SharedBorrow<RestoreMap> restore(a[1]);
     std::vector<RestoredToken> tokens;
     const RestoreMap& table = restore.value();  // a shared borrow: no one changes it meanwhile
-    auto r = unlocked(masked.size(), [&] { return unmask(masked, table, &tokens); });
+    const bool rebuild = rebuilds(a[0], masked);
+    auto r = unlocked(masked.size(), [&] { return unmask(masked, table, &tokens, !rebuild); });
     if (!r) throw_core(r.error());
-    return rewritten(a[0], masked, *r, tokens.size(), [&](Rewriter& w) {
+    return rewritten(a[0], masked, rebuild, *r, tokens.size(), [&](Rewriter& w) {
       for (const RestoredToken& t : tokens) w.rewrite(t.start, t.end, t.original);
     });
   });

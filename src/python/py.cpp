@@ -425,10 +425,31 @@ void Rewriter::copy_source(std::size_t count) {
   char_ += count;
 }
 
+namespace {
+
+// a == b, without a library call for the short texts of replacements.
+bool same_text(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n > 32) return a == b;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) return false;
+  }
+  for (; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+}  // namespace
+
 PyObject* Rewriter::replacement(std::string_view with) {
   // Replacements repeat (one label per entity, say): the last few are kept as objects.
   for (const auto& [text, obj] : recent_)
-    if (obj && text.size() == with.size() && text == with) return Py_NewRef(obj.get());
+    if (obj && same_text(text, with)) return Py_NewRef(obj.get());
   Ref obj = Ref::steal(new_str(with));
   auto& [text, held] = recent_[next_recent_++ % recent_.size()];
   text = with;

@@ -27,7 +27,9 @@ struct Builder {
 
 // The one-name rule list of `rule`, remembered for the next segment.
 inline RuleSeq rules_of(Builder& b, std::string_view rule) {
-  if (rule != b.last_rule || b.last_rules.empty()) {
+  const bool same = rule.size() == b.last_rule.size() &&
+                    (rule.data() == b.last_rule.data() || rule == b.last_rule);
+  if (!same || b.last_rules.empty()) {
     b.last_rules = RuleSeq::one(rule);
     b.last_rule = rule;
   }

@@ -54,8 +54,13 @@ KX_TEST(mask_pass_leaves_the_text_out_only_when_asked) {
   const std::string text = "가나다 0123";
   PolicySet fill{Policy::redact_fill(U'#'), {}};
   KX_CHECK_STR(mask_findings(text, {}, fill).text, text);
-  KX_CHECK(mask_findings(text, {}, fill, false).text.empty());
+  KX_CHECK(mask_findings(text, {}, fill, MaskedText::unless_unchanged).text.empty());
   // Everything skipped is nothing applied.
-  KX_CHECK(mask_findings(text, {at(1, 2)}, fill, false).text.empty());
-  KX_CHECK_STR(mask_findings(text, {at(10, 12)}, fill, false).text, "가나다 ##23");
+  KX_CHECK(mask_findings(text, {at(1, 2)}, fill, MaskedText::unless_unchanged).text.empty());
+  KX_CHECK_STR(mask_findings(text, {at(10, 12)}, fill, MaskedText::unless_unchanged).text, "가나다 ##23");
+  // Only the replacements, each ending where rendered_ends says.
+  MaskOutput parts = mask_findings(text, {at(0, 3), at(10, 11), at(12, 14)}, fill, MaskedText::replacements);
+  KX_CHECK_STR(parts.text, "####");
+  KX_CHECK(parts.rendered_ends == (std::vector<std::size_t>{1, 2, 4}));
+  KX_CHECK(mask_findings(text, {}, fill, MaskedText::replacements).text.empty());
 }
