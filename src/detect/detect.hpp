@@ -27,19 +27,20 @@ enum class RejectReason : std::uint8_t {
 };
 std::string_view reject_reason_name(RejectReason r);
 
+// Members by size: 128 bytes a finding on 64-bit targets (a report holds one per item found).
 struct Finding {
-  ChecksumStatus status = ChecksumStatus::not_applicable;
-  std::string_view reason;  // static text; meaningful only for not_applicable
   std::vector<ContextHit> context_hits;
   RuleList normalizations;
+  std::string_view reason;  // static text; meaningful only for not_applicable
   std::string_view rule;  // static rule name
-  NormalizationCost cost;
-  bool snapped = false;
   Span source;
   Span normalized;
+  NormalizationCost cost;
   float score = 0;
+  ChecksumStatus status = ChecksumStatus::not_applicable;
   Certainty certainty = Certainty::possible;
   Entity entity = Entity::resident;
+  bool snapped = false;
 };
 
 struct Rejection {
