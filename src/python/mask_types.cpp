@@ -317,20 +317,25 @@ struct Masked {
 
 // Whether the str of a rewrite of `source` is to be built from the argument and the rewrites
 // (the core then leaves the unchanged text out of its result), asked before the core runs.
-bool rebuilds(PyObject* source, std::string_view utf8) {
+struct Rebuild {
+  bool on = false;
+  std::size_t chars = 0;  // of the source
+};
+
+Rebuild rebuilds(PyObject* source, std::string_view utf8) {
   const Py_ssize_t chars = PyUnicode_GetLength(source);
   if (chars < 0) throw_set();
-  return Rewriter::pays(utf8, static_cast<std::size_t>(chars));
+  return {Rewriter::pays(utf8, static_cast<std::size_t>(chars)), static_cast<std::size_t>(chars)};
 }
 
 // The str of a rewritten text: the argument itself when nothing changed, else built from the
-// argument and the rewrites when `rebuild`, else decoded from the UTF-8 result.
+// argument and the rewrites when `rebuild.on`, else decoded from the UTF-8 result.
 template <class EachRewrite>
-PyObject* rewritten(PyObject* source, std::string_view utf8, bool rebuild, std::string_view result,
+PyObject* rewritten(PyObject* source, std::string_view utf8, Rebuild rebuild, std::string_view result,
                     std::size_t rewrites, EachRewrite each) {
   if (rewrites == 0 && PyUnicode_CheckExact(source)) return Py_NewRef(source);
-  if (!rebuild) return new_str(result);
-  Rewriter w(source, utf8, static_cast<std::size_t>(PyUnicode_GetLength(source)));
+  if (!rebuild.on) return new_str(result);
+  Rewriter w(source, utf8, rebuild.chars);
   each(w);
   return w.finish();
 }
@@ -400,8 +405,8 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
       config = b.value();
     }
     // An exact str is its own masked text when nothing is applied: no copy of it is made.
-    const bool rebuild = rebuilds(a[0], text);
-    const MaskedText made = rebuild                      ? MaskedText::replacements
+    const Rebuild rebuild = rebuilds(a[0], text);
+    const MaskedText made = rebuild.on                   ? MaskedText::replacements
                             : PyUnicode_CheckExact(a[0]) ? MaskedText::unless_unchanged
                                                          : MaskedText::whole;
     auto r = unlocked(text.size(), [&] { return mask(text, policies, config, made); });
@@ -432,8 +437,8 @@ PyObject* fn_unmask(PyObject*, PyObject* args, PyObject* kwargs) {
     SharedBorrow<RestoreMap> restore(a[1]);
     std::vector<RestoredToken> tokens;
     const RestoreMap& table = restore.value();  // a shared borrow: no one changes it meanwhile
-    const bool rebuild = rebuilds(a[0], masked);
-    auto r = unlocked(masked.size(), [&] { return unmask(masked, table, &tokens, !rebuild); });
+    const Rebuild rebuild = rebuilds(a[0], masked);
+    auto r = unlocked(masked.size(), [&] { return unmask(masked, table, &tokens, !rebuild.on); });
     if (!r) throw_core(r.error());
     return rewritten(a[0], masked, rebuild, *r, tokens.size(), [&](Rewriter& w) {
       for (const RestoredToken& t : tokens) w.rewrite(t.start, t.end, t.original);

@@ -74,15 +74,18 @@ std::size_t find_sse2(const unsigned char* s, std::size_t i, std::size_t n, cons
   return find_scalar(s, i, n, set, accept);
 }
 
-// Positions whose syllable's pair is in `first` and the next syllable's in `second`, or
-// whose byte is `ascii`.
+// The position `at` (with at + 4 < n) holds `ascii`, or a syllable whose pair is in `first`
+// followed by one whose pair is in `second`.
+inline bool two_pairs_at(const unsigned char* s, std::size_t at, const PairSet& first,
+                         const PairSet& second, unsigned char ascii) {
+  return s[at] == ascii || (first.has(s[at], s[at + 1]) && second.has(s[at + 3], s[at + 4]));
+}
+
 template <class Accept>
 void visit_scalar(const unsigned char* s, std::size_t i, std::size_t n, const PairSet& first,
                   const PairSet& second, unsigned char ascii, Accept& accept) {
   for (; i < n; ++i)
-    if (s[i] == ascii ||
-        (i + 4 < n && first.has(s[i], s[i + 1]) && second.has(s[i + 3], s[i + 4])))
-      accept(i);
+    if (i + 4 < n ? two_pairs_at(s, i, first, second, ascii) : s[i] == ascii) accept(i);
 }
 
 template <class Accept>
@@ -94,8 +97,7 @@ void visit_sse2(const unsigned char* s, std::size_t n, const PairSet& first, con
     for (std::uint32_t m = bytes::bits(bytes::in_range(v, 0xEA, 0xED) | bytes::eq(v, ascii)); m != 0;
          m &= m - 1) {
       const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
-      if (s[at] == ascii || (first.has(s[at], s[at + 1]) && second.has(s[at + 3], s[at + 4])))
-        accept(at);
+      if (two_pairs_at(s, at, first, second, ascii)) accept(at);
     }
   }
   visit_scalar(s, i, n, first, second, ascii, accept);
