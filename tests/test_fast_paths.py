@@ -207,6 +207,52 @@ def check_pipeline(text):
     assert n.map.to_json() == m.to_json()
 
 
+# ---- long texts read through a copy the core consumes ------------------------------------------
+
+# Past this many characters a non-ASCII argument is encoded into a buffer that the first
+# changing pass lets go (or that becomes the normalized text when nothing changes).
+LONG = 1 << 14
+
+
+@settings(max_examples=60)
+@given(TEXTS, st.sets(st.sampled_from(PASSES)))
+def test_long_texts_give_what_short_ones_give(text, flags):
+    pad = "\n" + "가" * LONG  # triggers nothing and holds no cue
+    config = kx.Config()
+    for f in PASSES:
+        setattr(config, f, f in flags)
+    short, long = kx.normalize(text, config), kx.normalize(text + pad, config)
+    assert long.text == short.text + pad
+    assert long.map.to_source(kx.Span(0, len(short.text.encode()), 0, len(short.text))).span == \
+        short.map.to_source(kx.Span(0, len(short.text.encode()), 0, len(short.text))).span
+    a, b = kx.detect(text), kx.detect(text + pad)
+    assert findings(b, text + pad) == findings(a, text)
+    assert [(f.source, f.normalized) for f in b.findings] == [(f.source, f.normalized) for f in a.findings]
+    assert [(r.entity, r.reason, r.score, r.source) for r in b.rejections] == [
+        (r.entity, r.reason, r.score, r.source) for r in a.rejections]
+
+
+@pytest.mark.parametrize("call", [kx.detect, kx.normalize])
+@pytest.mark.parametrize("text", ["주민번호 900101-1234568 " * (LONG // 10), "a\u00e9" * LONG],
+                         ids=["korean", "latin"])
+def test_long_texts_are_not_given_a_cached_copy(call, text):
+    import sys
+    size = sys.getsizeof(text)
+    call(text)
+    assert sys.getsizeof(text) == size  # CPython counts a cached UTF-8 form in the size
+
+
+@pytest.mark.parametrize("call", [kx.detect, kx.normalize])
+@pytest.mark.parametrize("chars", [10, LONG])
+def test_unencodable_text_refused_alike_short_or_long(call, chars):
+    text = "가" * chars + "\ud800" + "1"
+    with pytest.raises(UnicodeEncodeError) as exc:
+        call(text)
+    assert exc.value.start == chars
+    assert "surrogates not allowed" in str(exc.value)
+    assert exc.value.__notes__ == ["while processing 'text'"]
+
+
 # ---- telephone prefixes compared as numbers ----------------------------------------------------
 
 LANDLINE = {"031", "032", "033", "041", "042", "043", "044", "051", "052", "053", "054", "055",

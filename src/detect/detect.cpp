@@ -331,10 +331,8 @@ void sort_by_source(std::vector<T>& items) {
   }
 }
 
-}  // namespace
-
-std::expected<Report, Error> detect(std::string_view text, const Config& config) {
-  auto normalized = normalize(text, config);
+std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normalized,
+                                       const Config& config) {
   if (!normalized) return std::unexpected(std::move(normalized.error()));
   Report report;
   report.normalized_text = std::move(normalized->text);
@@ -355,11 +353,23 @@ std::expected<Report, Error> detect(std::string_view text, const Config& config)
   pass.emails(emails);
   pass.passports(passports);
   pass.digit_runs(runs);
+  // The map has served every candidate: let it go before the sorting below needs its keys.
+  std::vector<Segment>().swap(normalized->map.segments);
 
   remove_nested(report);
   sort_by_source(report.findings);
   sort_by_source(report.rejections);
   return report;
+}
+
+}  // namespace
+
+std::expected<Report, Error> detect(std::string_view text, const Config& config) {
+  return detect_in(normalize(text, config), config);
+}
+
+std::expected<Report, Error> detect(std::string&& text, const Config& config) {
+  return detect_in(normalize(std::move(text), config), config);
 }
 
 }  // namespace kestrix

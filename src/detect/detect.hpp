@@ -57,5 +57,8 @@ struct Report {
 };
 
 std::expected<Report, Error> detect(std::string_view text, const Config& config);
+// The same, consuming the text (see normalize): a long text is not kept beside its
+// normalized form.
+std::expected<Report, Error> detect(std::string&& text, const Config& config);
 
 }  // namespace kestrix

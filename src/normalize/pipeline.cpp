@@ -8,7 +8,11 @@
 
 namespace kestrix {
 
-std::expected<Normalized, Error> normalize(std::string_view source, const Config& config) {
+namespace {
+
+// `owned_source`, when given, holds `source` and may be consumed.
+std::expected<Normalized, Error> run(std::string_view source, std::string* owned_source,
+                                     const Config& config) {
   // `current` views the source until a pass changes something, then the latest output, which
   // `owned` holds. `scratch` receives each pass's output; after a change the two swap, so the
   // passes reuse two text buffers and two map buffers between them.
@@ -31,6 +35,7 @@ std::expected<Normalized, Error> normalize(std::string_view source, const Config
       std::swap(owned, scratch.text);
     }
     std::swap(map, scratch.map);
+    if (map_is_identity && owned_source) std::string().swap(*owned_source);
     map_is_identity = false;
     current = owned;
     scratch.compose_after = &map;
@@ -62,6 +67,10 @@ std::expected<Normalized, Error> normalize(std::string_view source, const Config
   }
 
   if (map_is_identity) {
+    if (owned_source) {
+      SpanMap map = identity(source);
+      return Normalized{std::move(*owned_source), std::move(map)};
+    }
     std::string copy;
     copy.reserve(source.size());
     pages::advise_huge(copy.data(), copy.capacity());
@@ -69,6 +78,17 @@ std::expected<Normalized, Error> normalize(std::string_view source, const Config
     return Normalized{std::move(copy), identity(source)};
   }
   return Normalized{std::move(owned), std::move(map)};
+}
+
+}  // namespace
+
+std::expected<Normalized, Error> normalize(std::string_view source, const Config& config) {
+  return run(source, nullptr, config);
+}
+
+std::expected<Normalized, Error> normalize(std::string&& source, const Config& config) {
+  const std::string_view view = source;
+  return run(view, &source, config);
 }
 
 }  // namespace kestrix

@@ -18,4 +18,9 @@ struct Normalized {
 
 std::expected<Normalized, Error> normalize(std::string_view source, const Config& config);
 
+// The same, consuming the source: its buffer is let go as soon as the first pass has copied
+// what it needs, and becomes the normalized text when no pass changes anything, so a long text
+// is not held twice while the later passes and their maps are built.
+std::expected<Normalized, Error> normalize(std::string&& source, const Config& config);
+
 }  // namespace kestrix

@@ -280,14 +280,16 @@ PyObject* fn_detect(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* a[2];
     bind("detect", args, kwargs, {"text", "config"}, 1, a);
-    std::string_view text = to_string_view(a[0], "text");
+    TextArg text = to_text_arg(a[0], "text");
     Config config;
     if (a[1]) {
       expect_instance(a[1], T_Config, "config");
       SharedBorrow<Config> borrow(a[1]);
       config = borrow.value();
     }
-    auto report = unlocked(text.size(), [&] { return detect(text, config); });
+    auto report = unlocked(text.view.size(), [&] {
+      return text.is_owned ? detect(std::move(text.owned), config) : detect(text.view, config);
+    });
     if (!report) throw_core(report.error());
     return make(T_Report, std::move(*report));
   });

@@ -235,13 +235,15 @@ PyObject* fn_normalize(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* a[2];
     bind("normalize", args, kwargs, {"text", "config"}, 1, a);
-    std::string_view text = to_string_view(a[0], "text");
+    TextArg text = to_text_arg(a[0], "text");
     Config config;
     if (a[1]) {
       expect_instance(a[1], T_Config, "config");
       config = SharedBorrow<Config>(a[1]).value();  // the passes read this copy
     }
-    auto result = unlocked(text.size(), [&] { return normalize(text, config); });
+    auto result = unlocked(text.view.size(), [&] {
+      return text.is_owned ? normalize(std::move(text.owned), config) : normalize(text.view, config);
+    });
     if (!result) throw_core(result.error());
     return make(T_Normalized, std::move(*result));
   });

@@ -300,6 +300,50 @@ std::string_view to_string_view(PyObject* o, const char* param) {
   return {s, static_cast<std::size_t>(len)};
 }
 
+namespace {
+
+bool is_ascii(PyObject* s) {
+  static PyObject* const method =
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii");
+  if (!method) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref r = Ref::steal(PyObject_CallFunctionObjArgs(method, s, nullptr));
+  if (!r) {
+    PyErr_Clear();
+    return false;
+  }
+  return r.get() == Py_True;
+}
+
+// Below this many characters the cached form costs little and repeated calls reuse it.
+constexpr Py_ssize_t kOwnedTextChars = Py_ssize_t{1} << 14;
+
+}  // namespace
+
+TextArg to_text_arg(PyObject* o, const char* param) {
+  TextArg t;
+  if (!o || !PyUnicode_Check(o) || PyUnicode_GetLength(o) < kOwnedTextChars || is_ascii(o)) {
+    t.view = to_string_view(o, param);
+    return t;
+  }
+  Ref bytes = Ref::steal(PyUnicode_AsUTF8String(o));
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) fail_noted(param);
+  if (static_cast<unsigned long long>(len) > std::numeric_limits<std::uint32_t>::max()) {
+    PyErr_Format(PyExc_ValueError,
+                 "text of %zd UTF-8 bytes is too long; at most 4294967295 bytes are supported",
+                 len);
+    fail_noted(param);
+  }
+  t.owned.assign(data, static_cast<std::size_t>(len));
+  t.view = t.owned;
+  t.is_owned = true;
+  return t;
+}
+
 std::string to_string(PyObject* o, const char* param) {
   return std::string(to_string_view(o, param));
 }
