@@ -324,21 +324,32 @@ constexpr Py_ssize_t kOwnedTextChars = Py_ssize_t{1} << 14;
 
 TextArg to_text_arg(PyObject* o, const char* param) {
   TextArg t;
-  if (!o || !PyUnicode_Check(o) || PyUnicode_GetLength(o) < kOwnedTextChars || is_ascii(o)) {
+  const Py_ssize_t chars = o && PyUnicode_Check(o) ? PyUnicode_GetLength(o) : 0;
+  if (chars < kOwnedTextChars || chars > Py_ssize_t{std::numeric_limits<std::uint32_t>::max()} ||
+      is_ascii(o)) {
     t.view = to_string_view(o, param);
     return t;
   }
-  Ref bytes = Ref::steal(PyUnicode_AsUTF8String(o));
-  char* data = nullptr;
-  Py_ssize_t len = 0;
-  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) fail_noted(param);
-  if (static_cast<unsigned long long>(len) > std::numeric_limits<std::uint32_t>::max()) {
-    PyErr_Format(PyExc_ValueError,
-                 "text of %zd UTF-8 bytes is too long; at most 4294967295 bytes are supported",
-                 len);
-    fail_noted(param);
+  // Encoded a slice at a time straight into the buffer, so that only the buffer is new
+  // memory. Three bytes hold any character below U+10000; the pages a shorter text leaves
+  // untouched are never made resident, and the first pass's output may reuse them.
+  constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 15;
+  t.owned.reserve(static_cast<std::size_t>(chars) * 3 + 64);
+  for (Py_ssize_t at = 0; at < chars; at += kSlice) {
+    Ref slice = Ref::steal(PyUnicode_Substring(o, at, std::min(chars, at + kSlice)));
+    Ref bytes = slice ? Ref::steal(PyUnicode_AsUTF8String(slice.get())) : Ref();
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0 ||
+        t.owned.size() + static_cast<std::size_t>(len) > std::numeric_limits<std::uint32_t>::max()) {
+      // The whole text then raises what it raises, with positions in the whole text.
+      PyErr_Clear();
+      std::string().swap(t.owned);
+      t.view = to_string_view(o, param);
+      return t;
+    }
+    t.owned.append(data, static_cast<std::size_t>(len));
   }
-  t.owned.assign(data, static_cast<std::size_t>(len));
   t.view = t.owned;
   t.is_owned = true;
   return t;
