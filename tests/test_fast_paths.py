@@ -6,7 +6,10 @@ property here holds the fast path against a plain one reachable from Python.
 """
 
 import json
+import os
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -139,7 +142,7 @@ def test_context_hits_are_what_a_plain_search_finds(text, window):
 @pytest.mark.parametrize("tail", ["ARS 02-123-4567 안내", "연락처 010-1234-5678", "대표번호 1588-1234",
                                   "계좌 110-123-456789 ARS"])
 def test_cues_count_wherever_the_blocks_fall(tail):
-    # Short texts are searched byte by byte, long ones sixteen bytes at a time: every shift of
+    # Short texts are searched byte by byte, long ones 16 or 32 bytes at a time: every shift of
     # the cue against the blocks gives the outcome of the short text.
     def outcome(text, shift):
         r = kx.detect(text)
@@ -155,10 +158,11 @@ NUMERAL_STARTS = ["공", "영", "빵", "일", "이", "둘", "삼", "셋", "사",
                   "구", "십", "백", "천", "만", "억", "하나", "다섯", "여섯", "일곱", "여덟", "아홉"]
 
 
-@pytest.mark.parametrize("shift", range(18))
+@pytest.mark.parametrize("shift", range(34))
 def test_every_numeral_start_is_seen_wherever_the_blocks_fall(shift):
-    # The numeral reading looks for the syllables that begin a number sixteen bytes at a time
-    # by their first two bytes; each one, at each place in a block, reads as it does alone.
+    # The numeral reading looks for the syllables that begin a number sixteen or thirty-two
+    # bytes at a time by their first two bytes; each one, at each place in a block, reads as it
+    # does alone.
     prefix = "a" * shift
     for start in NUMERAL_STARTS:
         for run in (start * 6, "이" + start + "일삼사오육", "가나다라마바사아자차카타파하" + start + "팔팔공일"):
@@ -342,3 +346,17 @@ def test_rewrites_reuse_only_equal_replacements(wide, policy):
     out = kx.mask(text, ps)
     assert len(out.applied) == 60
     assert out.text == "".join(f"{pad} {alone[k % len(ITEMS)]} " for k, pad in enumerate(pads)) + "끝"
+
+
+# ---- the narrower instruction sets -------------------------------------------------------------
+
+
+@pytest.mark.skipif(bool(os.environ.get("KESTRIX_SIMD")), reason="this run is already capped")
+@pytest.mark.parametrize("level", ["ssse3", "sse2"])
+def test_every_instruction_set_gives_the_same_results(level):
+    # The scans take the widest vectors the processor has; KESTRIX_SIMD caps them, and this
+    # file's properties must hold on every path.
+    r = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q", "-x",
+                        __file__, "-k", "not every_instruction_set"],
+                       env={**os.environ, "KESTRIX_SIMD": level}, capture_output=True, text=True)
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]

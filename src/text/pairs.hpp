@@ -1,7 +1,7 @@
 // Finding the characters of a set of Hangul syllables quickly: every precomposed syllable is
 // three bytes with a lead byte 0xEA..0xED, and its first two bytes already narrow it down to a
 // block of 64 syllables. A PairSet holds such (lead, second byte) pairs; find visits the
-// positions whose two bytes form one of them, testing sixteen positions at a time.
+// positions whose two bytes form one of them, testing sixteen or thirty-two positions at a time.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -10,7 +10,7 @@
 #include "text/bytes.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
-#include <tmmintrin.h>
+#include <immintrin.h>
 #define KESTRIX_PAIRS_SSSE3 1
 #endif
 
@@ -52,6 +52,7 @@ struct PairSet {
 namespace detail {
 
 extern const bool has_ssse3;
+extern const bool has_avx2;
 
 template <class Accept>
 std::size_t find_scalar(const unsigned char* s, std::size_t i, std::size_t n, const PairSet& set,
@@ -150,12 +151,12 @@ __attribute__((target("ssse3"))) KESTRIX_PAIRS_NO_IPA std::size_t find_ssse3(con
 }
 
 template <class Accept>
-__attribute__((target("ssse3"))) KESTRIX_PAIRS_NO_IPA void visit_ssse3(const unsigned char* s, std::size_t n,
-                                                  const PairSet& first, const PairSet& second,
-                                                  unsigned char ascii, Accept& accept) {
+__attribute__((target("ssse3"))) KESTRIX_PAIRS_NO_IPA void visit_ssse3(const unsigned char* s, std::size_t i,
+                                                  std::size_t n, const PairSet& first,
+                                                  const PairSet& second, unsigned char ascii,
+                                                  Accept& accept) {
   const Shuffled t1 = shuffled(first), t2 = shuffled(second);
   const __m128i a = _mm_set1_epi8(static_cast<char>(ascii));
-  std::size_t i = 0;
   for (; i + 20 <= n; i += 16) {
     auto at_offset = [&](std::size_t k) {
       return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + k));
@@ -169,6 +170,70 @@ __attribute__((target("ssse3"))) KESTRIX_PAIRS_NO_IPA void visit_ssse3(const uns
   }
   visit_scalar(s, i, n, first, second, ascii, accept);
 }
+
+// The same tests thirty-two positions at a time; the byte shuffle looks up within each
+// 128-bit half, so each half gets a copy of the tables.
+struct Shuffled2 {
+  __m256i low, high;
+};
+__attribute__((target("avx2"))) inline Shuffled2 shuffled2(const PairSet& set) {
+  return {_mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(set.low.data()))),
+          _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(set.high.data())))};
+}
+__attribute__((target("avx2"))) inline __m256i pair_hits2(Shuffled2 t, __m256i v0, __m256i v1) {
+  const __m256i row_bit = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128,
+                                           1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
+  const __m256i three = _mm256_set1_epi8(3);
+  const __m256i lead_index = _mm256_sub_epi8(v0, _mm256_set1_epi8(static_cast<char>(0xEA)));
+  const __m256i is_lead = _mm256_cmpeq_epi8(_mm256_min_epu8(lead_index, three), lead_index);
+  const __m256i row = _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(lead_index, three), 2),
+                                      _mm256_and_si256(_mm256_srli_epi16(v1, 4), three));
+  const __m256i column = _mm256_and_si256(v1, _mm256_set1_epi8(15));
+  const __m256i in_high = _mm256_cmpgt_epi8(row, _mm256_set1_epi8(7));
+  const __m256i table = _mm256_blendv_epi8(_mm256_shuffle_epi8(t.low, column),
+                                           _mm256_shuffle_epi8(t.high, column), in_high);
+  const __m256i bit = _mm256_shuffle_epi8(row_bit, row);
+  return _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(table, bit), bit), is_lead);
+}
+
+template <class Accept>
+__attribute__((target("avx2"))) KESTRIX_PAIRS_NO_IPA std::size_t find_avx2(const unsigned char* s, std::size_t i,
+                                                       std::size_t n, const PairSet& set,
+                                                       Accept& accept) {
+  const Shuffled2 t = shuffled2(set);
+  for (; i + 33 <= n; i += 32) {
+    const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 1));
+    for (auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(pair_hits2(t, v0, v1))); m != 0;
+         m &= m - 1) {
+      const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
+      if (accept(at)) return at;
+    }
+  }
+  return find_ssse3(s, i, n, set, accept);
+}
+
+template <class Accept>
+__attribute__((target("avx2"))) KESTRIX_PAIRS_NO_IPA void visit_avx2(const unsigned char* s, std::size_t n,
+                                                 const PairSet& first, const PairSet& second,
+                                                 unsigned char ascii, Accept& accept) {
+  const Shuffled2 t1 = shuffled2(first), t2 = shuffled2(second);
+  const __m256i a = _mm256_set1_epi8(static_cast<char>(ascii));
+  std::size_t i = 0;
+  for (; i + 36 <= n; i += 32) {
+    // (A lambda here would not inherit the function's target.)
+    const auto* p = reinterpret_cast<const __m256i*>(s + i);
+    const __m256i v0 = _mm256_loadu_si256(p);
+    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 1));
+    const __m256i v3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 3));
+    const __m256i v4 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 4));
+    const __m256i hits = _mm256_or_si256(
+        _mm256_and_si256(pair_hits2(t1, v0, v1), pair_hits2(t2, v3, v4)), _mm256_cmpeq_epi8(v0, a));
+    for (auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(hits)); m != 0; m &= m - 1)
+      accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
+  }
+  visit_ssse3(s, i, n, first, second, ascii, accept);
+}
 #endif
 
 }  // namespace detail
@@ -180,7 +245,8 @@ template <class Accept>
 void visit_two(const unsigned char* s, std::size_t n, const PairSet& first, const PairSet& second,
                unsigned char ascii, Accept accept) {
 #ifdef KESTRIX_PAIRS_SSSE3
-  if (detail::has_ssse3) return detail::visit_ssse3(s, n, first, second, ascii, accept);
+  if (detail::has_avx2) return detail::visit_avx2(s, n, first, second, ascii, accept);
+  if (detail::has_ssse3) return detail::visit_ssse3(s, 0, n, first, second, ascii, accept);
 #endif
   detail::visit_sse2(s, n, first, second, ascii, accept);
 }
@@ -191,6 +257,7 @@ template <class Accept>
 std::size_t find(const unsigned char* s, std::size_t i, std::size_t n, const PairSet& set,
                  Accept accept) {
 #ifdef KESTRIX_PAIRS_SSSE3
+  if (detail::has_avx2) return detail::find_avx2(s, i, n, set, accept);
   if (detail::has_ssse3) return detail::find_ssse3(s, i, n, set, accept);
 #endif
   return detail::find_sse2(s, i, n, set, accept);
