@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "text/bytes.hpp"
+#include "text/pages.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix::py {
@@ -335,6 +336,7 @@ TextArg to_text_arg(PyObject* o, const char* param) {
   // untouched are never made resident, and the first pass's output may reuse them.
   constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 15;
   t.owned.reserve(static_cast<std::size_t>(chars) * 3 + 64);
+  pages::advise_huge(t.owned.data(), t.owned.capacity());
   for (Py_ssize_t at = 0; at < chars; at += kSlice) {
     Ref slice = Ref::steal(PyUnicode_Substring(o, at, std::min(chars, at + kSlice)));
     Ref bytes = slice ? Ref::steal(PyUnicode_AsUTF8String(slice.get())) : Ref();

@@ -380,16 +380,21 @@ SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first
       r.span.char_end = t.src.char_end;
       r.snapped = r.snapped || be != t.dst.byte_end;
     }
+    // Equal lists have equal handles: a list already taken (a span across several absorbed
+    // hyphens names one rule again and again) is skipped by its handle alone.
+    RuleSeq taken[2];
+    std::size_t lists = 0;
     for (std::size_t k = first; k < last; ++k) {
       const Segment& c = segs[k];
-      // Each name once: the list is sorted and de-duplicated anyway, and a span across
-      // several absorbed separators then holds one name without spilling to the heap.
-      if (!c.rules.empty())
-        for (std::string_view name : c.rules)
-          if (std::find(r.rules.begin(), r.rules.end(), name) == r.rules.end()) r.rules.push_back(name);
       if (!c.cost.is_zero()) r.cost = saturating_add(r.cost, c.cost);
+      if (c.rules.empty() || c.rules == taken[0] || c.rules == taken[1]) continue;
+      taken[lists++ & 1] = c.rules;
+      // Each name once: the list is sorted and de-duplicated anyway, and the names then stay
+      // few enough not to spill to the heap.
+      for (std::string_view name : c.rules)
+        if (std::find(r.rules.begin(), r.rules.end(), name) == r.rules.end()) r.rules.push_back(name);
     }
-    sort_unique(r.rules);
+    if (lists > 1 || (lists == 1 && !taken[0].strictly_ascending())) sort_unique(r.rules);
     return r;
   }
 
