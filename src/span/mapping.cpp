@@ -156,6 +156,38 @@ bool pair_groups(const std::vector<Segment>& in, const std::vector<Segment>& ou,
     const Segment& O = ou[o];
     if (byte_empty(I.dst) || byte_empty(O.src)) break;
     const bool i_ident = I.kind == SegmentKind::identity, o_ident = O.kind == SegmentKind::identity;
+    if (i_ident && O.src.byte_end < I.dst.byte_end && bcur.b == O.src.byte_start &&
+        bcur.b > I.dst.byte_start) {
+      // O and the outer segments after it that end inside the identity segment I, each a
+      // group with I alone: each is itself with its source moved by I's offset, which is what
+      // the points mapped one by one below come to.
+      const std::uint32_t db = I.src.byte_start - I.dst.byte_start;
+      const std::uint32_t dc = I.src.char_start - I.dst.char_start;
+      for (;;) {
+        const Segment& X = ou[o];
+        Segment seg;
+        seg.src = {bcur.b + db, X.src.byte_end + db, bcur.c + dc, X.src.char_end + dc};
+        seg.dst = X.dst;
+        if (X.kind != SegmentKind::identity) {
+          seg.cost = X.cost;
+          seg.kind = group_kind(seg.src, seg.dst);
+          if (strictly_ascending(X.rules)) {
+            seg.rules = X.rules;
+          } else {
+            scratch.assign(X.rules.begin(), X.rules.end());
+            sort_unique(scratch);
+            seg.rules = RuleSeq(scratch);
+          }
+        }
+        push_merged(out, std::move(seg));
+        bcur = {X.src.byte_end, X.src.char_end};
+        if (++o >= no) break;
+        const Segment& Y = ou[o];
+        if (byte_empty(Y.src) || Y.src.byte_start != bcur.b || Y.src.byte_end >= I.dst.byte_end) break;
+      }
+      any = true;
+      continue;
+    }
     Pos gend;
     bool outer_ends;
     if (i_ident && O.src.byte_end < I.dst.byte_end) {
