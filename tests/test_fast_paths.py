@@ -236,14 +236,26 @@ def test_long_texts_give_what_short_ones_give(text, flags):
         (r.entity, r.reason, r.score, r.source) for r in a.rejections]
 
 
-@pytest.mark.parametrize("call", [kx.detect, kx.normalize])
+@pytest.mark.parametrize("call", [kx.detect, kx.normalize, kx.mask,
+                                  lambda t: kx.unmask(t, kx.mask("010-1234-5678", TOKENS).restore)],
+                         ids=["detect", "normalize", "mask", "unmask"])
 @pytest.mark.parametrize("text", ["주민번호 900101-1234568 " * (LONG // 10), "a\u00e9" * LONG],
                          ids=["korean", "latin"])
 def test_long_texts_are_not_given_a_cached_copy(call, text):
-    import sys
     size = sys.getsizeof(text)
     call(text)
     assert sys.getsizeof(text) == size  # CPython counts a cached UTF-8 form in the size
+
+
+TOKENS = kx.PolicySet(kx.Policy.tokenize())
+
+
+@pytest.mark.parametrize("chars", [10, LONG])
+def test_round_trip_of_long_texts(chars):
+    text = ("연락처 010-1234-5678 이메일 kim@mail.co.kr 주민 " + rrn("900101123456") + "\n") * (chars // 40 + 1)
+    out = kx.mask(text, TOKENS)
+    assert "010-1234-5678" not in out.text
+    assert kx.unmask(out.text, out.restore) == text
 
 
 @pytest.mark.parametrize("call", [kx.detect, kx.normalize])
