@@ -1,11 +1,13 @@
 // Arbitrary text through normalize, detect and mask with several policy sets: the composed
 // map validates and spans both texts, every finding is a well-formed piece of the source,
 // findings are ordered and never nested, masking copies everything outside applied spans,
-// and tokenize + unmask gives the input back.
+// and tokenize + unmask gives the input back. The forms that consume their text give what
+// the forms that view it give.
 #include <cstdint>
 #include <string>
 
 #include "detect/detect.hpp"
+#include "detect/report_json.hpp"
 #include "fuzz/fuzz_common.hpp"
 #include "mask/mask.hpp"
 #include "normalize/pipeline.hpp"
@@ -62,6 +64,20 @@ void check_mask(std::string_view text, const Config& c, const PolicySet& ps) {
   }
 }
 
+template <class T>
+std::string json_of(const T& v) {
+  std::string out;
+  write_json(out, v);
+  return out;
+}
+
+std::string json_of(const Report& r) {
+  std::string out = r.normalized_text;
+  for (const Finding& f : r.findings) write_json(out, f);
+  for (const Rejection& x : r.rejections) write_json(out, x);
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -103,6 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::fail("finding nested in another");
     }
   }
+
+  auto n2 = normalize(std::string(text), c);
+  if (!n2 || n2->text != n->text || json_of(n2->map) != json_of(n->map))
+    fuzz::fail("normalize of a consumed text differs");
+  auto r2 = detect(std::string(text), c);
+  if (!r2 || json_of(*r2) != json_of(*r)) fuzz::fail("detect of a consumed text differs");
 
   check_mask(text, c, PolicySet{Policy::tokenize(), {}});
   check_mask(text, c, PolicySet{});

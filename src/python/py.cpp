@@ -332,10 +332,12 @@ TextArg to_text_arg(PyObject* o, const char* param) {
     return t;
   }
   // Encoded a slice at a time straight into the buffer, so that only the buffer is new
-  // memory. Three bytes hold any character below U+10000; the pages a shorter text leaves
-  // untouched are never made resident, and the first pass's output may reuse them.
+  // memory. Three bytes hold any character below U+10000 (and no longer text is taken); the
+  // pages a shorter text leaves untouched are never made resident, and the first pass's
+  // output may reuse them.
   constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 15;
-  t.owned.reserve(static_cast<std::size_t>(chars) * 3 + 64);
+  t.owned.reserve(std::min<std::size_t>(static_cast<std::size_t>(chars) * 3,
+                                        std::numeric_limits<std::uint32_t>::max()) + 64);
   pages::advise_huge(t.owned.data(), t.owned.capacity());
   for (Py_ssize_t at = 0; at < chars; at += kSlice) {
     Ref slice = Ref::steal(PyUnicode_Substring(o, at, std::min(chars, at + kSlice)));
