@@ -134,8 +134,7 @@ struct Pass {
       det::digit_array(text.substr(span.byte_start, len), digits, text_form);
       det::evaluate_rules(digits, std::string_view(text_form, len), matches);
       if (matches.size == 0) continue;
-      // Most candidates are rejected: the rule names are looked up once one is kept.
-      SourceSpan src = to_source(map, span, map_hint, false);
+      SourceSpan src = to_source(map, span, map_hint);
       float v = context(span, det::cues::veto, veto);
 
       const RuleMatch* best = nullptr;
@@ -179,8 +178,6 @@ struct Pass {
         std::copy(hits.begin(), hits.end(), best_hits.items.begin());
       }
       if (!best) continue;
-      std::size_t hint = map_hint;
-      src.rules = to_source(map, span, hint).rules;
       Finding f = make_finding(src, span);
       f.status = best->status;
       f.reason = best->reason;

@@ -386,8 +386,7 @@ std::expected<void, Error> compose_walk(const SpanMap& inner, const SpanMap& out
 namespace {
 
 // The result of to_source once the covered segments S[first..last) are known.
-SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first, std::size_t last,
-                          bool names = true) {
+SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first, std::size_t last) {
   SourceSpan r;
   const std::vector<Segment>& segs = map.segments;
   const std::size_t n = segs.size();
@@ -420,7 +419,7 @@ SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first
     for (std::size_t k = first; k < last; ++k) {
       const Segment& c = segs[k];
       if (!c.cost.is_zero()) r.cost = saturating_add(r.cost, c.cost);
-      if (!names || c.rules.empty() || c.rules == taken[0] || c.rules == taken[1]) continue;
+      if (c.rules.empty() || c.rules == taken[0] || c.rules == taken[1]) continue;
       taken[lists++ & 1] = c.rules;
       // Each name once: the list is sorted and de-duplicated anyway, and the names then stay
       // few enough not to spill to the heap.
@@ -485,14 +484,14 @@ SourceSpan to_source(const SpanMap& map, const Span& dst) {
   return covered_source(map, dst, first, last);
 }
 
-SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint, bool names) {
+SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint) {
   const std::vector<Segment>& segs = map.segments;
   if (segs.empty()) return {};
   const std::uint32_t bs = dst.byte_start, be = dst.byte_end;
   const std::size_t first = gallop(segs, hint, [bs](const Segment& s) { return s.dst.byte_end <= bs; });
   const std::size_t last = gallop(segs, first, [be](const Segment& s) { return s.dst.byte_start < be; });
   hint = first;
-  return covered_source(map, dst, first, last, names);
+  return covered_source(map, dst, first, last);
 }
 
 SpanMap identity(std::string_view text) {

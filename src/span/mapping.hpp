@@ -15,9 +15,7 @@ SourceSpan to_source(const SpanMap& map, const Span& dst);
 // The same result on any valid map, for callers that map many spans in text order (detection):
 // the search starts from `hint` (0 at first; updated to where the covered segments began), so
 // it costs the logarithm of the distance from the previous span, not of the map's length.
-// With `names` false the rule names are left out (`rules` empty), the rest unchanged: for
-// spans most of which are dropped, whose names are then asked for only when one is kept.
-SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint, bool names = true);
+SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint);
 
 // One identity segment covering text (no segment for an empty text).
 SpanMap identity(std::string_view text);
