@@ -280,7 +280,7 @@ PyObject* fn_detect(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* a[2];
     bind("detect", args, kwargs, {"text", "config"}, 1, a);
-    TextArg text = to_text_arg(a[0], "text");
+    TextArg text = to_text_arg(a[0], "text", true);
     Config config;
     if (a[1]) {
       expect_instance(a[1], T_Config, "config");

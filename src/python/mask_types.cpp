@@ -390,7 +390,7 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* a[3];
     bind("mask", args, kwargs, {"text", "policies", "config"}, 1, a);
-    const TextArg arg = to_text_arg(a[0], "text");  // read until the masked str is built
+    const TextArg arg = to_text_arg(a[0], "text", false);  // read until the masked str is built
     const std::string_view text = arg.view;
     // Private copies: the caller's objects are never touched by the pass.
     PolicySet policies;
@@ -433,7 +433,7 @@ PyObject* fn_unmask(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* a[2];
     bind("unmask", args, kwargs, {"masked", "restore"}, 2, a);
-    const TextArg arg = to_text_arg(a[0], "masked");
+    const TextArg arg = to_text_arg(a[0], "masked", false);
     const std::string_view masked = arg.view;
     expect_instance(a[1], T_RestoreMap, "restore");
     SharedBorrow<RestoreMap> restore(a[1]);

@@ -323,12 +323,26 @@ constexpr Py_ssize_t kOwnedTextChars = Py_ssize_t{1} << 14;
 
 }  // namespace
 
-TextArg to_text_arg(PyObject* o, const char* param) {
+TextArg to_text_arg(PyObject* o, const char* param, bool consumed) {
   TextArg t;
   const Py_ssize_t chars = o && PyUnicode_Check(o) ? PyUnicode_GetLength(o) : 0;
   if (chars < kOwnedTextChars || chars > Py_ssize_t{std::numeric_limits<std::uint32_t>::max()} ||
       is_ascii(o)) {
     t.view = to_string_view(o, param);
+    return t;
+  }
+  if (!consumed) {
+    t.held = Ref::steal(PyUnicode_AsUTF8String(o));
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    if (!t.held || PyBytes_AsStringAndSize(t.held.get(), &data, &len) < 0) fail_noted(param);
+    if (static_cast<unsigned long long>(len) > std::numeric_limits<std::uint32_t>::max()) {
+      PyErr_Format(PyExc_ValueError,
+                   "text of %zd UTF-8 bytes is too long; at most 4294967295 bytes are supported",
+                   len);
+      fail_noted(param);
+    }
+    t.view = {data, static_cast<std::size_t>(len)};
     return t;
   }
   // Encoded a slice at a time straight into the buffer, so that only the buffer is new

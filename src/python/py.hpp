@@ -284,17 +284,19 @@ void bind(const char* fname, PyObject* args, PyObject* kwargs,
 std::string to_string(PyObject* o, const char* param);
 std::string_view to_string_view(PyObject* o, const char* param);  // valid while o lives
 
-// A text argument in UTF-8 for a core call that may consume it. A long non-ASCII str is
-// encoded into `owned` rather than asked for its UTF-8 form: CPython keeps that form cached on
-// the str for the str's whole life, a second copy of the text the caller never asked for, and
-// an owned copy can be let go as soon as the first pass has read it. `view` is the text either
-// way (valid while the argument lives and `owned` is untouched).
+// A text argument in UTF-8. A long non-ASCII str is encoded into a buffer of the call's own
+// rather than asked for its UTF-8 form: CPython keeps that form cached on the str for the
+// str's whole life, a second copy of the text the caller never asked for. With `consumed`,
+// the buffer is `owned`, which a core call may take and let go as soon as its first pass has
+// read it; otherwise it is `held`, a bytes object kept for the call. `view` is the text
+// either way (valid while the argument, `owned` and `held` live untouched).
 struct TextArg {
   std::string_view view;
   std::string owned;
+  Ref held;
   bool is_owned = false;
 };
-TextArg to_text_arg(PyObject* o, const char* param);
+TextArg to_text_arg(PyObject* o, const char* param, bool consumed);
 std::uint32_t to_u32(PyObject* o, const char* param);
 std::uint64_t to_u64(PyObject* o, const char* param);
 bool to_bool(PyObject* o, const char* param);
