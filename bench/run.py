@@ -275,7 +275,12 @@ def span_growth(repeat: int) -> dict:
         ts = inner.to_source
         to_source_ns[k] = best_of(lambda _: [ts(s) for s in spans], repeat) / len(spans) * 1e9
         _, outer = capitals(mid)
-        compose_ms[k] = best_of(lambda _: kx.SpanMap.compose(inner, outer), repeat) * 1e3
+        # Each sample composes 10^(5-k) times: a single small composition takes tens of
+        # microseconds, too short for one reading of the clock to be worth much.
+        reps = 10 ** (5 - k)
+        compose = kx.SpanMap.compose
+        compose_ms[k] = best_of(lambda _: [compose(inner, outer) for _ in range(reps)],
+                                repeat) / reps * 1e3
     return {
         "to_source_ns": {f"1e{k}": v for k, v in to_source_ns.items()},
         "compose_ms": {f"1e{k}": v for k, v in compose_ms.items()},
