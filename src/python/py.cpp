@@ -285,6 +285,14 @@ std::string type_name_of(PyObject* o) {
   throw PyErrorSet{};
 }
 
+// Offsets are 32-bit: a longer UTF-8 form is refused.
+void refuse_too_long(Py_ssize_t len, const char* param) {
+  if (static_cast<unsigned long long>(len) <= std::numeric_limits<std::uint32_t>::max()) return;
+  PyErr_Format(PyExc_ValueError,
+               "text of %zd UTF-8 bytes is too long; at most 4294967295 bytes are supported", len);
+  fail_noted(param);
+}
+
 }  // namespace
 
 std::string_view to_string_view(PyObject* o, const char* param) {
@@ -292,12 +300,7 @@ std::string_view to_string_view(PyObject* o, const char* param) {
   Py_ssize_t len = 0;
   const char* s = PyUnicode_AsUTF8AndSize(o, &len);
   if (!s) fail_noted(param);
-  if (static_cast<unsigned long long>(len) > std::numeric_limits<std::uint32_t>::max()) {
-    PyErr_Format(PyExc_ValueError,
-                 "text of %zd UTF-8 bytes is too long; at most 4294967295 bytes are supported",
-                 len);
-    fail_noted(param);
-  }
+  refuse_too_long(len, param);
   return {s, static_cast<std::size_t>(len)};
 }
 
@@ -336,12 +339,7 @@ TextArg to_text_arg(PyObject* o, const char* param, bool consumed) {
     char* data = nullptr;
     Py_ssize_t len = 0;
     if (!t.held || PyBytes_AsStringAndSize(t.held.get(), &data, &len) < 0) fail_noted(param);
-    if (static_cast<unsigned long long>(len) > std::numeric_limits<std::uint32_t>::max()) {
-      PyErr_Format(PyExc_ValueError,
-                   "text of %zd UTF-8 bytes is too long; at most 4294967295 bytes are supported",
-                   len);
-      fail_noted(param);
-    }
+    refuse_too_long(len, param);
     t.view = {data, static_cast<std::size_t>(len)};
     return t;
   }
