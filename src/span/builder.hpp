@@ -1,6 +1,7 @@
 // The builder every normalization pass writes through: one call per piece of source text,
 // front to back, so the segments tile both texts by construction.
 #pragma once
+#include <array>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,20 +21,21 @@ struct Builder {
   bool write_text = true;
   std::uint32_t sb = 0, sc = 0;  // source cursor (bytes, chars)
   std::uint32_t db = 0, dc = 0;  // destination cursor
-  // The handle of the last rule name used: a pass names the same rule segment after segment.
-  std::string_view last_rule;
-  RuleSeq last_rules;
+  // The handles of the rule names used last: a pass names a few rules over and over (the
+  // separator pass alternates between its classes), and interning a name costs a lookup.
+  std::array<std::pair<std::string_view, RuleSeq>, 4> recent_rules{};
+  std::size_t next_recent = 0;
 };
 
-// The one-name rule list of `rule`, remembered for the next segment.
+// The one-name rule list of `rule`, remembered for the next segments.
 inline RuleSeq rules_of(Builder& b, std::string_view rule) {
-  const bool same = rule.size() == b.last_rule.size() &&
-                    (rule.data() == b.last_rule.data() || rule == b.last_rule);
-  if (!same || b.last_rules.empty()) {
-    b.last_rules = RuleSeq::one(rule);
-    b.last_rule = rule;
-  }
-  return b.last_rules;
+  for (const auto& [name, rules] : b.recent_rules)
+    if (!rules.empty() && rule.size() == name.size() &&
+        (rule.data() == name.data() || rule == name))
+      return rules;
+  auto& slot = b.recent_rules[b.next_recent++ % b.recent_rules.size()];
+  slot = {rule, RuleSeq::one(rule)};
+  return slot.second;
 }
 
 // Reserves `bytes` for the output text.
