@@ -306,14 +306,12 @@ std::string_view to_string_view(PyObject* o, const char* param) {
 
 namespace {
 
+// str.isascii looked up on str itself, so a subclass cannot answer for it; looked up per call
+// (long texts only), so no object of one interpreter is kept for another. False on any error:
+// the caller then takes the path that is right for every text.
 bool is_ascii(PyObject* s) {
-  static PyObject* const method =
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii");
-  if (!method) {
-    PyErr_Clear();
-    return false;
-  }
-  Ref r = Ref::steal(PyObject_CallFunctionObjArgs(method, s, nullptr));
+  Ref r = Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type),
+                                         "isascii", "O", s));
   if (!r) {
     PyErr_Clear();
     return false;
