@@ -36,8 +36,7 @@ std::expected<Normalized, Error> run(std::string_view source, std::string* owned
     }
     std::swap(map, scratch.map);
     // The consumed source, read by now, holds the next pass's output.
-    if (map_is_identity && owned_source && !scratch.in_place)
-      scratch.text = std::move(*owned_source);
+    if (map_is_identity && owned_source) scratch.text = std::move(*owned_source);
     map_is_identity = false;
     current = owned;
     scratch.compose_after = &map;
