@@ -131,8 +131,8 @@ constexpr std::array<pairs::PairSet, 2> kSyllablePairs = [] {
   for (const Cue& c : kCues) {
     if (c.word[0] == 'A') continue;
     auto byte = [&c](std::size_t k) { return static_cast<unsigned char>(c.word[k]); };
-    t[0].add(byte(0), byte(1));
-    t[1].add(byte(3), byte(4));
+    t[0].add(byte(0), byte(1), byte(2));
+    t[1].add(byte(3), byte(4), byte(5));
   }
   return t;
 }();
