@@ -172,6 +172,24 @@ def test_every_numeral_start_is_seen_wherever_the_blocks_fall(shift):
     assert kx.normalize(prefix + "팔" * 6).text == prefix + "888888"
 
 
+DIGIT_WORDS = {"공": 0, "영": 0, "빵": 0, "일": 1, "이": 2, "둘": 2, "삼": 3, "셋": 3, "사": 4, "넷": 4,
+               "오": 5, "육": 6, "륙": 6, "칠": 7, "팔": 8, "구": 9, "하나": 1, "다섯": 5, "여섯": 6,
+               "일곱": 7, "여덟": 8, "아홉": 9}
+
+
+@pytest.mark.parametrize("shift", range(0, 40, 3))
+def test_two_syllable_runs_are_seen_wherever_the_blocks_fall(shift):
+    # Where one digit is too few, runs are looked for only where a second syllable follows the
+    # first: every pair of digit words reads as its two digits, at each place in a block.
+    config = kx.Config()
+    config.numeral_min_digits_without_context = 2
+    prefix = "a" * shift
+    for first, v in DIGIT_WORDS.items():
+        for second, w in DIGIT_WORDS.items():
+            got = kx.normalize(prefix + first + second + "가나", config).text
+            assert got == f"{prefix}{v}{w}가나", (first, second)
+
+
 # ---- the pipeline against its passes composed one by one ---------------------------------------
 
 PASSES = ("nfc", "fold", "hangul", "lookalike", "separator")

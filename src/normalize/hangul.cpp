@@ -75,17 +75,44 @@ constexpr pairs::PairSet kStartPairs = [] {
   return t;
 }();
 
+// Syllables that can follow a token's first syllable in a run: those that begin a token and
+// the second syllables of the words.
+constexpr std::array<std::uint64_t, (kSyllableCount + 63) / 64> kNextBits = [] {
+  std::array<std::uint64_t, (kSyllableCount + 63) / 64> t = kStartBits;
+  for (char32_t c : {U'나', U'섯', U'곱', U'덟', U'홉'}) {
+    const std::size_t i = c - kSyllableBase;
+    t[i / 64] |= std::uint64_t{1} << (i % 64);
+  }
+  return t;
+}();
+
+constexpr pairs::PairSet kNextPairs = [] {
+  pairs::PairSet t;
+  for (std::size_t i = 0; i < kSyllableCount; ++i)
+    if ((kNextBits[i / 64] >> (i % 64)) & 1) t.add_syllable(i);
+  return t;
+}();
+
+// Whether the three bytes at p are a precomposed syllable of the set.
+inline bool syllable_in(const unsigned char* p, const std::array<std::uint64_t, (kSyllableCount + 63) / 64>& set) {
+  std::uint32_t c = ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+  std::uint32_t k = c - kSyllableBase;
+  return (p[0] & 0xF0u) == 0xE0u && k < kSyllableCount && ((set[k / 64] >> (k % 64)) & 1) != 0;
+}
+
 // The first position at or after i where a token may begin, or s.size(). Every token begins
 // with a precomposed syllable, so only positions whose first two bytes are those of a token
-// start are decoded.
-std::size_t next_start(std::string_view s, std::size_t i) {
+// start are decoded. With `two`, only where a second syllable of a run follows: a run of one
+// syllable reads as one digit at most.
+std::size_t next_start(std::string_view s, std::size_t i, bool two) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const std::size_t n = s.size();
+  if (two)
+    return pairs::find_two(p, i, n, kStartPairs, kNextPairs, [p, n](std::size_t at) {
+      return at + 6 <= n && syllable_in(p + at, kStartBits) && syllable_in(p + at + 3, kNextBits);
+    });
   return pairs::find(p, i, n, kStartPairs, [p, n](std::size_t at) {
-    if (at + 3 > n) return false;
-    std::uint32_t c = ((p[at] & 0x0Fu) << 12) | ((p[at + 1] & 0x3Fu) << 6) | (p[at + 2] & 0x3Fu);
-    std::uint32_t k = c - kSyllableBase;
-    return k < kSyllableCount && ((kStartBits[k / 64] >> (k % 64)) & 1) != 0;
+    return at + 3 <= n && syllable_in(p + at, kStartBits);
   });
 }
 
@@ -205,14 +232,19 @@ bool unit_reading(const std::vector<std::uint8_t>& tokens, std::string& out) {
 
 PassResult pass_hangul(std::string_view text, const Config& config, PassOutput& out) {
   const std::size_t n = text.size();
-  std::size_t start = next_start(text, 0);  // run start
+  // A run of one syllable gives one digit at most: where that is too few to convert even next
+  // to a cue, runs are looked for only where two syllables of one may stand.
+  const bool two = config.numeral_min_digits_with_context >= 2 &&
+                   config.numeral_min_digits_without_context >= 2;
+  std::size_t start = next_start(text, 0, two);  // run start
   if (start == n) return false;
 
   pass_detail::Writer w(text, out);
   std::vector<std::uint8_t> tokens;  // reused for every run
   std::string result;
-  // Characters skipped by next_start begin no token, as the reading one by one would find.
-  for (; start < n; start = next_start(text, start)) {
+  // Characters skipped by next_start begin no token, as the reading one by one would find, or
+  // (with `two`) a run of one syllable, which would be left as it is.
+  for (; start < n; start = next_start(text, start, two)) {
     // The run: as many tokens as follow one another from the run start.
     tokens.clear();
     std::size_t end = start;

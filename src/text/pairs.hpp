@@ -163,17 +163,20 @@ __attribute__((target("ssse3"))) inline __m128i pair_hits(const Shuffled& t, __m
 // noipa on the loops: g++ 12, specializing them for a constexpr set, folds the vector loads
 // of its tables to zeros (and so finds nothing); a test of every numeral syllable at every
 // place in a block catches it.
-template <class Accept>
+// With Two, only positions where a syllable of `set` is followed by one of `next` are offered
+// (the scalar tail offers those of `set` alone).
+template <bool Two, class Accept>
 __attribute__((target("ssse3"))) KESTRIX_PAIRS_NO_IPA std::size_t find_ssse3(const unsigned char* s, std::size_t i,
                                                          std::size_t n, const PairSet& set,
-                                                         Accept& accept) {
-  const Shuffled t = shuffled(set);
-  for (; i + 18 <= n; i += 16) {
-    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 1));
-    const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 2));
-    for (auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(pair_hits(t, v0, v1, v2))); m != 0;
-         m &= m - 1) {
+                                                         const PairSet& next, Accept& accept) {
+  const Shuffled t = shuffled(set), t2 = shuffled(next);
+  for (; i + 16 + (Two ? 5 : 2) <= n; i += 16) {
+    auto at_offset = [&](std::size_t k) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + k));
+    };
+    __m128i hits = pair_hits(t, at_offset(0), at_offset(1), at_offset(2));
+    if constexpr (Two) hits = _mm_and_si128(hits, pair_hits(t2, at_offset(3), at_offset(4), at_offset(5)));
+    for (auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(hits)); m != 0; m &= m - 1) {
       const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
       if (accept(at)) return at;
     }
@@ -238,22 +241,28 @@ __attribute__((target("avx2"))) inline __m256i pair_hits2(const Shuffled2& t, __
       is_lead);
 }
 
-template <class Accept>
+template <bool Two, class Accept>
 __attribute__((target("avx2"))) KESTRIX_PAIRS_NO_IPA std::size_t find_avx2(const unsigned char* s, std::size_t i,
                                                        std::size_t n, const PairSet& set,
-                                                       Accept& accept) {
-  const Shuffled2 t = shuffled2(set);
-  for (; i + 34 <= n; i += 32) {
+                                                       const PairSet& next, Accept& accept) {
+  const Shuffled2 t = shuffled2(set), t2 = shuffled2(next);
+  for (; i + 32 + (Two ? 5 : 2) <= n; i += 32) {
     const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
     const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 1));
     const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 2));
-    for (auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(pair_hits2(t, v0, v1, v2))); m != 0;
-         m &= m - 1) {
+    __m256i hits = pair_hits2(t, v0, v1, v2);
+    if constexpr (Two) {
+      const __m256i v3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 3));
+      const __m256i v4 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 4));
+      const __m256i v5 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 5));
+      hits = _mm256_and_si256(hits, pair_hits2(t2, v3, v4, v5));
+    }
+    for (auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(hits)); m != 0; m &= m - 1) {
       const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
       if (accept(at)) return at;
     }
   }
-  return find_ssse3(s, i, n, set, accept);
+  return find_ssse3<Two>(s, i, n, set, next, accept);
 }
 
 template <class Accept>
@@ -303,8 +312,20 @@ template <class Accept>
 std::size_t find(const unsigned char* s, std::size_t i, std::size_t n, const PairSet& set,
                  Accept accept) {
 #ifdef KESTRIX_PAIRS_SSSE3
-  if (detail::has_avx2) return detail::find_avx2(s, i, n, set, accept);
-  if (detail::has_ssse3) return detail::find_ssse3(s, i, n, set, accept);
+  if (detail::has_avx2) return detail::find_avx2<false>(s, i, n, set, set, accept);
+  if (detail::has_ssse3) return detail::find_ssse3<false>(s, i, n, set, set, accept);
+#endif
+  return detail::find_sse2(s, i, n, set, accept);
+}
+
+// As find, where `accept` takes only positions at which a syllable of `set` is followed by a
+// syllable of `next`: every such position is offered (with some others).
+template <class Accept>
+std::size_t find_two(const unsigned char* s, std::size_t i, std::size_t n, const PairSet& set,
+                     const PairSet& next, Accept accept) {
+#ifdef KESTRIX_PAIRS_SSSE3
+  if (detail::has_avx2) return detail::find_avx2<true>(s, i, n, set, next, accept);
+  if (detail::has_ssse3) return detail::find_ssse3<true>(s, i, n, set, next, accept);
 #endif
   return detail::find_sse2(s, i, n, set, accept);
 }
