@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "normalize/pass_writer.hpp"
+#include "text/bytes.hpp"
 
 namespace kestrix {
 namespace {
@@ -55,6 +56,28 @@ void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t e
   absorb(b, s.substr(g, end - g), cls->rule, cls->absorb);
 }
 
+// Bytes that begin a separator: the ASCII ones and the lead bytes of U+00B7 and U+30FB.
+constexpr pass_detail::ByteTable kSeparatorStart =
+    pass_detail::byte_table({'\t', ' ', '(', ')', ',', '-', '.', 0xC2, 0xE3});
+inline bytes::V16 separator_start_block(bytes::V16 v) {
+  return bytes::eq(v, '\t') | bytes::eq(v, ' ') | bytes::in_range(v, '(', ')') |
+         bytes::in_range(v, ',', '.') | bytes::eq(v, 0xC2) | bytes::eq(v, 0xE3);
+}
+
+// The first position d at or after i, with d + 1 < n, whose byte is digit-like and the next
+// one may begin a separator; n when there is none. Digits stand in rows and most rows end at
+// a letter: those are passed over sixteen bytes at a time.
+std::size_t next_digit_before_separator(const unsigned char* s, std::size_t i, std::size_t n) {
+  for (; i + 17 <= n; i += 16) {
+    const std::uint32_t m = bytes::bits(pass_detail::digit_like_block(bytes::load(s + i)) &
+                                        separator_start_block(bytes::load(s + i + 1)));
+    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctz(m));
+  }
+  for (; i + 1 < n; ++i)
+    if (digit_like(s[i]) && kSeparatorStart[s[i + 1]]) return i;
+  return n;
+}
+
 }  // namespace
 
 PassResult pass_separator(std::string_view text, PassOutput& out) {
@@ -63,14 +86,9 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
   // rewrite reserves them once instead of growing the largest map of the pipeline by doubling.
   std::vector<std::pair<std::size_t, std::size_t>> runs;
   std::size_t segments = 1;
-  // Digit-like characters are ASCII and rarer than separators: find one, then look after it.
-  for (std::size_t d = 0;
-       (d = pass_detail::scan(text, d, pass_detail::kDigitLike, pass_detail::digit_like_block)) + 1 < n;
-       ++d) {
-    // Only the last of a row of digit-like characters can have a separator after it.
-    while (d + 1 < n && digit_like(byte_at(text, d + 1))) ++d;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  for (std::size_t d = 0; (d = next_digit_before_separator(p, d, n)) < n; ++d) {
     std::size_t i = d + 1;
-    if (i >= n) break;
     std::size_t len = separator_len(text, i);
     if (!len) continue;
     std::size_t end = i;
