@@ -56,7 +56,17 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
   // ones, so that the list becomes `applied` without copying its records.
   std::size_t kept = 0;
   std::size_t cursor = 0;
+  // Detection read the normalized copy, so the source bytes of a long text have left the
+  // cache by now: each finding's bytes are asked for a few findings ahead, instead of every
+  // finding waiting on memory in turn.
+  constexpr std::size_t kAhead = 8;
+  auto prefetch = [&](std::size_t k) {
+    if (k < findings.size() && findings[k].source.byte_start < text.size())
+      __builtin_prefetch(text.data() + findings[k].source.byte_start);
+  };
+  for (std::size_t k = 0; k < kAhead; ++k) prefetch(k);
   for (std::size_t k = 0; k < findings.size(); ++k) {
+    prefetch(k + kAhead);
     Finding& f = findings[k];
     const std::size_t start = f.source.byte_start;
     const std::size_t end = f.source.byte_end;
