@@ -139,6 +139,27 @@ def test_context_hits_are_what_a_plain_search_finds(text, window):
         assert got == plain_hits(r.normalized_text, s.char_start, s.char_end, window, TABLES[table])
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_context_hits_of_long_texts_are_what_a_plain_search_finds(seed):
+    # Thousands of cue occurrences, noted a batch at a time: every finding still sees the
+    # nearest ones on either side.
+    import random
+    pool = [w for t in TABLES.values() for w, _ in t] + [
+        "ARS", " ", "\n", "가", "010-1234-5678", rrn("900101123456"), "20240101", "M1234567"]
+    rng = random.Random(seed)
+    text = "".join(rng.choice(pool) for _ in range(4000))
+    r = kx.detect(text)
+    assert len(r.findings) > 100
+    for f in r.findings:
+        table = TABLE_OF_RULE.get(f.evidence.rule) or ("phone" if f.entity == "phone" else None)
+        if table is None:
+            continue
+        s = f.normalized
+        got = [(h.cue, h.distance, h.weight) for h in f.evidence.context_hits]
+        assert got == plain_hits(r.normalized_text, s.char_start, s.char_end,
+                                 kx.Config().context_window, TABLES[table])
+
+
 @pytest.mark.parametrize("tail", ["ARS 02-123-4567 안내", "연락처 010-1234-5678", "대표번호 1588-1234",
                                   "계좌 110-123-456789 ARS"])
 def test_cues_count_wherever_the_blocks_fall(tail):

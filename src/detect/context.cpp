@@ -87,13 +87,41 @@ constexpr std::uint64_t prefix_key(std::string_view w) {
   return k;
 }
 
-constexpr std::size_t kSlots = 256;  // a power of two, four times the prefixes at least
-constexpr std::size_t slot_of(std::uint64_t key) {
-  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 56) & (kSlots - 1);
+// The prefixes are known when the module is built, so the table is perfect: a multiplier is
+// searched for that gives every prefix a slot of its own. A lookup is then one compare, with
+// no probing (key 0: empty slot, never a prefix).
+constexpr std::size_t kSlots = 256;  // a power of two
+
+constexpr std::size_t slot_with(std::uint64_t key, std::uint64_t multiplier) {
+  return static_cast<std::size_t>((key * multiplier) >> 56) & (kSlots - 1);
 }
 
-// Open addressing by the six-byte prefix (key 0: empty slot, never a prefix); each slot heads
-// the chain of cues with that prefix (id + 1; 0 ends a chain). "ARS" has its own chain.
+constexpr std::uint64_t kSlotMultiplier = [] {
+  // Odd multipliers from a fixed sequence until one separates every distinct prefix.
+  std::uint64_t m = 0x9E3779B97F4A7C15ull;
+  for (int attempt = 0; attempt < 100000; ++attempt, m = m * 6364136223846793005ull + 1442695040888963407ull) {
+    const std::uint64_t multiplier = m | 1;
+    std::array<std::uint64_t, kSlots> taken{};
+    bool clash = false;
+    for (const Cue& c : kCues) {
+      if (c.word[0] == 'A') continue;
+      const std::uint64_t key = prefix_key(c.word);
+      std::uint64_t& slot = taken[slot_with(key, multiplier)];
+      if (slot != 0 && slot != key) {
+        clash = true;
+        break;
+      }
+      slot = key;
+    }
+    if (!clash) return multiplier;
+  }
+  throw "no perfect multiplier";  // not a constant expression: fails the build
+}();
+
+constexpr std::size_t slot_of(std::uint64_t key) { return slot_with(key, kSlotMultiplier); }
+
+// Each slot heads the chain of cues with its prefix (id + 1; 0 ends a chain). "ARS" has its
+// own chain.
 struct PrefixTable {
   std::array<std::uint64_t, kSlots> key{};
   std::array<std::uint8_t, kSlots> head{};
@@ -103,23 +131,19 @@ struct PrefixTable {
 
 constexpr PrefixTable build_prefix_table() {
   PrefixTable t{};
-  std::size_t used = 0;
   // In reverse, so each chain lists its cues in id order (the order does not change the
   // index: occurrences are grouped by cue afterwards).
   for (std::size_t k = kCueCount; k-- > 0;) {
     std::uint8_t* head = &t.ascii_head;
     if (kCues[k].word[0] != 'A') {
-      std::uint64_t key = prefix_key(kCues[k].word);
-      std::size_t slot = slot_of(key);
-      while (t.key[slot] != 0 && t.key[slot] != key) slot = (slot + 1) & (kSlots - 1);
-      if (t.key[slot] == 0) ++used;
+      const std::uint64_t key = prefix_key(kCues[k].word);
+      const std::size_t slot = slot_of(key);
       t.key[slot] = key;
       head = &t.head[slot];
     }
     t.next[k] = *head;
     *head = static_cast<std::uint8_t>(k + 1);
   }
-  if (4 * used > kSlots) throw "prefix table too full";  // not a constant expression: fails the build
   return t;
 }
 
@@ -214,21 +238,37 @@ void build_cue_index(std::string_view text, CueIndex& index) {
       ++counts[id1 - 1];
     }
   };
+  // The scan only notes where a prefix of the table (or an 'A') stands, without a branch on
+  // whether it does: most visited places hold none, and which do is not predictable. The
+  // chains are walked a batch at a time afterwards, in text order.
+  struct Hit {
+    std::uint32_t at;
+    std::uint16_t slot;  // kSlots: the chain of "ARS"
+  };
+  constexpr std::size_t kBatch = 256;
+  std::array<Hit, kBatch + 1> batch;
+  std::size_t pending = 0;
+  auto flush = [&] {
+    for (std::size_t k = 0; k < pending; ++k) {
+      const Hit h = batch[k];
+      if (h.slot == kSlots)
+        walk(kPrefixes.ascii_head, h.at, 1);
+      else
+        walk(kPrefixes.head[h.slot], h.at, 6);
+    }
+    pending = 0;
+  };
   auto visit = [&](std::size_t at) {
-    if (s[at] == 'A') {
-      walk(kPrefixes.ascii_head, at, 1);
-      return;
-    }
     const std::uint64_t key = key_at(s, at, n);
-    for (std::size_t slot = slot_of(key); kPrefixes.key[slot] != 0; slot = (slot + 1) & (kSlots - 1)) {
-      if (kPrefixes.key[slot] == key) {
-        walk(kPrefixes.head[slot], at, 6);
-        return;
-      }
-    }
+    const std::size_t slot = slot_of(key);
+    const bool ascii = s[at] == 'A';
+    batch[pending] = {static_cast<std::uint32_t>(at), static_cast<std::uint16_t>(ascii ? kSlots : slot)};
+    pending += ascii || kPrefixes.key[slot] == key;
+    if (pending == kBatch) flush();
   };
   // Only where the first two syllables could be those of a cue (or at an 'A').
   pairs::visit_two(s, n, kFirstPairs, kSecondPairs, 'A', visit);
+  flush();
 
   // Byte offsets to character offsets, walking forward.
   std::size_t byte = 0;
