@@ -87,38 +87,30 @@ constexpr std::uint64_t prefix_key(std::string_view w) {
   return k;
 }
 
-// The prefixes are known when the module is built, so the table is perfect: a multiplier is
-// searched for that gives every prefix a slot of its own. A lookup is then one compare, with
-// no probing (key 0: empty slot, never a prefix).
+// The prefixes are known when the module is built, so the table is perfect: the multiplier
+// gives every prefix a slot of its own. A lookup is then one compare, with no probing (key 0:
+// empty slot, never a prefix). A change to the cue words that makes two prefixes share a slot
+// fails the build; a new multiplier is then found by trying odd numbers until one separates
+// them all (this one was the 725th of x -> x * 6364136223846793005 + 1442695040888963407 from
+// 0x9E3779B97F4A7C15, each made odd).
 constexpr std::size_t kSlots = 256;  // a power of two
+constexpr std::uint64_t kSlotMultiplier = 0x3bcc577881ec2469ull;
 
-constexpr std::size_t slot_with(std::uint64_t key, std::uint64_t multiplier) {
-  return static_cast<std::size_t>((key * multiplier) >> 56) & (kSlots - 1);
+constexpr std::size_t slot_of(std::uint64_t key) {
+  return static_cast<std::size_t>((key * kSlotMultiplier) >> 56) & (kSlots - 1);
 }
 
-constexpr std::uint64_t kSlotMultiplier = [] {
-  // Odd multipliers from a fixed sequence until one separates every distinct prefix.
-  std::uint64_t m = 0x9E3779B97F4A7C15ull;
-  for (int attempt = 0; attempt < 100000; ++attempt, m = m * 6364136223846793005ull + 1442695040888963407ull) {
-    const std::uint64_t multiplier = m | 1;
-    std::array<std::uint64_t, kSlots> taken{};
-    bool clash = false;
-    for (const Cue& c : kCues) {
-      if (c.word[0] == 'A') continue;
-      const std::uint64_t key = prefix_key(c.word);
-      std::uint64_t& slot = taken[slot_with(key, multiplier)];
-      if (slot != 0 && slot != key) {
-        clash = true;
-        break;
-      }
-      slot = key;
-    }
-    if (!clash) return multiplier;
+static_assert([] {
+  std::array<std::uint64_t, kSlots> taken{};
+  for (const Cue& c : kCues) {
+    if (c.word[0] == 'A') continue;
+    const std::uint64_t key = prefix_key(c.word);
+    std::uint64_t& slot = taken[slot_of(key)];
+    if (slot != 0 && slot != key) return false;
+    slot = key;
   }
-  throw "no perfect multiplier";  // not a constant expression: fails the build
-}();
-
-constexpr std::size_t slot_of(std::uint64_t key) { return slot_with(key, kSlotMultiplier); }
+  return true;
+}(), "two cue prefixes share a slot: find a new multiplier");
 
 // Each slot heads the chain of cues with its prefix (id + 1; 0 ends a chain). "ARS" has its
 // own chain.
