@@ -417,8 +417,8 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
       std::size_t at = 0;  // where the next replacement begins in out.text
       for (std::size_t k = 0; k < out.applied.size(); ++k) {
         const Span& src = out.applied[k].source;
-        w.rewrite(src.byte_start, src.byte_end,
-                  std::string_view(out.text).substr(at, out.rendered_ends[k] - at));
+        w.rewrite_chars(src.char_start, src.char_end, src.byte_end,
+                        std::string_view(out.text).substr(at, out.rendered_ends[k] - at));
         at = out.rendered_ends[k];
       }
     }));

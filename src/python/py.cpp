@@ -528,9 +528,15 @@ PyObject* Rewriter::replacement(std::string_view with) {
 
 void Rewriter::rewrite(std::size_t start, std::size_t end, std::string_view with) {
   const auto* p = reinterpret_cast<const unsigned char*>(utf8_.data());
-  copy_source(bytes::count_chars(p + byte_, start - byte_));
+  const std::size_t start_char = char_ + bytes::count_chars(p + byte_, start - byte_);
+  rewrite_chars(start_char, start_char + bytes::count_chars(p + start, end - start), end, with);
+}
+
+void Rewriter::rewrite_chars(std::size_t start_char, std::size_t end_char, std::size_t end,
+                             std::string_view with) {
+  copy_source(start_char - char_);
   if (!with.empty()) append(replacement(with));
-  char_ += bytes::count_chars(p + start, end - start);
+  char_ = end_char;
   byte_ = end;
 }
 

@@ -327,6 +327,10 @@ class Rewriter {
   // Bytes [start, end) of `utf8` become `with` (valid UTF-8). Calls come in text order,
   // apart, on character boundaries.
   void rewrite(std::size_t start, std::size_t end, std::string_view with);
+  // The same given the characters [start_char, end_char) of the source that those bytes hold
+  // (and `end`): nothing is counted.
+  void rewrite_chars(std::size_t start_char, std::size_t end_char, std::size_t end,
+                     std::string_view with);
   // The whole text, as a new reference.
   PyObject* finish();
 
