@@ -289,9 +289,10 @@ def test_long_texts_are_not_given_a_cached_copy(call, text):
 TOKENS = kx.PolicySet(kx.Policy.tokenize())
 
 
+@pytest.mark.parametrize("gap", [0, 300])  # tokens close together, or far apart
 @pytest.mark.parametrize("chars", [10, LONG])
-def test_round_trip_of_long_texts(chars):
-    text = ("연락처 010-1234-5678 이메일 kim@mail.co.kr 주민 " + rrn("900101123456") + "\n") * (chars // 40 + 1)
+def test_round_trip_of_long_texts(chars, gap):
+    text = ("연락처 010-1234-5678 이메일 kim@mail.co.kr 주민 " + rrn("900101123456") + "\n" + "가" * gap) * (chars // 40 + 1)
     out = kx.mask(text, TOKENS)
     assert "010-1234-5678" not in out.text
     assert kx.unmask(out.text, out.restore) == text

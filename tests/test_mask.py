@@ -230,6 +230,11 @@ def test_prefix_avoids_token_openings_in_the_source(text, prefix):
 
 # ---- unmask ---------------------------------------------------------------------------------
 
+# A long text that is not ASCII is read by its UTF-16 form, a short one by its UTF-8 form: both
+# must give the same results and the same errors. (An emoji takes two units of UTF-16.)
+LEADS = ["", "가" * 20000 + " ", "가" * 20000 + "😀 "]
+
+
 @pytest.mark.parametrize(
     "masked, restored",
     [
@@ -244,8 +249,9 @@ def test_prefix_avoids_token_openings_in_the_source(text, prefix):
         ("", ""),
     ],
 )
-def test_unmask_restores_by_prefix_and_number(masked, restored):
-    assert kx.unmask(masked, table("A", "B", "[[PII:0]]")) == restored
+@pytest.mark.parametrize("lead", LEADS, ids=["short", "long", "long-astral"])
+def test_unmask_restores_by_prefix_and_number(masked, restored, lead):
+    assert kx.unmask(lead + masked, table("A", "B", "[[PII:0]]")) == lead + restored
 
 
 @pytest.mark.parametrize(
@@ -266,10 +272,22 @@ def test_unmask_restores_by_prefix_and_number(masked, restored):
         ("[[PII:0]] then a [[PII:3", "[[PII:...  에 닫는 괄호가 없다"),
     ],
 )
-def test_unmask_failures(masked, message):
+@pytest.mark.parametrize("lead", LEADS, ids=["short", "long", "long-astral"])
+def test_unmask_failures(masked, message, lead):
     with pytest.raises(kx.SpanMapError) as info:
-        kx.unmask(masked, table("A", "B", "C"))
+        kx.unmask(lead + masked, table("A", "B", "C"))
     assert str(info.value) == "restore token error: " + message
+
+
+@pytest.mark.parametrize("prefix", ["PII7", "가"])
+def test_unmask_of_a_long_text_by_any_prefix(prefix):
+    lead = "가" * 20000
+    assert kx.unmask(lead + f"[[{prefix}:1]]", table("A", "B", prefix=prefix)) == lead + "B"
+
+
+def test_unmask_of_a_long_text_without_tokens_gives_the_text_itself():
+    text = "가나다 " * 10000
+    assert kx.unmask(text, table("A")) is text
 
 
 def test_unmask_unclosed_token_names_the_table_prefix():

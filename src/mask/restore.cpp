@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "text/bytes.hpp"
 #include "text/debug_string.hpp"
 #include "text/json_writer.hpp"
 
@@ -62,11 +63,12 @@ const std::string& add_entry(RestoreMap& map, std::string_view piece, Entity ent
 namespace {
 
 // Optional single '+', then one or more ASCII digits, within 64 bits.
-bool parse_token_number(std::string_view s, std::uint64_t& out) {
+template <class Char>
+bool parse_token_number(std::basic_string_view<Char> s, std::uint64_t& out) {
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   if (s.empty()) return false;
   std::uint64_t v = 0;
-  for (char c : s) {
+  for (Char c : s) {
     if (c < '0' || c > '9') return false;
     const auto d = static_cast<std::uint64_t>(c - '0');
     if (v > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return false;
@@ -76,7 +78,44 @@ bool parse_token_number(std::string_view s, std::uint64_t& out) {
   return true;
 }
 
+// The first place at or after `from` where `needle` (not empty) stands in `text`, or npos.
+// '[' and ']' are rare in text: their places are found eight units at a time.
+std::size_t find_units(std::u16string_view text, std::u16string_view needle, std::size_t from) {
+  const std::size_t n = text.size(), m = needle.size();
+  if (m > n) return std::u16string_view::npos;
+  const std::size_t last = n - m;  // the last place a match can start
+  for (std::size_t i = from; i <= last;) {
+    i = bytes::find_unit(text.data(), i, last + 1, needle.front());
+    if (i > last) break;
+    if (text.compare(i, m, needle) == 0) return i;
+    ++i;
+  }
+  return std::u16string_view::npos;
+}
+
 }  // namespace
+
+bool find_tokens(std::u16string_view masked, const RestoreMap& map, std::vector<RestoredToken>& tokens) {
+  tokens.clear();
+  std::u16string open = u"[[";
+  for (char c : map.prefix) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+    open.push_back(static_cast<char16_t>(c));
+  }
+  open.push_back(u':');
+  for (std::size_t cur = 0;;) {
+    const std::size_t at = find_units(masked, open, cur);
+    if (at == std::u16string_view::npos) return true;
+    const std::size_t num_start = at + open.size();
+    const std::size_t close = find_units(masked, u"]]", num_start);
+    std::uint64_t n = 0;
+    if (close == std::u16string_view::npos ||
+        !parse_token_number(masked.substr(num_start, close - num_start), n) || n >= map.entries.size())
+      return false;
+    tokens.push_back({at, close + 2, map.entries[static_cast<std::size_t>(n)].original});
+    cur = close + 2;
+  }
+}
 
 std::expected<std::string, Error> unmask(std::string_view masked, const RestoreMap& map,
                                          std::vector<RestoredToken>* tokens, bool make_text) {

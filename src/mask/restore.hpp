@@ -48,6 +48,12 @@ std::expected<std::string, Error> unmask(std::string_view masked, const RestoreM
                                          std::vector<RestoredToken>* tokens = nullptr,
                                          bool make_text = true);
 
+// The tokens of the map's prefix in a text given as UTF-16 code units (offsets in units), when
+// unmask would replace them all: true with the tokens in text order, or false on any token
+// that unmask would refuse, and on a prefix beyond ASCII. (The UTF-8 form then says what is
+// wrong.)
+bool find_tokens(std::u16string_view masked, const RestoreMap& map, std::vector<RestoredToken>& tokens);
+
 // Compact JSON: {"prefix":...,"entries":[{"token":...,"original":...,"entity":...}]}.
 void write_json(std::string& out, const RestoreMap& map);
 

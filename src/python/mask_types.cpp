@@ -429,10 +429,53 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+namespace {
+
+// Below this many characters per token, the UTF-8 path is taken (see below).
+constexpr std::size_t kCharsPerToken = 64;
+
+// unmask of a long str read as UTF-16: CPython writes that form out nearly as a copy of the
+// str, where UTF-8 costs an encoding of every character, and a unit offset is a character
+// offset when no character lies beyond U+FFFF. nullptr (no error set) when this does not apply
+// or some token would be refused: the UTF-8 path then gives the result or the error.
+PyObject* unmask_units(PyObject* masked, PyObject* restore) {
+  if (!PyUnicode_CheckExact(masked) || !is_instance(restore, T_RestoreMap) ||
+      !is_long_wide_text(masked))
+    return nullptr;
+  const Py_ssize_t chars = PyUnicode_GetLength(masked);
+  // The result is built from pieces of the str: for a text as dense with tokens as the table
+  // is long, that costs more than the UTF-8 path, which then decodes the result whole.
+  if (unbox<RestoreMap>(restore).entries.size() * kCharsPerToken >= static_cast<std::size_t>(chars))
+    return nullptr;
+  Ref units = Ref::steal(PyUnicode_AsUTF16String(masked));
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  if (!units || PyBytes_AsStringAndSize(units.get(), &data, &len) < 0) {
+    PyErr_Clear();  // a lone surrogate: the UTF-8 path raises for it
+    return nullptr;
+  }
+  // A byte-order mark, then one unit per character unless some character needs two.
+  if (chars < 0 || len != 2 + 2 * chars) return nullptr;
+  const std::u16string_view text(reinterpret_cast<const char16_t*>(data + 2), static_cast<std::size_t>(chars));
+  SharedBorrow<RestoreMap> borrow(restore);
+  const RestoreMap& table = borrow.value();  // a shared borrow: no one changes it meanwhile
+  std::vector<RestoredToken> tokens;
+  if (!unlocked(static_cast<std::size_t>(len), [&] { return find_tokens(text, table, tokens); }))
+    return nullptr;
+  if (tokens.empty()) return Py_NewRef(masked);
+  if (tokens.size() * kCharsPerToken >= static_cast<std::size_t>(chars)) return nullptr;
+  Rewriter w(masked, {}, static_cast<std::size_t>(chars));
+  for (const RestoredToken& t : tokens) w.rewrite_chars(t.start, t.end, 0, t.original);
+  return w.finish();
+}
+
+}  // namespace
+
 PyObject* fn_unmask(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* a[2];
     bind("unmask", args, kwargs, {"masked", "restore"}, 2, a);
+    if (PyObject* done = unmask_units(a[0], a[1])) return done;
     const TextArg arg = to_text_arg(a[0], "masked", false);
     const std::string_view masked = arg.view;
     expect_instance(a[1], T_RestoreMap, "restore");

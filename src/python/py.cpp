@@ -324,11 +324,16 @@ constexpr Py_ssize_t kOwnedTextChars = Py_ssize_t{1} << 14;
 
 }  // namespace
 
+bool is_long_wide_text(PyObject* o) {
+  const Py_ssize_t chars = o && PyUnicode_Check(o) ? PyUnicode_GetLength(o) : 0;
+  return chars >= kOwnedTextChars && chars <= Py_ssize_t{std::numeric_limits<std::uint32_t>::max()} &&
+         !is_ascii(o);
+}
+
 TextArg to_text_arg(PyObject* o, const char* param, bool consumed) {
   TextArg t;
   const Py_ssize_t chars = o && PyUnicode_Check(o) ? PyUnicode_GetLength(o) : 0;
-  if (chars < kOwnedTextChars || chars > Py_ssize_t{std::numeric_limits<std::uint32_t>::max()} ||
-      is_ascii(o)) {
+  if (!is_long_wide_text(o)) {
     t.view = to_string_view(o, param);
     return t;
   }

@@ -297,6 +297,8 @@ struct TextArg {
   bool is_owned = false;
 };
 TextArg to_text_arg(PyObject* o, const char* param, bool consumed);
+// A str long enough, and not ASCII, for to_text_arg to encode it into a buffer of the call's own.
+bool is_long_wide_text(PyObject* o);
 std::uint32_t to_u32(PyObject* o, const char* param);
 std::uint64_t to_u64(PyObject* o, const char* param);
 bool to_bool(PyObject* o, const char* param);

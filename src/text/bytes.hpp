@@ -83,6 +83,21 @@ inline std::size_t find(const unsigned char* s, std::size_t i, std::size_t n, Bl
   return i;
 }
 
+// The first position at or after i (and before n) of the 16-bit unit c in s, or n: eight
+// units at a time.
+inline std::size_t find_unit(const char16_t* s, std::size_t i, std::size_t n, char16_t c) {
+#if defined(__SSE2__)
+  const __m128i want = _mm_set1_epi16(static_cast<short>(c));
+  for (; i + 8 <= n; i += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    if (const auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, want))))
+      return i + static_cast<std::size_t>(__builtin_ctz(m)) / 2;
+  }
+#endif
+  while (i < n && s[i] != c) ++i;
+  return i;
+}
+
 namespace detail {
 
 inline unsigned popcount32(std::uint32_t x) {  // without relying on a popcnt instruction
