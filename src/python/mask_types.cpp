@@ -390,7 +390,7 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* a[3];
     bind("mask", args, kwargs, {"text", "policies", "config"}, 1, a);
-    const TextArg arg = to_text_arg(a[0], "text", false);  // read until the masked str is built
+    TextArg arg = to_text_arg(a[0], "text", false);  // read by the mask pass
     const std::string_view text = arg.view;
     // Private copies: the caller's objects are never touched by the pass.
     PolicySet policies;
@@ -413,7 +413,11 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     auto r = unlocked(text.size(), [&] { return mask(text, policies, config, made); });
     if (!r) throw_core(r.error());
     const MaskOutput& out = *r;
-    Ref masked = Ref::steal(rewritten(a[0], text, rebuild, out.text, out.applied.size(), [&](Rewriter& w) {
+    // The masked str is made from the argument and the rendered pieces, at the findings'
+    // character offsets: the UTF-8 copy is not read again. Let go before the new str is made,
+    // the two are never held at once (and its memory may serve the new str).
+    arg.held = Ref();
+    Ref masked = Ref::steal(rewritten(a[0], {}, rebuild, out.text, out.applied.size(), [&](Rewriter& w) {
       std::size_t at = 0;  // where the next replacement begins in out.text
       for (std::size_t k = 0; k < out.applied.size(); ++k) {
         const Span& src = out.applied[k].source;
