@@ -238,7 +238,7 @@ void build_cue_index(std::string_view text, CueIndex& index) {
     std::uint16_t slot;  // kSlots: the chain of "ARS"
   };
   constexpr std::size_t kBatch = 256;
-  std::array<Hit, kBatch + 1> batch;
+  std::array<Hit, kBatch> batch;
   std::size_t pending = 0;
   auto flush = [&] {
     for (std::size_t k = 0; k < pending; ++k) {

@@ -459,7 +459,7 @@ PyObject* unmask_units(PyObject* masked, PyObject* restore) {
     return nullptr;
   }
   // A byte-order mark, then one unit per character unless some character needs two.
-  if (chars < 0 || len != 2 + 2 * chars) return nullptr;
+  if (len != 2 + 2 * chars) return nullptr;
   const std::u16string_view text(reinterpret_cast<const char16_t*>(data + 2), static_cast<std::size_t>(chars));
   SharedBorrow<RestoreMap> borrow(restore);
   const RestoreMap& table = borrow.value();  // a shared borrow: no one changes it meanwhile
