@@ -91,6 +91,36 @@ PyObject* policy_repr(PyObject* self) {
   });
 }
 
+// Pickled as a call of the factory that made it, the key and the fixed text included: a
+// pickle of a policy is as secret as the policy.
+PyObject* policy_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    bind("__reduce__", args, kwargs, {}, 0, nullptr);
+    const Policy& p = unbox<Policy>(self);
+    PyObject* owner = type_object(T_Policy);
+    const std::string factory(policy_kind_name(p));
+    auto fill = [&] { return Ref::steal(check(PyUnicode_FromOrdinal(static_cast<int>(p.fill)))); };
+    switch (p.kind) {
+      case PolicyKind::partial:
+        return reduce_by(owner, factory.c_str(), Ref::steal(new_u64(p.keep_prefix)),
+                         Ref::steal(new_u64(p.keep_suffix)), fill());
+      case PolicyKind::hash:
+        return reduce_by(owner, factory.c_str(),
+                         Ref::steal(check(PyBytes_FromStringAndSize(
+                             p.key.data(), static_cast<Py_ssize_t>(p.key.size())))),
+                         Ref::steal(new_u64(p.length)));
+      case PolicyKind::redact:
+        if (p.redact == RedactKind::fill) return reduce_by(owner, factory.c_str(), fill());
+        if (p.redact == RedactKind::fixed)
+          return reduce_by(owner, factory.c_str(), Ref::steal(new_str(p.text)));
+        break;
+      case PolicyKind::tokenize:
+        break;
+    }
+    return reduce_by(owner, factory.c_str());
+  });
+}
+
 PyMethodDef policy_methods[] = {
     {"redact_label", KX_METH(policy_redact_label), kStatic,
      "redact_label()\n--\n\n**한국어** 이름을 대괄호로 감싼 자리표시자로 통째 치환한다. "
@@ -111,6 +141,7 @@ PyMethodDef policy_methods[] = {
      "가능하다.\n\n`hash` 기능 플래그를 켠 빌드에서만 존재한다."},
     {"tokenize", KX_METH(policy_tokenize), kStatic,
      "tokenize()\n--\n\n토큰화. 완전 가역이며 복원 맵을 함께 낸다."},
+    {"__reduce__", KX_METH(policy_reduce), kMethod, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -169,6 +200,23 @@ PyObject* policy_set_policy_for(PyObject* self, PyObject* args, PyObject* kwargs
   });
 }
 
+// Pickled as the default policy and then one with_entity per override, in their order.
+PyObject* policy_set_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    bind("__reduce__", args, kwargs, {}, 0, nullptr);
+    const PolicySet& set = unbox<PolicySet>(self);
+    if (set.overrides.empty())
+      return reduce_call(type_object(T_PolicySet), Ref::steal(make(T_Policy, set.default_policy)));
+    PolicySet rest = set;
+    auto [entity, policy] = std::move(rest.overrides.back());
+    rest.overrides.pop_back();
+    return reduce_by(type_object(T_PolicySet), "with_entity",
+                     Ref::steal(make(T_PolicySet, std::move(rest))),
+                     Ref::steal(new_str(entity_name(entity))),
+                     Ref::steal(make(T_Policy, std::move(policy))));
+  });
+}
+
 PyObject* policy_set_repr(PyObject*) {
   return guard([&]() -> PyObject* { return new_str("PolicySet(...)"); });
 }
@@ -179,6 +227,7 @@ PyMethodDef policy_set_methods[] = {
      "낸다. 원본은 바뀌지 않는다."},
     {"policy_for", KX_METH(policy_set_policy_for), kMethod,
      "policy_for($self, entity)\n--\n\n이 엔티티에 적용될 정책."},
+    {"__reduce__", KX_METH(policy_set_reduce), kMethod, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -271,6 +320,16 @@ PyObject* restore_map_from_json_m(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Pickled through its JSON form.
+PyObject* restore_map_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    bind("__reduce__", args, kwargs, {}, 0, nullptr);
+    std::string json;
+    write_json(json, unbox<RestoreMap>(self));
+    return reduce_by(type_object(T_RestoreMap), "from_json", Ref::steal(new_str(json)));
+  });
+}
+
 PyMethodDef restore_map_methods[] = {
     {"is_empty", KX_METH(restore_map_is_empty), kMethod, "is_empty($self)\n--\n\n"},
     {"to_json", KX_METH(restore_map_to_json), kMethod,
@@ -278,6 +337,7 @@ PyMethodDef restore_map_methods[] = {
     {"from_json", KX_METH(restore_map_from_json_m), kStatic,
      "from_json(text)\n--\n\n저장했던 JSON 에서 되읽는다. 프로세스가 끝나도 복원이 가능해야 "
      "가역이라 부를 수 있다."},
+    {"__reduce__", KX_METH(restore_map_reduce), kMethod, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

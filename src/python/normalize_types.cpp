@@ -137,6 +137,45 @@ PyObject* config_repr(PyObject* self) {
   });
 }
 
+extern PyGetSetDef config_getset[];
+
+// Pickled as Config() and a state of every setting by name (the weights as their dict), which
+// __setstate__ writes back through the setters and set_weights, with their checks.
+PyObject* config_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    bind("__reduce__", args, kwargs, {}, 0, nullptr);
+    Ref state = Ref::steal(check(PyDict_New()));
+    for (const PyGetSetDef* d = config_getset; d->name; ++d) {
+      Ref v = Ref::steal(check(PyObject_GetAttrString(self, d->name)));
+      if (PyDict_SetItemString(state.get(), d->name, v.get()) < 0) throw_set();
+    }
+    Ref no_args = Ref::steal(check(PyTuple_New(0)));
+    return check(PyTuple_Pack(3, type_object(T_Config), no_args.get(), state.get()));
+  });
+}
+
+PyObject* config_setstate(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[1];
+    bind("__setstate__", args, kwargs, {"state"}, 1, a);
+    expect_dict(a[0], "state");
+    for (const PyGetSetDef* d = config_getset; d->name; ++d) {
+      Ref v = Ref::borrow(PyDict_GetItemString(a[0], d->name));
+      if (!v) continue;
+      if (d->set) {
+        if (PyObject_SetAttrString(self, d->name, v.get()) < 0) throw_set();
+        continue;
+      }
+      // The weights: keyword arguments of set_weights.
+      expect_dict(v.get(), d->name);
+      Ref set_weights = Ref::steal(check(PyObject_GetAttrString(self, "set_weights")));
+      Ref no_args = Ref::steal(check(PyTuple_New(0)));
+      Ref done = Ref::steal(check(PyObject_Call(set_weights.get(), no_args.get(), v.get())));
+    }
+    return none();
+  });
+}
+
 PyMethodDef config_methods[] = {
     {"set_weights", KX_METH(config_set_weights), METH_VARARGS | METH_KEYWORDS,
      "set_weights($self, checksum_passed=None, checksum_failed=None, context=None, "
@@ -144,6 +183,10 @@ PyMethodDef config_methods[] = {
      "replaced_char=None)\n--\n\n점수 가중치를 바꾼다. 주지 않은 것은 그대로 둔다.\n\n가중치의 "
      "뜻은 저장소 README 의 판정 규칙 절에 있다. 함부로 바꾸면 재현율과 정밀도가\n함께 움직이므로, "
      "바꾼 뒤에는 자기 데이터로 다시 재는 것이 맞다."},
+    {"__reduce__", KX_METH(config_reduce), METH_VARARGS | METH_KEYWORDS,
+     "__reduce__($self)\n--\n\n"},
+    {"__setstate__", KX_METH(config_setstate), METH_VARARGS | METH_KEYWORDS,
+     "__setstate__($self, state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

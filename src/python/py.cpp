@@ -471,6 +471,10 @@ void expect_instance(PyObject* o, TypeId id, const char* param) {
   if (!is_instance(o, id)) wrong_type(o ? o : Py_None, type_names[id], param);
 }
 
+void expect_dict(PyObject* o, const char* param) {
+  if (!o || !PyDict_Check(o)) wrong_type(o ? o : Py_None, "dict", param);
+}
+
 // ---- results -------------------------------------------------------------------------------
 
 PyObject* new_str(std::string_view s) {

@@ -308,6 +308,7 @@ char32_t to_char(PyObject* o, const char* param);  // str of exactly one charact
 std::string to_bytes(PyObject* o, const char* param);  // bytes-like, never str
 // Checks that o is an instance of class id (TypeError naming both types otherwise).
 void expect_instance(PyObject* o, TypeId id, const char* param);
+void expect_dict(PyObject* o, const char* param);
 
 // ---- results -------------------------------------------------------------------------------
 
@@ -372,6 +373,28 @@ PyObject* new_box_list(TypeId id, const C& items) {
   for (const auto& v : items) PyList_SetItem(list.get(), i++, make<T>(id, T(v)));
   return list.release();
 }
+
+// ---- pickling ------------------------------------------------------------------------------
+
+// What a __reduce__ returns: (callable, (args...)), for pickle to rebuild the object by a call
+// of a public constructor, factory or method, so that loading needs no private name. Takes the
+// references of `args`.
+template <class... A>
+PyObject* reduce_call(PyObject* callable, A... args) {
+  Ref tuple = Ref::steal(check(PyTuple_New(sizeof...(A))));
+  [[maybe_unused]] Py_ssize_t i = 0;
+  (PyTuple_SetItem(tuple.get(), i++, args.release()), ...);  // steals
+  return check(PyTuple_Pack(2, callable, tuple.get()));
+}
+
+// The same with the callable `owner.name` (a static factory or a method of a class).
+template <class... A>
+PyObject* reduce_by(PyObject* owner, const char* name, A... args) {
+  Ref fn = Ref::steal(check(PyObject_GetAttrString(owner, name)));
+  return reduce_call(fn.get(), std::move(args)...);
+}
+
+inline PyObject* type_object(TypeId id) { return reinterpret_cast<PyObject*>(type(id)); }
 
 // ---- module functions (defined by the layer files) ------------------------------------------
 
