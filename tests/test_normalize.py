@@ -2,6 +2,7 @@
 
 import inspect
 import struct
+import unicodedata
 
 import pytest
 from hypothesis import given, strategies as st
@@ -83,6 +84,40 @@ def test_jamo_composition(text, expected, sources):
         assert c == (0, 0, 0, len(src))
     if not sources:
         assert r.map.is_identity()
+
+
+LEADS = [chr(c) for c in range(0x1100, 0x1113)]
+VOWELS = [chr(c) for c in range(0x1161, 0x1176)]
+TRAILS = [chr(c) for c in range(0x11A8, 0x11C3)]
+OPEN_SYLLABLES = [chr(c) for c in range(0xAC00, 0xD7A4, 28)]  # no trailing consonant yet
+
+
+@pytest.mark.parametrize("text", [
+    "".join(l + v for l in LEADS for v in VOWELS),
+    "".join(l + v + t for l in LEADS for v in VOWELS for t in TRAILS),
+    "".join(s + t for s in OPEN_SYLLABLES for t in TRAILS),
+], ids=["LV", "LVT", "syllable+T"])
+def test_every_jamo_composes_as_unicode_nfc_does(text):
+    r = kx.normalize(text, only("nfc"))
+    assert r.text == unicodedata.normalize("NFC", text)
+    check_map(text, r)
+    for src, out, kind, rules, c in changes(text, r):
+        assert (unicodedata.normalize("NFC", src), len(out), kind) == (out, 1, "replace")
+        assert (rules, c) == (["nfc.hangul_jamo"], (0, 0, 0, len(src)))
+
+
+# Jamo of every range, their neighbours outside the ranges (which never compose), syllables with
+# and without a trailing consonant, and text that is not Hangul.
+JAMO_TEXTS = st.lists(st.sampled_from(
+    LEADS + VOWELS + TRAILS + ["\u10ff", "\u1113", "\u1160", "\u1176", "\u11a7", "\u11c3",
+                               "가", "각", "하", "힣", "a", " ", "\u3131"]), max_size=30).map("".join)
+
+
+@given(JAMO_TEXTS)
+def test_jamo_composition_agrees_with_unicode_nfc(text):
+    r = kx.normalize(text, only("nfc"))
+    assert r.text == unicodedata.normalize("NFC", text)
+    check_map(text, r)
 
 
 # ---- folding ---------------------------------------------------------------------------------
