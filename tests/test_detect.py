@@ -354,6 +354,42 @@ def test_eighteen_hundreds_century():
     assert one(kx.detect(rrn("000229323456"))).entity == "resident"
 
 
+def only_the_check_digit_passes(body, valid, entity):
+    """Of the ten numbers body + one digit, the valid one is found with its check passed and
+    the nine others are dropped for their failed check."""
+    for d in "0123456789":
+        r = kx.detect(body + d)
+        if body + d == valid:
+            assert one(r, entity).evidence.checksum == "passed"
+        else:
+            assert entity not in {f.entity for f in r.findings}
+            assert (entity, "checksum_failed") in readings(r)
+
+
+CENTURY = {0: 1800, 9: 1800, 1: 1900, 2: 1900, 5: 1900, 6: 1900, 3: 2000, 4: 2000, 7: 2000, 8: 2000}
+
+
+@given(st.integers(0, 9), st.data())
+def test_resident_number_passes_with_its_own_check_digit_only(seventh, data):
+    century = CENTURY[seventh]
+    born = data.draw(st.dates(date(century, 1, 1), date(century + 99, 12, 31)))
+    serial = data.draw(st.text("0123456789", min_size=5, max_size=5))
+    first12 = f"{born.year % 100:02d}{born.month:02d}{born.day:02d}{seventh}{serial}"
+    foreigner = seventh in (5, 6, 7, 8)
+    only_the_check_digit_passes(first12, rrn(first12, foreigner),
+                                "foreigner_registration" if foreigner else "resident")
+
+
+@pytest.mark.parametrize("make, sizes, entity", [
+    (business, (9, 9), "business_registration"),
+    (luhn, (14, 18), "credit_card"),  # 15 to 19 digits: no resident reading competes
+])
+@given(data=st.data())
+def test_check_digit_of_business_and_card_numbers(make, sizes, entity, data):
+    body = data.draw(st.text("0123456789", min_size=sizes[0], max_size=sizes[1]))
+    only_the_check_digit_passes(body, make(body), entity)
+
+
 @pytest.mark.parametrize("text, rule, reading_status", [
     ("9001011******", "resident.korean_13", "not_applicable"),
     ("9001011XXXXXX", "resident.korean_13", "not_applicable"),
