@@ -13,7 +13,7 @@ import sys
 
 import pytest
 
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 import kestrix as kx
 from conftest import luhn, rrn
@@ -51,15 +51,40 @@ def test_results_do_not_depend_on_where_sixteen_byte_blocks_fall(text, shift):
     assert [f.source.char_start - chars for f in b.findings] == [f.source.char_start for f in a.findings]
 
 
-@settings(max_examples=300)
-@given(TEXTS)
-def test_findings_map_back_as_the_public_to_source_does(text):
+def assert_findings_map_back_as_the_public_to_source_does(text):
     n = kx.normalize(text)
-    for f in kx.detect(text).findings:
+    fs = kx.detect(text).findings
+    for f in fs:
         r = n.map.to_source(f.normalized)
         ev = f.evidence
         assert (r.span, r.rules, r.snapped) == (f.source, ev.normalizations, ev.snapped)
         assert json.loads(r.cost.to_json()) == json.loads(ev.cost.to_json())
+    return fs
+
+
+@settings(max_examples=300)
+@given(TEXTS)
+@example("ＡＡ\n여권M1234567\n\nk@b.co\n")  # the passport's search starts behind the e-mail's
+def test_findings_map_back_as_the_public_to_source_does(text):
+    assert_findings_map_back_as_the_public_to_source_does(text)
+
+
+# Detection maps its candidates back in scanner order (e-mails, passports, digit runs), each
+# search starting where the last one began: a later candidate of the same scanner lies ahead, one
+# of the next scanner may lie behind. Each full-width character is a segment of its own, so the
+# gaps below put every distance from 0 to 17 segments between two candidates, both ways, and
+# full-width digits make candidates that cover 1 to 11 segments.
+@pytest.mark.parametrize("first, second", [
+    ("01012345678", "０１０１２３４５６７８"),   # digit runs: the second one ahead
+    ("０1012345678", "k@b.co"),                 # the digit run behind the e-mail
+    ("여권M1234567", "k@b.co"),                 # the passport behind the e-mail
+    ("010123456７８", "여권M1234567"),          # the digit run behind the passport
+])
+def test_findings_at_every_distance_map_back_as_the_public_to_source_does(first, second):
+    for before in range(18):
+        for between in range(18):
+            text = "Ａ" * before + "\n" + first + "\n" + "Ａ" * between + "\n" + second + "\n"
+            assert len(assert_findings_map_back_as_the_public_to_source_does(text)) == 2, text
 
 
 # ---- context cues: the indexed search against str.find ----------------------------------------
