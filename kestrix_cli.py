@@ -1,12 +1,12 @@
 """Command-line front end of kestrix: detect, mask and unmask files or standard input.
 
-    kestrix detect [FILE ...]            one JSON object per input line (or per document)
+    kestrix detect [FILE ...]            one JSON object per finding, a summary on stderr
     kestrix mask [FILE ...]              the masked text
     kestrix unmask --restore MAP [FILE ...]
 
-Input is streamed line by line, so memory stays constant however large the input.
-Exit status: 0 done, 1 `detect --fail-on-find` found something, 2 bad input or usage,
-3 `mask --verify` still found something in the masked output.
+Input is read once, line by line, so memory stays constant over many lines; one long line is
+held whole. Nothing but the output (standard output or -o FILE) and the restore map is written;
+the input is never copied to disk.
 """
 
 from __future__ import annotations
@@ -15,35 +15,78 @@ import argparse
 import json
 import os
 import re
-import shutil
+import secrets
+import signal
+import stat
 import sys
 import tempfile
-from typing import IO, Iterator
+from typing import IO, Iterator, NoReturn
 
 import kestrix as kx
 
 EXIT_FOUND = 1
-EXIT_BAD_INPUT = 2
+EXIT_FAILED = 2
 EXIT_RESIDUE = 3
+
+KEY_MIN = 16
+KEY_MAX = 1024
+SHOWN_LEFTOVERS = 20
+KEPT_INPUT_PREFIXES = 256
+
+EXIT_STATUS_HELP = """\
+exit status:
+  0    done
+  1    detect --fail-on-find: something was found
+  2    failure (bad usage or input, unreadable or unwritable file, broken token, output
+       closed early); one line on stderr says what and where
+  3    mask --verify: the masked output still holds something the masking did not cover
+  128+N  stopped by signal N (130 Ctrl-C, 143 SIGTERM); temporary files are removed
+"""
 
 
 class CliError(Exception):
-    """A bad input that ends the run with a one-line message."""
+    """A failure that ends the run with a one-line message and status 2."""
+
+
+class OutputError(Exception):
+    """Writing the output failed; `error` is the OSError."""
+
+    def __init__(self, error: OSError):
+        super().__init__(error.strerror)
+        self.error = error
+
+
+class Stopped(BaseException):
+    """A termination signal arrived; raised where the program stands so that cleanup runs."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
 
 
 # ---- options ----------------------------------------------------------------------------
 
 
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_FAILED, f"kestrix: {message} (see {self.prog} --help)\n")
+
+
 def _add_config_options(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("detection settings")
-    for name in ("nfc", "fold", "hangul", "lookalike", "separator"):
-        g.add_argument(f"--no-{name}", dest=name, action="store_false", help=f"turn off the {name} pass")
-    g.add_argument("--context-window", type=int, metavar="CHARS")
-    g.add_argument("--min-score", type=float)
-    g.add_argument("--min-context", type=float)
-    g.add_argument("--min-veto", type=float)
-    g.add_argument("--numeral-min-digits-without-context", type=int, metavar="N")
-    g.add_argument("--numeral-min-digits-with-context", type=int, metavar="N")
+    passes = {"nfc": "composing decomposed Hangul jamo", "fold": "folding full-width characters",
+              "hangul": "reading Hangul numerals as digits", "lookalike": "reading look-alike letters as digits",
+              "separator": "absorbing separators inside numbers"}
+    for name, what in passes.items():
+        g.add_argument(f"--no-{name}", dest=name, action="store_false", help=f"turn off {what}")
+    g.add_argument("--context-window", type=int, metavar="CHARS", help="how far cue words are looked for")
+    g.add_argument("--min-score", type=float, metavar="X", help="score a finding needs")
+    g.add_argument("--min-context", type=float, metavar="X", help="context score of readings that need a cue")
+    g.add_argument("--min-veto", type=float, metavar="X", help="veto score that rejects a reading")
+    g.add_argument("--numeral-min-digits-without-context", type=int, metavar="N",
+                   help="digits a Hangul numeral needs to be read without a cue")
+    g.add_argument("--numeral-min-digits-with-context", type=int, metavar="N",
+                   help="digits a Hangul numeral needs to be read next to a cue")
 
 
 def _config(args: argparse.Namespace) -> kx.Config:
@@ -59,6 +102,22 @@ def _config(args: argparse.Namespace) -> kx.Config:
     except (OverflowError, TypeError, ValueError) as e:
         raise CliError(f"bad setting: {e}") from None
     return c
+
+
+def read_key(path: str) -> bytes:
+    """The hash key in a file: its bytes without one trailing line break, KEY_MIN to KEY_MAX long."""
+    try:
+        with open(path, "rb") as f:
+            key = f.read(KEY_MAX + 3)
+    except OSError as e:
+        raise CliError(f"cannot read hash key file {path!r}: {e.strerror}") from None
+    key = key[:-2] if key.endswith(b"\r\n") else key[:-1] if key.endswith(b"\n") else key
+    if len(key) < KEY_MIN:
+        raise CliError(f"hash key file {path!r} holds {len(key)} bytes; a key needs at least {KEY_MIN} "
+                       "(e.g. head -c 32 /dev/urandom > KEYFILE)")
+    if len(key) > KEY_MAX:
+        raise CliError(f"hash key file {path!r} is longer than {KEY_MAX} bytes; is it a key?")
+    return key
 
 
 def parse_policy(spec: str) -> kx.Policy:
@@ -83,13 +142,10 @@ def parse_policy(spec: str) -> kx.Policy:
             fill = parts[2] if len(parts) == 3 else "*"
             return kx.Policy.partial(int(parts[0]), int(parts[1]), fill)
         if kind == "hash" and arg:
-            path, _, length = arg.partition(":")
-            try:
-                with open(path, "rb") as f:
-                    key = f.read()
-            except OSError as e:
-                raise CliError(f"cannot read hash key file {path!r}: {e.strerror}") from None
-            return kx.Policy.hash(key, int(length) if length else 12)
+            path, _, length = arg.rpartition(":")
+            if not (path and length.isdigit()):
+                path, length = arg, ""
+            return kx.Policy.hash(read_key(path), int(length) if length else 12)
     except (ValueError, OverflowError, TypeError) as e:
         raise CliError(f"bad policy {spec!r}: {e}") from None
     raise CliError(f"bad policy {spec!r}: expected label, code, fill:CHAR, fixed:TEXT, "
@@ -113,13 +169,60 @@ def _tokenizes(ps: kx.PolicySet) -> bool:
     return any(repr(ps.policy_for(e)) == "Policy.tokenize()" for e in kx.entity_names())
 
 
-# ---- input ------------------------------------------------------------------------------
+# ---- files ------------------------------------------------------------------------------
+
+
+def _identity(st: os.stat_result) -> tuple[int, int]:
+    return st.st_dev, st.st_ino
+
+
+def _stdout_file() -> os.stat_result | None:
+    """The status of the regular file that standard output is redirected to, if it is one."""
+    try:
+        st = os.fstat(sys.stdout.fileno())
+    except (OSError, ValueError):
+        return None
+    return st if stat.S_ISREG(st.st_mode) else None
+
+
+def _written_files(*paths: str | None) -> set[tuple[int, int]]:
+    """The files this run writes: standard output when it is a regular file, and the given paths
+    that exist already."""
+    out = _stdout_file()
+    written = {_identity(out)} if out is not None and not any(paths[:1]) else set()
+    for path in paths:
+        if path:
+            try:
+                written.add(_identity(os.stat(path)))
+            except OSError:
+                pass
+    return written
+
+
+def _check_inputs(files: list[str], written: set[tuple[int, int]]) -> None:
+    """Refuses, before anything is written, inputs that cannot be read or that are an output."""
+    for path in files or [None]:
+        name = path if path is not None else "standard input"
+        try:
+            st = os.stat(path) if path is not None else os.fstat(sys.stdin.fileno())
+        except (OSError, ValueError) as e:
+            raise CliError(f"cannot read {name!r}: {getattr(e, 'strerror', None) or e}") from None
+        if stat.S_ISDIR(st.st_mode):
+            raise CliError(f"cannot read {name!r}: Is a directory")
+        if path is not None and not os.access(path, os.R_OK):
+            raise CliError(f"cannot read {name!r}: Permission denied")
+        if stat.S_ISREG(st.st_mode) and _identity(st) in written:
+            raise CliError(f"{name}: input file is output file")
 
 
 class Progress:
     """A progress bar on stderr, shown only when stderr is a terminal and the size is known."""
 
-    def __init__(self, total: int | None):
+    def __init__(self, files: list[str]):
+        try:
+            total = sum(os.path.getsize(p) for p in files) if files else None
+        except OSError:
+            total = None
         self.total = total if total and sys.stderr.isatty() else None
         self.done = 0
         self.shown = -1
@@ -131,8 +234,7 @@ class Progress:
         pct = min(100, self.done * 100 // self.total)
         if pct != self.shown:
             self.shown = pct
-            bar = "#" * (pct // 4)
-            sys.stderr.write(f"\r[{bar:<25}] {pct:3d}%")
+            sys.stderr.write(f"\r[{'#' * (pct // 4):<25}] {pct:3d}%")
             sys.stderr.flush()
 
     def close(self) -> None:
@@ -140,178 +242,282 @@ class Progress:
             sys.stderr.write("\n")
 
 
-def _open_inputs(files: list[str]) -> Iterator[tuple[str, IO[str]]]:
-    if not files:
-        yield "<stdin>", io_stdin()
-        return
-    for path in files:
-        try:
-            f = open(path, encoding="utf-8", errors="strict", newline="")
-        except OSError as e:
-            raise CliError(f"cannot read {path!r}: {e.strerror}") from None
-        with f:
-            yield path, f
+class Document:
+    """One unit of work: a line (or a whole file with --whole) with where it stands."""
+
+    __slots__ = ("name", "line", "text", "nl", "nbytes")
+
+    def __init__(self, name: str, line: int, text: str, nl: str, nbytes: int):
+        self.name, self.line, self.text, self.nl, self.nbytes = name, line, text, nl, nbytes
+
+    def where(self, offset: int | None = None) -> str:
+        """NAME:LINE[:COLUMN] of a character offset of the text (1-based, lines split at \\n)."""
+        if offset is None:
+            return f"{self.name}:{self.line}"
+        line, column = _LineIndex(self.text, self.line).at(offset)
+        return f"{self.name}:{line}:{column}"
 
 
-def io_stdin() -> IO[str]:
-    return open(sys.stdin.fileno(), encoding="utf-8", errors="strict", newline="", closefd=False)
+class _LineIndex:
+    """Line and 1-based column of character offsets of one text, asked in ascending order."""
+
+    def __init__(self, text: str, first_line: int):
+        self.text, self.line, self.pos, self.start = text, first_line, 0, 0
+
+    def at(self, offset: int) -> tuple[int, int]:
+        breaks = self.text.count("\n", self.pos, offset)
+        if breaks:
+            self.line += breaks
+            self.start = self.text.rfind("\n", self.pos, offset) + 1
+        self.pos = offset
+        return self.line, offset - self.start + 1
 
 
-def _total_size(files: list[str]) -> int | None:
+def _decode(name: str, line: int, raw: bytes | memoryview) -> str:
     try:
-        return sum(os.path.getsize(p) for p in files) if files else None
-    except OSError:
-        return None
-
-
-def _lines(name: str, f: IO[str]) -> Iterator[tuple[str, str]]:
-    """(line without its line break, the line break) for every line of f."""
-    try:
-        for raw in f:
-            if raw.endswith("\r\n"):
-                yield raw[:-2], "\r\n"
-            elif raw.endswith("\n") or raw.endswith("\r"):
-                yield raw[:-1], raw[-1]
-            else:
-                yield raw, ""
+        return str(raw, "utf-8")
     except UnicodeDecodeError as e:
-        raise CliError(f"{name} is not UTF-8 text (byte {e.start} of a read block)") from None
+        before = bytes(raw[:e.start])
+        line += before.count(b"\n")
+        column = e.start - (before.rfind(b"\n") + 1) + 1
+        raise CliError(f"{name}:{line}: not UTF-8 text (byte {column} of the line)") from None
 
 
-def _documents(files: list[str], whole: bool) -> Iterator[tuple[str, str, str]]:
-    """(input name, text, line break after it) per line, or per file with whole."""
-    for name, f in _open_inputs(files):
-        if whole:
+def _documents(files: list[str], whole: bool) -> Iterator[Document]:
+    """Every line (or every file with whole) of the inputs, each input read once."""
+    for path in files or [None]:
+        name = path if path is not None else "<stdin>"
+        try:
+            f = open(path, "rb") if path is not None else open(sys.stdin.fileno(), "rb", closefd=False)
+        except OSError as e:
+            raise CliError(f"cannot read {name!r}: {e.strerror}") from None
+        with f:
             try:
-                yield name, f.read(), ""
-            except UnicodeDecodeError as e:
-                raise CliError(f"{name} is not UTF-8 text (byte {e.start})") from None
-        else:
-            for line, nl in _lines(name, f):
-                yield name, line, nl
+                if whole:
+                    raw = f.read()
+                    text, nbytes = _decode(name, 1, raw), len(raw)
+                    del raw
+                    yield Document(name, 1, text, "", nbytes)
+                    continue
+                number = 0
+                for raw in f:  # not enumerate: its reused tuple would keep the last line alive
+                    number += 1
+                    nl = "\r\n" if raw.endswith(b"\r\n") else "\n" if raw.endswith(b"\n") else ""
+                    nbytes = len(raw)
+                    text = _decode(name, number, memoryview(raw)[:nbytes - len(nl)])
+                    del raw  # one long line is held once, as text
+                    yield Document(name, number, text, nl, nbytes)
+            except OSError as e:
+                raise CliError(f"cannot read {name!r}: {e.strerror}") from None
+
+
+class Output:
+    """Standard output, or FILE: then a temporary file beside it that replaces FILE only when the
+    run succeeded, so that a refused or failed run leaves an existing FILE as it was."""
+
+    def __init__(self, path: str | None):
+        self.path = path
+        self.tmp = None
+        if path is None:
+            self.f: IO[bytes] = sys.stdout.buffer
+            return
+        try:
+            if os.path.isdir(path):
+                raise IsADirectoryError(21, "Is a directory")
+            fd, self.tmp = tempfile.mkstemp(prefix=".kestrix-output-", dir=os.path.dirname(os.path.abspath(path)))
+        except OSError as e:
+            raise CliError(f"cannot write {path!r}: {e.strerror}") from None
+        self.f = os.fdopen(fd, "wb")
+
+    def write(self, text: str) -> None:
+        try:
+            self.f.write(text.encode("utf-8"))
+        except OSError as e:
+            raise OutputError(e) from None
+
+    def flush(self) -> None:
+        try:
+            self.f.flush()
+            if self.tmp is not None:
+                os.fsync(self.f.fileno())
+        except OSError as e:
+            raise OutputError(e) from None
+
+    def commit(self) -> None:
+        """Puts FILE in place; the output must have been flushed."""
+        if self.tmp is None:
+            return
+        try:
+            try:
+                mode = stat.S_IMODE(os.stat(self.path).st_mode)
+            except FileNotFoundError:
+                umask = os.umask(0)
+                os.umask(umask)
+                mode = 0o666 & ~umask
+            os.chmod(self.tmp, mode)
+            self.f.close()
+            os.replace(self.tmp, self.path)
+        except OSError as e:
+            raise OutputError(e) from None
+        self.tmp = None
+
+    def abort(self) -> None:
+        if self.tmp is not None:
+            _discard(self.f, self.tmp)
+            self.tmp = None
+
+
+def _discard(f: IO, path: str) -> None:
+    try:
+        f.close()
+    except OSError:
+        pass
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
 
 
 # ---- detect -----------------------------------------------------------------------------
 
 
-def _span_json(s: kx.Span) -> dict:
-    return {"byte": [s.byte_start, s.byte_end], "char": [s.char_start, s.char_end]}
-
-
 def cmd_detect(args: argparse.Namespace) -> int:
     config = _config(args)
-    out = sys.stdout
-    found = False
-    progress = Progress(_total_size(args.files))
-    line_no = 0
-    last_name = None
-    for name, text, nl in _documents(args.files, args.whole):
-        if name != last_name:
-            line_no, last_name = 0, name
-        line_no += 1
-        report = kx.detect(text, config)
-        findings = []
-        for f in report.findings:
-            item = {
-                "entity": f.entity,
-                "source": _span_json(f.source),
-                "rule": f.evidence.rule,
-                "checksum": f.evidence.checksum,
-                "certainty": f.certainty,
-                "score": round(f.score, 4),
-            }
-            if args.show_text:
-                item["text"] = f.text(text)
-            findings.append(item)
-        found = found or bool(findings)
-        record: dict = {"input": name}
-        if not args.whole:
-            record["line"] = line_no
-        record["findings"] = findings
-        out.write(json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n")
-        progress.advance(len(text.encode("utf-8")) + len(nl))
-    progress.close()
-    return EXIT_FOUND if args.fail_on_find and found else 0
+    _check_inputs(args.files, _written_files(args.output))
+    out = Output(args.output)
+    counts: dict[str, int] = {}
+    inputs = 0
+    progress = Progress(args.files)
+    try:
+        last = None
+        for doc in _documents(args.files, args.whole):
+            if doc.name != last:
+                inputs, last = inputs + 1, doc.name
+            findings = kx.detect(doc.text, config).findings
+            lines = _LineIndex(doc.text, doc.line)
+            for f in findings:
+                s, e = f.source.char_start, f.source.char_end
+                line, column = lines.at(s)
+                record = '{"input":%s,"line":%d,"columns":[%d,%d],%s' % (
+                    json.dumps(doc.name, ensure_ascii=False), line, column, column + e - s - 1, f.to_json()[1:])
+                if args.show_text:
+                    record = record[:-1] + ',"text":' + json.dumps(doc.text[s:e], ensure_ascii=False) + "}"
+                out.write(record + "\n")
+                counts[f.entity] = counts.get(f.entity, 0) + 1
+            del findings
+            progress.advance(doc.nbytes)
+        progress.close()
+        out.flush()
+        out.commit()
+    finally:
+        out.abort()
+    if not args.quiet:
+        total = sum(counts.values())
+        kinds = ", ".join(f"{e} {counts[e]}" for e in kx.entity_names() if e in counts)
+        print(f"kestrix: {total} finding(s) in {inputs} input(s)" + (f": {kinds}" if kinds else ""),
+              file=sys.stderr)
+    return EXIT_FOUND if args.fail_on_find and counts else 0
 
 
 # ---- mask -------------------------------------------------------------------------------
 
-_PROBE = re.compile(r"\[\[PII(\d*):")
-
-
-def _free_prefix(suffixes: set[str]) -> str:
-    """The first of PII, PII0, PII1, ... whose token opening never occurs in the input."""
-    if "" not in suffixes:
-        return "PII"
-    c = 0
-    while str(c) in suffixes:
-        c += 1
-    return f"PII{c}"
+# Anything shaped like a token: its prefix is group 1.
+_TOKEN = re.compile(r"\[\[(PII[0-9A-Za-z_-]{0,40}):\+?[0-9]{1,20}\]\]")
+_NEUTRAL = kx.PolicySet(kx.Policy.redact_fill("가"))
 
 
 class RestoreWriter:
-    """Writes one restore map for the whole input, entry by entry, to a private temporary file
-    that replaces the target only when everything was written."""
+    """Writes one restore map for the whole run, entry by entry, to a private temporary file in
+    the target's directory that replaces the target only when the map is complete.
 
-    def __init__(self, path: str, prefix: str):
+    The token prefix carries a fresh random run identifier, so it cannot occur in an input that
+    exists before the run; each input line is checked all the same before its output is written.
+    After the entries the file holds two keys that the module's reader ignores: "run", and
+    "input_prefixes", the prefixes of token-shaped texts that the input already held (null when
+    there were too many), with which `unmask` tells the tokens of another run from them."""
+
+    def __init__(self, path: str):
         self.path = path
-        self.prefix = prefix
+        self.run = secrets.token_hex(6)
+        self.prefix = "PII-" + self.run
+        self.opening = "[[" + self.prefix + ":"
         self.count = 0
-        d = os.path.dirname(os.path.abspath(path))
-        fd, self.tmp = tempfile.mkstemp(prefix=".kestrix-restore-", dir=d)
+        self.input_prefixes: set[str] | None = set()
+        try:
+            fd, self.tmp = tempfile.mkstemp(prefix=".kestrix-restore-", dir=os.path.dirname(os.path.abspath(path)))
+        except OSError as e:
+            raise CliError(f"cannot write the restore map {path!r}: {e.strerror}") from None
         self.f = os.fdopen(fd, "w", encoding="utf-8")
-        self.f.write('{"prefix":' + json.dumps(prefix, ensure_ascii=False) + ',"entries":[')
+        self._write('{"prefix":' + json.dumps(self.prefix) + ',"entries":[')
 
-    def add(self, original: str, entity: str) -> str:
-        token = f"[[{self.prefix}:{self.count}]]"
-        entry = {"token": token, "original": original, "entity": entity}
-        self.f.write(("," if self.count else "") + json.dumps(entry, ensure_ascii=False, separators=(",", ":")))
-        self.count += 1
-        return token
+    def _write(self, text: str) -> None:
+        try:
+            self.f.write(text)
+        except OSError as e:
+            raise CliError(f"cannot write the restore map {self.path!r}: {e.strerror}; the tokens "
+                           "written so far cannot be restored") from None
+
+    def note_input(self, doc: Document) -> None:
+        """Checks a piece of input before any of its output is written."""
+        at = doc.text.find(self.opening)
+        if at >= 0:
+            raise CliError(f"{doc.where(at)}: the input holds a token of this very run; is the output "
+                           "fed back into the input?")
+        if self.input_prefixes is not None and "[[PII" in doc.text:
+            self.input_prefixes.update(m.group(1) for m in _TOKEN.finditer(doc.text))
+            if len(self.input_prefixes) > KEPT_INPUT_PREFIXES:
+                self.input_prefixes = None
+
+    def retoken(self, masked: str, restore: kx.RestoreMap) -> str:
+        """Renumbers the tokens of one piece's restore map into the run's map."""
+        local = re.compile(re.escape("[[" + restore.prefix + ":") + r"(\d+)\]\]")
+        tokens = []
+        for e in restore.entries:
+            token = f"{self.opening}{self.count}]]"
+            entry = {"token": token, "original": e.original, "entity": e.entity}
+            self._write(("," if self.count else "") + json.dumps(entry, ensure_ascii=False, separators=(",", ":")))
+            self.count += 1
+            tokens.append(token)
+        return local.sub(lambda m: tokens[int(m.group(1))], masked)
 
     def commit(self) -> None:
-        self.f.write("]}")
-        self.f.close()
-        os.replace(self.tmp, self.path)
+        prefixes = None if self.input_prefixes is None else sorted(self.input_prefixes)
+        self._write('],"run":' + json.dumps(self.run) + ',"input_prefixes":'
+                    + json.dumps(prefixes, ensure_ascii=False, separators=(",", ":")) + "}")
+        try:
+            self.f.flush()
+            os.fsync(self.f.fileno())
+            self.f.close()
+            os.replace(self.tmp, self.path)
+        except OSError as e:
+            raise CliError(f"cannot write the restore map {self.path!r}: {e.strerror}; the tokens "
+                           "written so far cannot be restored") from None
+        self.tmp = None
 
     def abort(self) -> None:
-        self.f.close()
-        try:
-            os.unlink(self.tmp)
-        except OSError:
-            pass
+        if self.tmp is not None:
+            _discard(self.f, self.tmp)
+            self.tmp = None
 
 
-def _stdout_file() -> str | None:
-    """The real path of the file standard output is redirected to, if it is a regular file."""
-    import stat
-
-    try:
-        fd = sys.stdout.fileno()
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            return None
-        return os.path.realpath(f"/proc/self/fd/{fd}")
-    except (OSError, ValueError):
-        return None
-
-
-def _check_restore_target(path: str, force: bool) -> None:
+def _check_restore_target(path: str, force: bool, output: str | None) -> None:
+    """Refuses a restore map target that would destroy something or sit next to the output."""
+    if os.path.isdir(path):
+        raise CliError(f"cannot write the restore map {path!r}: Is a directory")
+    if os.path.lexists(path):
+        if not force:
+            raise CliError(f"refusing to overwrite {path!r}; use --force")
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            raise CliError(f"refusing to replace {path!r}: not a regular file")
     real = os.path.realpath(path)
-    out = _stdout_file()
+    out_st = _stdout_file() if output is None else None
+    out = os.path.realpath(output) if output else (
+        os.path.realpath(f"/proc/self/fd/{sys.stdout.fileno()}") if out_st is not None else None)
     if out is not None and out == real:
         raise CliError(f"refusing to write the restore map into the masked output {path!r}")
-    if os.path.exists(path) and not force:
-        raise CliError(f"refusing to overwrite {path!r}; use --force")
     if out is not None and os.path.dirname(out) == os.path.dirname(real) and not force:
         raise CliError("refusing to write the restore map next to the masked output (it is "
                        "personal data itself); use another directory or --force")
-
-
-def _spool_stdin() -> str:
-    fd, path = tempfile.mkstemp(prefix=".kestrix-input-")
-    with os.fdopen(fd, "wb") as out:
-        shutil.copyfileobj(sys.stdin.buffer, out, 1 << 20)
-    return path
 
 
 def cmd_mask(args: argparse.Namespace) -> int:
@@ -322,76 +528,161 @@ def cmd_mask(args: argparse.Namespace) -> int:
         raise CliError("--restore-out needs a tokenize policy")
     if tokenizes and not args.restore_out:
         raise CliError("a tokenize policy needs --restore-out FILE to keep the restore map")
-    files = list(args.files)
-    spooled = None
+    _check_inputs(args.files, _written_files(args.output, args.restore_out))
+    if tokenizes:
+        _check_restore_target(args.restore_out, args.force, args.output)
+    out = Output(args.output)
     writer = None
+    leftovers: list[str] = []
+    progress = Progress(args.files)
     try:
-        if tokenizes:
-            _check_restore_target(args.restore_out, args.force)
-            if not files:
-                spooled = _spool_stdin()
-                files = [spooled]
-            suffixes: set[str] = set()
-            for _, text, _ in _documents(files, False):
-                suffixes.update(m.group(1) for m in _PROBE.finditer(text))
-            writer = RestoreWriter(args.restore_out, _free_prefix(suffixes))
-        residue = 0
-        progress = Progress(_total_size(files))
-        out = sys.stdout
-        for _, text, nl in _documents(files, args.whole):
-            result = kx.mask(text, policies, config)
+        writer = RestoreWriter(args.restore_out) if tokenizes else None
+        for doc in _documents(args.files, args.whole):
+            if writer is not None:
+                writer.note_input(doc)
+            result = kx.mask(doc.text, policies, config)
             masked = result.text
-            if writer is not None and result.restore is not None and len(result.restore):
-                masked = _retoken(masked, result.restore, writer)
+            restore = result.restore
+            del result
+            if writer is not None and restore is not None and len(restore):
+                masked = writer.retoken(masked, restore)
             if args.verify:
-                residue += len(kx.detect(masked, config).findings)
-            out.write(masked + nl)
-            progress.advance(len(text.encode("utf-8")) + len(nl))
+                leftovers.extend(_leftovers(doc, config))
+            out.write(masked + doc.nl)
+            del masked
+            progress.advance(doc.nbytes)
         progress.close()
         out.flush()
         if writer is not None:
             writer.commit()
-            writer = None
+        out.commit()
+    except OutputError as e:
+        if writer is not None and e.error.errno == 32:  # EPIPE: the reader went away
+            writer.commit()
+            _quiet_stdout()
+            raise CliError(f"the output was closed before the end; the restore map {args.restore_out!r} "
+                           f"holds the {writer.count} token(s) written so far") from None
+        raise
     finally:
+        out.abort()
         if writer is not None:
             writer.abort()
-        if spooled:
-            os.unlink(spooled)
-    if residue:
-        print(f"kestrix: {residue} item(s) still found in the masked output", file=sys.stderr)
+    if leftovers:
+        for where in leftovers[:SHOWN_LEFTOVERS]:
+            print(f"kestrix: {where}", file=sys.stderr)
+        more = f" ({len(leftovers) - SHOWN_LEFTOVERS} not shown)" if len(leftovers) > SHOWN_LEFTOVERS else ""
+        print(f"kestrix: {len(leftovers)} item(s) still found in the masked output{more}", file=sys.stderr)
         return EXIT_RESIDUE
     return 0
 
 
-def _retoken(masked: str, restore: kx.RestoreMap, writer: RestoreWriter) -> str:
-    """Renumbers the tokens of one line's restore map into the whole input's map."""
-    entries = restore.entries
-    local = re.compile(re.escape("[[" + restore.prefix + ":") + r"(\d+)\]\]")
-    mapping = {}
-    for i, e in enumerate(entries):
-        mapping[str(i)] = writer.add(e.original, e.entity)
-    return local.sub(lambda m: mapping.get(m.group(1), m.group(0)), masked)
+def _leftovers(doc: Document, config: kx.Config) -> Iterator[str]:
+    """Where detection still finds something once every masked piece is blanked out: what the
+    masking left of the input. Replacement texts and the cue words of labels are not looked at,
+    and the blanks keep the length of the pieces, so offsets are those of the input."""
+    blanked = kx.mask(doc.text, _NEUTRAL, config).text
+    lines = _LineIndex(doc.text, doc.line)
+    for f in kx.detect(blanked, config).findings:
+        line, column = lines.at(f.source.char_start)
+        yield f"{doc.name}:{line}:{column}: {f.entity} still found in the masked output"
 
 
 # ---- unmask -----------------------------------------------------------------------------
 
+_QUOTED = [
+    (re.compile(r"unknown variant `.*`, expected one of `resident`.*?(?= at line \d+ column \d+$)"),
+     "unknown entity name"),
+    (re.compile(r'string ".*", expected'), "string, expected"),
+    (re.compile(r"(integer|floating point) `[^`]*`"), r"\1"),
+]
+
+
+def _without_quotes(message: str) -> str:
+    """A restore map reader message without the texts of the map that it quotes."""
+    for pattern, replacement in _QUOTED:
+        message = pattern.sub(replacement, message)
+    return message
+
+
+def _run_of(text: str, restore: kx.RestoreMap) -> tuple[str, set[str] | None] | None:
+    """The run identifier and input prefixes that the command line wrote after the entries."""
+    at = text.rfind('"run"')
+    try:
+        info, _ = json.JSONDecoder().raw_decode("{" + text[at:]) if at >= 0 else (None, 0)
+    except ValueError:
+        return None
+    if not (isinstance(info, dict) and isinstance(info.get("run"), str)
+            and restore.prefix == "PII-" + info["run"]):
+        return None
+    prefixes = info.get("input_prefixes")
+    if isinstance(prefixes, list) and all(isinstance(p, str) for p in prefixes):
+        return info["run"], set(prefixes)
+    return info["run"], None
+
+
+def _load_restore(path: str) -> tuple[kx.RestoreMap, tuple[str, set[str] | None] | None]:
+    try:
+        with open(path, "rb") as f:
+            text = str(f.read(), "utf-8")
+    except OSError as e:
+        raise CliError(f"cannot read restore map {path!r}: {e.strerror}") from None
+    except UnicodeDecodeError:
+        raise CliError(f"restore map {path!r} is not UTF-8 text") from None
+    try:
+        restore = kx.RestoreMap.from_json(text)
+    except ValueError as e:
+        raise CliError(f"broken restore map {path!r}: {_without_quotes(str(e))}") from None
+    return restore, _run_of(text, restore)
+
+
+def _bad_token(text: str, prefix: str, entries: int) -> tuple[int, str, str]:
+    """(offset, kind, number text) of the first token of text that cannot be restored."""
+    opening = "[[" + prefix + ":"
+    at = text.find(opening)
+    while at >= 0:
+        start = at + len(opening)
+        end = text.find("]]", start)
+        if end < 0:
+            return at, "a token without its closing ]]", text[start:]
+        number = text[start:end]
+        digits = number[1:] if number.startswith("+") else number
+        if not (digits.isascii() and digits.isdigit()) or len(digits.lstrip("0")) > 20 or int(digits) >= 1 << 64:
+            return at, "a token whose number is not a number", number
+        if int(digits) >= entries:
+            return at, f"a token number that the restore map (of {entries} entries) does not hold", number
+        at = text.find(opening, end + 2)
+    return 0, "a broken token", ""
+
+
+def _excerpt(text: str, limit: int = 60) -> str:
+    return repr(text if len(text) <= limit else text[:limit] + "…")
+
 
 def cmd_unmask(args: argparse.Namespace) -> int:
+    restore, run = _load_restore(args.restore)
+    _check_inputs(args.files, _written_files(args.output))
+    out = Output(args.output)
+    progress = Progress(args.files)
     try:
-        with open(args.restore, encoding="utf-8") as f:
-            restore = kx.RestoreMap.from_json(f.read())
-    except OSError as e:
-        raise CliError(f"cannot read restore map {args.restore!r}: {e.strerror}") from None
-    except UnicodeDecodeError:
-        raise CliError(f"restore map {args.restore!r} is not UTF-8 text") from None
-    except ValueError as e:
-        raise CliError(f"broken restore map {args.restore!r}: {e}") from None
-    out = sys.stdout
-    progress = Progress(_total_size(args.files))
-    for _, text, nl in _documents(args.files, False):
-        out.write(kx.unmask(text, restore) + nl)
-        progress.advance(len(text.encode("utf-8")) + len(nl))
-    progress.close()
+        for doc in _documents(args.files, False):
+            if run is not None and run[1] is not None and "[[PII" in doc.text:
+                for m in _TOKEN.finditer(doc.text):
+                    if m.group(1) != restore.prefix and m.group(1) not in run[1]:
+                        raise CliError(f"{doc.where(m.start())}: a token of another masking run; the restore "
+                                       f"map {args.restore!r} belongs to run {run[0]} (is it the wrong map?)")
+            try:
+                text = kx.unmask(doc.text, restore)
+            except kx.SpanMapError:
+                at, kind, number = _bad_token(doc.text, restore.prefix, len(restore))
+                shown = f": {_excerpt(number)}" if args.show_text else " (--show-text shows it)"
+                raise CliError(f"{doc.where(at)}: {kind}{shown}") from None
+            out.write(text + doc.nl)
+            progress.advance(doc.nbytes)
+        progress.close()
+        out.flush()
+        out.commit()
+    finally:
+        out.abort()
     return 0
 
 
@@ -399,55 +690,97 @@ def cmd_unmask(args: argparse.Namespace) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="kestrix", description="Find, explain and mask Korean personal data.")
-    sub = p.add_subparsers(dest="command", required=True)
+    p = _Parser(prog="kestrix", description="Find, explain and mask Korean personal data.",
+                epilog=EXIT_STATUS_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--version", action="version", version=f"kestrix {kx.__version__}")
+    sub = p.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
-    d = sub.add_parser("detect", help="report what is found, one JSON object per line")
-    d.add_argument("files", nargs="*", metavar="FILE")
-    d.add_argument("--whole", action="store_true", help="one report per file instead of per line")
+    def command(name: str, help: str) -> argparse.ArgumentParser:
+        c = sub.add_parser(name, help=help, description=help, epilog=EXIT_STATUS_HELP,
+                           formatter_class=argparse.RawDescriptionHelpFormatter)
+        c.add_argument("files", nargs="*", metavar="FILE", help="input files (standard input when none)")
+        c.add_argument("-o", "--output", metavar="FILE",
+                       help="write here instead of standard output; FILE is replaced only when the run succeeds")
+        return c
+
+    d = command("detect", "report each finding as one JSON object (input, line, columns, evidence)")
+    d.add_argument("--whole", action="store_true", help="detect in each file as one document instead of per line")
     d.add_argument("--fail-on-find", action="store_true", help="exit 1 when anything is found")
     d.add_argument("--show-text", action="store_true", help="include the found text (personal data!)")
+    d.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
     _add_config_options(d)
     d.set_defaults(run=cmd_detect)
 
-    m = sub.add_parser("mask", help="write the masked text")
-    m.add_argument("files", nargs="*", metavar="FILE")
+    m = command("mask", "write the masked text")
     m.add_argument("--policy", default="label", metavar="POLICY",
-                   help="label, code, fill:CHAR, fixed:TEXT, partial:P,S[,CHAR], hash:KEYFILE[:LENGTH], tokenize")
-    m.add_argument("--entity-policy", action="append", default=[], metavar="ENTITY=POLICY")
-    m.add_argument("--restore-out", metavar="FILE", help="where the restore map of tokenize goes")
-    m.add_argument("--force", action="store_true", help="overwrite or write next to the output")
-    m.add_argument("--verify", action="store_true", help="exit 3 when the masked output still has findings")
+                   help="label (default), code, fill:CHAR, fixed:TEXT, partial:P,S[,CHAR], "
+                        "hash:KEYFILE[:LENGTH], tokenize. A hash key file holds "
+                        f"{KEY_MIN} to {KEY_MAX} bytes; one trailing line break is not part of the key")
+    m.add_argument("--entity-policy", action="append", default=[], metavar="ENTITY=POLICY",
+                   help="another policy for one entity (repeatable)")
+    m.add_argument("--restore-out", metavar="FILE",
+                   help="where the restore map of tokenize goes (never over an existing file or next to "
+                        "the output without --force)")
+    m.add_argument("--force", action="store_true",
+                   help="let the restore map replace an existing file or sit next to the output")
+    m.add_argument("--verify", action="store_true",
+                   help="exit 3 and say where when detection still finds something the masking left")
     m.add_argument("--whole", action="store_true", help="mask each file as one document")
     _add_config_options(m)
     m.set_defaults(run=cmd_mask)
 
-    u = sub.add_parser("unmask", help="restore tokenized text")
-    u.add_argument("files", nargs="*", metavar="FILE")
-    u.add_argument("--restore", required=True, metavar="FILE")
+    u = command("unmask", "restore tokenized text with the restore map of its run")
+    u.add_argument("--restore", required=True, metavar="FILE", help="the restore map written by mask --restore-out")
+    u.add_argument("--show-text", action="store_true", help="quote a broken token's number text in the message")
     u.set_defaults(run=cmd_unmask)
     return p
 
 
+def _stop(signum: int, frame: object) -> None:
+    raise Stopped(signum)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    # An ignored signal (nohup) stays ignored.
+    previous = {s: signal.signal(s, _stop) for s in (signal.SIGTERM, signal.SIGHUP)
+                if signal.getsignal(s) is not signal.SIG_IGN}
     try:
         return args.run(args)
     except CliError as e:
-        print(f"kestrix: {e}", file=sys.stderr)
-        return EXIT_BAD_INPUT
+        message = str(e)
+    except OutputError as e:
+        if e.error.errno == 32:
+            _quiet_stdout()
+            message = "the output was closed before the end"
+        else:
+            message = f"cannot write {args.output or 'standard output'!r}: {e.error.strerror}"
     except kx.SpanMapError as e:
-        print(f"kestrix: {e}", file=sys.stderr)
-        return EXIT_BAD_INPUT
-    except BrokenPipeError:
-        # The reader went away (e.g. `| head`); quietly stop.
-        try:
-            sys.stdout.close()
-        except OSError:
-            pass
-        return 0
+        message = str(e)
+    except MemoryError:
+        message = "out of memory"
     except KeyboardInterrupt:
-        return 130
+        print("kestrix: interrupted", file=sys.stderr)
+        return 128 + signal.SIGINT
+    except Stopped as e:
+        print(f"kestrix: stopped by {signal.Signals(e.signum).name}", file=sys.stderr)
+        return 128 + e.signum
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
+    print(f"kestrix: {message}", file=sys.stderr)
+    return EXIT_FAILED
+
+
+def _quiet_stdout() -> None:
+    """After the reader of standard output went away, points it at /dev/null so that the
+    interpreter's final flush does not fail again."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+    except (OSError, ValueError):
+        pass
 
 
 if __name__ == "__main__":

@@ -1,11 +1,15 @@
-"""The command-line tool, run as a separate process."""
+"""The command-line tool, run as a separate process, with real pipes, FIFOs and signals."""
 
 import json
 import os
 import pathlib
+import resource
 import shutil
+import signal
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -18,13 +22,52 @@ PHONE = "010-1234-5678"
 RRN = rrn("900101123456")
 CARD = luhn("457296011234567")
 TEXT = f"연락처는 {PHONE} 입니다\n주민번호 {RRN[:6]}-{RRN[6:]}\n아무것도 없는 줄\n카드 {CARD}\n"
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), str(ROOT)]))}
+CLI = [sys.executable, "-m", "kestrix_cli"]
+
+sys.path.insert(0, str(ROOT))
+import kestrix_cli  # noqa: E402
 
 
-def run(*args, stdin=None, cwd=None):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [env.get("PYTHONPATH"), str(ROOT)]))
-    return subprocess.run([sys.executable, "-m", "kestrix_cli", *args], input=stdin, capture_output=True,
-                          text=True, env=env, cwd=cwd, timeout=120)
+def spawn(*args, stdin=None, env=None, timeout=120, **kw):
+    """The command in its own process, for what needs real pipes, devices, limits or signals."""
+    return subprocess.run([*CLI, *args], input=stdin, capture_output=True, text=True, env=env or ENV,
+                          timeout=timeout, **kw)
+
+
+def limit_file_size(limit):
+    def preexec():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return preexec
+
+
+@pytest.fixture
+def run(capsys, monkeypatch, tmp_path):
+    """The command in this process: main() with stdin from a file and stdout/stderr captured."""
+    def call(*args, stdin=None):
+        source = tmp_path / ".stdin"
+        source.write_bytes((stdin or "").encode())
+        with open(source, "rb") as f:
+            monkeypatch.setattr(sys, "stdin", f)
+            try:
+                code = kestrix_cli.main(list(args))
+            except SystemExit as e:
+                code = e.code
+        out, err = capsys.readouterr()
+        return subprocess.CompletedProcess(args, code, out, err)
+    return call
+
+
+def one_line_failure(r):
+    assert r.returncode == 2, (r.returncode, r.stderr)
+    assert "Traceback" not in r.stderr
+    assert len(r.stderr.strip().splitlines()) == 1, r.stderr
+    return r.stderr
+
+
+def leftovers(directory):
+    return sorted(p.name for p in pathlib.Path(directory).iterdir() if p.name.startswith(".kestrix"))
 
 
 @pytest.fixture
@@ -35,25 +78,57 @@ def sample(tmp_path):
     return p
 
 
-def test_detect_reports_each_line_without_the_text(sample):
+@pytest.fixture
+def vault(tmp_path):
+    v = tmp_path / "vault"
+    v.mkdir()
+    return v
+
+
+def tokenize(runner, *args, vault, name="r.json", **kw):
+    return runner("mask", "--policy", "tokenize", "--restore-out", str(vault / name), *args, **kw)
+
+
+# ---- detect -----------------------------------------------------------------------------
+
+
+def test_detect_prints_findings_only_with_place_and_evidence(run, sample):
     r = run("detect", str(sample))
     assert r.returncode == 0, r.stderr
     rows = [json.loads(line) for line in r.stdout.splitlines()]
-    assert [row["line"] for row in rows] == [1, 2, 3, 4]
-    assert [[f["entity"] for f in row["findings"]] for row in rows] == [["phone"], ["resident"], [], ["credit_card"]]
-    phone = rows[0]["findings"][0]
-    assert phone["source"]["char"] == [5, 5 + len(PHONE)]
-    assert phone["rule"] == "phone.mobile_11"
+    assert [(row["input"], row["line"], row["entity"]) for row in rows] == [
+        (str(sample), 1, "phone"), (str(sample), 2, "resident"), (str(sample), 4, "credit_card")]
+    phone = rows[0]
+    assert phone["columns"] == [6, 5 + len(PHONE)]
+    assert phone["source"]["char"] == {"start": 5, "end": 5 + len(PHONE)}
+    assert phone["evidence"]["rule"] == "phone.mobile_11"
+    assert phone["evidence"]["context_hits"][0]["cue"] == "연락처"
     assert PHONE not in r.stdout and RRN[:6] not in r.stdout
+    assert r.stderr == "kestrix: 3 finding(s) in 1 input(s): resident 1, credit_card 1, phone 1\n"
+    assert run("detect", "-q", str(sample)).stderr == ""
 
 
-def test_detect_show_text_whole_and_fail_on_find(sample):
+def test_detect_numbers_the_lines_of_each_file_from_one(run, tmp_path):
+    a, b = tmp_path / "a.txt", tmp_path / "b.txt"
+    a.write_text("첫 줄\n둘째 줄\n셋째 줄\n", encoding="utf-8")
+    b.write_text(f"없음\n전화 {PHONE}\n", encoding="utf-8")
+    r = run("detect", str(a), str(b))
+    (row,) = [json.loads(line) for line in r.stdout.splitlines()]
+    assert (row["input"], row["line"], row["columns"]) == (str(b), 2, [4, 3 + len(PHONE)])
+
+
+def test_detect_show_text_whole_and_fail_on_find(run, sample):
     r = run("detect", "--show-text", "--whole", "--fail-on-find", str(sample))
     assert r.returncode == 1
-    (doc,) = [json.loads(line) for line in r.stdout.splitlines()]
-    assert [f["text"] for f in doc["findings"]] == [PHONE, f"{RRN[:6]}-{RRN[6:]}", CARD]
+    rows = [json.loads(line) for line in r.stdout.splitlines()]
+    assert [row["text"] for row in rows] == [PHONE, f"{RRN[:6]}-{RRN[6:]}", CARD]
+    assert [(row["line"], row["columns"][0]) for row in rows] == [(1, 6), (2, 6), (4, 4)]
     clean = run("detect", "--fail-on-find", stdin="가나다 123\n")
-    assert clean.returncode == 0 and json.loads(clean.stdout)["findings"] == []
+    assert (clean.returncode, clean.stdout) == (0, "")
+    assert "0 finding(s)" in clean.stderr
+
+
+# ---- mask -------------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize(
@@ -67,7 +142,7 @@ def test_detect_show_text_whole_and_fail_on_find(sample):
         ("partial:3,4,●", "010●●●●●●5678"),
     ],
 )
-def test_mask_policies(sample, policy, expected_phone):
+def test_mask_policies(run, sample, policy, expected_phone):
     r = run("mask", "--policy", policy, str(sample))
     assert r.returncode == 0, r.stderr
     first = r.stdout.splitlines()[0]
@@ -75,16 +150,7 @@ def test_mask_policies(sample, policy, expected_phone):
     assert r.stdout.splitlines()[2] == "아무것도 없는 줄"
 
 
-def test_mask_hash_matches_the_library(sample, tmp_path):
-    key = tmp_path / "key"
-    key.write_bytes(b"\x00secret-key")
-    r = run("mask", "--policy", f"hash:{key}:20", str(sample))
-    assert r.returncode == 0, r.stderr
-    expected = kx.mask(TEXT.splitlines()[0], kx.PolicySet(kx.Policy.hash(b"\x00secret-key", 20))).text
-    assert r.stdout.splitlines()[0] == expected
-
-
-def test_entity_policy_and_config_options(sample):
+def test_entity_policy_and_config_options(run, sample):
     r = run("mask", "--entity-policy", "phone=code", "--entity-policy", "credit_card=fill:*", str(sample))
     lines = r.stdout.splitlines()
     assert lines[0] == "연락처는 [PHONE] 입니다"
@@ -95,107 +161,363 @@ def test_entity_policy_and_config_options(sample):
     assert r.stdout == TEXT
 
 
-def test_tokenize_round_trip_with_one_restore_map(sample, tmp_path):
-    restore = tmp_path / "maps" / "restore.json"
-    restore.parent.mkdir()
-    masked = tmp_path / "out.txt"
-    r = run("mask", "--policy", "tokenize", "--restore-out", str(restore), str(sample))
-    assert r.returncode == 0, r.stderr
-    masked.write_text(r.stdout, encoding="utf-8")
-    table = kx.RestoreMap.from_json(restore.read_text(encoding="utf-8"))
-    assert [e.token for e in table.entries] == ["[[PII:0]]", "[[PII:1]]", "[[PII:2]]"]
-    back = run("unmask", "--restore", str(restore), str(masked))
-    assert back.returncode == 0, back.stderr
-    assert back.stdout == TEXT
-
-
-def test_tokenize_prefix_avoids_every_line_of_the_input(tmp_path):
-    text = f"[[PII:0]] 앞\n뒤 [[PII0:3]]\n{PHONE}\n"
-    restore = tmp_path / "r.json"
-    r = run("mask", "--policy", "tokenize", "--restore-out", str(restore), stdin=text)
-    assert r.returncode == 0, r.stderr
-    assert json.loads(restore.read_text())["prefix"] == "PII1"
-    back = run("unmask", "--restore", str(restore), stdin=r.stdout)
-    assert back.stdout == text
-
-
-def test_verify_exits_3_when_something_is_still_found(sample):
-    assert run("mask", "--verify", str(sample)).returncode == 0
-    # Fixed text that itself looks like a phone number is found again.
-    r = run("mask", "--verify", "--policy", "fixed:010-9999-8888", str(sample))
-    assert r.returncode == 3
-    assert "still found" in r.stderr
-
-
 def test_crlf_and_missing_final_newline_are_kept(tmp_path):
     p = tmp_path / "crlf.txt"
     p.write_bytes(f"전화 {PHONE}\r\n끝".encode())
-    r = subprocess.run([sys.executable, "-m", "kestrix_cli", "mask", str(p)], capture_output=True,
-                       env={**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), str(ROOT)]))})
+    r = subprocess.run([*CLI, "mask", str(p)], capture_output=True, env=ENV)
     assert r.stdout == "전화 [전화번호]\r\n끝".encode()
 
 
-@pytest.mark.parametrize(
-    "args, message",
-    [
-        (["mask", "--policy", "bogus"], "bad policy 'bogus'"),
-        (["mask", "--policy", "fill:ab"], "expected a string of length 1"),
-        (["mask", "--policy", "partial:3"], "bad policy 'partial:3'"),
-        (["mask", "--policy", "partial:-1,2"], "bad policy 'partial:-1,2'"),
-        (["mask", "--policy", "hash:/nonexistent/key"], "cannot read hash key file"),
-        (["mask", "--entity-policy", "nobody=label"], "unknown entity 'nobody'"),
-        (["mask", "--entity-policy", "phone"], "expected ENTITY=POLICY"),
-        (["mask", "--policy", "tokenize"], "needs --restore-out"),
-        (["mask", "--context-window", str(2**32)], "bad setting"),
-        (["detect", "/nonexistent/file.txt"], "cannot read '/nonexistent/file.txt'"),
-    ],
-)
-def test_bad_input_is_one_line_without_traceback(args, message):
-    r = run(*args, stdin="")
-    assert r.returncode == 2
-    assert message in r.stderr
-    assert "Traceback" not in r.stderr
-    assert len(r.stderr.strip().splitlines()) == 1
+@pytest.mark.parametrize("content, key", [
+    (b"0123456789abcdef-secret\n", b"0123456789abcdef-secret"),
+    (b"0123456789abcdef-secret\r\n", b"0123456789abcdef-secret"),
+    (b"\x00binary key of 17\n\n", b"\x00binary key of 17\n"),
+])
+def test_hash_key_file_without_its_trailing_line_break_is_the_key(run, sample, tmp_path, content, key):
+    keyfile = tmp_path / "key"
+    keyfile.write_bytes(content)
+    r = run("mask", "--policy", f"hash:{keyfile}:20", str(sample))
+    assert r.returncode == 0, r.stderr
+    expected = kx.mask(TEXT.splitlines()[0], kx.PolicySet(kx.Policy.hash(key, 20))).text
+    assert r.stdout.splitlines()[0] == expected
 
 
-def test_broken_restore_map_and_bad_tokens(tmp_path):
-    bad = tmp_path / "bad.json"
-    bad.write_text("{}")
-    r = run("unmask", "--restore", str(bad), stdin="x\n")
-    assert r.returncode == 2 and "missing field `prefix`" in r.stderr and "Traceback" not in r.stderr
-    good = tmp_path / "good.json"
-    good.write_text('{"prefix":"PII","entries":[]}')
-    r = run("unmask", "--restore", str(good), stdin="a [[PII:7]] b\n")
-    assert r.returncode == 2 and "표에 없는 토큰 번호 7" in r.stderr
+@pytest.mark.parametrize("content, message", [
+    (b"", "holds 0 bytes; a key needs at least 16"),
+    (b"fifteen bytes!!\n", "holds 15 bytes"),
+    (b"k" * 1025, "longer than 1024 bytes"),
+])
+def test_hash_keys_too_short_or_too_long_are_refused(run, tmp_path, content, message):
+    keyfile = tmp_path / "key"
+    keyfile.write_bytes(content)
+    assert message in one_line_failure(run("mask", "--policy", f"hash:{keyfile}", stdin=TEXT))
 
 
-def test_non_utf8_input_is_refused(tmp_path):
+def limit_memory():
+    # A key read without bound would take all memory; the limit makes that a quick failure.
+    # Sanitizer runtimes reserve more address space than any limit allows.
+    if "LD_PRELOAD" not in os.environ:
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 32, 1 << 32))
+
+
+@pytest.mark.parametrize("device, message", [("/dev/null", "holds 0 bytes"), ("/dev/zero", "longer than")])
+def test_hash_key_devices_are_refused(device, message):
+    r = spawn("mask", "--policy", f"hash:{device}:8", stdin=TEXT, preexec_fn=limit_memory)
+    assert message in one_line_failure(r)
+
+
+# ---- tokenize and unmask ------------------------------------------------------------------
+
+
+def test_tokenize_round_trip_with_one_restore_map(run, sample, vault, tmp_path):
+    r = tokenize(run, str(sample), vault=vault)
+    assert r.returncode == 0, r.stderr
+    masked = tmp_path / "out.txt"
+    masked.write_text(r.stdout, encoding="utf-8")
+    stored = json.loads((vault / "r.json").read_text(encoding="utf-8"))
+    table = kx.RestoreMap.from_json((vault / "r.json").read_text(encoding="utf-8"))
+    assert table.prefix == "PII-" + stored["run"]
+    assert [e.token for e in table.entries] == [f"[[{table.prefix}:{i}]]" for i in range(3)]
+    assert oct((vault / "r.json").stat().st_mode & 0o777) == "0o600"
+    back = run("unmask", "--restore", str(vault / "r.json"), str(masked))
+    assert back.returncode == 0, back.stderr
+    assert back.stdout == TEXT
+    assert leftovers(vault) == []
+
+
+@pytest.mark.parametrize("text", [
+    f"[[PII:0]] 앞\n뒤 [[PII0:3]]\n{PHONE}\n",
+    f"[[PII: [[PII0: [[PII1:2]] {PHONE}\n",
+])
+def test_tokens_never_collide_with_token_openings_of_the_input(run, vault, text):
+    r = tokenize(run, vault=vault, stdin=text)
+    assert r.returncode == 0, r.stderr
+    prefix = json.loads((vault / "r.json").read_text())["prefix"]
+    assert f"[[{prefix}:" not in text and f"[[{prefix}:0]]" in r.stdout
+    back = run("unmask", "--restore", str(vault / "r.json"), stdin=r.stdout)
+    assert (back.returncode, back.stdout) == (0, text)
+
+
+def test_two_runs_get_different_prefixes(run, vault):
+    tokenize(run, vault=vault, name="a.json", stdin=TEXT)
+    tokenize(run, vault=vault, name="b.json", stdin=TEXT)
+    a, b = (json.loads((vault / n).read_text())["prefix"] for n in ("a.json", "b.json"))
+    assert a != b
+
+
+def feed_fifo(path, data):
+    def write():
+        with open(path, "wb") as f:
+            f.write(data)
+    t = threading.Thread(target=write, daemon=True)
+    t.start()
+    return t
+
+
+@pytest.mark.parametrize("source", ["pipe", "fifo"])
+def test_input_that_is_no_regular_file_is_read_once(run, vault, tmp_path, source):
+    if source == "pipe":
+        r = tokenize(spawn, "/dev/stdin", vault=vault, stdin=TEXT)
+    else:
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        feed_fifo(fifo, TEXT.encode())
+        r = tokenize(spawn, str(fifo), vault=vault, timeout=30)
+    assert r.returncode == 0, r.stderr
+    assert len(kx.RestoreMap.from_json((vault / "r.json").read_text())) == 3
+    back = run("unmask", "--restore", str(vault / "r.json"), stdin=r.stdout)
+    assert back.stdout == TEXT
+
+
+def test_a_restore_map_of_another_run_is_refused(run, vault, tmp_path):
+    a = tokenize(run, vault=vault, name="a.json", stdin=TEXT)
+    b = tokenize(run, vault=vault, name="b.json", stdin=f"고객 B {PHONE[:-1]}9\n")
+    wrong = run("unmask", "--restore", str(vault / "a.json"), stdin=b.stdout)
+    assert "<stdin>:1:6: a token of another masking run" in one_line_failure(wrong)
+    assert PHONE not in wrong.stdout
+    # An edited text that quotes some of the run's tokens is restored.
+    first, second = a.stdout.split()[1], a.stdout.splitlines()[1].split()[1]
+    answer = f"고객의 번호는 {second} 이고, 연락처는 {first} 입니다."
+    back = run("unmask", "--restore", str(vault / "a.json"), stdin=answer)
+    assert back.stdout == f"고객의 번호는 {RRN[:6]}-{RRN[6:]} 이고, 연락처는 {PHONE} 입니다."
+    # Masking masked text again: the earlier run's tokens are input, and stay.
+    twice = tokenize(run, vault=vault, name="c.json", stdin=b.stdout + f"새 번호 {PHONE}\n")
+    back = run("unmask", "--restore", str(vault / "c.json"), stdin=twice.stdout)
+    assert (back.returncode, back.stdout) == (0, b.stdout + f"새 번호 {PHONE}\n")
+
+
+def test_output_fed_back_into_the_input_is_refused(vault, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    p = subprocess.Popen([*CLI, "mask", "--policy", "tokenize", "--restore-out", str(vault / "r.json"), str(fifo)],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+    watchdog = threading.Timer(30, p.kill)  # a run that waits for all its input never answers
+    watchdog.start()
+    try:
+        with open(fifo, "wb") as feed:
+            # Enough lines that the masked output leaves the output buffer.
+            feed.write(f"전화 {PHONE}\n".encode() * 500)
+            feed.flush()
+            token_line = p.stdout.readline()
+            feed.write(token_line)
+        _, err = p.communicate(timeout=60)
+    finally:
+        watchdog.cancel()
+        p.kill()
+    assert p.returncode == 2
+    assert b"a token of this very run" in err and b":501:4:" in err
+    assert not (vault / "r.json").exists() and leftovers(vault) == []
+
+
+@pytest.mark.parametrize("token, kind", [
+    (f"[[PII:  고객 주민번호 {RRN} ]]", "a token whose number is not a number"),
+    ("[[PII:7]]", "a token number that the restore map (of 1 entries) does not hold"),
+    (f"[[PII:{RRN}", "a token without its closing ]]"),
+    (f"[[PII:{'9' * 100_000}]]", "a token whose number is not a number"),
+], ids=["words", "beyond", "unclosed", "huge"])
+def test_bad_tokens_are_located_without_their_text(run, tmp_path, token, kind):
+    table = tmp_path / "r.json"
+    table.write_text('{"prefix":"PII","entries":[{"token":"[[PII:0]]","original":"x","entity":"phone"}]}')
+    r = run("unmask", "--restore", str(table), stdin=f"첫 줄 [[PII:0]]\n둘째 {token} 끝\n")
+    err = one_line_failure(r)
+    assert err.startswith(f"kestrix: <stdin>:2:4: {kind}")
+    assert RRN not in err and len(err) < 200
+    shown = one_line_failure(run("unmask", "--show-text", "--restore", str(table), stdin=f"{token}\n"))
+    assert (RRN in shown) == (RRN in token[:70]) and len(shown) < 250
+
+
+@pytest.mark.parametrize("content, message", [
+    ("{}", "missing field `prefix` at line 1 column 2"),
+    ('{"prefix":"PII","entries":[{"token":"t","original":"o","entity":"홍길동 880101"}]}',
+     "unknown entity name at line 1 column"),
+    ('{"prefix":"PII","entries":"홍길동 880101"}', "invalid type: string, expected a sequence at line 1"),
+    ('{"prefix":8801011234568,"entries":[]}', "invalid type: integer, expected a string"),
+])
+def test_broken_restore_maps_are_not_quoted_back(run, tmp_path, content, message):
+    table = tmp_path / "r.json"
+    table.write_text(content, encoding="utf-8")
+    err = one_line_failure(run("unmask", "--restore", str(table), stdin="x\n"))
+    assert message in err and "880101" not in err and "홍길동" not in err
+
+
+# ---- failures before and during the run -----------------------------------------------------
+
+
+@pytest.mark.parametrize("args, message", [
+    (["mask", "--policy", "bogus"], "bad policy 'bogus'"),
+    (["mask", "--policy", "fill:ab"], "expected a string of length 1"),
+    (["mask", "--policy", "partial:3"], "bad policy 'partial:3'"),
+    (["mask", "--policy", "partial:-1,2"], "bad policy 'partial:-1,2'"),
+    (["mask", "--policy", "hash:/nonexistent/key"], "cannot read hash key file"),
+    (["mask", "--entity-policy", "nobody=label"], "unknown entity 'nobody'"),
+    (["mask", "--entity-policy", "phone"], "expected ENTITY=POLICY"),
+    (["mask", "--policy", "tokenize"], "needs --restore-out"),
+    (["mask", "--context-window", str(2**32)], "bad setting"),
+    (["mask", "--bogus"], "unrecognized arguments: --bogus"),
+    (["detect", "/nonexistent/file.txt"], "cannot read '/nonexistent/file.txt'"),
+    (["detect", "/"], "Is a directory"),
+    (["mask", "-o", "/nonexistent/dir/out.txt"], "cannot write '/nonexistent/dir/out.txt'"),
+    (["mask", "--policy", "tokenize", "--restore-out", "/nonexistent/dir/r.json"], "cannot write the restore map"),
+    (["mask", "--policy", "tokenize", "--restore-out", "/tmp", "--force"], "Is a directory"),
+])
+def test_bad_input_is_one_line_and_nothing_is_written(run, args, message):
+    r = run(*args, stdin=TEXT)
+    assert message in one_line_failure(r)
+    assert r.stdout == ""
+
+
+def test_non_utf8_input_is_refused_with_its_place(run, tmp_path):
     p = tmp_path / "latin1.txt"
-    p.write_bytes("café 010-1234-5678\n".encode("latin-1"))
-    r = run("mask", str(p))
-    assert r.returncode == 2 and "not UTF-8" in r.stderr and "Traceback" not in r.stderr
+    p.write_bytes("좋음\n".encode() + "café 010-1234-5678\n".encode("latin-1"))
+    assert f"{p}:2: not UTF-8 text (byte 4 of the line)" in one_line_failure(run("mask", str(p)))
 
 
-def test_restore_map_is_never_written_over_or_beside_the_output(sample, tmp_path):
+@pytest.mark.parametrize("command", [["detect"], ["mask"], ["mask", "--policy", "tokenize", "--restore-out", "R"],
+                                     ["unmask", "--restore", "MAP"]])
+@pytest.mark.parametrize("how", ["append", "stdin", "-o"])
+def test_input_file_is_output_file(run, sample, vault, command, how):
+    (vault / "MAP").write_text('{"prefix":"PII","entries":[]}')
+    command = [str(vault / a) if a in ("R", "MAP") else a for a in command]
+    before = sample.read_bytes()
+    if how == "-o":
+        r = run(*command, "-o", str(sample), str(sample))
+    else:
+        with open(sample, "a") as out, open(sample) as inp:
+            # The file limit stops a run that would read its own output until the disk is full.
+            r = subprocess.run([*CLI, *command, *([] if how == "stdin" else [str(sample)])], stdin=inp, stdout=out,
+                               stderr=subprocess.PIPE, text=True, env=ENV, timeout=60,
+                               preexec_fn=limit_file_size(1 << 20))
+    assert "input file is output file" in one_line_failure(r)
+    assert sample.read_bytes() == before
+    assert not (vault / "R").exists()
+
+
+def test_restore_map_is_never_written_over_an_input_or_beside_the_output(run, sample, tmp_path):
     existing = tmp_path / "exists.json"
     existing.write_text("keep me")
     r = run("mask", "--policy", "tokenize", "--restore-out", str(existing), str(sample))
-    assert r.returncode == 2 and "refusing to overwrite" in r.stderr
+    assert "refusing to overwrite" in one_line_failure(r)
     assert existing.read_text() == "keep me"
+    r = run("mask", "--policy", "tokenize", "--restore-out", str(sample), "--force", str(sample))
+    assert "input file is output file" in one_line_failure(r)
+    assert sample.read_text(encoding="utf-8") == TEXT
     out_dir = tmp_path / "out"
     out_dir.mkdir()
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), str(ROOT)]))}
-    with open(out_dir / "masked.txt", "w") as out:
-        r = subprocess.run([sys.executable, "-m", "kestrix_cli", "mask", "--policy", "tokenize", "--restore-out",
-                            str(out_dir / "restore.json"), str(sample)], stdout=out, stderr=subprocess.PIPE,
-                           text=True, env=env)
-    assert r.returncode == 2 and "next to the masked output" in r.stderr
-    assert not (out_dir / "restore.json").exists()
-    with open(out_dir / "masked.txt", "w") as out:
-        r = subprocess.run([sys.executable, "-m", "kestrix_cli", "mask", "--policy", "tokenize", "--restore-out",
-                            str(out_dir / "masked.txt"), "--force", str(sample)], stdout=out, stderr=subprocess.PIPE,
-                           text=True, env=env)
-    assert r.returncode == 2 and "into the masked output" in r.stderr
+    for target in ("restore.json", "masked.txt"):
+        with open(out_dir / "masked.txt", "w") as out:
+            r = subprocess.run([*CLI, "mask", "--policy", "tokenize", "--restore-out", str(out_dir / target),
+                                *(["--force"] if target == "masked.txt" else []), str(sample)],
+                               stdout=out, stderr=subprocess.PIPE, text=True, env=ENV)
+        assert ("next to the masked output" if target == "restore.json" else "into the masked output") in r.stderr
+    r = run("mask", "--policy", "tokenize", "--restore-out", str(out_dir / "r.json"), "-o", str(out_dir / "m.txt"),
+            str(sample))
+    assert "next to the masked output" in one_line_failure(r)
+    assert sorted(p.name for p in out_dir.iterdir()) == ["masked.txt"]
+
+
+def test_output_file_is_replaced_only_by_a_run_that_succeeds(run, sample, tmp_path):
+    out = tmp_path / "out.txt"
+    out.write_text("old")
+    bad = tmp_path / "bad.txt"
+    bad.write_bytes(b"fine\n\xff\n")
+    one_line_failure(run("mask", "-o", str(out), str(sample), str(bad)))
+    assert out.read_text() == "old" and leftovers(tmp_path) == []
+    assert run("mask", "-o", str(out), str(sample)).returncode == 0
+    assert out.read_text(encoding="utf-8").splitlines()[0] == "연락처는 [전화번호] 입니다"
+
+
+def test_no_space_for_the_output(sample, vault):
+    with open("/dev/full", "w") as full:
+        r = subprocess.run([*CLI, "mask", "--policy", "tokenize", "--restore-out", str(vault / "r.json"), str(sample)],
+                           stdout=full, stderr=subprocess.PIPE, text=True, env=ENV, timeout=60)
+    assert "cannot write 'standard output': No space left on device" in one_line_failure(r)
+    assert list(vault.iterdir()) == []
+
+
+@pytest.mark.parametrize("where", ["restore map", "output file"])
+def test_no_space_for_the_restore_map_or_the_output_file(vault, tmp_path, where):
+    out = tmp_path / "out.txt"
+    out.write_text("old")
+    policy = ["--policy", "tokenize", "--restore-out", str(vault / "r.json")] if where == "restore map" else []
+    r = subprocess.run([*CLI, "mask", *policy, "-o", str(out)], input=f"전화 {PHONE}\n" * 4000,
+                       capture_output=True, text=True, env=ENV, timeout=60, preexec_fn=limit_file_size(40_000))
+    expected = "cannot write the restore map" if where == "restore map" else f"cannot write {str(out)!r}"
+    assert expected in one_line_failure(r) and "File too large" in r.stderr
+    assert list(vault.iterdir()) == [] and out.read_text() == "old" and leftovers(tmp_path) == []
+
+
+def test_reader_going_away_keeps_the_map_of_what_was_written(run, vault, tmp_path):
+    source = tmp_path / "big.txt"
+    source.write_text("".join(f"{i}번째 줄 연락처 {PHONE}\n" for i in range(20000)), encoding="utf-8")
+    p = subprocess.Popen([*CLI, "mask", "--policy", "tokenize", "--restore-out", str(vault / "r.json"), str(source)],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+    first = p.stdout.readline()
+    p.stdout.close()
+    err = p.stderr.read().decode()
+    assert p.wait(timeout=60) == 2
+    assert "Traceback" not in err and len(err.strip().splitlines()) == 1
+    assert "the output was closed before the end" in err
+    back = run("unmask", "--restore", str(vault / "r.json"), stdin=first.decode())
+    assert back.stdout == f"0번째 줄 연락처 {PHONE}\n"
+    assert leftovers(vault) == []
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_a_signal_removes_the_temporary_files_and_nothing_spools_the_input(vault, tmp_path, signum):
+    spool = tmp_path / "tmp"
+    spool.mkdir()
+    p = subprocess.Popen([*CLI, "mask", "--policy", "tokenize", "--restore-out", str(vault / "r.json"),
+                          "-o", str(tmp_path / "out.txt")],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env={**ENV, "TMPDIR": str(spool)},
+                         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    p.stdin.write(f"연락처 {PHONE}\n".encode() * 100)
+    p.stdin.flush()
+    deadline = time.monotonic() + 30
+    while not (leftovers(vault) or leftovers(spool)) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    p.send_signal(signum)
+    _, err = p.communicate(timeout=60)
+    assert p.returncode == 128 + signum
+    assert err.decode().startswith("kestrix: ")
+    assert list(spool.iterdir()) == [] and list(vault.iterdir()) == [] and leftovers(tmp_path) == []
+
+
+# ---- verify -----------------------------------------------------------------------------
+
+
+def test_verify_ignores_what_the_masking_itself_wrote(run, sample):
+    assert run("mask", "--verify", str(sample)).returncode == 0
+    # A fixed text that looks like a phone number, and a label that is a cue word for the order
+    # number after it, were written by the masking.
+    assert run("mask", "--verify", "--policy", "fixed:010-9999-8888", str(sample)).returncode == 0
+    r = run("mask", "--verify", stdin="계좌번호 110-123-456789, 주문 1234567890\n")
+    assert (r.returncode, r.stdout) == (0, "계좌번호 [계좌번호], 주문 1234567890\n")
+
+
+def test_verify_names_where_the_leftover_is(run, tmp_path):
+    p = tmp_path / "mail.txt"
+    # The card number after the dot hides the address; once it is masked the address shows.
+    p.write_text(f"없음\n메일 hong@example.com.{CARD}\n", encoding="utf-8")
+    r = run("mask", "--verify", str(p))
+    assert r.returncode == 3
+    assert r.stdout == "없음\n메일 hong@example.com.[카드번호]\n"
+    assert r.stderr.splitlines() == [f"kestrix: {p}:2:4: email still found in the masked output",
+                                     "kestrix: 1 item(s) still found in the masked output"]
+
+
+# ---- help and version -------------------------------------------------------------------
+
+
+def test_version_and_help(run):
+    assert run("--version").stdout == f"kestrix {kx.__version__}\n"
+    for command in ("detect", "mask", "unmask"):
+        lines = run(command, "--help").stdout.splitlines()
+        assert "exit status:" in lines and any(line.startswith("  3    mask --verify") for line in lines)
+        for i, line in enumerate(lines):
+            if line.startswith("  -"):  # every option has a help text, on its line or the next
+                assert "  " in line.strip() or lines[i + 1].startswith(" " * 8), line
+    assert "trailing line break is not part of the key" in " ".join(run("mask", "--help").stdout.split())
 
 
 @pytest.mark.skipif(shutil.which("kestrix") is None, reason="the console script is installed by pip install")
