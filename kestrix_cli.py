@@ -201,7 +201,8 @@ def _written_files(*paths: str | None) -> set[tuple[int, int]]:
 
 def _check_inputs(files: list[str], written: set[tuple[int, int]]) -> None:
     """Refuses, before anything is written, inputs that cannot be read or that are an output."""
-    for path in files or [None]:
+    paths: list[str | None] = list(files) or [None]
+    for path in paths:
         name = path if path is not None else "standard input"
         try:
             st = os.stat(path) if path is not None else os.fstat(sys.stdin.fileno())
@@ -285,7 +286,8 @@ def _decode(name: str, line: int, raw: bytes | memoryview) -> str:
 
 def _documents(files: list[str], whole: bool) -> Iterator[Document]:
     """Every line (or every file with whole) of the inputs, each input read once."""
-    for path in files or [None]:
+    paths: list[str | None] = list(files) or [None]
+    for path in paths:
         name = path if path is not None else "<stdin>"
         try:
             f = open(path, "rb") if path is not None else open(sys.stdin.fileno(), "rb", closefd=False)
@@ -317,7 +319,7 @@ class Output:
 
     def __init__(self, path: str | None):
         self.path = path
-        self.tmp = None
+        self.tmp: str | None = None
         if path is None:
             self.f: IO[bytes] = sys.stdout.buffer
             return
@@ -345,7 +347,7 @@ class Output:
 
     def commit(self) -> None:
         """Puts FILE in place; the output must have been flushed."""
-        if self.tmp is None:
+        if self.tmp is None or self.path is None:
             return
         try:
             try:
@@ -443,6 +445,7 @@ class RestoreWriter:
         self.opening = "[[" + self.prefix + ":"
         self.count = 0
         self.input_prefixes: set[str] | None = set()
+        self.tmp: str | None = None
         try:
             fd, self.tmp = tempfile.mkstemp(prefix=".kestrix-restore-", dir=os.path.dirname(os.path.abspath(path)))
         except OSError as e:
@@ -481,6 +484,7 @@ class RestoreWriter:
         return local.sub(lambda m: tokens[int(m.group(1))], masked)
 
     def commit(self) -> None:
+        assert self.tmp is not None
         prefixes = None if self.input_prefixes is None else sorted(self.input_prefixes)
         self._write('],"run":' + json.dumps(self.run) + ',"input_prefixes":'
                     + json.dumps(prefixes, ensure_ascii=False, separators=(",", ":")) + "}")
