@@ -506,12 +506,18 @@ class RestoreWriter:
 
 def _check_restore_target(path: str, force: bool, output: str | None) -> None:
     """Refuses a restore map target that would destroy something or sit next to the output."""
-    if os.path.isdir(path):
+    try:
+        st: os.stat_result | None = os.stat(path)
+    except FileNotFoundError:
+        st = None
+    except OSError as e:
+        raise CliError(f"cannot write the restore map {path!r}: {e.strerror}") from None
+    if st is not None and stat.S_ISDIR(st.st_mode):
         raise CliError(f"cannot write the restore map {path!r}: Is a directory")
     if os.path.lexists(path):
         if not force:
             raise CliError(f"refusing to overwrite {path!r}; use --force")
-        if not stat.S_ISREG(os.stat(path).st_mode):
+        if st is None or not stat.S_ISREG(st.st_mode):
             raise CliError(f"refusing to replace {path!r}: not a regular file")
     real = os.path.realpath(path)
     out_st = _stdout_file() if output is None else None
@@ -537,7 +543,7 @@ def cmd_mask(args: argparse.Namespace) -> int:
         _check_restore_target(args.restore_out, args.force, args.output)
     out = Output(args.output)
     writer = None
-    leftovers: list[str] = []
+    leftovers, shown = 0, []
     progress = Progress(args.files)
     try:
         writer = RestoreWriter(args.restore_out) if tokenizes else None
@@ -551,7 +557,10 @@ def cmd_mask(args: argparse.Namespace) -> int:
             if writer is not None and restore is not None and len(restore):
                 masked = writer.retoken(masked, restore)
             if args.verify:
-                leftovers.extend(_leftovers(doc, config))
+                for where in _leftovers(doc, config):
+                    leftovers += 1
+                    if len(shown) < SHOWN_LEFTOVERS:
+                        shown.append(where)
             out.write(masked + doc.nl)
             del masked
             progress.advance(doc.nbytes)
@@ -572,10 +581,10 @@ def cmd_mask(args: argparse.Namespace) -> int:
         if writer is not None:
             writer.abort()
     if leftovers:
-        for where in leftovers[:SHOWN_LEFTOVERS]:
+        for where in shown:
             print(f"kestrix: {where}", file=sys.stderr)
-        more = f" ({len(leftovers) - SHOWN_LEFTOVERS} not shown)" if len(leftovers) > SHOWN_LEFTOVERS else ""
-        print(f"kestrix: {len(leftovers)} item(s) still found in the masked output{more}", file=sys.stderr)
+        more = f" ({leftovers - len(shown)} not shown)" if leftovers > len(shown) else ""
+        print(f"kestrix: {leftovers} item(s) still found in the masked output{more}", file=sys.stderr)
         return EXIT_RESIDUE
     return 0
 

@@ -400,6 +400,9 @@ def test_restore_map_is_never_written_over_an_input_or_beside_the_output(run, sa
     assert existing.read_text() == "keep me"
     r = run("mask", "--policy", "tokenize", "--restore-out", str(sample), "--force", str(sample))
     assert "input file is output file" in one_line_failure(r)
+    (tmp_path / "dangling").symlink_to(tmp_path / "nowhere")
+    r = run("mask", "--policy", "tokenize", "--restore-out", str(tmp_path / "dangling"), "--force", str(sample))
+    assert "not a regular file" in one_line_failure(r)
     assert sample.read_text(encoding="utf-8") == TEXT
     out_dir = tmp_path / "out"
     out_dir.mkdir()
@@ -498,12 +501,14 @@ def test_verify_ignores_what_the_masking_itself_wrote(run, sample):
 def test_verify_names_where_the_leftover_is(run, tmp_path):
     p = tmp_path / "mail.txt"
     # The card number after the dot hides the address; once it is masked the address shows.
-    p.write_text(f"없음\n메일 hong@example.com.{CARD}\n", encoding="utf-8")
+    p.write_text(f"없음\n메일 hong@example.com.{CARD}\n" + f"a@example.com.{CARD}\n" * 21, encoding="utf-8")
     r = run("mask", "--verify", str(p))
     assert r.returncode == 3
-    assert r.stdout == "없음\n메일 hong@example.com.[카드번호]\n"
-    assert r.stderr.splitlines() == [f"kestrix: {p}:2:4: email still found in the masked output",
-                                     "kestrix: 1 item(s) still found in the masked output"]
+    assert r.stdout.splitlines()[:2] == ["없음", "메일 hong@example.com.[카드번호]"]
+    assert r.stderr.splitlines()[:2] == [f"kestrix: {p}:2:4: email still found in the masked output",
+                                         f"kestrix: {p}:3:1: email still found in the masked output"]
+    assert r.stderr.splitlines()[20:] == ["kestrix: 22 item(s) still found in the masked output (2 not shown)"]
+    assert "hong" not in r.stderr
 
 
 # ---- help and version -------------------------------------------------------------------
