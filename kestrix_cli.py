@@ -285,7 +285,9 @@ def _decode(name: str, line: int, raw: bytes | memoryview) -> str:
 
 
 def _documents(files: list[str], whole: bool) -> Iterator[Document]:
-    """Every line (or every file with whole) of the inputs, each input read once."""
+    """Every line (or every file with whole) of the inputs, each input read once; a progress
+    bar counts the documents taken."""
+    progress = Progress(files)
     paths: list[str | None] = list(files) or [None]
     for path in paths:
         name = path if path is not None else "<stdin>"
@@ -300,6 +302,7 @@ def _documents(files: list[str], whole: bool) -> Iterator[Document]:
                     text, nbytes = _decode(name, 1, raw), len(raw)
                     del raw
                     yield Document(name, 1, text, "", nbytes)
+                    progress.advance(nbytes)
                     continue
                 number = 0
                 for raw in f:  # not enumerate: its reused tuple would keep the last line alive
@@ -309,8 +312,10 @@ def _documents(files: list[str], whole: bool) -> Iterator[Document]:
                     text = _decode(name, number, memoryview(raw)[:nbytes - len(nl)])
                     del raw  # one long line is held once, as text
                     yield Document(name, number, text, nl, nbytes)
+                    progress.advance(nbytes)
             except OSError as e:
                 raise CliError(f"cannot read {name!r}: {e.strerror}") from None
+    progress.close()
 
 
 class Output:
@@ -330,6 +335,12 @@ class Output:
         except OSError as e:
             raise CliError(f"cannot write {path!r}: {e.strerror}") from None
         self.f = os.fdopen(fd, "wb")
+
+    def __enter__(self) -> Output:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.abort()
 
     def write(self, text: str) -> None:
         try:
@@ -386,15 +397,9 @@ def _discard(f: IO, path: str) -> None:
 def cmd_detect(args: argparse.Namespace) -> int:
     config = _config(args)
     _check_inputs(args.files, _written_files(args.output))
-    out = Output(args.output)
     counts: dict[str, int] = {}
-    inputs = 0
-    progress = Progress(args.files)
-    try:
-        last = None
+    with Output(args.output) as out:
         for doc in _documents(args.files, args.whole):
-            if doc.name != last:
-                inputs, last = inputs + 1, doc.name
             findings = kx.detect(doc.text, config).findings
             lines = _LineIndex(doc.text, doc.line)
             for f in findings:
@@ -407,16 +412,12 @@ def cmd_detect(args: argparse.Namespace) -> int:
                 out.write(record + "\n")
                 counts[f.entity] = counts.get(f.entity, 0) + 1
             del findings
-            progress.advance(doc.nbytes)
-        progress.close()
         out.flush()
         out.commit()
-    finally:
-        out.abort()
     if not args.quiet:
         total = sum(counts.values())
         kinds = ", ".join(f"{e} {counts[e]}" for e in kx.entity_names() if e in counts)
-        print(f"kestrix: {total} finding(s) in {inputs} input(s)" + (f": {kinds}" if kinds else ""),
+        print(f"kestrix: {total} finding(s) in {len(args.files) or 1} input(s)" + (f": {kinds}" if kinds else ""),
               file=sys.stderr)
     return EXIT_FOUND if args.fail_on_find and counts else 0
 
@@ -543,8 +544,8 @@ def cmd_mask(args: argparse.Namespace) -> int:
         _check_restore_target(args.restore_out, args.force, args.output)
     out = Output(args.output)
     writer = None
-    leftovers, shown = 0, []
-    progress = Progress(args.files)
+    leftovers = 0
+    shown: list[str] = []
     try:
         writer = RestoreWriter(args.restore_out) if tokenizes else None
         for doc in _documents(args.files, args.whole):
@@ -563,8 +564,6 @@ def cmd_mask(args: argparse.Namespace) -> int:
                         shown.append(where)
             out.write(masked + doc.nl)
             del masked
-            progress.advance(doc.nbytes)
-        progress.close()
         out.flush()
         if writer is not None:
             writer.commit()
@@ -674,9 +673,7 @@ def _excerpt(text: str, limit: int = 60) -> str:
 def cmd_unmask(args: argparse.Namespace) -> int:
     restore, run = _load_restore(args.restore)
     _check_inputs(args.files, _written_files(args.output))
-    out = Output(args.output)
-    progress = Progress(args.files)
-    try:
+    with Output(args.output) as out:
         for doc in _documents(args.files, False):
             if run is not None and run[1] is not None and "[[PII" in doc.text:
                 for m in _TOKEN.finditer(doc.text):
@@ -690,12 +687,8 @@ def cmd_unmask(args: argparse.Namespace) -> int:
                 shown = f": {_excerpt(number)}" if args.show_text else " (--show-text shows it)"
                 raise CliError(f"{doc.where(at)}: {kind}{shown}") from None
             out.write(text + doc.nl)
-            progress.advance(doc.nbytes)
-        progress.close()
         out.flush()
         out.commit()
-    finally:
-        out.abort()
     return 0
 
 

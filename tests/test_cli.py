@@ -113,6 +113,7 @@ def test_detect_numbers_the_lines_of_each_file_from_one(run, tmp_path):
     a.write_text("첫 줄\n둘째 줄\n셋째 줄\n", encoding="utf-8")
     b.write_text(f"없음\n전화 {PHONE}\n", encoding="utf-8")
     r = run("detect", str(a), str(b))
+    assert r.stderr == "kestrix: 1 finding(s) in 2 input(s): phone 1\n"
     (row,) = [json.loads(line) for line in r.stdout.splitlines()]
     assert (row["input"], row["line"], row["columns"]) == (str(b), 2, [4, 3 + len(PHONE)])
 
