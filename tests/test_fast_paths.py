@@ -323,15 +323,18 @@ def test_round_trip_of_long_texts(chars, gap):
     assert kx.unmask(out.text, out.restore) == text
 
 
-@pytest.mark.parametrize("call", [kx.detect, kx.normalize])
+@pytest.mark.parametrize("call, param", [
+    (kx.detect, "text"), (kx.normalize, "text"), (kx.mask, "text"),
+    (lambda t: kx.unmask(t, kx.mask("010-1234-5678", TOKENS).restore), "masked"),
+], ids=["detect", "normalize", "mask", "unmask"])
 @pytest.mark.parametrize("chars", [10, LONG])
-def test_unencodable_text_refused_alike_short_or_long(call, chars):
+def test_unencodable_text_refused_alike_short_or_long(call, param, chars):
     text = "가" * chars + "\ud800" + "1"
     with pytest.raises(UnicodeEncodeError) as exc:
         call(text)
     assert exc.value.start == chars
     assert "surrogates not allowed" in str(exc.value)
-    assert exc.value.__notes__ == ["while processing 'text'"]
+    assert exc.value.__notes__ == [f"while processing '{param}'"]
 
 
 # ---- telephone prefixes compared as numbers ----------------------------------------------------
