@@ -3,6 +3,7 @@
 import json
 import os
 import pathlib
+import re
 import resource
 import shutil
 import signal
@@ -217,7 +218,7 @@ def test_tokenize_round_trip_with_one_restore_map(run, sample, vault, tmp_path):
     masked.write_text(r.stdout, encoding="utf-8")
     stored = json.loads((vault / "r.json").read_text(encoding="utf-8"))
     table = kx.RestoreMap.from_json((vault / "r.json").read_text(encoding="utf-8"))
-    assert table.prefix == "PII-" + stored["run"]
+    assert table.prefix == "PII-" + stored["run"] and re.fullmatch("[0-9a-f]{12}", stored["run"])
     assert [e.token for e in table.entries] == [f"[[{table.prefix}:{i}]]" for i in range(3)]
     assert oct((vault / "r.json").stat().st_mode & 0o777) == "0o600"
     back = run("unmask", "--restore", str(vault / "r.json"), str(masked))
@@ -325,6 +326,14 @@ def test_bad_tokens_are_located_without_their_text(run, tmp_path, token, kind):
     assert RRN not in err and len(err) < 200
     shown = one_line_failure(run("unmask", "--show-text", "--restore", str(table), stdin=f"{token}\n"))
     assert (RRN in shown) == (RRN in token[:70]) and len(shown) < 250
+
+
+@pytest.mark.parametrize("length, shown", [(60, "'" + "x" * 60 + "'"), (61, "'" + "x" * 60 + "…'")])
+def test_show_text_quotes_sixty_characters_at_most(run, tmp_path, length, shown):
+    table = tmp_path / "r.json"
+    table.write_text('{"prefix":"PII","entries":[]}')
+    err = one_line_failure(run("unmask", "--show-text", "--restore", str(table), stdin=f"[[PII:{'x' * length}]]\n"))
+    assert err == f"kestrix: <stdin>:1:1: a token whose number is not a number: {shown}\n"
 
 
 @pytest.mark.parametrize("content, message", [
@@ -520,6 +529,7 @@ def test_version_and_help(run):
     for command in ("detect", "mask", "unmask"):
         lines = run(command, "--help").stdout.splitlines()
         assert "exit status:" in lines and any(line.startswith("  3    mask --verify") for line in lines)
+        assert "  128+N  stopped by signal N (130 Ctrl-C, 143 SIGTERM); temporary files are removed" in lines
         for i, line in enumerate(lines):
             if line.startswith("  -"):  # every option has a help text, on its line or the next
                 assert "  " in line.strip() or lines[i + 1].startswith(" " * 8), line
