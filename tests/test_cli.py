@@ -170,17 +170,18 @@ def test_crlf_and_missing_final_newline_are_kept(tmp_path):
     assert r.stdout == "전화 [전화번호]\r\n끝".encode()
 
 
-@pytest.mark.parametrize("content, key", [
-    (b"0123456789abcdef-secret\n", b"0123456789abcdef-secret"),
-    (b"0123456789abcdef-secret\r\n", b"0123456789abcdef-secret"),
-    (b"\x00binary key of 17\n\n", b"\x00binary key of 17\n"),
+@pytest.mark.parametrize("content, key, length", [
+    (b"0123456789abcdef-secret\n", b"0123456789abcdef-secret", ""),
+    (b"0123456789abcdef-secret\r\n", b"0123456789abcdef-secret", ":20"),
+    (b"\x00binary key of 17\n\n", b"\x00binary key of 17\n", ":20"),
 ])
-def test_hash_key_file_without_its_trailing_line_break_is_the_key(run, sample, tmp_path, content, key):
+def test_hash_key_file_without_its_trailing_line_break_is_the_key(run, sample, tmp_path, content, key, length):
     keyfile = tmp_path / "key"
     keyfile.write_bytes(content)
-    r = run("mask", "--policy", f"hash:{keyfile}:20", str(sample))
+    r = run("mask", "--policy", f"hash:{keyfile}{length}", str(sample))
     assert r.returncode == 0, r.stderr
-    expected = kx.mask(TEXT.splitlines()[0], kx.PolicySet(kx.Policy.hash(key, 20))).text
+    policy = kx.Policy.hash(key, int(length[1:])) if length else kx.Policy.hash(key)
+    expected = kx.mask(TEXT.splitlines()[0], kx.PolicySet(policy)).text
     assert r.stdout.splitlines()[0] == expected
 
 
@@ -286,6 +287,20 @@ def test_a_restore_map_of_another_run_is_refused(run, vault, tmp_path):
     twice = tokenize(run, vault=vault, name="c.json", stdin=b.stdout + f"새 번호 {PHONE}\n")
     back = run("unmask", "--restore", str(vault / "c.json"), stdin=twice.stdout)
     assert (back.returncode, back.stdout) == (0, b.stdout + f"새 번호 {PHONE}\n")
+
+
+@pytest.mark.parametrize("kinds", [256, 257])
+def test_up_to_256_token_prefixes_of_the_input_are_kept(run, vault, kinds):
+    # The last kind comes on a later line, and one more line follows: a run that stopped keeping
+    # them goes on all the same.
+    text = " ".join(f"[[PII{i}:1]]" for i in range(kinds - 1)) + f"\n[[PII:1]] 전화 {PHONE}\n[[PII0:2]] 끝\n"
+    r = tokenize(run, vault=vault, stdin=text)
+    kept = json.loads((vault / "r.json").read_text())["input_prefixes"]
+    assert kept == (None if kinds > 256 else sorted(["PII"] + [f"PII{i}" for i in range(kinds - 1)]))
+    # Beyond that the check for tokens of another run is off.
+    back = run("unmask", "--restore", str(vault / "r.json"), stdin="[[PII-000000000000:0]] " + r.stdout)
+    assert back.returncode == (0 if kinds > 256 else 2)
+    assert back.stdout == ("[[PII-000000000000:0]] " + text if kinds > 256 else "")
 
 
 def test_output_fed_back_into_the_input_is_refused(vault, tmp_path):
