@@ -174,6 +174,8 @@ def test_crlf_and_missing_final_newline_are_kept(tmp_path):
     (b"0123456789abcdef-secret\n", b"0123456789abcdef-secret", ""),
     (b"0123456789abcdef-secret\r\n", b"0123456789abcdef-secret", ":20"),
     (b"\x00binary key of 17\n\n", b"\x00binary key of 17\n", ":20"),
+    (b"k" * 16 + b"\n", b"k" * 16, ""),  # the shortest and the longest key
+    (b"k" * 1024 + b"\r\n", b"k" * 1024, ""),
 ])
 def test_hash_key_file_without_its_trailing_line_break_is_the_key(run, sample, tmp_path, content, key, length):
     keyfile = tmp_path / "key"
