@@ -75,6 +75,10 @@ def test_module_doc():
         (lambda: kx.Span(1, 2), "Span() missing 2 required positional arguments: 'char_start' and 'char_end'"),
         (lambda: kx.Span(), "Span() missing 4 required positional arguments: 'byte_start', "
                             "'byte_end', 'char_start', and 'char_end'"),
+        # the optional parameters left out are not named among the missing ones
+        (lambda: kx.detect(), "detect() missing 1 required positional argument: 'text'"),
+        (lambda: kx.mask(policies=None), "mask() missing 1 required positional argument: 'text'"),
+        (lambda: kx.SpanMapBuilder().absorb("a"), "absorb() missing 1 required positional argument: 'rule'"),
         (lambda: kx.Span(1, 2, 3, 4, 5), "Span() takes 4 positional arguments but 5 were given"),
         (lambda: kx.Span(1, 2, 3, 4, x=1), "Span() got an unexpected keyword argument 'x'"),
         (lambda: kx.Span(1, 2, 3, 4, byte_start=1), "Span() got multiple values for argument 'byte_start'"),
