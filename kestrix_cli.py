@@ -56,6 +56,30 @@ class OutputError(Exception):
         self.error = error
 
 
+_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+_temporaries: set[str] = set()  # temporary files not yet renamed into place; main removes them
+
+
+def _temporary(directory: str, prefix: str) -> tuple[int, str]:
+    """A private temporary file, listed in _temporaries before a termination signal can act."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+    try:
+        fd, path = tempfile.mkstemp(prefix=prefix, dir=directory)
+        _temporaries.add(path)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+    return fd, path
+
+
+def _remove_temporaries() -> None:
+    for path in _temporaries:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+    _temporaries.clear()
+
+
 class Stopped(BaseException):
     """A termination signal arrived; raised where the program stands so that cleanup runs."""
 
@@ -331,7 +355,7 @@ class Output:
         try:
             if os.path.isdir(path):
                 raise IsADirectoryError(21, "Is a directory")
-            fd, self.tmp = tempfile.mkstemp(prefix=".kestrix-output-", dir=os.path.dirname(os.path.abspath(path)))
+            fd, self.tmp = _temporary(os.path.dirname(os.path.abspath(path)), ".kestrix-output-")
         except OSError as e:
             raise CliError(f"cannot write {path!r}: {e.strerror}") from None
         self.f = os.fdopen(fd, "wb")
@@ -372,6 +396,7 @@ class Output:
             os.replace(self.tmp, self.path)
         except OSError as e:
             raise OutputError(e) from None
+        _temporaries.discard(self.tmp)
         self.tmp = None
 
     def abort(self) -> None:
@@ -389,6 +414,7 @@ def _discard(f: IO, path: str) -> None:
         os.unlink(path)
     except OSError:
         pass
+    _temporaries.discard(path)
 
 
 # ---- detect -----------------------------------------------------------------------------
@@ -448,7 +474,7 @@ class RestoreWriter:
         self.input_prefixes: set[str] | None = set()
         self.tmp: str | None = None
         try:
-            fd, self.tmp = tempfile.mkstemp(prefix=".kestrix-restore-", dir=os.path.dirname(os.path.abspath(path)))
+            fd, self.tmp = _temporary(os.path.dirname(os.path.abspath(path)), ".kestrix-restore-")
         except OSError as e:
             raise CliError(f"cannot write the restore map {path!r}: {e.strerror}") from None
         self.f = os.fdopen(fd, "w", encoding="utf-8")
@@ -497,6 +523,7 @@ class RestoreWriter:
         except OSError as e:
             raise CliError(f"cannot write the restore map {self.path!r}: {e.strerror}; the tokens "
                            "written so far cannot be restored") from None
+        _temporaries.discard(self.tmp)
         self.tmp = None
 
     def abort(self) -> None:
@@ -772,6 +799,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"kestrix: stopped by {signal.Signals(e.signum).name}", file=sys.stderr)
         return 128 + e.signum
     finally:
+        _remove_temporaries()
         for s, handler in previous.items():
             signal.signal(s, handler)
     print(f"kestrix: {message}", file=sys.stderr)

@@ -328,18 +328,21 @@ def test_output_fed_back_into_the_input_is_refused(vault, tmp_path):
     assert not (vault / "r.json").exists() and leftovers(vault) == []
 
 
-@pytest.mark.parametrize("token, kind", [
-    (f"[[PII:  고객 주민번호 {RRN} ]]", "a token whose number is not a number"),
-    ("[[PII:7]]", "a token number that the restore map (of 1 entries) does not hold"),
-    (f"[[PII:{RRN}", "a token without its closing ]]"),
-    (f"[[PII:{'9' * 100_000}]]", "a token whose number is not a number"),
-], ids=["words", "beyond", "unclosed", "huge"])
-def test_bad_tokens_are_located_without_their_text(run, tmp_path, token, kind):
+@pytest.mark.parametrize("token, column, kind", [
+    (f"[[PII:  고객 주민번호 {RRN} ]]", 4, "a token whose number is not a number"),
+    ("[[PII:7]]", 4, "a token number that the restore map (of 1 entries) does not hold"),
+    (f"[[PII:{RRN}", 4, "a token without its closing ]]"),
+    (f"[[PII:{'9' * 100_000}]]", 4, "a token whose number is not a number"),
+    ("[[PII:0]][[PII:x]]", 13, "a token whose number is not a number"),
+    (f"[[PII:{2**64 - 1}]]", 4, "a token number that the restore map (of 1 entries) does not hold"),
+    (f"[[PII:+00{2**64}]]", 4, "a token whose number is not a number"),
+], ids=["words", "beyond", "unclosed", "huge", "second", "largest", "too large"])
+def test_bad_tokens_are_located_without_their_text(run, tmp_path, token, column, kind):
     table = tmp_path / "r.json"
     table.write_text('{"prefix":"PII","entries":[{"token":"[[PII:0]]","original":"x","entity":"phone"}]}')
     r = run("unmask", "--restore", str(table), stdin=f"첫 줄 [[PII:0]]\n둘째 {token} 끝\n")
     err = one_line_failure(r)
-    assert err.startswith(f"kestrix: <stdin>:2:4: {kind}")
+    assert err.startswith(f"kestrix: <stdin>:2:{column}: {kind}")
     assert RRN not in err and len(err) < 200
     shown = one_line_failure(run("unmask", "--show-text", "--restore", str(table), stdin=f"{token}\n"))
     assert (RRN in shown) == (RRN in token[:70]) and len(shown) < 250
@@ -492,6 +495,20 @@ def test_reader_going_away_keeps_the_map_of_what_was_written(run, vault, tmp_pat
     assert leftovers(vault) == []
 
 
+def test_reader_going_away_is_a_failure_of_one_line(tmp_path):
+    source = tmp_path / "big.txt"
+    source.write_text(f"연락처 {PHONE}\n" * 5000, encoding="utf-8")
+    for command in ("detect", "unmask"):
+        args = ["--restore", str(tmp_path / "r.json")] if command == "unmask" else []
+        (tmp_path / "r.json").write_text('{"prefix":"PII","entries":[]}')
+        p = subprocess.Popen([*CLI, command, *args, str(source)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             env=ENV)
+        p.stdout.readline()
+        p.stdout.close()
+        assert p.wait(timeout=60) == 2
+        assert p.stderr.read().decode() == "kestrix: the output was closed before the end\n"
+
+
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
 def test_a_signal_removes_the_temporary_files_and_nothing_spools_the_input(vault, tmp_path, signum):
     spool = tmp_path / "tmp"
@@ -536,6 +553,9 @@ def test_verify_names_where_the_leftover_is(run, tmp_path):
                                          f"kestrix: {p}:3:1: email still found in the masked output"]
     assert r.stderr.splitlines()[20:] == ["kestrix: 22 item(s) still found in the masked output (2 not shown)"]
     assert "hong" not in r.stderr
+    p.write_text(f"a@example.com.{CARD}\n", encoding="utf-8")
+    assert run("mask", "--verify", str(p)).stderr.splitlines()[1:] == [
+        "kestrix: 1 item(s) still found in the masked output"]
 
 
 # ---- help and version -------------------------------------------------------------------
