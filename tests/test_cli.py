@@ -15,19 +15,16 @@ import time
 import pytest
 
 import kestrix as kx
+import kestrix_cli
 
 from conftest import luhn, rrn
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 PHONE = "010-1234-5678"
 RRN = rrn("900101123456")
 CARD = luhn("457296011234567")
 TEXT = f"연락처는 {PHONE} 입니다\n주민번호 {RRN[:6]}-{RRN[6:]}\n아무것도 없는 줄\n카드 {CARD}\n"
-ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), str(ROOT)]))}
+ENV = dict(os.environ)
 CLI = [sys.executable, "-m", "kestrix_cli"]
-
-sys.path.insert(0, str(ROOT))
-import kestrix_cli  # noqa: E402
 
 
 def spawn(*args, stdin=None, env=None, timeout=120, **kw):

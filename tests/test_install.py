@@ -68,6 +68,13 @@ def test_wheel_is_abi3_manylinux_and_carries_the_licence(tmp_path):
     assert "NEEDED" in needed  # readelf did read the dynamic section
 
 
+def test_wheel_holds_the_package_with_its_stub_once():
+    names = wheel_names()
+    assert {n.split("/")[0] for n in names} == {"kestrix", "kestrix_cli.py", "kestrix-0.1.0.dist-info"}
+    assert [n for n in names if n.endswith(".pyi")] == ["kestrix/__init__.pyi"]
+    assert {"kestrix/__init__.py", "kestrix/py.typed"} <= set(names)
+
+
 @pytest.mark.parametrize("version", sorted(INTERPRETERS))
 def test_wheel_installs_into_a_fresh_venv(version, tmp_path):
     venv = tmp_path / "venv"

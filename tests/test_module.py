@@ -1,4 +1,7 @@
 import inspect
+import pickle
+import subprocess
+import sys
 
 import pytest
 
@@ -22,6 +25,15 @@ def test_attributes_and_registration_order():
     expected = ["__version__", "__status__", "__has_hash_policy__", "SpanMapError",
                 *CLASSES, *FUNCTIONS]
     assert [n for n in names if n in expected] == expected
+
+
+def test_public_names_are_the_surface_and_nothing_more():
+    # A fresh interpreter: in this one, a test that imported kestrix.cli added that submodule.
+    r = subprocess.run([sys.executable, "-c", "import kestrix; print(*dir(kestrix))"], capture_output=True,
+                       text=True, check=True)
+    public = [n for n in r.stdout.split() if not n.startswith("_")]
+    assert sorted(public) == sorted(["SpanMapError", *CLASSES, *FUNCTIONS])
+    assert {getattr(kx, n).__module__ for n in public} == {"kestrix"}
 
 
 def test_span_map_error_type():
@@ -61,7 +73,7 @@ def test_function_signatures(fn, signature):
     f = getattr(kx, fn)
     assert str(inspect.signature(f)) == signature
     assert f.__module__ == "kestrix"
-    assert f.__self__ is kx
+    assert pickle.loads(pickle.dumps(f)) is f
 
 
 def test_module_doc():

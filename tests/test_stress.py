@@ -697,7 +697,7 @@ print(sorted(times)[len(times) // 2])
 
 def _seconds(unit, size, op, repeat):
     bench = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench")
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(kx.__file__),
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kx.__file__)),
                MALLOC_MMAP_THRESHOLD_=str(128 * 1024))
     run = subprocess.run([sys.executable, "-c", LINEAR_CHILD,
                           json.dumps([unit, size, op, repeat, bench])],
@@ -824,7 +824,7 @@ print(json.dumps(out, ensure_ascii=False))
     ("hash", kx.mask("전화 010-1234-5678", kx.PolicySet(kx.Policy.hash(b"key", 8))).text),
 ])
 def test_keyword_values_survive_a_conversion_that_empties_the_callers_dict(case, expected):
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(kx.__file__))
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kx.__file__)))
     run = subprocess.run([sys.executable, "-c", EMPTIED_KWARGS, case], capture_output=True,
                          text=True, timeout=120, env=env)
     assert run.returncode == 0, run.stderr[-2000:]

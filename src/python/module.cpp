@@ -49,7 +49,9 @@ int exec_steps(PyObject* m) {
   for (int i = 0; i < T_COUNT; ++i)
     if (add(m, type_names[i], reinterpret_cast<PyObject*>(type(static_cast<TypeId>(i)))) < 0)
       return -1;
-  Ref modname = Ref::steal(PyModule_GetNameObject(m));
+  // The functions belong to the package that re-exports them (as the classes do): pickle and
+  // help() find them there.
+  Ref modname = Ref::steal(PyUnicode_FromString("kestrix"));
   if (!modname) return -1;
   for (PyMethodDef& def : g_functions)
     if (add_owned(m, def.ml_name, PyCFunction_NewEx(&def, m, modname.get())) < 0) return -1;
@@ -67,7 +69,7 @@ PyModuleDef_Slot g_slots[] = {
 
 PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT,
-    "kestrix",
+    "kestrix._kestrix",
     "모듈 이름은 공유 라이브러리 파일 이름과 같아야 한다.",
     0,
     nullptr,
@@ -80,6 +82,7 @@ PyModuleDef g_module = {
 }  // namespace
 }  // namespace kestrix::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_kestrix(void) {
+// The extension is the package's kestrix/_kestrix module; kestrix/__init__.py re-exports it.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kestrix(void) {
   return PyModuleDef_Init(&kestrix::py::g_module);
 }

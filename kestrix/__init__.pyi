@@ -1,4 +1,4 @@
-"""Type stubs of the kestrix extension module."""
+"""Type stubs of the kestrix package (its surface is the compiled module kestrix._kestrix)."""
 
 from collections.abc import Iterable
 from typing import ClassVar, Literal, final
