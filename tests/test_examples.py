@@ -3,6 +3,7 @@
 import importlib.util
 import pathlib
 import shutil
+import subprocess
 import sys
 
 import pytest
@@ -25,8 +26,37 @@ def test_process_pool_keeps_order_and_results():
     import parallel_mask
 
     parallel_mask.BATCH_LINES = 5  # several batches even for a short input
-    got = list(parallel_mask.mask_lines(LINES, workers=2))
-    assert got == [kx.mask(line).text for line in LINES]
+    policies = kx.PolicySet(kx.Policy.tokenize()).with_entity("resident", kx.Policy.hash(b"pool-key", 10))
+    config = kx.Config()
+    config.min_score = 1.5  # leaves the phone numbers alone
+    got = list(parallel_mask.mask_lines(LINES, policies, config, workers=2))
+    want = [kx.mask(line, policies, config) for line in LINES]
+    assert [text for text, _ in got] == [w.text for w in want]
+    assert [text for text, _ in got] != [kx.mask(line, policies).text for line in LINES]
+    assert [restore.to_json() for _, restore in got] == [w.restore.to_json() for w in want]
+    assert kx.unmask(got[3][0], got[3][1]) == LINES[3]  # the e-mail's token
+    assert [text for text, _ in parallel_mask.mask_lines(LINES, workers=2)] == [kx.mask(line).text for line in LINES]
+
+
+def test_parallel_mask_command_writes_a_restore_map_per_line(tmp_path):
+    script = ROOT / "examples" / "parallel_mask.py"
+    r = subprocess.run([sys.executable, str(script), "--help"], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0 and "--restore-out" in r.stdout
+    (tmp_path / "in.txt").write_text("\n".join(LINES) + "\n", encoding="utf-8")
+    args = [sys.executable, str(script), str(tmp_path / "in.txt"), str(tmp_path / "out.txt"), "--workers", "2",
+            "--tokenize", "--restore-out", str(tmp_path / "restore.jsonl")]
+    r = subprocess.run(args, capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    masked = (tmp_path / "out.txt").read_text(encoding="utf-8").splitlines()
+    maps = (tmp_path / "restore.jsonl").read_text(encoding="utf-8").splitlines()
+    assert len(masked) == len(maps) == len(LINES)
+    for line, text, table in zip(LINES, masked, maps):
+        if table == "null":
+            assert text == line
+        else:
+            assert text != line and kx.unmask(text, kx.RestoreMap.from_json(table)) == line
+    r = subprocess.run(args, capture_output=True, text=True, timeout=300)
+    assert r.returncode != 0 and "exists" in r.stderr  # an existing map is never overwritten
 
 
 def _spark_missing():
