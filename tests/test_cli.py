@@ -15,7 +15,7 @@ import time
 import pytest
 
 import kestrix as kx
-import kestrix_cli
+from kestrix import cli as kestrix_cli
 
 from conftest import luhn, rrn
 
@@ -24,7 +24,7 @@ RRN = rrn("900101123456")
 CARD = luhn("457296011234567")
 TEXT = f"연락처는 {PHONE} 입니다\n주민번호 {RRN[:6]}-{RRN[6:]}\n아무것도 없는 줄\n카드 {CARD}\n"
 ENV = dict(os.environ)
-CLI = [sys.executable, "-m", "kestrix_cli"]
+CLI = [sys.executable, "-m", "kestrix"]
 
 
 def spawn(*args, stdin=None, env=None, timeout=120, **kw):

@@ -17,6 +17,8 @@ import pytest
 
 import kestrix as kx
 
+from test_module import CLASSES, FUNCTIONS
+
 WHEEL = os.environ.get("KESTRIX_WHEEL")
 pytestmark = pytest.mark.skipif(not WHEEL, reason="KESTRIX_WHEEL names no wheel: run through make test")
 
@@ -70,9 +72,9 @@ def test_wheel_is_abi3_manylinux_and_carries_the_licence(tmp_path):
 
 def test_wheel_holds_the_package_with_its_stub_once():
     names = wheel_names()
-    assert {n.split("/")[0] for n in names} == {"kestrix", "kestrix_cli.py", "kestrix-0.1.0.dist-info"}
+    assert {n.split("/")[0] for n in names} == {"kestrix", "kestrix-0.1.0.dist-info"}
     assert [n for n in names if n.endswith(".pyi")] == ["kestrix/__init__.pyi"]
-    assert {"kestrix/__init__.py", "kestrix/py.typed"} <= set(names)
+    assert {"kestrix/__init__.py", "kestrix/__main__.py", "kestrix/cli.py", "kestrix/py.typed"} <= set(names)
 
 
 @pytest.mark.parametrize("version", sorted(INTERPRETERS))
@@ -89,6 +91,9 @@ def test_wheel_installs_into_a_fresh_venv(version, tmp_path):
     assert r.returncode == 0, r.stderr
     got = json.loads(r.stdout)
     assert got["file"].startswith(str(venv))
-    assert got["public"] == sorted(n for n in dir(kx) if not n.startswith("_"))
+    assert got["public"] == sorted(["SpanMapError", *CLASSES, *FUNCTIONS])
     assert got["modules"] == ["kestrix"]
     assert got["version"] == kx.__version__ == "0.1.0"
+    for command in ([python, "-m", "kestrix", "--version"], [str(venv / "bin" / "kestrix"), "--version"]):
+        r = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, env=env, timeout=120)
+        assert (r.returncode, r.stdout) == (0, "kestrix 0.1.0\n"), r.stderr

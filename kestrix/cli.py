@@ -1,5 +1,7 @@
 """Command-line front end of kestrix: detect, mask and unmask files or standard input.
 
+The `kestrix` command and `python -m kestrix` run it.
+
     kestrix detect [FILE ...]            one JSON object per finding, a summary on stderr
     kestrix mask [FILE ...]              the masked text
     kestrix unmask --restore MAP [FILE ...]
