@@ -69,11 +69,14 @@ def _spark_missing():
 
 
 @pytest.mark.skipif(_spark_missing() is not None, reason=str(_spark_missing()))
-def test_spark_recipe_in_local_mode():
+def test_spark_recipe_in_local_mode(monkeypatch):
     from pyspark.sql import SparkSession
 
     import spark_mask
 
+    # The workers run this interpreter (not whichever python3 comes first on the path), so that
+    # they import the kestrix and pyarrow of its environment.
+    monkeypatch.setenv("PYSPARK_PYTHON", sys.executable)
     spark = (SparkSession.builder.master("local[1]").appName("kestrix-test")
              .config("spark.ui.enabled", "false").config("spark.sql.shuffle.partitions", "2").getOrCreate())
     try:
