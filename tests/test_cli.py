@@ -175,7 +175,7 @@ def test_crlf_and_missing_final_newline_are_kept(tmp_path):
     (b"k" * 1024 + b"\r\n", b"k" * 1024, ""),
 ])
 def test_hash_key_file_without_its_trailing_line_break_is_the_key(run, sample, tmp_path, content, key, length):
-    keyfile = tmp_path / "key"
+    keyfile = tmp_path / "pii:key"  # a colon in the path is no length
     keyfile.write_bytes(content)
     r = run("mask", "--policy", f"hash:{keyfile}{length}", str(sample))
     assert r.returncode == 0, r.stderr
@@ -315,19 +315,19 @@ def test_output_fed_back_into_the_input_is_refused(vault, tmp_path):
             feed.write(f"전화 {PHONE}\n".encode() * 500)
             feed.flush()
             token_line = p.stdout.readline()
-            feed.write(token_line)
+            feed.write(token_line[len("전화 ".encode()):])  # the token opens the line
         _, err = p.communicate(timeout=60)
     finally:
         watchdog.cancel()
         p.kill()
     assert p.returncode == 2
-    assert b"a token of this very run" in err and b":501:4:" in err
+    assert b"a token of this very run" in err and b":501:1:" in err
     assert not (vault / "r.json").exists() and leftovers(vault) == []
 
 
 @pytest.mark.parametrize("token, column, kind", [
     (f"[[PII:  고객 주민번호 {RRN} ]]", 4, "a token whose number is not a number"),
-    ("[[PII:7]]", 4, "a token number that the restore map (of 1 entries) does not hold"),
+    ("[[PII:1]]", 4, "a token number that the restore map (of 1 entries) does not hold"),
     (f"[[PII:{RRN}", 4, "a token without its closing ]]"),
     (f"[[PII:{'9' * 100_000}]]", 4, "a token whose number is not a number"),
     ("[[PII:0]][[PII:x]]", 13, "a token whose number is not a number"),
