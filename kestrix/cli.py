@@ -344,7 +344,24 @@ def _documents(files: list[str], whole: bool) -> Iterator[Document]:
     progress.close()
 
 
-class Output:
+class _Temporary:
+    """A file written under the temporary name `tmp` until it is renamed into place."""
+
+    f: IO
+    tmp: str | None
+
+    def _placed(self) -> None:
+        if self.tmp is not None:
+            _temporaries.discard(self.tmp)
+        self.tmp = None
+
+    def abort(self) -> None:
+        if self.tmp is not None:
+            _discard(self.f, self.tmp)
+            self.tmp = None
+
+
+class Output(_Temporary):
     """Standard output, or FILE: then a temporary file beside it that replaces FILE only when the
     run succeeded, so that a refused or failed run leaves an existing FILE as it was."""
 
@@ -398,13 +415,8 @@ class Output:
             os.replace(self.tmp, self.path)
         except OSError as e:
             raise OutputError(e) from None
-        _temporaries.discard(self.tmp)
-        self.tmp = None
+        self._placed()
 
-    def abort(self) -> None:
-        if self.tmp is not None:
-            _discard(self.f, self.tmp)
-            self.tmp = None
 
 
 def _discard(f: IO, path: str) -> None:
@@ -457,7 +469,7 @@ _TOKEN = re.compile(r"\[\[(PII[0-9A-Za-z_-]{0,40}):\+?[0-9]{1,20}\]\]")
 _NEUTRAL = kx.PolicySet(kx.Policy.redact_fill("가"))
 
 
-class RestoreWriter:
+class RestoreWriter(_Temporary):
     """Writes one restore map for the whole run, entry by entry, to a private temporary file in
     the target's directory that replaces the target only when the map is complete.
 
@@ -525,13 +537,8 @@ class RestoreWriter:
         except OSError as e:
             raise CliError(f"cannot write the restore map {self.path!r}: {e.strerror}; the tokens "
                            "written so far cannot be restored") from None
-        _temporaries.discard(self.tmp)
-        self.tmp = None
+        self._placed()
 
-    def abort(self) -> None:
-        if self.tmp is not None:
-            _discard(self.f, self.tmp)
-            self.tmp = None
 
 
 def _check_restore_target(path: str, force: bool, output: str | None) -> None:
