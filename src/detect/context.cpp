@@ -307,15 +307,12 @@ std::uint64_t id_range(std::size_t word, std::size_t first, std::size_t count) {
 
 void reset_cursor(const CueIndex& index, CueCursor& cursor) {
   for_each_present(index.present, [&](std::size_t c) { cursor.next[c] = index.begin[c]; });
-  cursor.last_end = 0;
 }
 
 void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_start,
                std::uint32_t char_end, std::uint32_t window, CueTable table,
                HitList& out) {
   out.size = 0;
-  if (char_end < cursor.last_end) reset_cursor(index, cursor);
-  cursor.last_end = char_end;
   const std::uint32_t left_width = std::max<std::uint32_t>(window, 1);
   const std::uint32_t left_lo = char_start > left_width ? char_start - left_width : 0;
   const std::uint64_t right_hi =
@@ -325,7 +322,9 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
     const std::uint32_t lo = index.begin[id], hi = index.end[id];
     const Cue& c = kCues[id];
     // Right: the first occurrence starting at or after the span end that fits the window.
+    // The pieces of a joined run end before the run does, so the walk may go back a little.
     std::uint32_t k = cursor.next[id];
+    while (k > lo && starts[k - 1] >= char_end) --k;
     while (k < hi && starts[k] < char_end) ++k;
     cursor.next[id] = k;
     std::uint64_t best = UINT64_MAX;

@@ -56,12 +56,14 @@ struct CueIndex {
 void build_cue_index(std::string_view text, CueIndex& index);
 
 // Where the previous query of a sequence stopped in each cue's list. Candidates arrive in text
-// order, so each query walks forward from there instead of searching: over a whole sequence
-// the walks are linear in the number of occurrences. A query whose span ends before the
-// previous one's restarts the walks from the list starts (correct, only slower).
+// order, so each query walks from there instead of searching: forward over a whole sequence,
+// linear in the number of occurrences; back, for a query whose span ends before the previous
+// one's (the pieces of a joined run), over the occurrences in between (correct in any order,
+// only slower the further back it goes).
 struct CueCursor {
-  std::array<std::uint32_t, kCueCount> next{};  // per cue: first occurrence not before last_end
-  std::uint32_t last_end = 0;
+  // Per cue (set for the cues that occur): its first occurrence not before the end of the
+  // last query that visited it.
+  std::array<std::uint32_t, kCueCount> next{};
 };
 
 void reset_cursor(const CueIndex& index, CueCursor& cursor);

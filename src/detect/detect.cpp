@@ -3,6 +3,9 @@
 #include "detect/detect.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <iterator>
 
 #include "detect/context.hpp"
 #include "detect/rules.hpp"
@@ -39,6 +42,13 @@ float base_of(float prior, ChecksumStatus status, const Weights& w) {
   return prior;
 }
 
+// KESTRIX_WHOLE_RUNS_ONLY (set to anything) turns the reading of pieces of joined runs off,
+// so that the tests can hold every report against what whole runs alone give.
+bool pieces_enabled() {
+  static const bool on = std::getenv("KESTRIX_WHOLE_RUNS_ONLY") == nullptr;
+  return on;
+}
+
 Certainty context_certainty(float c) { return c > 0.0f ? Certainty::probable : Certainty::possible; }
 
 Finding make_finding(const SourceSpan& src, const Span& normalized) {
@@ -53,6 +63,9 @@ Finding make_finding(const SourceSpan& src, const Span& normalized) {
 
 // Per-call state shared by the passport and digit-run steps.
 struct Pass {
+  Pass(const Config& c, std::string_view normalized, const SpanMap& m, Report& r)
+      : config(c), text(normalized), map(m), report(r) {}
+
   const Config& config;
   std::string_view text;  // normalized
   const SpanMap& map;
@@ -60,7 +73,8 @@ struct Pass {
   CueIndex index;
   det::CueCursor cursor;
   bool indexed = false;
-  det::HitList hits;
+  det::HitList hits, veto;
+  det::RuleMatches matches, national;
   std::size_t map_hint = 0;  // candidates come in text order: to_source walks forward
 
   // Hits of `table` around `span` into `out`; the cue index is built on first use, so a text
@@ -96,7 +110,6 @@ struct Pass {
 
   void passports(const std::vector<Span>& spans) {
     const Weights& w = config.weights;
-    det::HitList veto;
     for (const Span& span : spans) {
       SourceSpan src = to_source(map, span, map_hint);
       float c = context(span, det::cues::passport, hits);
@@ -122,72 +135,294 @@ struct Pass {
     }
   }
 
-  void digit_runs(const std::vector<Span>& spans) {
+  // The best accepted reading of one candidate span of digits: a run, or a piece of one.
+  struct Reading {
+    RuleMatch match;
+    SourceSpan src;
+    Span span;  // normalized; with the "+" for an international phone number
+    float score = 0;
+    Certainty certainty = Certainty::possible;
+    det::HitList hits;
+  };
+
+  // A run that follows a "+" and starts with the country code 82 is a phone number in
+  // international form, if the rest reads as one: the national number is the rest with its
+  // leading 0 put back (a 0 written after the code, as in +82 (0)10-..., is that 0 already).
+  // Then its international reading is the run's only one in `matches`, and true is returned.
+  bool international(const Span& run, const std::uint8_t* digits, const char* text_form,
+                     std::size_t len) {
+    if (run.byte_start == 0 || text[run.byte_start - 1] != '+' || len < 3 ||
+        text_form[0] != '8' || text_form[1] != '2')
+      return false;
+    std::uint8_t nd[det::kMaxRuleLength];
+    char nt[det::kMaxRuleLength];
+    std::size_t n = 0;
+    if (digits[2] != 0) {
+      nd[n] = 0;
+      nt[n++] = '0';
+    }
+    std::copy(digits + 2, digits + len, nd + n);
+    std::copy(text_form + 2, text_form + len, nt + n);
+    n += len - 2;
+    det::evaluate_rules(nd, std::string_view(nt, n), national);
+    for (const RuleMatch& m : national) {
+      if (m.entity != Entity::phone) continue;
+      matches.items[0] = m;
+      matches.items[0].rule = "phone.international";
+      matches.size = 1;
+      return true;
+    }
+    return false;
+  }
+
+  // Reads the digits of `span` as the rule table does and decides each reading; the
+  // rejections go to the report when `record`. Returns whether a reading was accepted, the
+  // best one in `best`.
+  bool read(const Span& span, bool record, Reading& best) {
     const Weights& w = config.weights;
+    const std::size_t len = span.byte_end - span.byte_start;  // ASCII: bytes are characters
+    if (len < det::kMinRuleLength || len > det::kMaxRuleLength) return false;
     std::uint8_t digits[det::kMaxRuleLength];
     char text_form[det::kMaxRuleLength];
-    det::RuleMatches matches;
-    det::HitList veto, best_hits;
-    for (const Span& span : spans) {
-      std::size_t len = span.byte_end - span.byte_start;  // ASCII: bytes are characters
-      if (len < det::kMinRuleLength || len > det::kMaxRuleLength) continue;
-      det::digit_array(text.substr(span.byte_start, len), digits, text_form);
+    det::digit_array(text.substr(span.byte_start, len), digits, text_form);
+    Span read_span = span;  // the international reading covers the "+" as well
+    if (international(span, digits, text_form, len)) {
+      --read_span.byte_start;
+      --read_span.char_start;
+    } else {
       det::evaluate_rules(digits, std::string_view(text_form, len), matches);
-      if (matches.size == 0) continue;
-      SourceSpan src = to_source(map, span, map_hint);
-      float v = context(span, det::cues::veto, veto);
-
-      const RuleMatch* best = nullptr;
-      float best_score = 0;
-      Certainty best_certainty = Certainty::possible;
-      for (const RuleMatch& m : matches) {
-        float c = context(span, m.cues, hits);
-        float score = score_of(base_of(m.prior, m.status, w), c, src.cost, w);
-        Certainty certainty = m.ceiling;
-        bool accepted = false;
-        if (m.status == ChecksumStatus::passed) {
-          if (m.needs_context && c < config.min_context) {
-            reject(src, score, m.entity, RejectReason::no_context);
-          } else if (score < config.min_score) {
-            reject(src, score, m.entity, RejectReason::below_threshold);
-          } else {
-            accepted = true;
-          }
-        } else if (v > c && v >= config.min_veto) {
-          reject(src, score, m.entity, RejectReason::business_context);
-        } else if (m.needs_context && c < config.min_context) {
-          reject(src, score, m.entity, RejectReason::no_context);
-        } else if (score >= config.min_score) {
-          accepted = true;
-          certainty = std::min(m.ceiling, context_certainty(c));
-        } else {
-          reject(src, score, m.entity,
-                 m.status == ChecksumStatus::failed ? RejectReason::checksum_failed
-                                                    : RejectReason::below_threshold);
-        }
-        if (!accepted) continue;
-        if (best && !(score > best_score)) {
-          reject(src, score, m.entity, RejectReason::outranked);
-          continue;
-        }
-        if (best) reject(src, best_score, best->entity, RejectReason::outranked);
-        best = &m;
-        best_score = score;
-        best_certainty = certainty;
-        best_hits.size = hits.size;
-        std::copy(hits.begin(), hits.end(), best_hits.items.begin());
-      }
-      if (!best) continue;
-      Finding f = make_finding(src, span);
-      f.status = best->status;
-      f.reason = best->reason;
-      f.context_hits.assign(best_hits.begin(), best_hits.end());
-      f.rule = best->rule;
-      f.score = best_score;
-      f.certainty = best_certainty;
-      f.entity = best->entity;
-      report.findings.push_back(std::move(f));
+      if (matches.size == 0) return false;
     }
+    SourceSpan src = to_source(map, read_span, map_hint);
+    if (read_span.byte_start != span.byte_start) {
+      // The country code, and a 0 written after it, are the form's own: the separators that
+      // follow them cost what they cost in the national form, nothing.
+      const std::uint32_t skip = digits[2] == 0 ? 3 : 2;
+      src.cost = to_source(map,
+                           Span{span.byte_start + skip, span.byte_end, span.char_start + skip,
+                                span.char_end},
+                           map_hint)
+                     .cost;
+    }
+    const float v = context(read_span, det::cues::veto, veto);
+    auto reject_if = [&](float score, Entity e, RejectReason r) {
+      if (record) reject(src, score, e, r);
+    };
+    bool found = false;
+    for (const RuleMatch& m : matches) {
+      float c = context(read_span, m.cues, hits);
+      float score = score_of(base_of(m.prior, m.status, w), c, src.cost, w);
+      Certainty certainty = m.ceiling;
+      bool accepted = false;
+      if (m.status == ChecksumStatus::passed) {
+        if (m.needs_context && c < config.min_context) {
+          reject_if(score, m.entity, RejectReason::no_context);
+        } else if (score < config.min_score) {
+          reject_if(score, m.entity, RejectReason::below_threshold);
+        } else {
+          accepted = true;
+        }
+      } else if (v > c && v >= config.min_veto) {
+        reject_if(score, m.entity, RejectReason::business_context);
+      } else if (m.needs_context && c < config.min_context) {
+        reject_if(score, m.entity, RejectReason::no_context);
+      } else if (score >= config.min_score) {
+        accepted = true;
+        certainty = std::min(m.ceiling, context_certainty(c));
+      } else {
+        reject_if(score, m.entity,
+                  m.status == ChecksumStatus::failed ? RejectReason::checksum_failed
+                                                     : RejectReason::below_threshold);
+      }
+      if (!accepted) continue;
+      if (found && !(score > best.score)) {
+        reject_if(score, m.entity, RejectReason::outranked);
+        continue;
+      }
+      if (found) reject_if(best.score, best.match.entity, RejectReason::outranked);
+      found = true;
+      best.match = m;
+      best.score = score;
+      best.certainty = certainty;
+      best.hits.size = hits.size;
+      std::copy(hits.begin(), hits.end(), best.hits.items.begin());
+    }
+    if (!found) return false;
+    best.span = read_span;
+    best.src = std::move(src);
+    return true;
+  }
+
+  void add_finding(const Reading& r) {
+    Finding f = make_finding(r.src, r.span);
+    f.status = r.match.status;
+    f.reason = r.match.reason;
+    f.context_hits.assign(r.hits.begin(), r.hits.end());
+    f.rule = r.match.rule;
+    f.score = r.score;
+    f.certainty = r.certainty;
+    f.entity = r.match.entity;
+    report.findings.push_back(std::move(f));
+  }
+
+  void digit_runs(const std::vector<Span>& spans, bool with_pieces) {
+    Reading r;
+    for (const Span& span : spans) {
+      if (read(span, true, r))
+        add_finding(r);
+      else if (with_pieces)
+        read_pieces(span);
+    }
+  }
+
+  // ---- pieces of joined runs ----
+  //
+  // A run the separator pass made by deleting separator groups has a joint where each group
+  // was. When the whole run gives no finding, its pieces (the ranges of whole stretches
+  // between joints, shorter than the run) are read as runs of their own, and the readings
+  // that cover the most digits without overlapping are kept: first among the pieces whose
+  // joints are all of one kind, then, in what they leave uncovered, among all.
+
+  struct Joint {
+    std::uint32_t pos;  // normalized byte offset inside the run
+    std::uint8_t kind;  // the separator classes of the deleted group, one bit each
+  };
+  struct PieceReading {
+    std::uint32_t first, last;  // the stretches it spans
+    std::uint32_t chars;
+    bool uniform;
+    Reading reading;
+  };
+  std::vector<Joint> joints;
+  std::vector<PieceReading> piece_readings;
+  std::vector<std::uint32_t> order, from, picks;
+  struct Choice {
+    std::uint64_t chars;
+    double score;
+    std::int64_t take;  // the reading taken at this stretch, or -1
+  };
+  std::vector<Choice> choices;
+  std::size_t joint_hint = 0;
+
+  static std::uint8_t separator_kind(RuleSeq rules) {
+    constexpr std::string_view kClasses[] = {"separator.whitespace", "separator.hyphen",
+                                             "separator.dot",        "separator.paren",
+                                             "separator.comma",      "separator.middot",
+                                             "separator.invisible"};
+    std::uint8_t kind = 0;
+    for (std::string_view r : rules)
+      for (std::size_t c = 0; c < std::size(kClasses); ++c)
+        if (r == kClasses[c]) kind |= static_cast<std::uint8_t>(1u << c);
+    return kind;
+  }
+
+  // The joints strictly inside `run`: the deleted separator segments there, those at one
+  // position making one joint.
+  void find_joints(const Span& run) {
+    joints.clear();
+    const std::vector<Segment>& segs = map.segments;
+    if (joint_hint > segs.size() ||
+        (joint_hint > 0 && segs[joint_hint - 1].dst.byte_start > run.byte_start))
+      joint_hint = 0;
+    auto it = std::partition_point(
+        segs.begin() + static_cast<std::ptrdiff_t>(joint_hint), segs.end(),
+        [&](const Segment& g) { return g.dst.byte_start <= run.byte_start; });
+    joint_hint = static_cast<std::size_t>(it - segs.begin());
+    for (; it != segs.end() && it->dst.byte_start < run.byte_end; ++it) {
+      if (it->dst.byte_end != it->dst.byte_start) continue;
+      const std::uint8_t kind = separator_kind(it->rules);
+      if (kind == 0) continue;
+      if (!joints.empty() && joints.back().pos == it->dst.byte_start)
+        joints.back().kind |= kind;
+      else
+        joints.push_back(Joint{it->dst.byte_start, kind});
+    }
+  }
+
+  // The readings of stretches lo..hi (uniform pieces only, or all) that cover the most
+  // characters without overlapping; ties: the higher total score, then the earlier start.
+  // Appends the chosen ones to `picks`.
+  void choose(std::uint32_t lo, std::uint32_t hi, bool uniform_only) {
+    choices.assign(hi - lo + 2, Choice{0, 0.0, -1});
+    for (std::uint32_t i = hi + 1; i-- > lo;) {
+      Choice best = choices[i + 1 - lo];
+      best.take = -1;
+      for (std::uint32_t q = from[i]; q < from[i + 1]; ++q) {
+        const PieceReading& p = piece_readings[order[q]];
+        if (p.last > hi || (uniform_only && !p.uniform)) continue;
+        const Choice& rest = choices[p.last + 1 - lo];
+        const std::uint64_t chars = p.chars + rest.chars;
+        const double score = p.reading.score + rest.score;
+        if (chars > best.chars ||
+            (chars == best.chars && (score > best.score || (score == best.score && best.take < 0))))
+          best = Choice{chars, score, order[q]};
+      }
+      choices[i - lo] = best;
+    }
+    for (std::uint32_t i = lo; i <= hi;) {
+      const std::int64_t t = choices[i - lo].take;
+      if (t < 0) {
+        ++i;
+        continue;
+      }
+      picks.push_back(static_cast<std::uint32_t>(t));
+      i = piece_readings[static_cast<std::size_t>(t)].last + 1;
+    }
+  }
+
+  void read_pieces(const Span& run) {
+    find_joints(run);
+    if (joints.empty()) return;
+    const std::uint32_t k = static_cast<std::uint32_t>(joints.size());  // stretches: 0..k
+    auto bound = [&](std::uint32_t i) {  // where stretch i starts; k + 1: the run's end
+      return i == 0 ? run.byte_start : i <= k ? joints[i - 1].pos : run.byte_end;
+    };
+    piece_readings.clear();
+    Reading r;
+    // By end, then start from the nearest back: each piece is at most as long as the longest
+    // rule, so a joint starts a bounded number of them and a long run stays linear.
+    for (std::uint32_t last = 0; last <= k; ++last) {
+      const std::uint32_t end = bound(last + 1);
+      bool uniform = true;
+      for (std::uint32_t first = last + 1; first-- > 0;) {
+        const std::uint32_t start = bound(first);
+        if (end - start > det::kMaxRuleLength) break;
+        if (first < last && joints[first].kind != joints[last - 1].kind) uniform = false;
+        if ((first == 0 && last == k) || end - start < det::kMinRuleLength) continue;
+        std::uint32_t digits = 0;
+        for (std::uint32_t b = start; b < end; ++b)
+          digits += text[b] >= '0' && text[b] <= '9';
+        if (digits < 2) continue;  // no run, as the scanner has it
+        const Span piece{start, end, run.char_start + (start - run.byte_start),
+                         run.char_start + (end - run.byte_start)};
+        if (!read(piece, false, r)) continue;
+        piece_readings.push_back(PieceReading{first, last, end - start, uniform, r});
+      }
+    }
+    if (piece_readings.empty()) return;
+    order.resize(piece_readings.size());
+    for (std::uint32_t q = 0; q < order.size(); ++q) order[q] = q;
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      const PieceReading& x = piece_readings[a];
+      const PieceReading& y = piece_readings[b];
+      return x.first != y.first ? x.first < y.first : x.last < y.last;
+    });
+    from.assign(k + 2, 0);
+    for (const PieceReading& p : piece_readings) ++from[p.first + 1];
+    for (std::uint32_t i = 1; i < from.size(); ++i) from[i] += from[i - 1];
+    picks.clear();
+    choose(0, k, true);
+    const std::size_t first_round = picks.size();
+    std::uint32_t next = 0;  // first stretch not yet passed
+    for (std::size_t q = 0; q <= first_round; ++q) {
+      const std::uint32_t until = q < first_round ? piece_readings[picks[q]].first : k + 1;
+      if (next < until) choose(next, until - 1, false);
+      if (q < first_round) next = piece_readings[picks[q]].last + 1;
+    }
+    std::sort(picks.begin(), picks.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return piece_readings[a].first < piece_readings[b].first;
+    });
+    for (std::uint32_t q : picks) add_finding(piece_readings[q].reading);
   }
 };
 
@@ -336,13 +571,15 @@ std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normal
   if (!normalized) return std::unexpected(std::move(normalized.error()));
   Report report;
   report.normalized_text = std::move(normalized->text);
-  Pass pass{config, report.normalized_text, normalized->map, report, {}, {}, false, {}, 0};
+  Pass pass{config, report.normalized_text, normalized->map, report};
 
   std::vector<Span> emails, passports, runs;
   det::scan_emails(pass.text, emails);
   det::scan_passports(pass.text, passports);
-  // Only runs of a length some rule can match; the others never reach the rule table.
-  det::scan_digit_runs(pass.text, runs, det::kMinRuleLength, det::kMaxRuleLength);
+  // Only runs of a length some rule can match, or, for their pieces, longer ones.
+  const bool with_pieces = pieces_enabled();
+  det::scan_digit_runs(pass.text, runs, det::kMinRuleLength,
+                       with_pieces ? SIZE_MAX : det::kMaxRuleLength);
   // A candidate gives at most one finding and usually a rejection or two: room for them
   // up front spares the report's lists their growth by doubling.
   const std::size_t candidates = emails.size() + passports.size() + runs.size();
@@ -352,7 +589,7 @@ std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normal
   pages::advise_huge(report.rejections.data(), report.rejections.capacity() * sizeof(Rejection));
   pass.emails(emails);
   pass.passports(passports);
-  pass.digit_runs(runs);
+  pass.digit_runs(runs, with_pieces);
   // The map has served every candidate: let it go before the sorting below needs its keys.
   std::vector<Segment>().swap(normalized->map.segments);
 

@@ -31,6 +31,18 @@ bool tokenizes(const PolicySet& set) {
 
 namespace {
 
+// The fixed replacement texts of the set: the token prefix must not occur in them either, or
+// unmask would take such a replacement for a token.
+std::vector<std::string_view> fixed_texts(const PolicySet& set) {
+  std::vector<std::string_view> texts;
+  auto add = [&](const Policy& p) {
+    if (p.kind == PolicyKind::redact && p.redact == RedactKind::fixed) texts.push_back(p.text);
+  };
+  add(set.default_policy);
+  for (const auto& [e, p] : set.overrides) add(p);
+  return texts;
+}
+
 bool on_boundary(std::string_view text, std::size_t i) {
   return i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
 }
@@ -49,7 +61,7 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
   if (!std::is_sorted(findings.begin(), findings.end(), before))
     std::stable_sort(findings.begin(), findings.end(), before);
   MaskOutput out;
-  if (tokenizes(policies)) out.restore = new_restore_map(text);
+  if (tokenizes(policies)) out.restore = new_restore_map(text, fixed_texts(policies));
   RestoreMap* restore = out.restore ? &*out.restore : nullptr;
   if (restore) restore->entries.reserve(findings.size());
   // The applied findings stay where they are in `findings`, moved forward over the skipped
@@ -68,12 +80,15 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
   for (std::size_t k = 0; k < findings.size(); ++k) {
     prefetch(k + kAhead);
     Finding& f = findings[k];
-    const std::size_t start = f.source.byte_start;
+    // A finding that reaches past the previous replacement is masked from its end on: none
+    // of its bytes may stay visible. One wholly inside it is skipped.
+    const std::size_t start = std::max<std::size_t>(f.source.byte_start, cursor);
     const std::size_t end = f.source.byte_end;
     // A span that would cut a character in two is skipped like one outside the text: the
     // output must stay valid UTF-8.
-    if (start < cursor || end > text.size() || end < start || !on_boundary(text, start) ||
-        !on_boundary(text, end)) {
+    const bool inside = f.source.byte_start < cursor && end <= cursor;
+    if (inside || end > text.size() || end < f.source.byte_start ||
+        !on_boundary(text, start) || !on_boundary(text, end)) {
       out.skipped.push_back(std::move(f));
       continue;
     }

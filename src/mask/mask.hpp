@@ -49,8 +49,10 @@ enum class MaskedText : std::uint8_t {
 };
 
 // Rewrites `text` at the source spans of `findings` (any order; sorted stably by start, then
-// end). A finding that starts inside an already rewritten part, or whose span is reversed or
-// runs past the text, is skipped. Text outside the applied spans is copied byte for byte.
+// end). A finding that starts inside an already rewritten part and ends after it is rewritten
+// from the end of that part on (its policy renders that remaining piece); one that lies wholly
+// inside it, or whose span is reversed or runs past the text, is skipped. Text outside the
+// applied spans is copied byte for byte.
 MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
                          const PolicySet& policies, MaskedText made = MaskedText::whole);
 

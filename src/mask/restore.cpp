@@ -14,28 +14,30 @@ namespace kestrix {
 
 // ---- prefix and tokens ---------------------------------------------------------------------
 
-std::string choose_prefix(std::string_view source) {
+std::string choose_prefix(std::span<const std::string_view> texts) {
   // Equivalent to probing "[[PII:", "[[PII0:", "[[PII1:", ... one after another, but done in a
-  // single pass: collect which candidates occur, then take the first free one. A candidate
-  // number larger than the number of occurrences can never be reached.
+  // single pass over each text: collect which candidates occur, then take the first free one.
+  // A candidate number larger than the number of occurrences can never be reached.
   constexpr std::string_view kHead = "[[PII";
   bool bare = false;
   std::vector<std::uint64_t> numbers;
-  for (std::size_t at = source.find(kHead); at != std::string_view::npos;
-       at = source.find(kHead, at + 1)) {
-    std::size_t i = at + kHead.size();
-    if (i < source.size() && source[i] == ':') {
-      bare = true;
-      continue;
+  for (std::string_view source : texts) {
+    for (std::size_t at = source.find(kHead); at != std::string_view::npos;
+         at = source.find(kHead, at + 1)) {
+      std::size_t i = at + kHead.size();
+      if (i < source.size() && source[i] == ':') {
+        bare = true;
+        continue;
+      }
+      std::size_t j = i;
+      std::uint64_t n = 0;
+      while (j < source.size() && source[j] >= '0' && source[j] <= '9' && j - i < 12) {
+        n = n * 10 + static_cast<std::uint64_t>(source[j] - '0');
+        ++j;
+      }
+      const bool canonical = j > i && (j - i == 1 || source[i] != '0');
+      if (canonical && j < source.size() && source[j] == ':') numbers.push_back(n);
     }
-    std::size_t j = i;
-    std::uint64_t n = 0;
-    while (j < source.size() && source[j] >= '0' && source[j] <= '9' && j - i < 12) {
-      n = n * 10 + static_cast<std::uint64_t>(source[j] - '0');
-      ++j;
-    }
-    const bool canonical = j > i && (j - i == 1 || source[i] != '0');
-    if (canonical && j < source.size() && source[j] == ':') numbers.push_back(n);
   }
   if (!bare) return "PII";
   std::vector<bool> used(numbers.size() + 1, false);
@@ -46,7 +48,11 @@ std::string choose_prefix(std::string_view source) {
   return "PII" + std::to_string(c);
 }
 
-RestoreMap new_restore_map(std::string_view source) { return {choose_prefix(source), {}}; }
+RestoreMap new_restore_map(std::string_view source, std::span<const std::string_view> also) {
+  std::vector<std::string_view> texts{source};
+  texts.insert(texts.end(), also.begin(), also.end());
+  return {choose_prefix(texts), {}};
+}
 
 const std::string& add_entry(RestoreMap& map, std::string_view piece, Entity entity) {
   std::string token;

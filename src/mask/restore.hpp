@@ -1,6 +1,7 @@
 // Tokens, restore maps, their JSON form and unmasking.
 #pragma once
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,12 +25,13 @@ struct RestoreMap {
   std::vector<RestoreEntry> entries;
 };
 
-// "PII", or the first of "PII0", "PII1", ... whose opening "[[" + prefix + ":" does not occur
-// in source. One pass over the source.
-std::string choose_prefix(std::string_view source);
+// "PII", or the first of "PII0", "PII1", ... whose opening "[[" + prefix + ":" occurs in none
+// of `texts`. One pass over each.
+std::string choose_prefix(std::span<const std::string_view> texts);
 
-// An empty table whose prefix cannot collide with anything in source.
-RestoreMap new_restore_map(std::string_view source);
+// An empty table whose prefix cannot collide with anything in source, nor in `also` (the
+// fixed texts that the mask pass may write beside the tokens).
+RestoreMap new_restore_map(std::string_view source, std::span<const std::string_view> also = {});
 
 // Appends an entry for piece and returns its token.
 const std::string& add_entry(RestoreMap& map, std::string_view piece, Entity entity);

@@ -26,8 +26,26 @@ constexpr SepClass kDot{"separator.dot", AbsorbClass::separator};
 constexpr SepClass kParen{"separator.paren", AbsorbClass::separator};
 constexpr SepClass kComma{"separator.comma", AbsorbClass::separator};
 constexpr SepClass kMiddot{"separator.middot", AbsorbClass::separator};
+constexpr SepClass kInvisible{"separator.invisible", AbsorbClass::separator};
 
-// Class of the separator at byte i (which separator_len accepted).
+// Byte length of the invisible format character (U+200B, U+200C, U+200D, U+2060, U+FEFF) at
+// byte i, or 0. Only this pass absorbs them: between digits they are a way to slip a number
+// past a scanner, elsewhere they stay as written.
+std::size_t invisible_len(std::string_view s, std::size_t i) {
+  if (i + 2 >= s.size()) return 0;
+  const unsigned char a = byte_at(s, i), b = byte_at(s, i + 1), c = byte_at(s, i + 2);
+  if (a == 0xE2)
+    return (b == 0x80 && c >= 0x8B && c <= 0x8D) || (b == 0x81 && c == 0xA0) ? 3 : 0;
+  return a == 0xEF && b == 0xBB && c == 0xBF ? 3 : 0;
+}
+
+// Byte length of the separator of any class at byte i, or 0.
+std::size_t absorbable_len(std::string_view s, std::size_t i) {
+  const std::size_t len = separator_len(s, i);
+  return len ? len : invisible_len(s, i);
+}
+
+// Class of the separator at byte i (which absorbable_len accepted).
 const SepClass& class_at(std::string_view s, std::size_t i) {
   switch (byte_at(s, i)) {
     case '\t': case ' ': return kWhitespace;
@@ -35,6 +53,7 @@ const SepClass& class_at(std::string_view s, std::size_t i) {
     case '.': return kDot;
     case '(': case ')': return kParen;
     case ',': return kComma;
+    case 0xE2: case 0xEF: return kInvisible;
     default: return kMiddot;
   }
 }
@@ -51,17 +70,19 @@ void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t e
       g = i;
       cls = c;
     }
-    i += separator_len(s, i);
+    i += absorbable_len(s, i);
   }
   absorb(b, s.substr(g, end - g), cls->rule, cls->absorb);
 }
 
-// Bytes that begin a separator: the ASCII ones and the lead bytes of U+00B7 and U+30FB.
+// Bytes that begin a separator: the ASCII ones and the lead bytes of U+00B7, U+30FB and the
+// invisible characters.
 constexpr pass_detail::ByteTable kSeparatorStart =
-    pass_detail::byte_table({'\t', ' ', '(', ')', ',', '-', '.', 0xC2, 0xE3});
+    pass_detail::byte_table({'\t', ' ', '(', ')', ',', '-', '.', 0xC2, 0xE2, 0xE3, 0xEF});
 inline bytes::V16 separator_start_block(bytes::V16 v) {
   return bytes::eq(v, '\t') | bytes::eq(v, ' ') | bytes::in_range(v, '(', ')') |
-         bytes::in_range(v, ',', '.') | bytes::eq(v, 0xC2) | bytes::eq(v, 0xE3);
+         bytes::in_range(v, ',', '.') | bytes::eq(v, 0xC2) | bytes::in_range(v, 0xE2, 0xE3) |
+         bytes::eq(v, 0xEF);
 }
 
 // The first position d at or after i, with d + 1 < n, whose byte is digit-like and the next
@@ -89,12 +110,12 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   for (std::size_t d = 0; (d = next_digit_before_separator(p, d, n)) < n; ++d) {
     std::size_t i = d + 1;
-    std::size_t len = separator_len(text, i);
+    std::size_t len = absorbable_len(text, i);
     if (!len) continue;
     std::size_t end = i;
     const SepClass* cls = &class_at(text, i);
     std::size_t groups = 1;
-    while (end < n && (len = separator_len(text, end)) != 0) {
+    while (end < n && (len = absorbable_len(text, end)) != 0) {
       const SepClass* c = &class_at(text, end);
       groups += c != cls;
       cls = c;

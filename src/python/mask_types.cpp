@@ -479,11 +479,14 @@ PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     arg.held = Ref();
     Ref masked = Ref::steal(rewritten(a[0], {}, rebuild, out.text, out.applied.size(), [&](Rewriter& w) {
       std::size_t at = 0;  // where the next replacement begins in out.text
+      std::uint32_t masked_to = 0;  // character end of the previous replacement
       for (std::size_t k = 0; k < out.applied.size(); ++k) {
         const Span& src = out.applied[k].source;
-        w.rewrite_chars(src.char_start, src.char_end, src.byte_end,
+        // A finding that reaches past the previous one was rendered from that one's end on.
+        w.rewrite_chars(std::max(src.char_start, masked_to), src.char_end, src.byte_end,
                         std::string_view(out.text).substr(at, out.rendered_ends[k] - at));
         at = out.rendered_ends[k];
+        masked_to = src.char_end;
       }
     }));
     Masked m{std::move(*r), std::move(masked)};
