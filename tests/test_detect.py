@@ -807,7 +807,9 @@ PASSPORT_LINE = "여권" * 20_000 + "M1234567 "
     ("주민등록번호" * 50_000 + RRN, [("resident", 300_000)]),
     (PASSPORT_LINE * 3, [("passport", k * len(PASSPORT_LINE) + 40_000) for k in range(3)]),
     ("가" * 1_000_000, []),
-    (("0" * 19 + " ") * 20_000, []),             # the spaces are absorbed into one long run
+    # The spaces are absorbed into one long run, read in pieces: each group of nineteen zeros
+    # passes the Luhn test, as it does standing alone.
+    (("0" * 19 + " ") * 20_000, [("credit_card", 20 * k) for k in range(20_000)]),
     ("M" * 100_000 + "1" * 100_000, []),
     (".@" * 20_000, []),
 ], ids=lambda v: None if isinstance(v, list) else f"{v[:6]!r}x{len(v)}")
@@ -815,3 +817,147 @@ def test_bad_input(text, found):
     r = kx.detect(text)
     assert [(f.entity, f.source.char_start) for f in r.findings] == found
     assert len(json.loads(r.to_json())["findings"]) == len(found)
+
+
+# ---- numbers side by side: a joined run that gives nothing whole is read in pieces ------------
+
+RESIDENT = "880101-1234568"
+MOBILE = "010-2345-6789"
+
+
+@pytest.mark.parametrize("text, expected", [
+    (f"홍길동,{RESIDENT},{MOBILE},서울", [("resident", RESIDENT), ("phone", MOBILE)]),
+    (f"홍길동\t{RESIDENT}\t{MOBILE}", [("resident", RESIDENT), ("phone", MOBILE)]),
+    (f"홍길동 | {RESIDENT} | {MOBILE}", [("resident", RESIDENT), ("phone", MOBILE)]),
+    (f"연락처 {MOBILE}, 02-123-4567", [("phone", MOBILE), ("phone", "02-123-4567")]),
+    (f"1. {RESIDENT}", [("resident", RESIDENT)]),
+    (f"* {MOBILE}", [("phone", MOBILE)]),
+    (f"2024.03.12 {MOBILE}", [("phone", MOBILE)]),
+    (f"주민번호 {RESIDENT} 1988년생", [("resident", RESIDENT)]),
+    ("카드 5409-2612-3456-7893 12/27", [("credit_card", "5409-2612-3456-7893")]),
+    (f"전화 {MOBILE} 팔팔공일공일", [("phone", MOBILE)]),
+    # Numbers are written with one kind of separator: the pieces whose joints are all of one
+    # kind are chosen first, so a card reading across the date's dots, the space and the
+    # hyphen cannot swallow the foreigner number ...
+    ("2024.08.18 550805-5273430", [("foreigner_registration", "550805-5273430")]),
+    # ... and what they leave uncovered is read again from all pieces.
+    (f"010 2345-6789, 02-123-4567", [("phone", "010 2345-6789"), ("phone", "02-123-4567")]),
+])
+def test_numbers_side_by_side_are_each_found(text, expected):
+    assert [(f.entity, f.text(text)) for f in kx.detect(text).findings] == expected
+
+
+def test_a_piece_is_read_as_a_run_with_its_span_would_be():
+    # The second phone: its own cost (two hyphens, not the comma and space before it), its
+    # own cue distance (in the normalized text) and its own source span.
+    text = f"연락처 {MOBILE}, 02-123-4567"
+    first, second = kx.detect(text).findings
+    ev = second.evidence
+    assert (ev.rule, ev.normalizations) == ("phone.seoul", ["separator.hyphen"])
+    assert (ev.cost.absorbed_separators, ev.cost.absorbed_whitespace) == (2, 0)
+    assert [(h.cue, h.distance) for h in ev.context_hits] == [("연락처", 12)]
+    assert second.score == score(0.6, c=weight(1.0, 12), cost=(0, 2, 0, 0))
+    assert (second.source.char_start, second.source.char_end) == (19, 30)
+    assert [(h.cue, h.distance) for h in first.evidence.context_hits] == [("연락처", 1)]
+
+
+def test_a_run_accepted_whole_is_never_split():
+    # Twelve digits after 계좌번호 read as one account, although its pieces hold a phone number.
+    text = "계좌번호 010-2345-678901"
+    f, = kx.detect(text).findings
+    assert (f.entity, f.text(text)) == ("bank_account", "010-2345-678901")
+
+
+def test_piece_readings_add_no_rejections():
+    texts = [f"연락처 {MOBILE}, 02-123-4567", "2024.08.18 550805-5273430"]
+    for text, off in zip(texts, whole_runs_only(texts)):
+        assert json.loads(kx.detect(text).to_json())["rejections"] == off["rejections"]
+
+
+@pytest.mark.parametrize("text, expected, national", [
+    ("+82 10-2345-6789", "+82 10-2345-6789", "010-2345-6789"),
+    ("+82-2-123-4567", "+82-2-123-4567", "02-123-4567"),
+    ("+82 (0)10-2345-6789", "+82 (0)10-2345-6789", "010-2345-6789"),
+    ("+82.10.2345.6789", "+82.10.2345.6789", "010.2345.6789"),
+    ("+821023456789", "+821023456789", "01023456789"),
+    ("Tel: +82 31-123-4567 (ext. 2)", "+82 31-123-4567", "031-123-4567"),
+    ("+82 10-2345-6789, +82 2-123-4567", "+82 10-2345-6789", "010-2345-6789"),
+])
+def test_international_phone_form(text, expected, national):
+    f = kx.detect(text).findings[0]
+    assert (f.entity, f.evidence.rule, f.text(text)) == ("phone", "phone.international", expected)
+    # The national form's prior, cues and ceiling; what follows the country code costs what
+    # it costs in the national form.
+    for cue in ["", "연락처 "]:
+        g = kx.detect(cue + national).findings[0]
+        h = kx.detect(cue + expected).findings[0]
+        assert (h.evidence.rule, h.score, h.certainty) == ("phone.international", g.score, g.certainty)
+
+
+@pytest.mark.parametrize("text", ["+81 10-2345-6789", "+82 1234", "82 10-2345-6789", "+8210"])
+def test_no_international_reading_without_the_country_code_after_a_plus(text):
+    assert all(f.evidence.rule != "phone.international" for f in kx.detect(text).findings)
+
+
+@pytest.mark.parametrize("ch", ["\u200b", "\u200c", "\u200d", "\u2060", "\ufeff"])
+def test_invisible_characters_between_digits_are_separators(ch):
+    text = f"주민번호 880101{ch}-1234568"
+    f, = kx.detect(text).findings
+    assert (f.entity, f.text(text)) == ("resident", f"880101{ch}-1234568")
+    assert f.evidence.normalizations == ["separator.hyphen", "separator.invisible"]
+    assert f.evidence.cost.absorbed_separators == 2
+    phone = f"010{ch}2345{ch}6789"
+    assert [g.text(phone) for g in kx.detect(phone).findings] == [phone]
+    # Anywhere else they stay as written: folding leaves them alone.
+    for other in [f"가{ch}나", f"1{ch}", f"{ch}1", f"a{ch}1"]:
+        assert kx.normalize(other).text == other
+
+
+WHOLE_RUNS_CHILD = r"""
+import json, sys
+import kestrix as kx
+print(json.dumps([kx.detect(t).to_json() for t in json.load(sys.stdin)]))
+"""
+
+
+def whole_runs_only(texts):
+    """The reports as whole runs alone give them (the reading of pieces switched off)."""
+    import os
+    import subprocess
+    import sys
+    env = dict(os.environ, KESTRIX_WHOLE_RUNS_ONLY="1",
+               PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(kx.__file__),
+                                                        os.environ.get("PYTHONPATH")])))
+    r = subprocess.run([sys.executable, "-c", WHOLE_RUNS_CHILD], input=json.dumps(texts),
+                       capture_output=True, text=True, env=env, timeout=600)
+    assert r.returncode == 0, r.stderr[-2000:]
+    return [json.loads(j) for j in json.loads(r.stdout)]
+
+
+def test_pieces_only_ever_add_findings():
+    import os
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+    from corpus import generate
+    texts = [line for profile in ("mixed", "dense", "prose")
+             for line in generate(profile, 300_000).splitlines()]
+    texts += [f"연락처 {MOBILE}, 02-123-4567", "2024.08.18 550805-5273430", "+82 10-2345-6789"]
+    same = added = 0
+    for text, off in zip(texts, whole_runs_only(texts)):
+        on = json.loads(kx.detect(text).to_json())
+        if on == off:
+            same += 1
+            continue
+        added += 1
+        # Only findings are added; a finding of the whole runs can only have been taken in
+        # by a longer one, as the nesting rule does.
+        assert on["normalized_text"] == off["normalized_text"]
+        rejected = [r for r in on["rejections"] if r not in off["rejections"]]
+        assert all(r["reason"] == "outranked" for r in rejected)
+        for f in off["findings"]:
+            assert f in on["findings"] or any(
+                r["source"] == f["source"] and r["reason"] == "outranked" for r in rejected)
+        assert len(on["findings"]) > len(off["findings"]) - len(rejected)
+    # The generated texts hold a few records with numbers side by side; most keep their
+    # report byte for byte.
+    assert added >= 3 and same > 10 * added

@@ -10,7 +10,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 import kestrix as kx
 from conftest import rrn
@@ -623,3 +623,55 @@ def test_demo_hides_every_number_of_the_sample():
     for secret in ["880101-1234568", "5409 2612 3456 7893", "010-2345-6789", "０２－３４５６－７８９０",
                    "19880101", "공일공-구팔칠육-오사삼이", "110-234-567890", "minsu.kim@example.co.kr"]:
         assert secret not in run.stdout
+
+
+# ---- nothing of a finding stays visible -------------------------------------------------------
+
+@pytest.mark.parametrize("text, masked, originals", [
+    ("연락처 010-****-5678kim.minsu@naver.com", "연락처 [전화번호][이메일]",
+     ["010-****-5678", "kim.minsu@naver.com"]),
+    ("전화 02**영빵7893@naver.com", "전화 [전화번호][이메일]", ["02**영빵7893", "@naver.com"]),
+])
+def test_a_finding_reaching_past_a_replacement_is_masked_to_its_end(text, masked, originals):
+    out = kx.mask(text)
+    assert out.text == masked
+    assert ([f.entity for f in out.applied], out.skipped) == (["phone", "email"], [])
+    # The email's restore entry holds exactly the piece that its token replaced.
+    tok = kx.mask(text, kx.PolicySet(P.tokenize()))
+    assert [e.original for e in tok.restore.entries] == originals
+    assert kx.unmask(tok.text, tok.restore) == text
+    assert kx.mask(text, kx.PolicySet(P.redact_fill("#"))).text == text[:text.index(originals[0])] + \
+        "#" * len("".join(originals))
+
+
+def test_fixed_texts_cannot_pose_as_tokens():
+    ps = kx.PolicySet(P.redact_fixed("[[PII:0]]")).with_entity("phone", P.tokenize())
+    text = f"주민번호 {RRN} 전화 {PHONE}"
+    out = kx.mask(text, ps)
+    assert out.restore.prefix == "PII0"
+    assert kx.unmask(out.text, out.restore) == f"주민번호 [[PII:0]] 전화 {PHONE}"
+    # Fixed texts of the overrides count too, and a free prefix stays the plain one.
+    ps = kx.PolicySet(P.tokenize()).with_entity("resident", P.redact_fixed("<[[PII:7]]>"))
+    assert kx.mask(text, ps).restore.prefix == "PII0"
+    assert kx.mask(text, kx.PolicySet(P.tokenize())).restore.prefix == "PII"
+
+
+HIDDEN = "\ue000"  # a fill character that no generated text holds
+RECORD_PIECES = st.sampled_from([
+    "010-2345-6789", "02-123-4567", "880101-1234568", "5409-2612-3456-7893", "+82 10-2345-6789",
+    "010-****-5678", "02**영빵7893", "**",
+    "kim@mail.co.kr", "M1234567", "20240312", "1988", "1", "0", "*", "-", " ", ",", ".", "\t",
+    "|", "(", ")", "\u200b", "\ufeff", "가", "영", "빵", "일", "연락처", "주민번호", "계좌", "주문번호",
+    "전화 ", "a", "k", "@", "\n"])
+
+
+@settings(max_examples=600, deadline=None)
+@given(st.lists(RECORD_PIECES, max_size=24).map("".join))
+@example("연락처 010-****-5678kim.minsu@naver.com")
+@example("전화 02**영빵7893@naver.com, 010-****-5678k@mail.co.kr")
+def test_no_character_of_any_finding_stays_visible(text):
+    masked = kx.mask(text, kx.PolicySet(P.redact_fill(HIDDEN))).text
+    assert len(masked) == len(text)
+    for f in kx.detect(text).findings:
+        assert set(masked[f.source.char_start:f.source.char_end]) == {HIDDEN}, f
+    assert all(m == c for m, c in zip(masked, text) if m != HIDDEN)

@@ -7,6 +7,7 @@ The heavier variants carry the `slow` marker and run with `make stress`.
 
 import gc
 import json
+import math
 import operator
 import struct
 import subprocess
@@ -719,6 +720,11 @@ LINEAR_SHAPES = {
     "separated digits": ("1-2 3.4,5·6(7)8 ", 1_000_000),
     "full-width digits": ("０１２３－", 1_000_000),
     "look-alike letters": ("1O1l", 1_000_000),
+    # One joined run of the whole text: its pieces are bounded by the longest rule.
+    "single digits joined by hyphens": ("1-", 1_000_000),
+    "zeros joined by commas": ("0,", 1_000_000),
+    "phone numbers side by side": ("010-2345-6789, 02-123-4567 ", 1_000_000),
+    "digits joined by invisible characters": ("1\u200b2\ufeff", 1_000_000),
 }
 
 
@@ -732,7 +738,8 @@ def test_time_grows_linearly_with_input(shape, op):
         # One slow run of the large input is not yet a verdict: measure both again.
         t_small, t_big = _seconds(unit, small, op, 5), _seconds(unit, 10 * small, op, 3)
     ratio = t_big / t_small
-    print(f"{shape} {op}: {small} B {t_small:.3f} s, {10 * small} B {t_big:.3f} s, x{ratio:.1f}")
+    print(f"{shape} {op}: {small} B {t_small:.3f} s, {10 * small} B {t_big:.3f} s, x{ratio:.1f}"
+          f" (growth exponent {math.log10(ratio):.2f})")
     # Ten times the input: linear gives about 10 (more when the larger run no longer fits the
     # caches), quadratic about 100.
     assert ratio < 30
