@@ -115,6 +115,11 @@ test-spark: install
 bench: install
 	$(PYTHON) bench/run.py $(BENCH_ARGS)
 
+# Recall on labeled record-shaped lines (rows, lists, logs, forms) and stray findings on reviews.
+.PHONY: quality
+quality: install
+	$(PY) bench/quality.py $(QUALITY_ARGS)
+
 fuzz-build:
 	@WITH_FUZZ=1 PY='$(PY)' PYTHON='$(PYTHON)' VENV='$(abspath $(VENV))' bash .ci/setup.sh
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DKESTRIX_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
