@@ -842,6 +842,12 @@ MOBILE = "010-2345-6789"
     ("2024.08.18 550805-5273430", [("foreigner_registration", "550805-5273430")]),
     # ... and what they leave uncovered is read again from all pieces.
     (f"010 2345-6789, 02-123-4567", [("phone", "010 2345-6789"), ("phone", "02-123-4567")]),
+    # A passport number with the next value joined on, and masks at a run's edges that stand
+    # for no digit (a bullet, a footnote mark).
+    (f"여권번호 M1234567\t{MOBILE}", [("passport", "M1234567"), ("phone", MOBILE)]),
+    (f"여권번호:TM1234567,{MOBILE}", [("passport", "TM1234567"), ("phone", MOBILE)]),
+    (f"*{MOBILE}", [("phone", MOBILE)]),
+    (f"연락처 {MOBILE}**", [("phone", MOBILE)]),
 ])
 def test_numbers_side_by_side_are_each_found(text, expected):
     assert [(f.entity, f.text(text)) for f in kx.detect(text).findings] == expected

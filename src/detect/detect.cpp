@@ -179,7 +179,6 @@ struct Pass {
   // rejections go to the report when `record`. Returns whether a reading was accepted, the
   // best one in `best`.
   bool read(const Span& span, bool record, Reading& best) {
-    const Weights& w = config.weights;
     const std::size_t len = span.byte_end - span.byte_start;  // ASCII: bytes are characters
     if (len < det::kMinRuleLength || len > det::kMaxRuleLength) return false;
     std::uint8_t digits[det::kMaxRuleLength];
@@ -204,6 +203,14 @@ struct Pass {
                            map_hint)
                      .cost;
     }
+    return decide(read_span, std::move(src), record, best);
+  }
+
+  // Decides each reading in `matches` of the candidate `read_span` (mapped back: `src`), as
+  // the digit-run step does; the rejections go to the report when `record`. Returns whether a
+  // reading was accepted, the best one in `best`.
+  bool decide(const Span& read_span, SourceSpan src, bool record, Reading& best) {
+    const Weights& w = config.weights;
     const float v = context(read_span, det::cues::veto, veto);
     auto reject_if = [&](float score, Entity e, RejectReason r) {
       if (record) reject(src, score, e, r);
@@ -304,6 +311,8 @@ struct Pass {
   std::vector<Choice> choices;
   std::size_t joint_hint = 0;
 
+  static constexpr std::uint8_t kMaskEdge = 0x80;
+
   static std::uint8_t separator_kind(RuleSeq rules) {
     constexpr std::string_view kClasses[] = {"separator.whitespace", "separator.hyphen",
                                              "separator.dot",        "separator.paren",
@@ -317,9 +326,15 @@ struct Pass {
   }
 
   // The joints strictly inside `run`: the deleted separator segments there, those at one
-  // position making one joint.
+  // position making one joint, and where masks at either edge of the run meet its digits (a
+  // bullet "*", a footnote mark: they stand for digits only when the whole run reads so).
   void find_joints(const Span& run) {
     joints.clear();
+    auto is_digit = [&](std::uint32_t b) { return text[b] >= '0' && text[b] <= '9'; };
+    std::uint32_t lead = run.byte_start, trail = run.byte_end;
+    while (lead < run.byte_end && !is_digit(lead)) ++lead;
+    while (trail > lead && !is_digit(trail - 1)) --trail;
+    if (lead > run.byte_start) joints.push_back(Joint{lead, kMaskEdge});
     const std::vector<Segment>& segs = map.segments;
     if (joint_hint > segs.size() ||
         (joint_hint > 0 && segs[joint_hint - 1].dst.byte_start > run.byte_start))
@@ -332,11 +347,19 @@ struct Pass {
       if (it->dst.byte_end != it->dst.byte_start) continue;
       const std::uint8_t kind = separator_kind(it->rules);
       if (kind == 0) continue;
-      if (!joints.empty() && joints.back().pos == it->dst.byte_start)
-        joints.back().kind |= kind;
-      else
-        joints.push_back(Joint{it->dst.byte_start, kind});
+      add_joint(it->dst.byte_start, kind);
     }
+    if (trail < run.byte_end) add_joint(trail, kMaskEdge);
+  }
+
+  // Joints come in position order; one at the position of the last is the same joint.
+  void add_joint(std::uint32_t pos, std::uint8_t kind) {
+    if (!joints.empty() && joints.back().pos == pos)
+      joints.back().kind |= kind;
+    else if (joints.empty() || joints.back().pos < pos)
+      joints.push_back(Joint{pos, kind});
+    else  // a separator inside the leading masks: before the edge
+      joints.insert(joints.end() - 1, Joint{pos, kind});
   }
 
   // The readings of stretches lo..hi (uniform pieces only, or all) that cover the most
@@ -370,6 +393,35 @@ struct Pass {
     }
   }
 
+  // A passport number with the number after it joined on (D07234599,4887...): the letters
+  // before the run and its first stretch, when they make a passport shape, are read as the
+  // passport step reads one.
+  void read_passport_piece(const Span& run, std::uint32_t first_end, Reading& r) {
+    const std::uint32_t s = run.byte_start;
+    auto upper = [&](std::uint32_t b) { return text[b] >= 'A' && text[b] <= 'Z'; };
+    auto alnum = [&](std::uint32_t b) {
+      const char c = text[b];
+      return (c >= '0' && c <= '9') || upper(b) || (c >= 'a' && c <= 'z');
+    };
+    std::uint32_t letters = 0;
+    while (letters < 2 && s > letters && upper(s - letters - 1)) ++letters;
+    const std::uint32_t start = s - letters;
+    const std::uint32_t digits = first_end - s;
+    if (letters == 0 || (start > 0 && alnum(start - 1)) || (digits != 7 && digits != 8) ||
+        (letters + digits != 8 && letters + digits != 9))
+      return;
+    for (std::uint32_t b = s; b < first_end; ++b)
+      if (!(text[b] >= '0' && text[b] <= '9')) return;
+    const Span piece{start, first_end, run.char_start - letters,
+                     run.char_start + (first_end - s)};
+    matches.items[0] = RuleMatch{ChecksumStatus::not_applicable, det::kPassportReason,
+                                 "passport.shape", det::cues::passport, 0.1f, true,
+                                 Certainty::probable, Entity::passport};
+    matches.size = 1;
+    if (!decide(piece, to_source(map, piece, map_hint), false, r)) return;
+    piece_readings.push_back(PieceReading{0, 0, first_end - start, true, r});
+  }
+
   void read_pieces(const Span& run) {
     find_joints(run);
     if (joints.empty()) return;
@@ -399,6 +451,7 @@ struct Pass {
         piece_readings.push_back(PieceReading{first, last, end - start, uniform, r});
       }
     }
+    read_passport_piece(run, bound(1), r);
     if (piece_readings.empty()) return;
     order.resize(piece_readings.size());
     for (std::uint32_t q = 0; q < order.size(); ++q) order[q] = q;
