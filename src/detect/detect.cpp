@@ -80,14 +80,17 @@ struct Pass {
   // Hits of `table` around `span` into `out`; the cue index is built on first use, so a text
   // without candidates is never searched for cue words.
   float context(const Span& span, CueTable table, det::HitList& out) {
-    if (!indexed) {
-      det::build_cue_index(text, index);
-      det::reset_cursor(index, cursor);
-      indexed = true;
-    }
+    build_index();
     det::find_hits(index, cursor, span.char_start, span.char_end, config.context_window, table,
                    out);
     return det::context_score(out);
+  }
+
+  void build_index() {
+    if (indexed) return;
+    det::build_cue_index(text, index);
+    det::reset_cursor(index, cursor);
+    indexed = true;
   }
 
   void reject(const SourceSpan& src, float score, Entity e, RejectReason r) {
@@ -184,40 +187,71 @@ struct Pass {
     std::uint8_t digits[det::kMaxRuleLength];
     char text_form[det::kMaxRuleLength];
     det::digit_array(text.substr(span.byte_start, len), digits, text_form);
+    return read(span, digits, text_form, record, best);
+  }
+
+  // The same, with the run's digit array and text form given.
+  bool read(const Span& span, const std::uint8_t* digits, const char* text_form, bool record,
+            Reading& best) {
+    const std::size_t len = span.byte_end - span.byte_start;
     Span read_span = span;  // the international reading covers the "+" as well
+    std::uint32_t cost_skip = 0;
     if (international(span, digits, text_form, len)) {
       --read_span.byte_start;
       --read_span.char_start;
+      // The country code, and a 0 written after it, are the form's own: the separators that
+      // follow them cost what they cost in the national form, nothing.
+      cost_skip = digits[2] == 0 ? 4 : 3;
     } else {
       det::evaluate_rules(digits, std::string_view(text_form, len), matches);
       if (matches.size == 0) return false;
     }
-    SourceSpan src = to_source(map, read_span, map_hint);
-    if (read_span.byte_start != span.byte_start) {
-      // The country code, and a 0 written after it, are the form's own: the separators that
-      // follow them cost what they cost in the national form, nothing.
-      const std::uint32_t skip = digits[2] == 0 ? 3 : 2;
-      src.cost = to_source(map,
-                           Span{span.byte_start + skip, span.byte_end, span.char_start + skip,
-                                span.char_end},
-                           map_hint)
-                     .cost;
-    }
-    return decide(read_span, std::move(src), record, best);
+    return decide(read_span, cost_skip, record, best);
   }
 
-  // Decides each reading in `matches` of the candidate `read_span` (mapped back: `src`), as
-  // the digit-run step does; the rejections go to the report when `record`. Returns whether a
-  // reading was accepted, the best one in `best`.
-  bool decide(const Span& read_span, SourceSpan src, bool record, Reading& best) {
+  // Decides each reading in `matches` of the candidate `read_span`, as the digit-run step
+  // does; the rejections go to the report when `record`. The cost is that of the span mapped
+  // back from `cost_skip` characters in. Returns whether a reading was accepted, the best one
+  // in `best`.
+  bool decide(const Span& read_span, std::uint32_t cost_skip, bool record, Reading& best) {
     const Weights& w = config.weights;
-    const float v = context(read_span, det::cues::veto, veto);
+    // Mapped back when first needed: a piece of a run mostly ends on a rejection that needs no
+    // score, and then it is never mapped.
+    SourceSpan src;
+    bool mapped = false;
+    auto map_back = [&] {
+      if (mapped) return;
+      mapped = true;
+      src = to_source(map, read_span, map_hint);
+      if (cost_skip)
+        src.cost = to_source(map,
+                             Span{read_span.byte_start + cost_skip, read_span.byte_end,
+                                  read_span.char_start + cost_skip, read_span.char_end},
+                             map_hint)
+                       .cost;
+    };
+    if (record) map_back();
+    // The veto score, looked up when a reading first needs it (one whose checksum passed
+    // never does).
+    float v = 0;
+    bool vetoed_known = false;
+    auto vetoed = [&](float c) {
+      if (!vetoed_known) {
+        v = context(read_span, det::cues::veto, veto);
+        vetoed_known = true;
+      }
+      return v > c && v >= config.min_veto;
+    };
     auto reject_if = [&](float score, Entity e, RejectReason r) {
       if (record) reject(src, score, e, r);
     };
     bool found = false;
     for (const RuleMatch& m : matches) {
       float c = context(read_span, m.cues, hits);
+      if (!record && ((m.needs_context && c < config.min_context) ||
+                      (m.status != ChecksumStatus::passed && vetoed(c))))
+        continue;  // rejected whatever its score
+      map_back();
       float score = score_of(base_of(m.prior, m.status, w), c, src.cost, w);
       Certainty certainty = m.ceiling;
       bool accepted = false;
@@ -229,7 +263,7 @@ struct Pass {
         } else {
           accepted = true;
         }
-      } else if (v > c && v >= config.min_veto) {
+      } else if (vetoed(c)) {
         reject_if(score, m.entity, RejectReason::business_context);
       } else if (m.needs_context && c < config.min_context) {
         reject_if(score, m.entity, RejectReason::no_context);
@@ -302,6 +336,9 @@ struct Pass {
   };
   std::vector<Joint> joints;
   std::vector<PieceReading> piece_readings;
+  Reading piece_scratch;
+  std::vector<std::uint8_t> run_digits;
+  std::string run_form;
   std::vector<std::uint32_t> order, from, picks;
   struct Choice {
     std::uint64_t chars;
@@ -313,7 +350,12 @@ struct Pass {
 
   static constexpr std::uint8_t kMaskEdge = 0x80;
 
-  static std::uint8_t separator_kind(RuleSeq rules) {
+  // The separator classes among a segment's rules, one bit each (0: no separator rule). The
+  // deleted segments of a text carry a handful of distinct rule lists: the last one is kept.
+  RuleSeq kind_rules;
+  std::uint8_t kind_of_rules = 0;
+  std::uint8_t separator_kind(RuleSeq rules) {
+    if (rules == kind_rules) return kind_of_rules;
     constexpr std::string_view kClasses[] = {"separator.whitespace", "separator.hyphen",
                                              "separator.dot",        "separator.paren",
                                              "separator.comma",      "separator.middot",
@@ -322,6 +364,8 @@ struct Pass {
     for (std::string_view r : rules)
       for (std::size_t c = 0; c < std::size(kClasses); ++c)
         if (r == kClasses[c]) kind |= static_cast<std::uint8_t>(1u << c);
+    kind_rules = rules;
+    kind_of_rules = kind;
     return kind;
   }
 
@@ -339,9 +383,18 @@ struct Pass {
     if (joint_hint > segs.size() ||
         (joint_hint > 0 && segs[joint_hint - 1].dst.byte_start > run.byte_start))
       joint_hint = 0;
-    auto it = std::partition_point(
-        segs.begin() + static_cast<std::ptrdiff_t>(joint_hint), segs.end(),
-        [&](const Segment& g) { return g.dst.byte_start <= run.byte_start; });
+    // Runs come in text order: gallop forward from where the last run's search ended.
+    auto before = [&](const Segment& g) { return g.dst.byte_start <= run.byte_start; };
+    std::size_t lo = joint_hint, hi = joint_hint, step = 1;
+    while (hi < segs.size() && before(segs[hi])) {
+      lo = hi + 1;
+      hi += step;
+      step *= 2;
+    }
+    auto it = std::partition_point(segs.begin() + static_cast<std::ptrdiff_t>(lo),
+                                   segs.begin() + static_cast<std::ptrdiff_t>(
+                                                      std::min(hi, segs.size())),
+                                   before);
     joint_hint = static_cast<std::size_t>(it - segs.begin());
     for (; it != segs.end() && it->dst.byte_start < run.byte_end; ++it) {
       if (it->dst.byte_end != it->dst.byte_start) continue;
@@ -418,9 +471,10 @@ struct Pass {
                                  "passport.shape", det::cues::passport, 0.1f, true,
                                  Certainty::probable, Entity::passport};
     matches.size = 1;
-    if (!decide(piece, to_source(map, piece, map_hint), false, r)) return;
+    if (!decide(piece, 0, false, r)) return;
     piece_readings.push_back(PieceReading{0, 0, first_end - start, true, r});
   }
+
 
   void read_pieces(const Span& run) {
     find_joints(run);
@@ -430,7 +484,14 @@ struct Pass {
       return i == 0 ? run.byte_start : i <= k ? joints[i - 1].pos : run.byte_end;
     };
     piece_readings.clear();
-    Reading r;
+    Reading& r = piece_scratch;
+    // The digit array of the whole run, read by every piece; without masks every piece of six
+    // characters or more holds two digits.
+    const std::uint32_t run_len = run.byte_end - run.byte_start;
+    run_digits.resize(run_len);
+    run_form.resize(run_len);
+    det::digit_array(text.substr(run.byte_start, run_len), run_digits.data(), run_form.data());
+    const bool masked = std::find(run_digits.begin(), run_digits.end(), det::kMasked) != run_digits.end();
     // By end, then start from the nearest back: each piece is at most as long as the longest
     // rule, so a joint starts a bounded number of them and a long run stays linear.
     for (std::uint32_t last = 0; last <= k; ++last) {
@@ -441,13 +502,15 @@ struct Pass {
         if (end - start > det::kMaxRuleLength) break;
         if (first < last && joints[first].kind != joints[last - 1].kind) uniform = false;
         if ((first == 0 && last == k) || end - start < det::kMinRuleLength) continue;
-        std::uint32_t digits = 0;
-        for (std::uint32_t b = start; b < end; ++b)
-          digits += text[b] >= '0' && text[b] <= '9';
-        if (digits < 2) continue;  // no run, as the scanner has it
+        const std::uint32_t at = start - run.byte_start;
+        if (masked && end - start - static_cast<std::uint32_t>(std::count(
+                                        run_digits.begin() + at,
+                                        run_digits.begin() + (end - run.byte_start), det::kMasked)) <
+                          2)
+          continue;  // no run, as the scanner has it
         const Span piece{start, end, run.char_start + (start - run.byte_start),
                          run.char_start + (end - run.byte_start)};
-        if (!read(piece, false, r)) continue;
+        if (!read(piece, run_digits.data() + at, run_form.data() + at, false, r)) continue;
         piece_readings.push_back(PieceReading{first, last, end - start, uniform, r});
       }
     }

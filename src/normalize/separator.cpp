@@ -1,6 +1,8 @@
 // Separator absorption: a run of separators standing between two digit-like characters is
 // deleted, one absorbed segment per maximal group of one class, so the map keeps what was
 // removed and what it costs.
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -39,38 +41,46 @@ std::size_t invisible_len(std::string_view s, std::size_t i) {
   return a == 0xEF && b == 0xBB && c == 0xBF ? 3 : 0;
 }
 
-// Byte length of the separator of any class at byte i, or 0.
-std::size_t absorbable_len(std::string_view s, std::size_t i) {
-  const std::size_t len = separator_len(s, i);
-  return len ? len : invisible_len(s, i);
-}
+// The class of the separator that a byte may begin, by index into kClasses (0: none).
+constexpr const SepClass* kClasses[] = {nullptr, &kWhitespace, &kHyphen, &kDot,
+                                        &kParen, &kComma,      &kMiddot, &kInvisible};
+constexpr std::array<std::uint8_t, 256> kLeadClass = [] {
+  std::array<std::uint8_t, 256> t{};
+  t['\t'] = t[' '] = 1;
+  t['-'] = 2;
+  t['.'] = 3;
+  t['('] = t[')'] = 4;
+  t[','] = 5;
+  t[0xC2] = t[0xE3] = 6;
+  t[0xE2] = t[0xEF] = 7;
+  return t;
+}();
 
-// Class of the separator at byte i (which absorbable_len accepted).
-const SepClass& class_at(std::string_view s, std::size_t i) {
-  switch (byte_at(s, i)) {
-    case '\t': case ' ': return kWhitespace;
-    case '-': return kHyphen;
-    case '.': return kDot;
-    case '(': case ')': return kParen;
-    case ',': return kComma;
-    case 0xE2: case 0xEF: return kInvisible;
-    default: return kMiddot;
-  }
+// Byte length of the separator of any class at byte i (0 for none), and its class in `cls`.
+[[gnu::always_inline]] inline std::size_t separator_at(std::string_view s, std::size_t i,
+                                                       const SepClass*& cls) {
+  const unsigned char b = byte_at(s, i);
+  const std::uint8_t k = kLeadClass[b];
+  if (k == 0) return 0;
+  cls = kClasses[k];
+  if (b < 0x80) return 1;
+  return k == 6 ? separator_len(s, i) : invisible_len(s, i);
 }
 
 // Absorbs the run [start, end) as maximal groups of one class.
 void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t end) {
   std::size_t g = start;
-  const SepClass* cls = &class_at(s, start);
-  std::size_t i = start;
-  while (i < end) {
-    const SepClass* c = &class_at(s, i);
+  const SepClass* cls = nullptr;
+  separator_at(s, start, cls);
+  for (std::size_t i = start; i < end;) {
+    const SepClass* c = nullptr;
+    const std::size_t len = separator_at(s, i, c);
     if (c != cls) {
       absorb(b, s.substr(g, i - g), cls->rule, cls->absorb);
       g = i;
       cls = c;
     }
-    i += absorbable_len(s, i);
+    i += len;
   }
   absorb(b, s.substr(g, end - g), cls->rule, cls->absorb);
 }
@@ -110,13 +120,12 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   for (std::size_t d = 0; (d = next_digit_before_separator(p, d, n)) < n; ++d) {
     std::size_t i = d + 1;
-    std::size_t len = absorbable_len(text, i);
+    const SepClass* cls = nullptr;
+    std::size_t len = separator_at(text, i, cls);
     if (!len) continue;
-    std::size_t end = i;
-    const SepClass* cls = &class_at(text, i);
+    std::size_t end = i + len;
     std::size_t groups = 1;
-    while (end < n && (len = absorbable_len(text, end)) != 0) {
-      const SepClass* c = &class_at(text, end);
+    for (const SepClass* c = nullptr; end < n && (len = separator_at(text, end, c)) != 0;) {
       groups += c != cls;
       cls = c;
       end += len;
