@@ -328,11 +328,14 @@ struct Pass {
     std::uint32_t pos;  // normalized byte offset inside the run
     std::uint8_t kind;  // the separator classes of the deleted group, one bit each
   };
+  // An accepted piece reading, as the choice needs it; the chosen ones are read again for
+  // their findings, so a long joined run keeps a few words per reading, not a whole one.
   struct PieceReading {
     std::uint32_t first, last;  // the stretches it spans
     std::uint32_t chars;
+    float score;
     bool uniform;
-    Reading reading;
+    bool passport;  // the letters before the run and its first stretch
   };
   std::vector<Joint> joints;
   std::vector<PieceReading> piece_readings;
@@ -428,7 +431,7 @@ struct Pass {
         if (p.last > hi || (uniform_only && !p.uniform)) continue;
         const Choice& rest = choices[p.last + 1 - lo];
         const std::uint64_t chars = p.chars + rest.chars;
-        const double score = p.reading.score + rest.score;
+        const double score = p.score + rest.score;
         if (chars > best.chars ||
             (chars == best.chars && (score > best.score || (score == best.score && best.take < 0))))
           best = Choice{chars, score, order[q]};
@@ -450,6 +453,13 @@ struct Pass {
   // before the run and its first stretch, when they make a passport shape, are read as the
   // passport step reads one.
   void read_passport_piece(const Span& run, std::uint32_t first_end, Reading& r) {
+    if (!passport_piece(run, first_end, r)) return;
+    const std::uint32_t letters = run.byte_start - r.span.byte_start;
+    piece_readings.push_back(
+        PieceReading{0, 0, first_end - run.byte_start + letters, r.score, true, true});
+  }
+
+  bool passport_piece(const Span& run, std::uint32_t first_end, Reading& r) {
     const std::uint32_t s = run.byte_start;
     auto upper = [&](std::uint32_t b) { return text[b] >= 'A' && text[b] <= 'Z'; };
     auto alnum = [&](std::uint32_t b) {
@@ -462,17 +472,16 @@ struct Pass {
     const std::uint32_t digits = first_end - s;
     if (letters == 0 || (start > 0 && alnum(start - 1)) || (digits != 7 && digits != 8) ||
         (letters + digits != 8 && letters + digits != 9))
-      return;
+      return false;
     for (std::uint32_t b = s; b < first_end; ++b)
-      if (!(text[b] >= '0' && text[b] <= '9')) return;
+      if (!(text[b] >= '0' && text[b] <= '9')) return false;
     const Span piece{start, first_end, run.char_start - letters,
                      run.char_start + (first_end - s)};
     matches.items[0] = RuleMatch{ChecksumStatus::not_applicable, det::kPassportReason,
                                  "passport.shape", det::cues::passport, 0.1f, true,
                                  Certainty::probable, Entity::passport};
     matches.size = 1;
-    if (!decide(piece, 0, false, r)) return;
-    piece_readings.push_back(PieceReading{0, 0, first_end - start, true, r});
+    return decide(piece, 0, false, r);
   }
 
 
@@ -511,7 +520,7 @@ struct Pass {
         const Span piece{start, end, run.char_start + (start - run.byte_start),
                          run.char_start + (end - run.byte_start)};
         if (!read(piece, run_digits.data() + at, run_form.data() + at, false, r)) continue;
-        piece_readings.push_back(PieceReading{first, last, end - start, uniform, r});
+        piece_readings.push_back(PieceReading{first, last, end - start, r.score, uniform, false});
       }
     }
     read_passport_piece(run, bound(1), r);
@@ -538,7 +547,15 @@ struct Pass {
     std::sort(picks.begin(), picks.end(), [&](std::uint32_t a, std::uint32_t b) {
       return piece_readings[a].first < piece_readings[b].first;
     });
-    for (std::uint32_t q : picks) add_finding(piece_readings[q].reading);
+    for (std::uint32_t q : picks) {
+      const PieceReading& p = piece_readings[q];
+      const std::uint32_t start = bound(p.first), end = bound(p.last + 1);
+      const std::uint32_t at = start - run.byte_start;
+      const Span piece{start, end, run.char_start + at, run.char_start + (end - run.byte_start)};
+      if (p.passport ? passport_piece(run, end, r)
+                     : read(piece, run_digits.data() + at, run_form.data() + at, false, r))
+        add_finding(r);
+    }
   }
 };
 
