@@ -118,7 +118,7 @@ bench: install
 # Recall on labeled record-shaped lines (rows, lists, logs, forms) and stray findings on reviews.
 .PHONY: quality
 quality: install
-	$(PY) bench/quality.py $(QUALITY_ARGS)
+	$(PYTHON) bench/quality.py $(QUALITY_ARGS)
 
 fuzz-build:
 	@WITH_FUZZ=1 PY='$(PY)' PYTHON='$(PYTHON)' VENV='$(abspath $(VENV))' bash .ci/setup.sh

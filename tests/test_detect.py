@@ -932,7 +932,7 @@ def whole_runs_only(texts):
     import subprocess
     import sys
     env = dict(os.environ, KESTRIX_WHOLE_RUNS_ONLY="1",
-               PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(kx.__file__),
+               PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(os.path.dirname(kx.__file__)),
                                                         os.environ.get("PYTHONPATH")])))
     r = subprocess.run([sys.executable, "-c", WHOLE_RUNS_CHILD], input=json.dumps(texts),
                        capture_output=True, text=True, env=env, timeout=600)
