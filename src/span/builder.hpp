@@ -116,10 +116,6 @@ inline void absorb(Builder& b, std::string_view src, std::string_view rule, Abso
                        : cls == AbsorbClass::separator ? Bump::separator
                                                        : Bump::none);
 }
-// Output without source. Not used by any pass and not offered to Python: maps holding
-// insertions break the invariants and associativity of composition.
-void insert(Builder& b, std::string_view dst, std::string_view rule);
-
 std::pair<std::string, SpanMap> finish(Builder& b);
 
 // Process-lifetime copy of a rule name (one lock-guarded set).

@@ -5,7 +5,8 @@
 #include <array>
 #include <cstring>
 #include <mutex>
-#include <stdexcept>
+#include <limits>
+#include <new>
 #include <string>
 #include <unordered_map>
 
@@ -21,6 +22,7 @@ struct Store {
   std::mutex mu;
   std::unordered_map<std::string, std::uint32_t> ids;  // key: each name length-prefixed
   std::uint32_t next = 1;  // 0 is the empty list
+  std::uint32_t limit = std::numeric_limits<std::uint32_t>::max();  // lowered by tests only
 };
 
 Store& store() {
@@ -71,7 +73,8 @@ std::uint32_t intern(const std::string_view* names, std::size_t count) {
   if (auto it = s.ids.find(key); it != s.ids.end()) return it->second;
   const std::uint32_t id = s.next;
   const std::size_t c = id >> RuleSeq::kChunkBits;
-  if (c >= RuleSeq::kChunks) throw std::length_error("too many distinct rule lists");
+  // A full store is memory exhaustion like any other: the caller sees std::bad_alloc.
+  if (c >= RuleSeq::kChunks || id >= s.limit) throw std::bad_alloc();
   // Chunks are only written under the lock, and an entry before its handle is handed out.
   auto* chunk = const_cast<RuleSeq::Entry*>(RuleSeq::chunks_[c].load(std::memory_order_relaxed));
   if (!chunk) {
@@ -86,6 +89,12 @@ std::uint32_t intern(const std::string_view* names, std::size_t count) {
   s.ids.emplace(std::move(key), id);
   ++s.next;
   return id;
+}
+
+void limit_for_tests(std::uint32_t ids) {
+  Store& s = store();
+  std::lock_guard lock(s.mu);
+  s.limit = ids;
 }
 
 }  // namespace rule_seq_detail

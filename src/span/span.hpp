@@ -169,7 +169,10 @@ class RuleList {
 };
 
 namespace rule_seq_detail {
+// Throws std::bad_alloc when the store is full (2^28 lists, or the limit set below).
 std::uint32_t intern(const std::string_view* names, std::size_t count);
+// Caps the store at `ids` handles, for tests that fill it.
+void limit_for_tests(std::uint32_t ids);
 }
 
 // A rule list stored once for the whole process and held by a four-byte handle: a span map
@@ -239,11 +242,5 @@ struct SourceSpan {
   NormalizationCost cost;
   bool snapped = false;
 };
-
-// Sorts rule names ascending (byte-wise, stable) and drops adjacent duplicates.
-inline void sort_unique_rules(RuleList& rules) {
-  std::stable_sort(rules.begin(), rules.end());
-  rules.erase(std::unique(rules.begin(), rules.end()), rules.end());
-}
 
 }  // namespace kestrix

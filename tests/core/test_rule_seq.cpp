@@ -1,5 +1,7 @@
 // Rule-list handles: one handle per distinct list, whatever the length, the thread or where the
 // names' bytes happen to be.
+#include <limits>
+#include <new>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -86,4 +88,25 @@ KX_TEST(rule_seq_gives_every_thread_the_same_handles) {
       KX_CHECK(got[t][k] == got[0][index]);
       KX_CHECK(read(got[t][k]) == names_of(index));
     }
+}
+
+KX_TEST(rule_seq_store_full_is_out_of_memory) {
+  const std::vector<std::string_view> known = {"full.known", "full.z"};
+  const RuleSeq before(known.data(), known.size());
+  rule_seq_detail::limit_for_tests(0);  // no room for one more list
+  bool refused = false;
+  try {
+    const std::vector<std::string_view> fresh = {"full.fresh", "full.z"};
+    (void)RuleSeq(fresh.data(), fresh.size());
+  } catch (const std::bad_alloc&) {
+    refused = true;
+  }
+  // A list already stored is still found: only new lists need room.
+  const RuleSeq again(known.data(), known.size());
+  rule_seq_detail::limit_for_tests(std::numeric_limits<std::uint32_t>::max());
+  KX_CHECK(refused);
+  KX_CHECK(again == before);
+  const std::vector<std::string_view> later = {"full.later", "full.z"};
+  KX_CHECK(read(RuleSeq(later.data(), later.size())) ==
+           (std::vector<std::string>{"full.later", "full.z"}));
 }
