@@ -584,6 +584,26 @@ def test_set_weights_converts_everything_before_writing(kwargs, param):
     assert c.weights == before
 
 
+@pytest.mark.parametrize("value, shown", [
+    (float("nan"), "nan"), (float("inf"), "inf"), (float("-inf"), "-inf"), (1e40, "inf")])
+def test_non_finite_weights_and_thresholds_are_refused(value, shown):
+    # A NaN or infinite weight or threshold would switch detection off without a word.
+    c = kx.Config()
+    weights, text = c.weights, repr(c)
+    for name in ("min_score", "min_context", "min_veto"):
+        with pytest.raises(ValueError) as exc:
+            setattr(c, name, value)
+        assert str(exc.value) == f"{name} must be a finite number, not {shown}"
+        assert exc.value.__notes__ == ["while processing 'value'"]
+    for name in WEIGHTS:
+        with pytest.raises(ValueError) as exc:
+            c.set_weights(**{"context": 0.9, name: value})
+        assert str(exc.value) == f"{name} must be a finite number, not {shown}"
+        assert exc.value.__notes__ == [f"while processing '{name}'"]
+    assert c.weights == weights and repr(c) == text and c.min_veto == 0.5
+    assert len(kx.detect("전화 010-1234-5678", c)) == 1
+
+
 def test_set_weights_signature_and_binding():
     sig = kx.Config.set_weights.__text_signature__
     assert sig == ("($self, checksum_passed=None, checksum_failed=None, context=None, "

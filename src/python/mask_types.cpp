@@ -1,4 +1,6 @@
 // Policy, PolicySet, RestoreEntry, RestoreMap, MaskOutput, mask() and unmask().
+#include <algorithm>
+
 #include "detect/detect.hpp"
 #include "mask/mask.hpp"
 #include "mask/policy.hpp"
@@ -9,9 +11,6 @@
 
 namespace kestrix::py {
 namespace {
-
-constexpr int kMethod = METH_VARARGS | METH_KEYWORDS;
-constexpr int kStatic = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
 Entity entity_arg(PyObject* o, const char* param) {
   std::string_view name = to_string_view(o, param);
@@ -26,40 +25,39 @@ Entity entity_arg(PyObject* o, const char* param) {
 
 // ---- Policy --------------------------------------------------------------------------------
 
-PyObject* policy_redact_label(PyObject*, PyObject* args, PyObject* kwargs) {
+// A method name as a template argument.
+template <std::size_t N>
+struct Name {
+  constexpr Name(const char (&s)[N]) { std::copy_n(s, N, text); }
+  char text[N];
+};
+
+// A static constructor without parameters.
+template <Policy (*Make)(), Name name>
+KX_FAST(policy_make) {
   return guard([&]() -> PyObject* {
-    bind("redact_label", args, kwargs, {}, 0, nullptr);
-    return make(T_Policy, Policy::redact_label());
+    bind_none(name.text, KX_CALL);
+    return make(T_Policy, Make());
   });
 }
 
-PyObject* policy_redact_code(PyObject*, PyObject* args, PyObject* kwargs) {
+KX_FAST(policy_redact_fill) {
   return guard([&]() -> PyObject* {
-    bind("redact_code", args, kwargs, {}, 0, nullptr);
-    return make(T_Policy, Policy::redact_code());
-  });
-}
-
-PyObject* policy_redact_fill(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    PyObject* a[1];
-    bind("redact_fill", args, kwargs, {"fill"}, 1, a);
+    auto a = bind("redact_fill", {"fill"}, 1, KX_CALL);
     return make(T_Policy, Policy::redact_fill(to_char(a[0], "fill")));
   });
 }
 
-PyObject* policy_redact_fixed(PyObject*, PyObject* args, PyObject* kwargs) {
+KX_FAST(policy_redact_fixed) {
   return guard([&]() -> PyObject* {
-    PyObject* a[1];
-    bind("redact_fixed", args, kwargs, {"text"}, 1, a);
+    auto a = bind("redact_fixed", {"text"}, 1, KX_CALL);
     return make(T_Policy, Policy::redact_fixed(to_string(a[0], "text")));
   });
 }
 
-PyObject* policy_partial(PyObject*, PyObject* args, PyObject* kwargs) {
+KX_FAST(policy_partial) {
   return guard([&]() -> PyObject* {
-    PyObject* a[3];
-    bind("partial", args, kwargs, {"keep_prefix", "keep_suffix", "fill"}, 2, a);
+    auto a = bind("partial", {"keep_prefix", "keep_suffix", "fill"}, 2, KX_CALL);
     const std::uint64_t prefix = to_u64(a[0], "keep_prefix");
     const std::uint64_t suffix = to_u64(a[1], "keep_suffix");
     const char32_t fill = a[2] ? to_char(a[2], "fill") : U'*';
@@ -67,65 +65,25 @@ PyObject* policy_partial(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* policy_hash(PyObject*, PyObject* args, PyObject* kwargs) {
+KX_FAST(policy_hash) {
   return guard([&]() -> PyObject* {
-    PyObject* a[2];
-    bind("hash", args, kwargs, {"key", "length"}, 1, a);
+    auto a = bind("hash", {"key", "length"}, 1, KX_CALL);
     std::string key = to_bytes(a[0], "key");
     const std::uint64_t length = a[1] ? to_u64(a[1], "length") : 12;
     return make(T_Policy, Policy::hash(std::move(key), length));
   });
 }
 
-PyObject* policy_tokenize(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    bind("tokenize", args, kwargs, {}, 0, nullptr);
-    return make(T_Policy, Policy::tokenize());
-  });
-}
-
-PyObject* policy_repr(PyObject* self) {
-  return guard([&]() -> PyObject* {
-    // Only the kind: a fixed text or a key must never show up in logs.
-    return new_str("Policy." + std::string(policy_kind_name(unbox<Policy>(self))) + "()");
-  });
-}
-
-// Pickled as a call of the factory that made it, the key and the fixed text included: a
-// pickle of a policy is as secret as the policy.
-PyObject* policy_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    bind("__reduce__", args, kwargs, {}, 0, nullptr);
-    const Policy& p = unbox<Policy>(self);
-    PyObject* owner = type_object(T_Policy);
-    const std::string factory(policy_kind_name(p));
-    auto fill = [&] { return Ref::steal(check(PyUnicode_FromOrdinal(static_cast<int>(p.fill)))); };
-    switch (p.kind) {
-      case PolicyKind::partial:
-        return reduce_by(owner, factory.c_str(), Ref::steal(new_u64(p.keep_prefix)),
-                         Ref::steal(new_u64(p.keep_suffix)), fill());
-      case PolicyKind::hash:
-        return reduce_by(owner, factory.c_str(),
-                         Ref::steal(check(PyBytes_FromStringAndSize(
-                             p.key.data(), static_cast<Py_ssize_t>(p.key.size())))),
-                         Ref::steal(new_u64(p.length)));
-      case PolicyKind::redact:
-        if (p.redact == RedactKind::fill) return reduce_by(owner, factory.c_str(), fill());
-        if (p.redact == RedactKind::fixed)
-          return reduce_by(owner, factory.c_str(), Ref::steal(new_str(p.text)));
-        break;
-      case PolicyKind::tokenize:
-        break;
-    }
-    return reduce_by(owner, factory.c_str());
-  });
+std::string policy_repr(const Policy& p) {
+  // Only the kind: a fixed text or a key must never show up in logs.
+  return "Policy." + std::string(policy_kind_name(p)) + "()";
 }
 
 PyMethodDef policy_methods[] = {
-    {"redact_label", KX_METH(policy_redact_label), kStatic,
+    {"redact_label", KX_METH((policy_make<Policy::redact_label, "redact_label">)), kStatic,
      "redact_label()\n--\n\n**한국어** 이름을 대괄호로 감싼 자리표시자로 통째 치환한다. "
      "`[주민등록번호]`"},
-    {"redact_code", KX_METH(policy_redact_code), kStatic,
+    {"redact_code", KX_METH((policy_make<Policy::redact_code, "redact_code">)), kStatic,
      "redact_code()\n--\n\n**영문 대문자** 이름으로 통째 치환한다. `[CREDIT_CARD]`\n\n산출물에 "
      "한국어가 섞이면 안 되는 경우에 쓴다. 이 라이브러리는 한국어 특화지만\n쓰는 사람까지 "
      "한국어 사용자인 것은 아니다."},
@@ -139,87 +97,43 @@ PyMethodDef policy_methods[] = {
     {"hash", KX_METH(policy_hash), kStatic,
      "hash(key, length=12)\n--\n\n결정적 가명화. 같은 값은 항상 같은 토큰이 되어 연결성 분석이 "
      "가능하다.\n\n`hash` 기능 플래그를 켠 빌드에서만 존재한다."},
-    {"tokenize", KX_METH(policy_tokenize), kStatic,
+    {"tokenize", KX_METH((policy_make<Policy::tokenize, "tokenize">)), kStatic,
      "tokenize()\n--\n\n토큰화. 완전 가역이며 복원 맵을 함께 낸다."},
-    {"__reduce__", KX_METH(policy_reduce), kMethod, "__reduce__($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot policy_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "마스킹 정책. 정적 생성자로 만든다.\n\n"
-                    "```python\n"
-                    "kx.Policy.redact_label()          # [주민등록번호]\n"
-                    "kx.Policy.redact_fill(\"*\")        # **************\n"
-                    "kx.Policy.redact_fixed(\"<가림>\")\n"
-                    "kx.Policy.partial(3, 4)           # 010******5678\n"
-                    "kx.Policy.hash(b\"secret\", 12)     # hash 기능을 켠 빌드에서만\n"
-                    "kx.Policy.tokenize()              # 완전 가역\n"
-                    "```")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Policy>)},
-    {Py_tp_repr, reinterpret_cast<void*>(policy_repr)},
-    {Py_tp_methods, policy_methods},
-    {0, nullptr},
+    KX_END,
 };
 
 // ---- PolicySet -----------------------------------------------------------------------------
 
 PyObject* policy_set_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* a[1];
-    bind("PolicySet", args, kwargs, {"default"}, 0, a);
+    auto a = bind("PolicySet", {"default"}, 0, args, kwargs);
     PolicySet set;
     if (a[0]) {
       expect_instance(a[0], T_Policy, "default");
-      SharedBorrow<Policy> p(a[0]);
-      set.default_policy = p.value();
+      set.default_policy = unbox<Policy>(a[0]);
     }
     return make(T_PolicySet, std::move(set));
   });
 }
 
-PyObject* policy_set_with_entity(PyObject* self, PyObject* args, PyObject* kwargs) {
+KX_FAST(policy_set_with_entity) {
   return guard([&]() -> PyObject* {
-    PyObject* a[2];
-    bind("with_entity", args, kwargs, {"entity", "policy"}, 2, a);
+    auto a = bind("with_entity", {"entity", "policy"}, 2, KX_CALL);
     const Entity e = entity_arg(a[0], "entity");
     expect_instance(a[1], T_Policy, "policy");
-    SharedBorrow<PolicySet> set(self);
-    SharedBorrow<Policy> p(a[1]);
-    return make(T_PolicySet, with_entity(set.value(), e, p.value()));
+    return make(T_PolicySet, with_entity(unbox<PolicySet>(self), e, unbox<Policy>(a[1])));
   });
 }
 
-PyObject* policy_set_policy_for(PyObject* self, PyObject* args, PyObject* kwargs) {
+KX_FAST(policy_set_policy_for) {
   return guard([&]() -> PyObject* {
-    PyObject* a[1];
-    bind("policy_for", args, kwargs, {"entity"}, 1, a);
+    auto a = bind("policy_for", {"entity"}, 1, KX_CALL);
     const Entity e = entity_arg(a[0], "entity");
-    SharedBorrow<PolicySet> set(self);
-    return make(T_Policy, policy_for(set.value(), e));
+    return make(T_Policy, policy_for(unbox<PolicySet>(self), e));
   });
 }
 
-// Pickled as the default policy and then one with_entity per override, in their order.
-PyObject* policy_set_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    bind("__reduce__", args, kwargs, {}, 0, nullptr);
-    const PolicySet& set = unbox<PolicySet>(self);
-    if (set.overrides.empty())
-      return reduce_call(type_object(T_PolicySet), Ref::steal(make(T_Policy, set.default_policy)));
-    PolicySet rest = set;
-    auto [entity, policy] = std::move(rest.overrides.back());
-    rest.overrides.pop_back();
-    return reduce_by(type_object(T_PolicySet), "with_entity",
-                     Ref::steal(make(T_PolicySet, std::move(rest))),
-                     Ref::steal(new_str(entity_name(entity))),
-                     Ref::steal(make(T_Policy, std::move(policy))));
-  });
-}
-
-PyObject* policy_set_repr(PyObject*) {
-  return guard([&]() -> PyObject* { return new_str("PolicySet(...)"); });
-}
+std::string policy_set_repr(const PolicySet&) { return "PolicySet(...)"; }
 
 PyMethodDef policy_set_methods[] = {
     {"with_entity", KX_METH(policy_set_with_entity), kMethod,
@@ -227,142 +141,65 @@ PyMethodDef policy_set_methods[] = {
      "낸다. 원본은 바뀌지 않는다."},
     {"policy_for", KX_METH(policy_set_policy_for), kMethod,
      "policy_for($self, entity)\n--\n\n이 엔티티에 적용될 정책."},
-    {"__reduce__", KX_METH(policy_set_reduce), kMethod, "__reduce__($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot policy_set_slots[] = {
-    {Py_tp_doc, const_cast<char*>("PolicySet(default=None)\n--\n\n엔티티별 정책 묶음. 기본 정책 "
-                                  "하나에 엔티티별 예외를 얹는다.")},
-    {Py_tp_new, reinterpret_cast<void*>(policy_set_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PolicySet>)},
-    {Py_tp_repr, reinterpret_cast<void*>(policy_set_repr)},
-    {Py_tp_methods, policy_set_methods},
-    {0, nullptr},
+    KX_END,
 };
 
 // ---- RestoreEntry --------------------------------------------------------------------------
 
-PyObject* restore_entry_repr(PyObject* self) {
-  return guard([&]() -> PyObject* {
-    const RestoreEntry& e = unbox<RestoreEntry>(self);
-    // Never the original: the repr may end up in logs.
-    return new_str("RestoreEntry(token=" + debug_string(e.token) + ", entity=" +
-                   debug_string(entity_name(e.entity)) + ")");
-  });
+std::string restore_entry_repr(const RestoreEntry& e) {
+  // Never the original: the repr may end up in logs.
+  return "RestoreEntry(token=" + debug_string(e.token) + ", entity=" +
+         debug_string(entity_name(e.entity)) + ")";
 }
 
 PyGetSetDef restore_entry_getset[] = {
-    {"token", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* { return new_str(unbox<RestoreEntry>(self).token); });
-     }, nullptr, const_cast<char*>("마스킹 결과에 박힌 토큰."), nullptr},
-    {"original", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* { return new_str(unbox<RestoreEntry>(self).original); });
-     }, nullptr, const_cast<char*>("그 자리에 있던 원문 조각."), nullptr},
-    {"entity", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* {
-         return new_str(entity_name(unbox<RestoreEntry>(self).entity));
-       });
-     }, nullptr, nullptr, nullptr},
-    {"entity_label", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* {
-         return new_str(entity_label(unbox<RestoreEntry>(self).entity));
-       });
-     }, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot restore_entry_slots[] = {
-    {Py_tp_doc, const_cast<char*>("토큰 하나와 그것이 대신한 원문 조각.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<RestoreEntry>)},
-    {Py_tp_repr, reinterpret_cast<void*>(restore_entry_repr)},
-    {Py_tp_getset, restore_entry_getset},
-    {0, nullptr},
+    KX_G("token", field<&RestoreEntry::token>, "마스킹 결과에 박힌 토큰."),
+    KX_G("original", field<&RestoreEntry::original>, "그 자리에 있던 원문 조각."),
+    KX_G("entity", (get<RestoreEntry, [](const RestoreEntry& e) { return new_str(entity_name(e.entity)); }>),
+         nullptr),
+    KX_G("entity_label",
+         (get<RestoreEntry, [](const RestoreEntry& e) { return new_str(entity_label(e.entity)); }>),
+         nullptr),
+    KX_END,
 };
 
 // ---- RestoreMap ----------------------------------------------------------------------------
 
-PyObject* restore_map_repr(PyObject* self) {
-  return guard([&]() -> PyObject* {
-    const RestoreMap& m = unbox<RestoreMap>(self);
-    return new_str("RestoreMap(prefix=" + debug_string(m.prefix) +
-                   ", entries=" + std::to_string(m.entries.size()) + ")");
-  });
+std::string restore_map_repr(const RestoreMap& m) {
+  return "RestoreMap(prefix=" + debug_string(m.prefix) + ", entries=" + std::to_string(m.entries.size()) +
+         ")";
 }
 
-Py_ssize_t restore_map_len(PyObject* self) {
-  return static_cast<Py_ssize_t>(unbox<RestoreMap>(self).entries.size());
-}
-
-PyObject* restore_map_is_empty(PyObject* self, PyObject* args, PyObject* kwargs) {
+KX_FAST(restore_map_is_empty) {
   return guard([&]() -> PyObject* {
-    bind("is_empty", args, kwargs, {}, 0, nullptr);
+    bind_none("is_empty", KX_CALL);
     return new_bool(unbox<RestoreMap>(self).entries.empty());
   });
 }
 
-PyObject* restore_map_to_json(PyObject* self, PyObject* args, PyObject* kwargs) {
+KX_FAST(restore_map_from_json_m) {
   return guard([&]() -> PyObject* {
-    bind("to_json", args, kwargs, {}, 0, nullptr);
-    std::string out;
-    write_json(out, unbox<RestoreMap>(self));
-    return new_str(out);
-  });
-}
-
-PyObject* restore_map_from_json_m(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    PyObject* a[1];
-    bind("from_json", args, kwargs, {"text"}, 1, a);
+    auto a = bind("from_json", {"text"}, 1, KX_CALL);
     auto r = restore_map_from_json(to_string_view(a[0], "text"));
     if (!r) throw_value_error("restore map JSON 을 읽지 못했다: " + r.error());
     return make(T_RestoreMap, std::move(*r));
   });
 }
 
-// Pickled through its JSON form.
-PyObject* restore_map_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    bind("__reduce__", args, kwargs, {}, 0, nullptr);
-    std::string json;
-    write_json(json, unbox<RestoreMap>(self));
-    return reduce_by(type_object(T_RestoreMap), "from_json", Ref::steal(new_str(json)));
-  });
-}
-
 PyMethodDef restore_map_methods[] = {
     {"is_empty", KX_METH(restore_map_is_empty), kMethod, "is_empty($self)\n--\n\n"},
-    {"to_json", KX_METH(restore_map_to_json), kMethod,
+    {"to_json", KX_METH(to_json<RestoreMap>), kMethod,
      "to_json($self)\n--\n\n파일에 저장할 수 있게 JSON 으로 낸다."},
     {"from_json", KX_METH(restore_map_from_json_m), kStatic,
      "from_json(text)\n--\n\n저장했던 JSON 에서 되읽는다. 프로세스가 끝나도 복원이 가능해야 "
      "가역이라 부를 수 있다."},
-    {"__reduce__", KX_METH(restore_map_reduce), kMethod, "__reduce__($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    KX_END,
 };
 
 PyGetSetDef restore_map_getset[] = {
-    {"prefix", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* { return new_str(unbox<RestoreMap>(self).prefix); });
-     }, nullptr, const_cast<char*>("이 표가 쓰는 토큰 접두어."), nullptr},
-    {"entries", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* {
-         return new_box_list<RestoreEntry>(T_RestoreEntry, unbox<RestoreMap>(self).entries);
-       });
-     }, nullptr, const_cast<char*>("등록된 항목들."), nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot restore_map_slots[] = {
-    {Py_tp_doc, const_cast<char*>("토큰과 원문을 잇는 표.\n\n**이 표 자체가 개인정보다.** 마스킹 "
-                                  "텍스트와 같은 곳에 두면 마스킹한 의미가 없다.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<RestoreMap>)},
-    {Py_tp_repr, reinterpret_cast<void*>(restore_map_repr)},
-    {Py_mp_length, reinterpret_cast<void*>(restore_map_len)},
-    {Py_sq_length, reinterpret_cast<void*>(restore_map_len)},
-    {Py_tp_methods, restore_map_methods},
-    {Py_tp_getset, restore_map_getset},
-    {0, nullptr},
+    KX_G("prefix", field<&RestoreMap::prefix>, "이 표가 쓰는 토큰 접두어."),
+    KX_G("entries", field<&RestoreMap::entries>, "등록된 항목들."),
+    KX_END,
 };
 
 // ---- MaskOutput ----------------------------------------------------------------------------
@@ -400,71 +237,91 @@ PyObject* rewritten(PyObject* source, std::string_view utf8, Rebuild rebuild, st
   return w.finish();
 }
 
-PyObject* mask_output_repr(PyObject* self) {
-  return guard([&]() -> PyObject* {
-    const MaskOutput& m = unbox<Masked>(self).out;
-    return new_str("MaskOutput(applied=" + std::to_string(m.applied.size()) +
-                   ", skipped=" + std::to_string(m.skipped.size()) +
-                   ", restore=" + (m.restore ? "true" : "false") + ")");
-  });
+std::string mask_output_repr(const Masked& o) {
+  const MaskOutput& m = o.out;
+  return "MaskOutput(applied=" + std::to_string(m.applied.size()) +
+         ", skipped=" + std::to_string(m.skipped.size()) + ", restore=" + (m.restore ? "true" : "false") +
+         ")";
+}
+
+// A member of the core output: a child of the shared result.
+template <auto M>
+PyObject* output_part(const std::shared_ptr<const Masked>& m) {
+  return to_py(m, m->out.*M);
 }
 
 PyGetSetDef mask_output_getset[] = {
-    {"text", [](PyObject* self, void*) -> PyObject* {
-       return Py_NewRef(unbox<Masked>(self).text.get());
-     }, nullptr, const_cast<char*>("가려진 텍스트."), nullptr},
-    {"applied", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* {
-         return new_box_list<Finding>(T_Finding, unbox<Masked>(self).out.applied);
-       });
-     }, nullptr, const_cast<char*>("실제로 적용된 탐지 결과."), nullptr},
-    {"skipped", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* {
-         return new_box_list<Finding>(T_Finding, unbox<Masked>(self).out.skipped);
-       });
-     }, nullptr, const_cast<char*>("앞선 구간과 겹쳐서 건너뛴 결과. 비어 있는 것이 정상이다."),
-     nullptr},
-    {"restore", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* {
-         const MaskOutput& m = unbox<Masked>(self).out;
-         if (!m.restore) return none();
-         return make(T_RestoreMap, *m.restore);
-       });
-     }, nullptr, const_cast<char*>("토큰화 정책을 쓴 경우의 복원 맵. 그 외에는 `None`."), nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot mask_output_slots[] = {
-    {Py_tp_doc, const_cast<char*>("마스킹 결과.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Masked>)},
-    {Py_tp_repr, reinterpret_cast<void*>(mask_output_repr)},
-    {Py_tp_getset, mask_output_getset},
-    {0, nullptr},
+    KX_G("text", (get<Masked, [](const Masked& m) { return Py_NewRef(m.text.get()); }>),
+         "가려진 텍스트."),
+    KX_G("applied", (get<Masked, output_part<&MaskOutput::applied>>), "실제로 적용된 탐지 결과."),
+    KX_G("skipped", (get<Masked, output_part<&MaskOutput::skipped>>),
+         "앞선 구간과 겹쳐서 건너뛴 결과. 비어 있는 것이 정상이다."),
+    KX_G("restore", (get<Masked, output_part<&MaskOutput::restore>>),
+         "토큰화 정책을 쓴 경우의 복원 맵. 그 외에는 `None`."),
+    KX_END,
 };
 
 }  // namespace
 
+const ClassDef class_Policy = {
+    .doc = "마스킹 정책. 정적 생성자로 만든다.\n\n"
+                    "```python\n"
+                    "kx.Policy.redact_label()          # [주민등록번호]\n"
+                    "kx.Policy.redact_fill(\"*\")        # **************\n"
+                    "kx.Policy.redact_fixed(\"<가림>\")\n"
+                    "kx.Policy.partial(3, 4)           # 010******5678\n"
+                    "kx.Policy.hash(b\"secret\", 12)     # hash 기능을 켠 빌드에서만\n"
+                    "kx.Policy.tokenize()              # 완전 가역\n"
+                    "```",
+    KX_BOX(Policy),
+    .repr = repr<Policy, policy_repr>,
+    .methods = policy_methods,
+};
+
+const ClassDef class_PolicySet = {
+    .doc = "PolicySet(default=None)\n--\n\n엔티티별 정책 묶음. 기본 정책 하나에 엔티티별 예외를 얹는다.",
+    KX_BOX(PolicySet),
+    .repr = repr<PolicySet, policy_set_repr>,
+    .init = policy_set_new,
+    .methods = policy_set_methods,
+};
+
+const ClassDef class_RestoreEntry = {
+    .doc = "토큰 하나와 그것이 대신한 원문 조각.",
+    KX_BOX(RestoreEntry),
+    .repr = repr<RestoreEntry, restore_entry_repr>,
+    .getset = restore_entry_getset,
+};
+
+const ClassDef class_RestoreMap = {
+    .doc = "토큰과 원문을 잇는 표.\n\n**이 표 자체가 개인정보다.** 마스킹 텍스트와 같은 곳에 두면 마스킹한 "
+           "의미가 없다.",
+    KX_BOX(RestoreMap),
+    .repr = repr<RestoreMap, restore_map_repr>,
+    .len = length<&RestoreMap::entries>,
+    .methods = restore_map_methods,
+    .getset = restore_map_getset,
+};
+
+const ClassDef class_MaskOutput = {
+    .doc = "마스킹 결과.",
+    KX_BOX(Masked),
+    .repr = repr<Masked, mask_output_repr>,
+    .getset = mask_output_getset,
+};
+
 // ---- functions -----------------------------------------------------------------------------
 
-PyObject* fn_mask(PyObject*, PyObject* args, PyObject* kwargs) {
+KX_FAST(fn_mask) {
   return guard([&]() -> PyObject* {
-    PyObject* a[3];
-    bind("mask", args, kwargs, {"text", "policies", "config"}, 1, a);
+    auto a = bind("mask", {"text", "policies", "config"}, 1, KX_CALL);
     TextArg arg = to_text_arg(a[0], "text", false);  // read by the mask pass
     const std::string_view text = arg.view;
-    // Private copies: the caller's objects are never touched by the pass.
-    PolicySet policies;
-    if (a[1]) {
-      expect_instance(a[1], T_PolicySet, "policies");
-      SharedBorrow<PolicySet> b(a[1]);
-      policies = b.value();
-    }
-    Config config;
-    if (a[2]) {
-      expect_instance(a[2], T_Config, "config");
-      SharedBorrow<Config> b(a[2]);
-      config = b.value();
-    }
+    // A policy set never changes (and `a` holds it for the call); the settings are copied.
+    const PolicySet defaults;
+    if (a[1]) expect_instance(a[1], T_PolicySet, "policies");
+    const PolicySet& policies = a[1] ? unbox<PolicySet>(a[1]) : defaults;
+    const Config config = config_arg(a[2]);
     // An exact str is its own masked text when nothing is applied: no copy of it is made.
     const Rebuild rebuild = rebuilds(a[0], text);
     const MaskedText made = rebuild.on                   ? MaskedText::replacements
@@ -524,8 +381,7 @@ PyObject* unmask_units(PyObject* masked, PyObject* restore) {
   // A byte-order mark, then one unit per character unless some character needs two.
   if (len != 2 + 2 * chars) return nullptr;
   const std::u16string_view text(reinterpret_cast<const char16_t*>(data + 2), static_cast<std::size_t>(chars));
-  SharedBorrow<RestoreMap> borrow(restore);
-  const RestoreMap& table = borrow.value();  // a shared borrow: no one changes it meanwhile
+  const RestoreMap& table = unbox<RestoreMap>(restore);  // immutable, held by the caller
   std::vector<RestoredToken> tokens;
   if (!unlocked(static_cast<std::size_t>(len), [&] { return find_tokens(text, table, tokens); }))
     return nullptr;
@@ -538,17 +394,15 @@ PyObject* unmask_units(PyObject* masked, PyObject* restore) {
 
 }  // namespace
 
-PyObject* fn_unmask(PyObject*, PyObject* args, PyObject* kwargs) {
+KX_FAST(fn_unmask) {
   return guard([&]() -> PyObject* {
-    PyObject* a[2];
-    bind("unmask", args, kwargs, {"masked", "restore"}, 2, a);
+    auto a = bind("unmask", {"masked", "restore"}, 2, KX_CALL);
     if (PyObject* done = unmask_units(a[0], a[1])) return done;
     const TextArg arg = to_text_arg(a[0], "masked", false);
     const std::string_view masked = arg.view;
     expect_instance(a[1], T_RestoreMap, "restore");
-    SharedBorrow<RestoreMap> restore(a[1]);
     std::vector<RestoredToken> tokens;
-    const RestoreMap& table = restore.value();  // a shared borrow: no one changes it meanwhile
+    const RestoreMap& table = unbox<RestoreMap>(a[1]);  // immutable, held by `a`
     const Rebuild rebuild = rebuilds(a[0], masked);
     auto r = unlocked(masked.size(), [&] { return unmask(masked, table, &tokens, !rebuild.on); });
     if (!r) throw_core(r.error());
@@ -557,15 +411,5 @@ PyObject* fn_unmask(PyObject*, PyObject* args, PyObject* kwargs) {
     });
   });
 }
-
-PyType_Spec spec_Policy = {"kestrix.Policy", sizeof(Box<Policy>), 0, kFlagsNoInit, policy_slots};
-PyType_Spec spec_PolicySet = {"kestrix.PolicySet", sizeof(Box<PolicySet>), 0, kFlags,
-                              policy_set_slots};
-PyType_Spec spec_RestoreEntry = {"kestrix.RestoreEntry", sizeof(Box<RestoreEntry>), 0,
-                                 kFlagsNoInit, restore_entry_slots};
-PyType_Spec spec_RestoreMap = {"kestrix.RestoreMap", sizeof(Box<RestoreMap>), 0, kFlagsNoInit,
-                               restore_map_slots};
-PyType_Spec spec_MaskOutput = {"kestrix.MaskOutput", sizeof(Box<Masked>), 0, kFlagsNoInit,
-                               mask_output_slots};
 
 }  // namespace kestrix::py

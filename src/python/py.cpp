@@ -112,20 +112,49 @@ void add_param_note(const char* param) {
 
 // ---- types ---------------------------------------------------------------------------------
 
-const char* const type_names[T_COUNT] = {
-    "Span",        "NormalizationCost", "Segment", "SourceSpan",  "SpanMap",      "SpanMapBuilder",
-    "Config",      "Normalized",        "ContextHit", "Evidence", "Finding",      "Rejection",
-    "Report",      "Policy",            "PolicySet",  "RestoreEntry", "RestoreMap", "MaskOutput"};
+#define KX_NAME(Name) #Name,
+const char* const type_names[T_COUNT] = {KX_CLASSES(KX_NAME)};
+#undef KX_NAME
 
 namespace {
+
+// Type names point into these for the process lifetime.
+#define KX_QUALIFIED(Name) "kestrix." #Name,
+const char* const g_qualified[T_COUNT] = {KX_CLASSES(KX_QUALIFIED)};
+#undef KX_QUALIFIED
+#define KX_DEF(Name) &class_##Name,
+const ClassDef* const g_defs[T_COUNT] = {KX_CLASSES(KX_DEF)};
+#undef KX_DEF
+
 PyTypeObject* g_types[T_COUNT] = {};
 bool g_types_ready = false;
 
-PyType_Spec* const g_specs[T_COUNT] = {
-    &spec_Span,      &spec_NormalizationCost, &spec_Segment,      &spec_SourceSpan, &spec_SpanMap,
-    &spec_SpanMapBuilder, &spec_Config,       &spec_Normalized,   &spec_ContextHit, &spec_Evidence,
-    &spec_Finding,   &spec_Rejection,         &spec_Report,       &spec_Policy,     &spec_PolicySet,
-    &spec_RestoreEntry, &spec_RestoreMap,     &spec_MaskOutput};
+PyObject* create_type(int i) {
+  const ClassDef& d = *g_defs[i];
+  PyType_Slot slots[12];
+  int k = 0;
+  auto add = [&](int slot, auto* fn) {
+    if (fn) slots[k++] = {slot, reinterpret_cast<void*>(fn)};
+  };
+  slots[k++] = {Py_tp_doc, const_cast<char*>(d.doc)};
+  add(Py_tp_dealloc, d.dealloc);
+  add(Py_tp_repr, d.repr);
+  add(Py_tp_new, d.init);
+  add(Py_mp_length, d.len);
+  add(Py_sq_length, d.len);
+  add(Py_tp_richcompare, d.compare);
+  if (d.compare) add(Py_tp_hash, PyObject_HashNotImplemented);
+  add(Py_tp_methods, d.methods);
+  add(Py_tp_getset, d.getset);
+  slots[k] = {0, nullptr};
+  // Immutable and not subclassable; without a constructor, not instantiable either.
+  unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+  if (!d.init) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  PyType_Spec spec = {g_qualified[i], static_cast<int>(d.size), 0, static_cast<unsigned>(flags),
+                      slots};
+  return PyType_FromSpec(&spec);
+}
+
 }  // namespace
 
 bool ensure_types() {
@@ -133,7 +162,7 @@ bool ensure_types() {
   if (g_types_ready) return true;
   for (int i = 0; i < T_COUNT; ++i) {
     if (g_types[i]) continue;
-    PyObject* t = PyType_FromSpec(g_specs[i]);
+    PyObject* t = create_type(i);
     if (!t) return false;
     g_types[i] = reinterpret_cast<PyTypeObject*>(t);
   }
@@ -161,31 +190,14 @@ std::string quoted_list(const std::vector<std::string>& names) {
   return s;
 }
 
-}  // namespace
+constexpr std::size_t kMaxParams = 16;
 
-namespace {
-thread_local std::vector<PyObject*> t_held;  // keyword values held by bind(), newest last
-}  // namespace
-
-std::size_t held_mark() noexcept { return t_held.size(); }
-
-void release_held(std::size_t mark) noexcept {
-  // Dropping a reference may run a finalizer that enters the module again; that call
-  // releases only what it took itself, above our mark.
-  while (t_held.size() > mark) {
-    PyObject* o = t_held.back();
-    t_held.pop_back();
-    Py_DECREF(o);
-  }
-}
-
-void bind(const char* fname, PyObject* args, PyObject* kwargs,
-          std::initializer_list<const char*> names, std::size_t required, PyObject** out) {
-  const std::size_t n = names.size();
-  const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
-  if (given < 0) throw_set();
-  for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
-  // Messages are built only on the error paths: binding is on every call's hot path.
+// The binding shared by both call conventions: positional values, then each keyword through
+// `next_keyword(key, value)` until it returns false. Messages are built only on the error
+// paths: binding is on every call's hot path.
+template <class Keywords>
+void bind_common(const char* fname, PyObject* const* pos, Py_ssize_t given, Keywords next_keyword,
+                 const char* const* names, std::size_t n, std::size_t required, PyObject** out) {
   auto fn = [fname] { return std::string(fname) + "()"; };
   if (static_cast<std::size_t>(given) > n) {
     std::string takes;
@@ -197,58 +209,69 @@ void bind(const char* fname, PyObject* args, PyObject* kwargs,
     throw_type_error(fn() + " takes " + takes + " but " + std::to_string(given) +
                      (given == 1 ? " was" : " were") + " given");
   }
-  constexpr std::size_t kMaxParams = 16;
   if (n > kMaxParams) throw std::logic_error("too many parameters for the binder");
-  bool seen[kMaxParams] = {};
-  for (Py_ssize_t i = 0; i < given; ++i) {
-    out[i] = PyTuple_GetItem(args, i);
-    seen[i] = true;
-  }
-  if (kwargs && PyDict_Size(kwargs) > 0) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Py_ssize_t klen = 0;
-      const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &klen) : nullptr;
-      if (!k) {
-        PyErr_Clear();
-        throw_type_error(fn() + " keywords must be strings");
-      }
-      std::string_view kv(k, static_cast<std::size_t>(klen));
-      std::size_t idx = n;
-      std::size_t j = 0;
-      for (const char* name : names) {
-        if (kv == name) {
-          idx = j;
-          break;
-        }
-        ++j;
-      }
-      if (idx == n)
-        throw_type_error(fn() + " got an unexpected keyword argument '" + std::string(kv) + "'");
-      if (seen[idx])
-        throw_type_error(fn() + " got multiple values for argument '" + std::string(kv) + "'");
-      seen[idx] = true;
-      t_held.push_back(value);  // first, so that a failing push leaves no reference behind
-      Py_INCREF(value);
-      out[idx] = value;
+  for (Py_ssize_t i = 0; i < given; ++i) out[i] = Py_NewRef(pos[i]);
+  PyObject *key, *value;
+  while (next_keyword(key, value)) {
+    Py_ssize_t klen = 0;
+    const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &klen) : nullptr;
+    if (!k) {
+      PyErr_Clear();
+      throw_type_error(fn() + " keywords must be strings");
     }
+    const std::string_view kv(k, static_cast<std::size_t>(klen));
+    std::size_t idx = 0;
+    while (idx < n && kv != names[idx]) ++idx;
+    if (idx == n)
+      throw_type_error(fn() + " got an unexpected keyword argument '" + std::string(kv) + "'");
+    if (out[idx])
+      throw_type_error(fn() + " got multiple values for argument '" + std::string(kv) + "'");
+    out[idx] = Py_NewRef(value);
   }
   bool any_missing = false;
-  for (std::size_t i = 0; i < required; ++i) any_missing |= !seen[i];
+  for (std::size_t i = 0; i < required; ++i) any_missing |= !out[i];
   if (any_missing) {
     std::vector<std::string> missing;
-    std::size_t j = 0;
-    for (const char* name : names) {
-      if (j < required && !seen[j]) missing.emplace_back(name);
-      ++j;
-    }
+    for (std::size_t j = 0; j < required; ++j)
+      if (!out[j]) missing.emplace_back(names[j]);
     throw_type_error(fn() + " missing " + std::to_string(missing.size()) + " required positional " +
                      (missing.size() == 1 ? "argument: " : "arguments: ") + quoted_list(missing));
   }
   // None means absent for optional parameters.
   for (std::size_t i = required; i < n; ++i)
-    if (out[i] == Py_None) out[i] = nullptr;
+    if (out[i] == Py_None) {
+      Py_DECREF(out[i]);
+      out[i] = nullptr;
+    }
+}
+
+}  // namespace
+
+void bind_into(const char* fname, const Call& call, const char* const* names, std::size_t n,
+               std::size_t required, PyObject** out) {
+  const Py_ssize_t given = call.nargs;  // methods get the plain count, without the offset flag
+  const Py_ssize_t kwcount = call.kwnames ? PyTuple_Size(call.kwnames) : 0;
+  Py_ssize_t next = 0;
+  bind_common(fname, call.args, given, [&](PyObject*& key, PyObject*& value) {
+    if (next >= kwcount) return false;
+    key = PyTuple_GetItem(call.kwnames, next);
+    value = call.args[given + next++];
+    return true;
+  }, names, n, required, out);
+}
+
+void bind_into(const char* fname, PyObject* args, PyObject* kwargs, const char* const* names,
+               std::size_t n, std::size_t required, PyObject** out) {
+  const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
+  if (given < 0) throw_set();
+  // Items of the tuple, which lives for the call; only as many as can bind are gathered.
+  PyObject* pos[kMaxParams];
+  for (Py_ssize_t i = 0; i < given && static_cast<std::size_t>(i) < std::min(n, kMaxParams); ++i)
+    pos[i] = PyTuple_GetItem(args, i);
+  Py_ssize_t at = 0;
+  bind_common(fname, pos, given, [&](PyObject*& key, PyObject*& value) {
+    return kwargs && PyDict_Next(kwargs, &at, &key, &value);
+  }, names, n, required, out);
 }
 
 namespace {
@@ -467,6 +490,37 @@ std::string to_bytes(PyObject* o, const char* param) {
   return out;
 }
 
+float to_finite_f32(PyObject* o, const char* param, const char* name) {
+  const float v = to_f32(o, param);
+  if (!std::isfinite(v)) {
+    PyErr_Format(PyExc_ValueError, "%s must be a finite number, not %s", name,
+                 std::isnan(v) ? "nan" : v > 0 ? "inf" : "-inf");
+    fail_noted(param);
+  }
+  return v;
+}
+
+template <>
+bool from_py<bool>(PyObject* o, const char*) {
+  return to_bool(o, "value");
+}
+template <>
+std::uint64_t from_py<std::uint64_t>(PyObject* o, const char*) {
+  return to_u64(o, "value");
+}
+template <>
+std::uint32_t from_py<std::uint32_t>(PyObject* o, const char*) {
+  return to_u32(o, "value");
+}
+template <>
+float from_py<float>(PyObject* o, const char* name) {
+  return to_finite_f32(o, "value", name);
+}
+
+void refuse_delete(const char* cls, const char* name) {
+  throw_type_error(std::string("cannot delete ") + cls + " attribute '" + name + "'");
+}
+
 void expect_instance(PyObject* o, TypeId id, const char* param) {
   if (!is_instance(o, id)) wrong_type(o ? o : Py_None, type_names[id], param);
 }
@@ -562,5 +616,7 @@ PyObject* new_u64(std::uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)
 PyObject* new_f32(float v) { return check(PyFloat_FromDouble(static_cast<double>(v))); }
 PyObject* new_bool(bool v) { return check(PyBool_FromLong(v ? 1 : 0)); }
 PyObject* none() { Py_RETURN_NONE; }
+
+
 
 }  // namespace kestrix::py

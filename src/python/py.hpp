@@ -1,8 +1,32 @@
-// The boundary toolkit: owning references, the instance layout of wrapped core values with
-// its borrow flag, the argument binder, converters, type registry and error translation.
-// Every entry point is written as
-//     return guard([&]() -> PyObject* { ... });
-// so that no C++ exception ever reaches the interpreter.
+// The boundary toolkit. Read this before touching src/python.
+//
+// How the boundary works
+// ----------------------
+// * One table. KX_CLASSES below lists the eighteen classes once, in registration order. It
+//   makes the TypeId enum, the class names and the declarations of one ClassDef per class;
+//   each layer file defines its ClassDef (docstring, constructor, repr, len, comparison,
+//   methods, getters) next to the functions it names. ensure_types() turns the table into
+//   heap types once per process; the module's exec slot only adds them. A new class is one
+//   row in KX_CLASSES plus its ClassDef.
+// * One layout. Every instance is a Box<T>. Results are immutable and shared: the box holds
+//   std::shared_ptr<const T>, and a child (a finding of a report, the map of a normalized
+//   text, a span inside a finding) is a new object whose pointer aliases its parent's (it
+//   keeps the whole parent value alive and points at the piece). A getter never copies a
+//   core value; it makes a new small object. Only the two classes whose value changes
+//   (Config, SpanMapBuilder: kMutable) hold the value itself with a borrow flag, read under
+//   SharedBorrow and written under ExclusiveBorrow.
+// * One binder. Functions and methods use METH_FASTCALL | METH_KEYWORDS; bind() matches the
+//   arguments to the parameter names and returns Args<N>, which owns a reference to every
+//   bound value until it goes out of scope (Python code run by a later conversion cannot
+//   free an earlier argument). It writes the interpreter's own argument messages. The
+//   converters (to_u32, to_text_arg, ...) attach the note "while processing '<param>'".
+// * Generic members. field<&T::m> reads a member (its C++ type picks the conversion, a core
+//   value inside becomes a child), get<T, fn> any derived value, set_field<&Config::m> writes
+//   a setting, to_json<T> serializes, repr<T, fn> and length<&T::m> fill the slots.
+// * Error translation. Every entry point runs inside guard(): a Python error already set
+//   travels as PyErrorSet, std::bad_alloc becomes MemoryError, any other C++ exception the
+//   internal-failure exception (a BaseException); a core error value becomes SpanMapError
+//   through throw_core(). Debug builds check that NULL comes exactly with an exception.
 #pragma once
 #ifndef Py_LIMITED_API
 #define Py_LIMITED_API 0x030B0000
@@ -13,14 +37,36 @@
 #include <array>
 #include <cstdint>
 #include <exception>
-#include <initializer_list>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "span/error.hpp"
+
+namespace kestrix {
+struct Span;
+struct NormalizationCost;
+struct Segment;
+struct SourceSpan;
+struct SpanMap;
+struct Config;
+struct Normalized;
+struct ContextHit;
+struct Finding;
+struct Rejection;
+struct Report;
+struct Policy;
+struct PolicySet;
+struct RestoreEntry;
+struct RestoreMap;
+class RuleList;
+class RuleSeq;
+}  // namespace kestrix
 
 namespace kestrix::py {
 
@@ -76,44 +122,31 @@ void add_param_note(const char* param);
 void raise_internal(const char* what) noexcept;
 [[noreturn]] void debug_fail_boundary(PyObject* result) noexcept;
 
-// Keyword arguments arrive in the caller's dict, and a caller may hand over a dict that Python
-// code can reach and empty while a later argument is being converted (operator.methodcaller
-// passes its own, reachable through its __reduce__). bind() therefore holds a reference to
-// every keyword value until the entry point that bound it returns: guard() drops the
-// references taken since it started. One stack per thread, because other threads may run
-// while a conversion runs Python code.
-std::size_t held_mark() noexcept;
-void release_held(std::size_t mark) noexcept;
-
-template <class F>
-PyObject* guard_run(F&& f) noexcept {
+// Runs f() and returns its result; on any exception returns `fail` with a Python exception set.
+template <class R, class F>
+R guard(F&& f, R fail) noexcept {
   try {
-    PyObject* r = f();
+    R r = f();
 #ifndef NDEBUG
     // A result and a pending exception must never come together, nor both be missing.
-    if ((r == nullptr) != (PyErr_Occurred() != nullptr)) debug_fail_boundary(r);
+    if constexpr (std::is_pointer_v<R>)
+      if ((r == nullptr) != (PyErr_Occurred() != nullptr)) debug_fail_boundary(r);
 #endif
     return r;
   } catch (const PyErrorSet&) {
-    return nullptr;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    return nullptr;
   } catch (const std::exception& e) {
     raise_internal(e.what());
-    return nullptr;
   } catch (...) {
     raise_internal("unknown C++ exception");
-    return nullptr;
   }
+  return fail;
 }
 
 template <class F>
 PyObject* guard(F&& f) noexcept {
-  const std::size_t mark = held_mark();
-  PyObject* r = guard_run(std::forward<F>(f));
-  release_held(mark);
-  return r;
+  return guard<PyObject*>(std::forward<F>(f), nullptr);
 }
 
 // Runs f() with the interpreter lock released, so that other threads run meanwhile, when the
@@ -133,110 +166,128 @@ decltype(auto) unlocked(std::size_t bytes, F&& f) {
   return f();
 }
 
-// For slots that return int (setters, __len__ via ssize_t, ...).
-template <class R, class F>
-R guard_int(F&& f, R fail) noexcept {
-  try {
-    return f();
-  } catch (const PyErrorSet&) {
-    return fail;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return fail;
-  } catch (const std::exception& e) {
-    raise_internal(e.what());
-    return fail;
-  } catch (...) {
-    raise_internal("unknown C++ exception");
-    return fail;
-  }
-}
-
 // Returns r, or throws PyErrorSet when r is NULL (a Python exception is then set).
 inline PyObject* check(PyObject* r) {
   if (!r) throw_set();
   return r;
 }
 
-// ---- types ---------------------------------------------------------------------------------
+// ---- the class table -----------------------------------------------------------------------
+
+// Every class, in registration order.
+#define KX_CLASSES(X)                                                                        \
+  X(Span) X(NormalizationCost) X(Segment) X(SourceSpan) X(SpanMap) X(SpanMapBuilder) X(Config) \
+  X(Normalized) X(ContextHit) X(Evidence) X(Finding) X(Rejection) X(Report) X(Policy)          \
+  X(PolicySet) X(RestoreEntry) X(RestoreMap) X(MaskOutput)
 
 enum TypeId : int {
-  T_Span,
-  T_NormalizationCost,
-  T_Segment,
-  T_SourceSpan,
-  T_SpanMap,
-  T_SpanMapBuilder,
-  T_Config,
-  T_Normalized,
-  T_ContextHit,
-  T_Evidence,
-  T_Finding,
-  T_Rejection,
-  T_Report,
-  T_Policy,
-  T_PolicySet,
-  T_RestoreEntry,
-  T_RestoreMap,
-  T_MaskOutput,
+#define KX_ENUM(Name) T_##Name,
+  KX_CLASSES(KX_ENUM)
+#undef KX_ENUM
   T_COUNT
 };
 
-// Class names in registration order.
 extern const char* const type_names[T_COUNT];
 
+// One class: what its heap type is made from. Missing slots are left out of the type.
+struct ClassDef {
+  const char* doc;
+  std::size_t size;     // of the instance: sizeof(Box<T>)
+  destructor dealloc;   // box_dealloc<T>
+  reprfunc repr;
+  newfunc init = nullptr;  // the constructor; without it the class cannot be instantiated
+  lenfunc len = nullptr;
+  richcmpfunc compare = nullptr;  // with it, instances are unhashable
+  PyMethodDef* methods = nullptr;
+  PyGetSetDef* getset = nullptr;
+};
+
+// The layout fields of a ClassDef for instances holding a T.
+#define KX_BOX(T) .size = sizeof(Box<T>), .dealloc = box_dealloc<T>
+
+#define KX_DECLARE(Name) extern const ClassDef class_##Name;
+KX_CLASSES(KX_DECLARE)
+#undef KX_DECLARE
+
 // Creates all classes on first use (under the GIL), then returns the same objects for the
-// process lifetime. Returns nullptr with an exception set if creation fails.
+// process lifetime. Returns false with an exception set if creation fails.
 bool ensure_types();
 PyTypeObject* type(TypeId id);  // requires ensure_types() to have succeeded
+bool is_instance(PyObject* o, TypeId id);
 
-// Instance layout of every class: the core value plus a borrow flag
+// ---- instances -----------------------------------------------------------------------------
+
+// Classes whose value changes after creation; every other value is immutable and shared.
+template <class T>
+inline constexpr bool kMutable = false;
+template <>
+inline constexpr bool kMutable<Config> = true;
+
+template <class T>
+using Held = std::conditional_t<kMutable<T>, T, std::shared_ptr<const T>>;
+
+// Instance layout of every class. `borrow` is used by mutable values only
 // (0 free, n > 0 shared borrows, -1 borrowed for writing).
 template <class T>
 struct Box {
   PyObject_HEAD
-  T value;
+  Held<T> value;
   int borrow;
 };
 
 template <class T>
 void box_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<Box<T>*>(self)->value.~T();
+  std::destroy_at(&reinterpret_cast<Box<T>*>(self)->value);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
   free_fn(self);
   Py_DECREF(tp);
 }
 
 template <class T>
-T& unbox(PyObject* o) {
+Held<T>& held(PyObject* o) {
   return reinterpret_cast<Box<T>*>(o)->value;
 }
 
-// Allocates an instance of the class `id` holding `value` (the caller's Box<T> must match).
+// The value of an immutable instance (mutable ones are read through SharedBorrow).
 template <class T>
-PyObject* make(TypeId id, T value) {
+const T& unbox(PyObject* o) {
+  static_assert(!kMutable<T>);
+  return *held<T>(o);
+}
+
+// Allocates an instance of class `id` holding `value` (the class's Box<T> must match).
+template <class T>
+PyObject* make_held(TypeId id, Held<T> value) {
   PyTypeObject* tp = type(id);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
   PyObject* o = alloc(tp, 0);
   if (!o) throw_set();
   auto* box = reinterpret_cast<Box<T>*>(o);
-  try {
-    new (&box->value) T(std::move(value));
-  } catch (...) {
-    // Nothing was constructed: free the memory without running the destructor.
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-    free_fn(o);
-    Py_DECREF(tp);
-    throw;
-  }
+  // Moving a shared pointer or a mutable value cannot throw.
+  static_assert(std::is_nothrow_move_constructible_v<Held<T>>);
+  new (&box->value) Held<T>(std::move(value));
   box->borrow = 0;
   return o;
 }
 
-bool is_instance(PyObject* o, TypeId id);
+// A new instance of class `id` owning `value`.
+template <class T>
+PyObject* make(TypeId id, T value) {
+  if constexpr (kMutable<T>)
+    return make_held<T>(id, std::move(value));
+  else
+    return make_held<T>(id, std::make_shared<const T>(std::move(value)));
+}
 
-// RAII borrows; a conflicting borrow raises RuntimeError.
+// A new instance of class `id` for `piece`, a part of the value `owner` points to: it shares
+// (and keeps alive) the owner's value.
+template <class T, class O>
+PyObject* part(TypeId id, const std::shared_ptr<const O>& owner, const T& piece) {
+  return make_held<T>(id, std::shared_ptr<const T>(owner, &piece));
+}
+
+// RAII borrows of a mutable value; a conflicting borrow raises RuntimeError.
 template <class T>
 class SharedBorrow {
  public:
@@ -269,15 +320,63 @@ class ExclusiveBorrow {
   Box<T>* box_;
 };
 
+// Calls f with the value of self: under a shared borrow for a mutable class.
+template <class T, class F>
+decltype(auto) reading(PyObject* self, F&& f) {
+  if constexpr (kMutable<T>) {
+    SharedBorrow<T> b(self);
+    return f(b.value());
+  } else {
+    return f(unbox<T>(self));
+  }
+}
+
 // ---- arguments -----------------------------------------------------------------------------
 
-// Binds positional and keyword arguments to `names`; the first `required` names are
-// required. out[i] receives a reference that stays valid until the enclosing guard() returns
-// (keyword values are held, see held_mark()), or nullptr when absent or None
-// (None for a required parameter is bound as None so its converter can refuse it).
-// Raises the interpreter-style TypeError and throws PyErrorSet on a binding error.
-void bind(const char* fname, PyObject* args, PyObject* kwargs,
-          std::initializer_list<const char*> names, std::size_t required, PyObject** out);
+// The arguments of a METH_FASTCALL | METH_KEYWORDS call.
+struct Call {
+  PyObject* const* args;
+  Py_ssize_t nargs;
+  PyObject* kwnames;  // tuple of keyword names, their values follow the positional ones
+};
+
+// The bound arguments: a reference to each, owned until the Args goes away; nullptr when
+// absent or None (None for a required parameter is kept, so its converter refuses it).
+template <std::size_t N>
+class Args {
+ public:
+  Args() = default;
+  Args(Args&& o) noexcept : a_(std::exchange(o.a_, {})) {}
+  Args& operator=(Args&&) = delete;
+  ~Args() {
+    for (PyObject* p : a_) Py_XDECREF(p);
+  }
+  PyObject* operator[](std::size_t i) const { return a_[i]; }
+  PyObject** data() { return a_.data(); }
+
+ private:
+  std::array<PyObject*, N> a_{};
+};
+
+// Matches a call to `names`, the first `required` of them required; raises the interpreter's
+// TypeError (and throws PyErrorSet) for a missing, surplus, unknown or repeated argument.
+void bind_into(const char* fname, const Call& call, const char* const* names, std::size_t n,
+               std::size_t required, PyObject** out);
+// The same for a call through an argument tuple and keyword dict (constructors).
+void bind_into(const char* fname, PyObject* args, PyObject* kwargs, const char* const* names,
+               std::size_t n, std::size_t required, PyObject** out);
+
+template <std::size_t N, class... C>
+Args<N> bind(const char* fname, const char* const (&names)[N], std::size_t required, C... call) {
+  Args<N> out;
+  bind_into(fname, call..., names, N, required, out.data());
+  return out;
+}
+// A call that takes no arguments.
+template <class... C>
+void bind_none(const char* fname, C... call) {
+  bind_into(fname, call..., nullptr, 0, 0, nullptr);
+}
 
 // Converters. Each raises (keeping type and message, adding the parameter note) and throws
 // PyErrorSet on failure.
@@ -306,6 +405,7 @@ float to_f32(PyObject* o, const char* param);
 float narrow_f32(double d);  // IEEE rounding to float32, overflow to infinity
 char32_t to_char(PyObject* o, const char* param);  // str of exactly one character
 std::string to_bytes(PyObject* o, const char* param);  // bytes-like, never str
+float to_finite_f32(PyObject* o, const char* param, const char* name);  // ValueError if not finite
 // Checks that o is an instance of class id (TypeError naming both types otherwise).
 void expect_instance(PyObject* o, TypeId id, const char* param);
 void expect_dict(PyObject* o, const char* param);
@@ -313,6 +413,150 @@ void expect_dict(PyObject* o, const char* param);
 // ---- results -------------------------------------------------------------------------------
 
 PyObject* new_str(std::string_view s);
+PyObject* new_u64(std::uint64_t v);
+PyObject* new_f32(float v);
+PyObject* new_bool(bool v);
+PyObject* none();
+// A new list of str from a container of string-like values.
+template <class C>
+PyObject* new_str_list(const C& items) {
+  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  Py_ssize_t i = 0;
+  for (const auto& s : items) PyList_SetItem(list.get(), i++, new_str(s));  // steals
+  return list.release();
+}
+
+// The class that shows a core value of type T as a child of another.
+template <class T>
+inline constexpr TypeId kClassOf = T_COUNT;
+#define KX_CLASS_OF(Name) \
+  template <>             \
+  inline constexpr TypeId kClassOf<Name> = T_##Name;
+KX_CLASS_OF(Span)
+KX_CLASS_OF(NormalizationCost)
+KX_CLASS_OF(Segment)
+KX_CLASS_OF(SpanMap)
+KX_CLASS_OF(ContextHit)
+KX_CLASS_OF(Finding)
+KX_CLASS_OF(Rejection)
+KX_CLASS_OF(RestoreEntry)
+KX_CLASS_OF(RestoreMap)
+#undef KX_CLASS_OF
+
+template <class O, class V>
+PyObject* to_py_seq(const O& owner, const std::optional<V>& v);
+template <class O, class V>
+PyObject* to_py_seq(const O& owner, const std::vector<V>& items);
+
+// The Python value of a member `v` of the value `owner` points to (owner is unused, and may be
+// anything, for scalars).
+template <class O, class V>
+PyObject* to_py(const O& owner, const V& v) {
+  if constexpr (std::is_same_v<V, bool>)
+    return new_bool(v);
+  else if constexpr (std::is_integral_v<V>)
+    return new_u64(v);
+  else if constexpr (std::is_same_v<V, float>)
+    return new_f32(v);
+  else if constexpr (std::is_convertible_v<const V&, std::string_view>)
+    return new_str(v);
+  else if constexpr (std::is_same_v<V, RuleList> || std::is_same_v<V, RuleSeq>)
+    return new_str_list(v);
+  else if constexpr (kClassOf<V> != T_COUNT)
+    return part(kClassOf<V>, owner, v);
+  else
+    return to_py_seq(owner, v);
+}
+
+template <class O, class V>
+PyObject* to_py_seq(const O& owner, const std::optional<V>& v) {
+  return v ? to_py(owner, *v) : none();
+}
+
+template <class O, class V>
+PyObject* to_py_seq(const O& owner, const std::vector<V>& items) {
+  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  for (std::size_t i = 0; i < items.size(); ++i)
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_py(owner, items[i]));  // steals
+  return list.release();
+}
+
+template <class M>
+struct MemberOf;
+template <class C, class V>
+struct MemberOf<V C::*> {
+  using Class = C;
+  using Value = V;
+};
+
+// A getter reading the member M of the class's value.
+template <auto M>
+PyObject* field(PyObject* self, void*) {
+  using C = typename MemberOf<decltype(M)>::Class;
+  return guard([&]() -> PyObject* {
+    if constexpr (kMutable<C>)
+      return reading<C>(self, [](const C& v) { return to_py(0, v.*M); });
+    else
+      return to_py(held<C>(self), held<C>(self).get()->*M);
+  });
+}
+
+// A getter computing fn(value) (or fn(shared pointer) when fn takes that).
+template <class T, auto Fn>
+PyObject* get(PyObject* self, void*) {
+  return guard([&]() -> PyObject* {
+    if constexpr (std::is_invocable_v<decltype(Fn), const T&>)
+      return reading<T>(self, [](const T& v) { return Fn(v); });
+    else
+      return Fn(held<T>(self));
+  });
+}
+
+// __repr__ from fn(value) -> std::string.
+template <class T, auto Fn>
+PyObject* repr(PyObject* self) {
+  return guard([&]() -> PyObject* { return reading<T>(self, [](const T& v) { return new_str(Fn(v)); }); });
+}
+
+// __len__: the size of the member M.
+template <auto M>
+Py_ssize_t length(PyObject* self) {
+  using C = typename MemberOf<decltype(M)>::Class;
+  return static_cast<Py_ssize_t>((unbox<C>(self).*M).size());
+}
+
+// to_json($self) through a write function (write_json by default).
+template <class T>
+void write_default(std::string& out, const T& v) {
+  write_json(out, v);
+}
+template <class T, auto Write = write_default<T>>
+PyObject* to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    bind_none("to_json", Call{args, nargs, kwnames});
+    std::string out;
+    reading<T>(self, [&](const T& v) { Write(out, v); });
+    return new_str(out);
+  });
+}
+
+// A setter of the setting M through its converter; a setting cannot be deleted.
+template <class V>
+V from_py(PyObject* o, const char* name);
+[[noreturn]] void refuse_delete(const char* cls, const char* name);
+template <auto M>
+int set_field(PyObject* self, PyObject* value, void* closure) {
+  using C = typename MemberOf<decltype(M)>::Class;
+  using V = typename MemberOf<decltype(M)>::Value;
+  return guard<int>([&] {
+    const char* name = static_cast<const char*>(closure);
+    if (!value) refuse_delete(type_names[T_Config], name);
+    // Convert before borrowing: the conversion may run Python code that reads this object.
+    V v = from_py<V>(value, name);
+    ExclusiveBorrow<C>(self).value().*M = v;
+    return 0;
+  }, -1);
+}
 
 // Builds the str of a rewritten text (masked or unmasked) from the str it was rewritten from.
 // The unchanged stretches are substrings of the source str (copied in its own width), only the
@@ -350,29 +594,6 @@ class Rewriter {
   std::size_t next_recent_ = 0;
   Ref parts_;  // list of the pieces
 };
-PyObject* new_u64(std::uint64_t v);
-PyObject* new_f32(float v);
-PyObject* new_bool(bool v);
-PyObject* none();
-// A new list of str from a container of string-like values.
-template <class C>
-PyObject* new_str_list(const C& items) {
-  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
-  Py_ssize_t i = 0;
-  for (const auto& s : items) {
-    PyObject* item = new_str(s);
-    PyList_SetItem(list.get(), i++, item);  // steals
-  }
-  return list.release();
-}
-// A new list of wrapped values of class id.
-template <class T, class C>
-PyObject* new_box_list(TypeId id, const C& items) {
-  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
-  Py_ssize_t i = 0;
-  for (const auto& v : items) PyList_SetItem(list.get(), i++, make<T>(id, T(v)));
-  return list.release();
-}
 
 // ---- pickling ------------------------------------------------------------------------------
 
@@ -398,24 +619,30 @@ inline PyObject* type_object(TypeId id) { return reinterpret_cast<PyObject*>(typ
 
 // ---- module functions (defined by the layer files) ------------------------------------------
 
-PyObject* fn_normalize(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* fn_detect(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* fn_mask(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* fn_unmask(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* fn_entity_names(PyObject* self, PyObject* args, PyObject* kwargs);
+#define KX_FAST(name) PyObject* name([[maybe_unused]] PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+// The arguments of the KX_FAST function being defined.
+#define KX_CALL ::kestrix::py::Call{args, nargs, kwnames}
 
-// Type specs, defined next to each class.
-extern PyType_Spec spec_Span, spec_NormalizationCost, spec_Segment, spec_SourceSpan, spec_SpanMap,
-    spec_SpanMapBuilder, spec_Config, spec_Normalized, spec_ContextHit, spec_Evidence, spec_Finding,
-    spec_Rejection, spec_Report, spec_Policy, spec_PolicySet, spec_RestoreEntry, spec_RestoreMap,
-    spec_MaskOutput;
+KX_FAST(fn_normalize);
+KX_FAST(fn_detect);
+KX_FAST(fn_mask);
+KX_FAST(fn_unmask);
+KX_FAST(fn_entity_names);
 
-// Flags shared by every class: immutable, not subclassable; classes without a constructor
-// add Py_TPFLAGS_DISALLOW_INSTANTIATION.
-constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-constexpr unsigned long kFlagsNoInit = kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+// The settings of a call: a copy of `config` (read under a shared borrow), or the defaults
+// when it is absent.
+Config config_arg(PyObject* config);
 
-// Casts a METH_VARARGS | METH_KEYWORDS function for a PyMethodDef.
+// Casts a METH_FASTCALL | METH_KEYWORDS function for a PyMethodDef.
 #define KX_METH(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+constexpr int kMethod = METH_FASTCALL | METH_KEYWORDS;
+constexpr int kStatic = kMethod | METH_STATIC;
+
+// The member tables' entries: a method, a static method, a getter, a setting.
+#define KX_M(name, f, doc) {name, KX_METH(f), ::kestrix::py::kMethod, doc}
+#define KX_S(name, f, doc) {name, KX_METH(f), ::kestrix::py::kStatic, doc}
+#define KX_G(name, f, doc) {name, f, nullptr, doc, nullptr}
+#define KX_SET(name, m, doc) {name, field<m>, set_field<m>, doc, const_cast<char*>(name)}
+#define KX_END {}
 
 }  // namespace kestrix::py

@@ -15,67 +15,34 @@ struct PyBuilder {
   Builder b;
   bool consumed = false;
 };
+template <>
+inline constexpr bool kMutable<PyBuilder> = true;
 
 namespace {
 
 // ---- Segment -------------------------------------------------------------------------------
 
-PyObject* segment_repr(PyObject* self) {
-  return guard([&]() -> PyObject* {
-    const Segment& s = unbox<Segment>(self);
-    std::string r = "Segment(kind=\"";
-    r += kind_name(s.kind);
-    r += "\", src=" + std::to_string(s.src.byte_start) + ".." + std::to_string(s.src.byte_end) +
-         ", dst=" + std::to_string(s.dst.byte_start) + ".." + std::to_string(s.dst.byte_end) + ")";
-    return new_str(r);
-  });
-}
-
-PyObject* segment_to_json(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    bind("to_json", args, kwargs, {}, 0, nullptr);
-    std::string out;
-    write_json(out, unbox<Segment>(self));
-    return new_str(out);
-  });
+std::string segment_repr(const Segment& s) {
+  std::string r = "Segment(kind=\"";
+  r += kind_name(s.kind);
+  r += "\", src=" + std::to_string(s.src.byte_start) + ".." + std::to_string(s.src.byte_end) +
+       ", dst=" + std::to_string(s.dst.byte_start) + ".." + std::to_string(s.dst.byte_end) + ")";
+  return r;
 }
 
 PyMethodDef segment_methods[] = {
-    {"to_json", KX_METH(segment_to_json), METH_VARARGS | METH_KEYWORDS,
-     "to_json($self)\n--\n\n세그먼트를 JSON 문자열로 낸다."},
-    {nullptr, nullptr, 0, nullptr},
+    KX_M("to_json", to_json<Segment>, "to_json($self)\n--\n\n세그먼트를 JSON 문자열로 낸다."),
+    KX_END,
 };
 
 PyGetSetDef segment_getset[] = {
-    {"src", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* { return make(T_Span, unbox<Segment>(self).src); });
-     }, nullptr, const_cast<char*>("입력(원문) 쪽 구간."), nullptr},
-    {"dst", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* { return make(T_Span, unbox<Segment>(self).dst); });
-     }, nullptr, const_cast<char*>("출력(정규화문) 쪽 구간."), nullptr},
-    {"kind", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* { return new_str(kind_name(unbox<Segment>(self).kind)); });
-     }, nullptr,
-     const_cast<char*>(
+    KX_G("src", field<&Segment::src>, "입력(원문) 쪽 구간."),
+    KX_G("dst", field<&Segment::dst>, "출력(정규화문) 쪽 구간."),
+    KX_G("kind", (get<Segment, [](const Segment& s) { return new_str(kind_name(s.kind)); }>),
          "`\"identity\"`, `\"replace\"`, `\"delete\"`, `\"expand\"`, `\"insert\"` 중 하나."),
-     nullptr},
-    {"rules", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* { return new_str_list(unbox<Segment>(self).rules); });
-     }, nullptr, const_cast<char*>("이 구간을 만든 규칙들. 이름 오름차순이고 항등 구간은 비어 있다."),
-     nullptr},
-    {"cost", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* { return make(T_NormalizationCost, unbox<Segment>(self).cost); });
-     }, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot segment_slots[] = {
-    {Py_tp_doc, const_cast<char*>("정규화 한 조각. 연속한 항등 구간은 하나로 접혀 있다.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Segment>)},
-    {Py_tp_repr, reinterpret_cast<void*>(segment_repr)},
-    {Py_tp_methods, segment_methods},
-    {Py_tp_getset, segment_getset},
-    {0, nullptr},
+    KX_G("rules", field<&Segment::rules>, "이 구간을 만든 규칙들. 이름 오름차순이고 항등 구간은 비어 있다."),
+    KX_G("cost", field<&Segment::cost>, nullptr),
+    KX_END,
 };
 
 // ---- SpanMap -------------------------------------------------------------------------------
@@ -86,141 +53,93 @@ PyObject* end_tuple(std::pair<std::uint32_t, std::uint32_t> e) {
   return check(PyTuple_Pack(2, b.get(), c.get()));
 }
 
-PyObject* span_map_repr(PyObject* self) {
+std::string span_map_repr(const SpanMap& m) {
+  return "SpanMap(segments=" + std::to_string(m.segments.size()) +
+         ", src_bytes=" + std::to_string(src_end(m).first) +
+         ", dst_bytes=" + std::to_string(dst_end(m).first) + ")";
+}
+
+KX_FAST(span_map_is_identity) {
   return guard([&]() -> PyObject* {
-    SharedBorrow<SpanMap> m(self);
-    return new_str("SpanMap(segments=" + std::to_string(m.value().segments.size()) +
-                   ", src_bytes=" + std::to_string(src_end(m.value()).first) +
-                   ", dst_bytes=" + std::to_string(dst_end(m.value()).first) + ")");
+    bind_none("is_identity", KX_CALL);
+    return new_bool(is_identity(unbox<SpanMap>(self)));
   });
 }
 
-Py_ssize_t span_map_len(PyObject* self) {
-  return static_cast<Py_ssize_t>(unbox<SpanMap>(self).segments.size());
-}
-
-PyObject* span_map_is_identity(PyObject* self, PyObject* args, PyObject* kwargs) {
+KX_FAST(span_map_validate) {
   return guard([&]() -> PyObject* {
-    bind("is_identity", args, kwargs, {}, 0, nullptr);
-    SharedBorrow<SpanMap> m(self);
-    return new_bool(is_identity(m.value()));
-  });
-}
-
-PyObject* span_map_validate(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    bind("validate", args, kwargs, {}, 0, nullptr);
-    SharedBorrow<SpanMap> m(self);
-    auto r = validate(m.value());
+    bind_none("validate", KX_CALL);
+    auto r = validate(unbox<SpanMap>(self));
     if (!r) throw_core(r.error());
     return none();
   });
 }
 
-PyObject* span_map_to_json(PyObject* self, PyObject* args, PyObject* kwargs) {
+KX_FAST(span_map_identity) {
   return guard([&]() -> PyObject* {
-    bind("to_json", args, kwargs, {}, 0, nullptr);
-    SharedBorrow<SpanMap> m(self);
-    std::string out;
-    write_json(out, m.value());
-    return new_str(out);
+    auto a = bind("identity", {"text"}, 1, KX_CALL);
+    return make(T_SpanMap, identity(to_string_view(a[0], "text")));
   });
 }
 
-PyObject* span_map_identity(PyObject*, PyObject* args, PyObject* kwargs) {
+KX_FAST(span_map_compose) {
   return guard([&]() -> PyObject* {
-    PyObject* a[1];
-    bind("identity", args, kwargs, {"text"}, 1, a);
-    std::string_view text = to_string_view(a[0], "text");
-    return make(T_SpanMap, identity(text));
-  });
-}
-
-PyObject* span_map_compose(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    PyObject* a[2];
-    bind("compose", args, kwargs, {"inner", "outer"}, 2, a);
+    auto a = bind("compose", {"inner", "outer"}, 2, KX_CALL);
     expect_instance(a[0], T_SpanMap, "inner");
     expect_instance(a[1], T_SpanMap, "outer");
-    SharedBorrow<SpanMap> inner(a[0]);
-    SharedBorrow<SpanMap> outer(a[1]);
-    auto r = compose(inner.value(), outer.value());
+    auto r = compose(unbox<SpanMap>(a[0]), unbox<SpanMap>(a[1]));
     if (!r) throw_core(r.error());
     return make(T_SpanMap, std::move(*r));
   });
 }
 
-PyObject* span_map_to_source(PyObject* self, PyObject* args, PyObject* kwargs) {
+KX_FAST(span_map_to_source) {
   return guard([&]() -> PyObject* {
-    PyObject* a[1];
-    bind("to_source", args, kwargs, {"dst"}, 1, a);
+    auto a = bind("to_source", {"dst"}, 1, KX_CALL);
     expect_instance(a[0], T_Span, "dst");
-    Span dst = unbox<Span>(a[0]);
-    SharedBorrow<SpanMap> m(self);
-    return make(T_SourceSpan, to_source(m.value(), dst));
+    return make(T_SourceSpan, to_source(unbox<SpanMap>(self), unbox<Span>(a[0])));
   });
 }
 
-PyObject* span_map_to_source_from_chars(PyObject* self, PyObject* args, PyObject* kwargs) {
+KX_FAST(span_map_to_source_from_chars) {
   return guard([&]() -> PyObject* {
-    PyObject* a[3];
-    bind("to_source_from_chars", args, kwargs, {"normalized", "char_start", "char_end"}, 3, a);
+    auto a = bind("to_source_from_chars", {"normalized", "char_start", "char_end"}, 3,
+                  KX_CALL);
     std::string_view text = to_string_view(a[0], "normalized");
     std::uint32_t cs = to_u32(a[1], "char_start");
     std::uint32_t ce = to_u32(a[2], "char_end");
     auto span = span_from_char_range(text, cs, ce);
     if (!span) throw_value_error(span.error());
-    SharedBorrow<SpanMap> m(self);
-    return make(T_SourceSpan, to_source(m.value(), *span));
+    return make(T_SourceSpan, to_source(unbox<SpanMap>(self), *span));
   });
 }
 
 PyMethodDef span_map_methods[] = {
-    {"is_identity", KX_METH(span_map_is_identity), METH_VARARGS | METH_KEYWORDS,
-     "is_identity($self)\n--\n\n변환이 하나도 없는가."},
-    {"validate", KX_METH(span_map_validate), METH_VARARGS | METH_KEYWORDS,
-     "validate($self)\n--\n\n불변식 검사. 깨졌으면 `SpanMapError` 를 낸다."},
-    {"to_json", KX_METH(span_map_to_json), METH_VARARGS | METH_KEYWORDS,
-     "to_json($self)\n--\n\n테이블 전체를 JSON 문자열로 낸다."},
-    {"identity", KX_METH(span_map_identity), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "identity(text)\n--\n\n변환이 전혀 없는 항등 매핑."},
-    {"compose", KX_METH(span_map_compose), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "compose(inner, outer)\n--\n\n두 매핑을 하나로 합친다. `inner` 가 A→B, `outer` 가 B→C 면 "
-     "결과는 A→C 다.\n\n`inner` 의 출력 좌표계와 `outer` 의 입력 좌표계가 다르면 `SpanMapError` "
-     "를 낸다."},
-    {"to_source", KX_METH(span_map_to_source), METH_VARARGS | METH_KEYWORDS,
-     "to_source($self, dst)\n--\n\n정규화문 구간을 원문 구간으로 되돌린다."},
-    {"to_source_from_chars", KX_METH(span_map_to_source_from_chars), METH_VARARGS | METH_KEYWORDS,
-     "to_source_from_chars($self, normalized, char_start, char_end)\n--\n\n문자 좌표만으로 "
-     "되돌린다. 정규화문을 함께 넘겨 바이트 좌표를 채운다.\n\n"
-     "`to_source(Span.from_char_range(normalized, start, end))` 의 축약이다."},
-    {nullptr, nullptr, 0, nullptr},
+    KX_M("is_identity", span_map_is_identity, "is_identity($self)\n--\n\n변환이 하나도 없는가."),
+    KX_M("validate", span_map_validate,
+         "validate($self)\n--\n\n불변식 검사. 깨졌으면 `SpanMapError` 를 낸다."),
+    KX_M("to_json", to_json<SpanMap>, "to_json($self)\n--\n\n테이블 전체를 JSON 문자열로 낸다."),
+    KX_S("identity", span_map_identity, "identity(text)\n--\n\n변환이 전혀 없는 항등 매핑."),
+    KX_S("compose", span_map_compose,
+         "compose(inner, outer)\n--\n\n두 매핑을 하나로 합친다. `inner` 가 A→B, `outer` 가 B→C 면 "
+         "결과는 A→C 다.\n\n`inner` 의 출력 좌표계와 `outer` 의 입력 좌표계가 다르면 `SpanMapError` "
+         "를 낸다."),
+    KX_M("to_source", span_map_to_source,
+         "to_source($self, dst)\n--\n\n정규화문 구간을 원문 구간으로 되돌린다."),
+    KX_M("to_source_from_chars", span_map_to_source_from_chars,
+         "to_source_from_chars($self, normalized, char_start, char_end)\n--\n\n문자 좌표만으로 "
+         "되돌린다. 정규화문을 함께 넘겨 바이트 좌표를 채운다.\n\n"
+         "`to_source(Span.from_char_range(normalized, start, end))` 의 축약이다."),
+    KX_END,
 };
 
 PyGetSetDef span_map_getset[] = {
-    {"segments", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* {
-         SharedBorrow<SpanMap> m(self);
-         return new_box_list<Segment>(T_Segment, m.value().segments);
-       });
-     }, nullptr, const_cast<char*>("세그먼트 목록."), nullptr},
-    {"src_end", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* { return end_tuple(src_end(unbox<SpanMap>(self))); });
-     }, nullptr, const_cast<char*>("원문 끝 좌표 `(byte, char)`."), nullptr},
-    {"dst_end", [](PyObject* self, void*) -> PyObject* {
-       return guard([&]() -> PyObject* { return end_tuple(dst_end(unbox<SpanMap>(self))); });
-     }, nullptr, const_cast<char*>("정규화문 끝 좌표 `(byte, char)`."), nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot span_map_slots[] = {
-    {Py_tp_doc, const_cast<char*>("원문과 정규화문을 잇는 단조 구간 정렬 테이블.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<SpanMap>)},
-    {Py_tp_repr, reinterpret_cast<void*>(span_map_repr)},
-    {Py_sq_length, reinterpret_cast<void*>(span_map_len)},
-    {Py_tp_methods, span_map_methods},
-    {Py_tp_getset, span_map_getset},
-    {0, nullptr},
+    KX_G("segments", field<&SpanMap::segments>, "세그먼트 목록."),
+    KX_G("src_end", (get<SpanMap, [](const SpanMap& m) { return end_tuple(src_end(m)); }>),
+         "원문 끝 좌표 `(byte, char)`."),
+    KX_G("dst_end", (get<SpanMap, [](const SpanMap& m) { return end_tuple(dst_end(m)); }>),
+         "정규화문 끝 좌표 `(byte, char)`."),
+    KX_END,
 };
 
 // ---- SpanMapBuilder ------------------------------------------------------------------------
@@ -237,25 +156,23 @@ void check_room(const Builder& b, std::size_t src_bytes, std::size_t dst_bytes) 
 
 PyObject* builder_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* a[1];
-    bind("SpanMapBuilder", args, kwargs, {"text"}, 0, a);
+    auto a = bind("SpanMapBuilder", {"text"}, 0, args, kwargs);
     PyBuilder pb;
     if (a[0]) reserve(pb.b, to_string_view(a[0], "text").size());
     return make(T_SpanMapBuilder, std::move(pb));
   });
 }
 
+// Read without a borrow: the flag is a plain bool, and a repr must work during an operation.
 PyObject* builder_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
-    return new_str(unbox<PyBuilder>(self).consumed ? "SpanMapBuilder(consumed)"
-                                                   : "SpanMapBuilder(active)");
+    return new_str(held<PyBuilder>(self).consumed ? "SpanMapBuilder(consumed)" : "SpanMapBuilder(active)");
   });
 }
 
-PyObject* builder_keep(PyObject* self, PyObject* args, PyObject* kwargs) {
+KX_FAST(builder_keep) {
   return guard([&]() -> PyObject* {
-    PyObject* a[1];
-    bind("keep", args, kwargs, {"text"}, 1, a);
+    auto a = bind("keep", {"text"}, 1, KX_CALL);
     std::string_view text = to_string_view(a[0], "text");
     ExclusiveBorrow<PyBuilder> pb(self);
     if (pb.value().consumed) throw_runtime_error(kConsumed);
@@ -267,10 +184,9 @@ PyObject* builder_keep(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // replace and numeral share everything but the core operation.
 template <void (*Op)(Builder&, std::string_view, std::string_view, std::string_view)>
-PyObject* builder_rewrite(const char* name, PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* builder_rewrite(const char* name, PyObject* self, const Call& call) {
   return guard([&]() -> PyObject* {
-    PyObject* a[3];
-    bind(name, args, kwargs, {"src_text", "dst_text", "rule"}, 3, a);
+    auto a = bind(name, {"src_text", "dst_text", "rule"}, 3, call);
     std::string_view src = to_string_view(a[0], "src_text");
     std::string_view dst = to_string_view(a[1], "dst_text");
     std::string_view rule = to_string_view(a[2], "rule");
@@ -283,18 +199,12 @@ PyObject* builder_rewrite(const char* name, PyObject* self, PyObject* args, PyOb
   });
 }
 
-PyObject* builder_replace(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return builder_rewrite<replace>("replace", self, args, kwargs);
-}
+KX_FAST(builder_replace) { return builder_rewrite<replace>("replace", self, KX_CALL); }
+KX_FAST(builder_numeral) { return builder_rewrite<numeral>("numeral", self, KX_CALL); }
 
-PyObject* builder_numeral(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return builder_rewrite<numeral>("numeral", self, args, kwargs);
-}
-
-PyObject* builder_absorb(PyObject* self, PyObject* args, PyObject* kwargs) {
+KX_FAST(builder_absorb) {
   return guard([&]() -> PyObject* {
-    PyObject* a[3];
-    bind("absorb", args, kwargs, {"src_text", "rule", "class_"}, 2, a);
+    auto a = bind("absorb", {"src_text", "rule", "class_"}, 2, KX_CALL);
     std::string_view src = to_string_view(a[0], "src_text");
     std::string_view rule = to_string_view(a[1], "rule");
     std::string_view cls_name = a[2] ? to_string_view(a[2], "class_") : "separator";
@@ -317,61 +227,73 @@ PyObject* builder_absorb(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* builder_finish(PyObject* self, PyObject* args, PyObject* kwargs) {
+KX_FAST(builder_finish) {
   return guard([&]() -> PyObject* {
-    bind("finish", args, kwargs, {}, 0, nullptr);
+    bind_none("finish", KX_CALL);
     ExclusiveBorrow<PyBuilder> pb(self);
     if (pb.value().consumed) throw_runtime_error(kConsumed);
     // Create every Python object first: once finish() has run the builder cannot go back,
     // so nothing may fail after it.
     Ref text = Ref::steal(new_str(pb.value().b.out));
-    Ref map = Ref::steal(make(T_SpanMap, SpanMap{}));
+    auto value = std::make_shared<SpanMap>();
+    Ref map = Ref::steal(make_held<SpanMap>(T_SpanMap, value));
     Ref tuple = Ref::steal(check(PyTuple_Pack(2, text.get(), map.get())));
-    unbox<SpanMap>(map.get()) = finish(pb.value().b).second;
+    *value = finish(pb.value().b).second;
     pb.value().consumed = true;
     return tuple.release();
   });
 }
 
 PyMethodDef builder_methods[] = {
-    {"keep", KX_METH(builder_keep), METH_VARARGS | METH_KEYWORDS,
+    {"keep", KX_METH(builder_keep), kMethod,
      "keep($self, text)\n--\n\n원문 조각을 그대로 통과시킨다. 연속 호출은 하나의 항등 세그먼트로 "
      "접힌다."},
-    {"replace", KX_METH(builder_replace), METH_VARARGS | METH_KEYWORDS,
+    {"replace", KX_METH(builder_replace), kMethod,
      "replace($self, src_text, dst_text, rule)\n--\n\n문자 폴딩. 전각을 반각으로 바꾸거나 "
      "유사문자를 교정할 때 쓴다."},
-    {"numeral", KX_METH(builder_numeral), METH_VARARGS | METH_KEYWORDS,
+    {"numeral", KX_METH(builder_numeral), kMethod,
      "numeral($self, src_text, dst_text, rule)\n--\n\n한글 수사 역변환. `팔팔공일공일` 을 "
      "`880101` 로 옮길 때 쓴다."},
-    {"absorb", KX_METH(builder_absorb), METH_VARARGS | METH_KEYWORDS,
+    {"absorb", KX_METH(builder_absorb), kMethod,
      "absorb($self, src_text, rule, class_=\"separator\")\n--\n\n원문 조각을 흡수(삭제)한다.\n\n"
      "`class_` 는 `\"whitespace\"`, `\"separator\"`, `\"other\"` 중 하나다. 종류마다 신뢰도\n"
      "감점 계수가 다르므로 정확히 골라야 한다."},
-    {"finish", KX_METH(builder_finish), METH_VARARGS | METH_KEYWORDS,
+    {"finish", KX_METH(builder_finish), kMethod,
      "finish($self)\n--\n\n정규화 결과 문자열과 매핑을 `(str, SpanMap)` 으로 낸다. 빌더는 여기서 "
      "소비된다."},
-    {nullptr, nullptr, 0, nullptr},
+    KX_END,
 };
 
-PyType_Slot builder_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "SpanMapBuilder(text=None)\n--\n\n정규화 패스가 출력 문자열과 [`PySpanMap`] 을 "
-                    "동시에 만드는 빌더.\n\n원문 조각을 앞에서부터 빠짐없이 한 번씩 넘겨야 피복 "
-                    "불변식이 성립한다.\n\n코어의 `insert` 는 여기에 노출하지 않는다. 현재 정규화 "
-                    "파이프라인이 쓰지 않는 경로이고,\n합성 시 불변식과 결합법칙이 깨지는 것이 "
-                    "실측으로 확인됐기 때문이다. 그 경로가 정리되면\n여기에 함께 추가한다.")},
-    {Py_tp_new, reinterpret_cast<void*>(builder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PyBuilder>)},
-    {Py_tp_repr, reinterpret_cast<void*>(builder_repr)},
-    {Py_tp_methods, builder_methods},
-    {0, nullptr},
-};
 
 }  // namespace
 
-PyType_Spec spec_Segment = {"kestrix.Segment", sizeof(Box<Segment>), 0, kFlagsNoInit, segment_slots};
-PyType_Spec spec_SpanMap = {"kestrix.SpanMap", sizeof(Box<SpanMap>), 0, kFlagsNoInit, span_map_slots};
-PyType_Spec spec_SpanMapBuilder = {"kestrix.SpanMapBuilder", sizeof(Box<PyBuilder>), 0, kFlags,
-                                   builder_slots};
+const ClassDef class_Segment = {
+    .doc = "정규화 한 조각. 연속한 항등 구간은 하나로 접혀 있다.",
+    KX_BOX(Segment),
+    .repr = repr<Segment, segment_repr>,
+    .methods = segment_methods,
+    .getset = segment_getset,
+};
+
+const ClassDef class_SpanMap = {
+    .doc = "원문과 정규화문을 잇는 단조 구간 정렬 테이블.",
+    KX_BOX(SpanMap),
+    .repr = repr<SpanMap, span_map_repr>,
+    .len = length<&SpanMap::segments>,
+    .methods = span_map_methods,
+    .getset = span_map_getset,
+};
+
+const ClassDef class_SpanMapBuilder = {
+    .doc = "SpanMapBuilder(text=None)\n--\n\n정규화 패스가 출력 문자열과 [`PySpanMap`] 을 "
+           "동시에 만드는 빌더.\n\n원문 조각을 앞에서부터 빠짐없이 한 번씩 넘겨야 피복 "
+           "불변식이 성립한다.\n\n코어의 `insert` 는 여기에 노출하지 않는다. 현재 정규화 "
+           "파이프라인이 쓰지 않는 경로이고,\n합성 시 불변식과 결합법칙이 깨지는 것이 "
+           "실측으로 확인됐기 때문이다. 그 경로가 정리되면\n여기에 함께 추가한다.",
+    KX_BOX(PyBuilder),
+    .repr = builder_repr,
+    .init = builder_new,
+    .methods = builder_methods,
+};
 
 }  // namespace kestrix::py
