@@ -3,7 +3,6 @@
 #include "detect/report_json.hpp"
 #include "normalize/config.hpp"
 #include "python/py.hpp"
-#include "python/span_types.hpp"
 #include "span/span_map.hpp"
 #include "span/span_text.hpp"
 #include "text/debug_string.hpp"
@@ -147,43 +146,32 @@ PyGetSetDef report_getset[] = {
 
 const ClassDef class_ContextHit = {
     .doc = "문맥 단서 하나가 걸린 기록.",
-    KX_BOX(ContextHit),
-    .repr = repr<ContextHit, hit_repr>,
-    .getset = hit_getset,
+    KX_BOX(ContextHit), .repr = repr<ContextHit, hit_repr>, .getset = hit_getset,
 };
 
 const ClassDef class_Evidence = {
     .doc = "왜 이 후보가 걸렸는가.",
-    KX_BOX(Finding),
-    .repr = repr<Finding, evidence_repr>,
-    .methods = evidence_methods,
+    KX_BOX(Finding), .repr = repr<Finding, evidence_repr>, .methods = evidence_methods,
     .getset = evidence_getset,
 };
 
 const ClassDef class_Finding = {
     .doc = "탐지 결과 한 건.",
-    KX_BOX(Finding),
-    .repr = repr<Finding, finding_repr>,
-    .methods = finding_methods,
+    KX_BOX(Finding), .repr = repr<Finding, finding_repr>, .methods = finding_methods,
     .getset = finding_getset,
 };
 
 const ClassDef class_Rejection = {
     .doc = "형식은 맞았는데 판정에서 떨어진 후보. \"왜 안 걸렸는가\"를 설명한다.",
-    KX_BOX(Rejection),
-    .repr = repr<Rejection, rejection_repr>,
-    .methods = rejection_methods,
+    KX_BOX(Rejection), .repr = repr<Rejection, rejection_repr>, .methods = rejection_methods,
     .getset = rejection_getset,
 };
 
 // len(report) is the number of findings.
 const ClassDef class_Report = {
     .doc = "탐지 결과 전체.",
-    KX_BOX(Report),
-    .repr = repr<Report, report_repr>,
-    .len = length<&Report::findings>,
-    .methods = report_methods,
-    .getset = report_getset,
+    KX_BOX(Report), .repr = repr<Report, report_repr>, .len = length<&Report::findings>,
+    .methods = report_methods, .getset = report_getset,
 };
 
 // ---- module functions ----------------------------------------------------------------------

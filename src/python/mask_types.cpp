@@ -74,6 +74,36 @@ KX_FAST(policy_hash) {
   });
 }
 
+// Pickled as a call of the factory that made it, the key and the fixed text included: a
+// pickle of a policy is as secret as the policy.
+KX_FAST(policy_reduce) {
+  return guard([&]() -> PyObject* {
+    bind_none("__reduce__", KX_CALL);
+    const Policy& p = unbox<Policy>(self);
+    PyObject* owner = type_object(T_Policy);
+    const std::string factory(policy_kind_name(p));
+    auto fill = [&] { return Ref::steal(check(PyUnicode_FromOrdinal(static_cast<int>(p.fill)))); };
+    switch (p.kind) {
+      case PolicyKind::partial:
+        return reduce_by(owner, factory.c_str(), Ref::steal(new_u64(p.keep_prefix)),
+                         Ref::steal(new_u64(p.keep_suffix)), fill());
+      case PolicyKind::hash:
+        return reduce_by(owner, factory.c_str(),
+                         Ref::steal(check(PyBytes_FromStringAndSize(
+                             p.key.data(), static_cast<Py_ssize_t>(p.key.size())))),
+                         Ref::steal(new_u64(p.length)));
+      case PolicyKind::redact:
+        if (p.redact == RedactKind::fill) return reduce_by(owner, factory.c_str(), fill());
+        if (p.redact == RedactKind::fixed)
+          return reduce_by(owner, factory.c_str(), Ref::steal(new_str(p.text)));
+        break;
+      case PolicyKind::tokenize:
+        break;
+    }
+    return reduce_by(owner, factory.c_str());
+  });
+}
+
 std::string policy_repr(const Policy& p) {
   // Only the kind: a fixed text or a key must never show up in logs.
   return "Policy." + std::string(policy_kind_name(p)) + "()";
@@ -99,6 +129,7 @@ PyMethodDef policy_methods[] = {
      "가능하다.\n\n`hash` 기능 플래그를 켠 빌드에서만 존재한다."},
     {"tokenize", KX_METH((policy_make<Policy::tokenize, "tokenize">)), kStatic,
      "tokenize()\n--\n\n토큰화. 완전 가역이며 복원 맵을 함께 낸다."},
+    KX_M("__reduce__", policy_reduce, "__reduce__($self)\n--\n\n"),
     KX_END,
 };
 
@@ -133,6 +164,23 @@ KX_FAST(policy_set_policy_for) {
   });
 }
 
+// Pickled as the default policy and then one with_entity per override, in their order.
+KX_FAST(policy_set_reduce) {
+  return guard([&]() -> PyObject* {
+    bind_none("__reduce__", KX_CALL);
+    const PolicySet& set = unbox<PolicySet>(self);
+    if (set.overrides.empty())
+      return reduce_call(type_object(T_PolicySet), Ref::steal(make(T_Policy, set.default_policy)));
+    PolicySet rest = set;
+    auto [entity, policy] = std::move(rest.overrides.back());
+    rest.overrides.pop_back();
+    return reduce_by(type_object(T_PolicySet), "with_entity",
+                     Ref::steal(make(T_PolicySet, std::move(rest))),
+                     Ref::steal(new_str(entity_name(entity))),
+                     Ref::steal(make(T_Policy, std::move(policy))));
+  });
+}
+
 std::string policy_set_repr(const PolicySet&) { return "PolicySet(...)"; }
 
 PyMethodDef policy_set_methods[] = {
@@ -141,6 +189,7 @@ PyMethodDef policy_set_methods[] = {
      "낸다. 원본은 바뀌지 않는다."},
     {"policy_for", KX_METH(policy_set_policy_for), kMethod,
      "policy_for($self, entity)\n--\n\n이 엔티티에 적용될 정책."},
+    KX_M("__reduce__", policy_set_reduce, "__reduce__($self)\n--\n\n"),
     KX_END,
 };
 
@@ -186,6 +235,16 @@ KX_FAST(restore_map_from_json_m) {
   });
 }
 
+// Pickled through its JSON form.
+KX_FAST(restore_map_reduce) {
+  return guard([&]() -> PyObject* {
+    bind_none("__reduce__", KX_CALL);
+    std::string json;
+    write_json(json, unbox<RestoreMap>(self));
+    return reduce_by(type_object(T_RestoreMap), "from_json", Ref::steal(new_str(json)));
+  });
+}
+
 PyMethodDef restore_map_methods[] = {
     {"is_empty", KX_METH(restore_map_is_empty), kMethod, "is_empty($self)\n--\n\n"},
     {"to_json", KX_METH(to_json<RestoreMap>), kMethod,
@@ -193,6 +252,7 @@ PyMethodDef restore_map_methods[] = {
     {"from_json", KX_METH(restore_map_from_json_m), kStatic,
      "from_json(text)\n--\n\n저장했던 JSON 에서 되읽는다. 프로세스가 끝나도 복원이 가능해야 "
      "가역이라 부를 수 있다."},
+    KX_M("__reduce__", restore_map_reduce, "__reduce__($self)\n--\n\n"),
     KX_END,
 };
 
@@ -265,49 +325,40 @@ PyGetSetDef mask_output_getset[] = {
 
 const ClassDef class_Policy = {
     .doc = "마스킹 정책. 정적 생성자로 만든다.\n\n"
-                    "```python\n"
-                    "kx.Policy.redact_label()          # [주민등록번호]\n"
-                    "kx.Policy.redact_fill(\"*\")        # **************\n"
-                    "kx.Policy.redact_fixed(\"<가림>\")\n"
-                    "kx.Policy.partial(3, 4)           # 010******5678\n"
-                    "kx.Policy.hash(b\"secret\", 12)     # hash 기능을 켠 빌드에서만\n"
-                    "kx.Policy.tokenize()              # 완전 가역\n"
-                    "```",
-    KX_BOX(Policy),
-    .repr = repr<Policy, policy_repr>,
-    .methods = policy_methods,
+           "```python\n"
+           "kx.Policy.redact_label()          # [주민등록번호]\n"
+           "kx.Policy.redact_fill(\"*\")        # **************\n"
+           "kx.Policy.redact_fixed(\"<가림>\")\n"
+           "kx.Policy.partial(3, 4)           # 010******5678\n"
+           "kx.Policy.hash(b\"secret\", 12)     # hash 기능을 켠 빌드에서만\n"
+           "kx.Policy.tokenize()              # 완전 가역\n"
+           "```",
+    KX_BOX(Policy), .repr = repr<Policy, policy_repr>, .methods = policy_methods,
 };
 
 const ClassDef class_PolicySet = {
     .doc = "PolicySet(default=None)\n--\n\n엔티티별 정책 묶음. 기본 정책 하나에 엔티티별 예외를 얹는다.",
-    KX_BOX(PolicySet),
-    .repr = repr<PolicySet, policy_set_repr>,
-    .init = policy_set_new,
+    KX_BOX(PolicySet), .repr = repr<PolicySet, policy_set_repr>, .init = policy_set_new,
     .methods = policy_set_methods,
 };
 
 const ClassDef class_RestoreEntry = {
     .doc = "토큰 하나와 그것이 대신한 원문 조각.",
-    KX_BOX(RestoreEntry),
-    .repr = repr<RestoreEntry, restore_entry_repr>,
+    KX_BOX(RestoreEntry), .repr = repr<RestoreEntry, restore_entry_repr>,
     .getset = restore_entry_getset,
 };
 
 const ClassDef class_RestoreMap = {
     .doc = "토큰과 원문을 잇는 표.\n\n**이 표 자체가 개인정보다.** 마스킹 텍스트와 같은 곳에 두면 마스킹한 "
            "의미가 없다.",
-    KX_BOX(RestoreMap),
-    .repr = repr<RestoreMap, restore_map_repr>,
-    .len = length<&RestoreMap::entries>,
-    .methods = restore_map_methods,
+    KX_BOX(RestoreMap), .repr = repr<RestoreMap, restore_map_repr>,
+    .len = length<&RestoreMap::entries>, .methods = restore_map_methods,
     .getset = restore_map_getset,
 };
 
 const ClassDef class_MaskOutput = {
     .doc = "마스킹 결과.",
-    KX_BOX(Masked),
-    .repr = repr<Masked, mask_output_repr>,
-    .getset = mask_output_getset,
+    KX_BOX(Masked), .repr = repr<Masked, mask_output_repr>, .getset = mask_output_getset,
 };
 
 // ---- functions -----------------------------------------------------------------------------

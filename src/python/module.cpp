@@ -22,16 +22,14 @@ PyMethodDef g_functions[] = {
      "entity_names()\n--\n\n이 빌드가 다루는 엔티티 이름 전부."},
 };
 
+// Adds a borrowed value (nullptr: the error that made it is set).
 int add(PyObject* m, const char* name, PyObject* value) {
-  if (!value) return -1;
-  int r = PyModule_AddObjectRef(m, name, value);
-  return r;
+  return value ? PyModule_AddObjectRef(m, name, value) : -1;
 }
 
+// Adds a new reference.
 int add_owned(PyObject* m, const char* name, PyObject* value) {
-  Ref v = Ref::steal(value);
-  if (!v) return -1;
-  return PyModule_AddObjectRef(m, name, v.get());
+  return add(m, name, Ref::steal(value).get());
 }
 
 int exec_steps(PyObject* m) {

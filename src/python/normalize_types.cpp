@@ -61,16 +61,6 @@ std::string config_repr(const Config& c) {
          ", context_window=" + std::to_string(c.context_window) + ")";
 }
 
-PyMethodDef config_methods[] = {
-    KX_M("set_weights", config_set_weights,
-         "set_weights($self, checksum_passed=None, checksum_failed=None, context=None, "
-         "absorbed_whitespace=None, absorbed_separator=None, expanded_syllable=None, "
-         "replaced_char=None)\n--\n\n점수 가중치를 바꾼다. 주지 않은 것은 그대로 둔다.\n\n가중치의 "
-         "뜻은 저장소 README 의 판정 규칙 절에 있다. 함부로 바꾸면 재현율과 정밀도가\n함께 움직이므로, "
-         "바꾼 뒤에는 자기 데이터로 다시 재는 것이 맞다."),
-    KX_END,
-};
-
 PyGetSetDef config_getset[] = {
     KX_SET("numeral_min_digits_without_context", &Config::numeral_min_digits_without_context,
            "문맥 단서 없이 한글 수사를 변환할 최소 결과 자릿수. 기본 6."),
@@ -87,6 +77,54 @@ PyGetSetDef config_getset[] = {
            "문맥이 필수인 엔티티가 요구하는 최소 문맥 총점. 기본 0.3."),
     KX_SET("min_veto", &Config::min_veto, "부정 문맥이 후보를 버릴 수 있게 되는 최소 총점. 기본 0.5."),
     KX_G("weights", (get<Config, weights_dict>), nullptr),
+    KX_END,
+};
+
+// Pickled as Config() and a state of every setting by name (the weights as their dict), which
+// __setstate__ writes back through the setters and set_weights, with their checks.
+KX_FAST(config_reduce) {
+  return guard([&]() -> PyObject* {
+    bind_none("__reduce__", KX_CALL);
+    Ref state = Ref::steal(check(PyDict_New()));
+    for (const PyGetSetDef* d = config_getset; d->name; ++d) {
+      Ref v = Ref::steal(check(PyObject_GetAttrString(self, d->name)));
+      if (PyDict_SetItemString(state.get(), d->name, v.get()) < 0) throw_set();
+    }
+    Ref no_args = Ref::steal(check(PyTuple_New(0)));
+    return check(PyTuple_Pack(3, type_object(T_Config), no_args.get(), state.get()));
+  });
+}
+
+KX_FAST(config_setstate) {
+  return guard([&]() -> PyObject* {
+    auto a = bind("__setstate__", {"state"}, 1, KX_CALL);
+    expect_dict(a[0], "state");
+    for (const PyGetSetDef* d = config_getset; d->name; ++d) {
+      Ref v = Ref::borrow(PyDict_GetItemString(a[0], d->name));
+      if (!v) continue;
+      if (d->set) {
+        if (PyObject_SetAttrString(self, d->name, v.get()) < 0) throw_set();
+        continue;
+      }
+      // The weights: keyword arguments of set_weights.
+      expect_dict(v.get(), d->name);
+      Ref set_weights = Ref::steal(check(PyObject_GetAttrString(self, "set_weights")));
+      Ref no_args = Ref::steal(check(PyTuple_New(0)));
+      Ref done = Ref::steal(check(PyObject_Call(set_weights.get(), no_args.get(), v.get())));
+    }
+    return none();
+  });
+}
+
+PyMethodDef config_methods[] = {
+    KX_M("set_weights", config_set_weights,
+         "set_weights($self, checksum_passed=None, checksum_failed=None, context=None, "
+         "absorbed_whitespace=None, absorbed_separator=None, expanded_syllable=None, "
+         "replaced_char=None)\n--\n\n점수 가중치를 바꾼다. 주지 않은 것은 그대로 둔다.\n\n가중치의 "
+         "뜻은 저장소 README 의 판정 규칙 절에 있다. 함부로 바꾸면 재현율과 정밀도가\n함께 움직이므로, "
+         "바꾼 뒤에는 자기 데이터로 다시 재는 것이 맞다."),
+    KX_M("__reduce__", config_reduce, "__reduce__($self)\n--\n\n"),
+    KX_M("__setstate__", config_setstate, "__setstate__($self, state)\n--\n\n"),
     KX_END,
 };
 
@@ -110,18 +148,13 @@ PyGetSetDef normalized_getset[] = {
 const ClassDef class_Config = {
     .doc = "Config()\n--\n\n정규화와 탐지 전체를 아우르는 설정.\n\n기본값이 곧 권장값이다. 아무것도 "
            "바꾸지 않아도 된다.",
-    KX_BOX(Config),
-    .repr = repr<Config, config_repr>,
-    .init = config_new,
-    .methods = config_methods,
-    .getset = config_getset,
+    KX_BOX(Config), .repr = repr<Config, config_repr>, .init = config_new,
+    .methods = config_methods, .getset = config_getset,
 };
 
 const ClassDef class_Normalized = {
     .doc = "정규화 결과. 정규화문과 원문을 잇는 매핑을 함께 낸다.",
-    KX_BOX(Normalized),
-    .repr = repr<Normalized, normalized_repr>,
-    .getset = normalized_getset,
+    KX_BOX(Normalized), .repr = repr<Normalized, normalized_repr>, .getset = normalized_getset,
 };
 
 // The settings of a call: a copy of `config` (read under a shared borrow), or the defaults.

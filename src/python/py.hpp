@@ -287,38 +287,28 @@ PyObject* part(TypeId id, const std::shared_ptr<const O>& owner, const T& piece)
   return make_held<T>(id, std::shared_ptr<const T>(owner, &piece));
 }
 
-// RAII borrows of a mutable value; a conflicting borrow raises RuntimeError.
-template <class T>
-class SharedBorrow {
+// RAII borrows of a mutable value, shared for reading or exclusive for writing; a conflicting
+// borrow raises RuntimeError.
+template <class T, bool Write>
+class Borrow {
  public:
-  explicit SharedBorrow(PyObject* o) : box_(reinterpret_cast<Box<T>*>(o)) {
-    if (box_->borrow < 0) throw_runtime_error("Already mutably borrowed");
-    ++box_->borrow;
+  explicit Borrow(PyObject* o) : box_(reinterpret_cast<Box<T>*>(o)) {
+    if (Write ? box_->borrow != 0 : box_->borrow < 0)
+      throw_runtime_error(Write ? "Already borrowed" : "Already mutably borrowed");
+    box_->borrow = Write ? -1 : box_->borrow + 1;
   }
-  ~SharedBorrow() { --box_->borrow; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-  const T& value() const { return box_->value; }
+  ~Borrow() { box_->borrow = Write ? 0 : box_->borrow - 1; }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  std::conditional_t<Write, T&, const T&> value() const { return box_->value; }
 
  private:
   Box<T>* box_;
 };
-
 template <class T>
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(PyObject* o) : box_(reinterpret_cast<Box<T>*>(o)) {
-    if (box_->borrow != 0) throw_runtime_error("Already borrowed");
-    box_->borrow = -1;
-  }
-  ~ExclusiveBorrow() { box_->borrow = 0; }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-  T& value() const { return box_->value; }
-
- private:
-  Box<T>* box_;
-};
+using SharedBorrow = Borrow<T, false>;
+template <class T>
+using ExclusiveBorrow = Borrow<T, true>;
 
 // Calls f with the value of self: under a shared borrow for a mutable class.
 template <class T, class F>

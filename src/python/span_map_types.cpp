@@ -1,7 +1,7 @@
 // Segment, SpanMap and SpanMapBuilder.
 #include <limits>
 
-#include "python/span_types.hpp"
+#include "python/py.hpp"
 #include "span/builder.hpp"
 #include "span/mapping.hpp"
 #include "span/span_map.hpp"
@@ -269,19 +269,14 @@ PyMethodDef builder_methods[] = {
 
 const ClassDef class_Segment = {
     .doc = "정규화 한 조각. 연속한 항등 구간은 하나로 접혀 있다.",
-    KX_BOX(Segment),
-    .repr = repr<Segment, segment_repr>,
-    .methods = segment_methods,
+    KX_BOX(Segment), .repr = repr<Segment, segment_repr>, .methods = segment_methods,
     .getset = segment_getset,
 };
 
 const ClassDef class_SpanMap = {
     .doc = "원문과 정규화문을 잇는 단조 구간 정렬 테이블.",
-    KX_BOX(SpanMap),
-    .repr = repr<SpanMap, span_map_repr>,
-    .len = length<&SpanMap::segments>,
-    .methods = span_map_methods,
-    .getset = span_map_getset,
+    KX_BOX(SpanMap), .repr = repr<SpanMap, span_map_repr>, .len = length<&SpanMap::segments>,
+    .methods = span_map_methods, .getset = span_map_getset,
 };
 
 const ClassDef class_SpanMapBuilder = {
@@ -290,10 +285,7 @@ const ClassDef class_SpanMapBuilder = {
            "불변식이 성립한다.\n\n코어의 `insert` 는 여기에 노출하지 않는다. 현재 정규화 "
            "파이프라인이 쓰지 않는 경로이고,\n합성 시 불변식과 결합법칙이 깨지는 것이 "
            "실측으로 확인됐기 때문이다. 그 경로가 정리되면\n여기에 함께 추가한다.",
-    KX_BOX(PyBuilder),
-    .repr = builder_repr,
-    .init = builder_new,
-    .methods = builder_methods,
+    KX_BOX(PyBuilder), .repr = builder_repr, .init = builder_new, .methods = builder_methods,
 };
 
 }  // namespace kestrix::py

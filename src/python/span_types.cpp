@@ -1,12 +1,14 @@
 // Span, SourceSpan and NormalizationCost.
-#include "python/span_types.hpp"
+#include "python/py.hpp"
 
 #include "span/span_map.hpp"
 #include "span/span_text.hpp"
 #include "text/debug_string.hpp"
 
 namespace kestrix::py {
+namespace {
 
+// ["a", "b"] with backslash escapes for quote and backslash.
 std::string rules_repr(const RuleList& rules) {
   std::string s = "[";
   for (std::size_t i = 0; i < rules.size(); ++i) {
@@ -21,8 +23,6 @@ std::string rules_repr(const RuleList& rules) {
   s += "]";
   return s;
 }
-
-namespace {
 
 // "byte=1..2, char=3..4"
 std::string ranges(const Span& s) {
@@ -171,27 +171,19 @@ const ClassDef class_Span = {
            "오프셋과 문자 오프셋을 둘 다 담는다.\n\nPython 문자열은 문자 인덱스 기반이라 "
            "문자 좌표를 그대로 노출하는 것이 중요하다.\n바이트만 주면 소비자 쪽에서 다시 "
            "변환해야 하고 그 변환이 새 오프셋 버그의 출처가 된다.",
-    KX_BOX(Span),
-    .repr = repr<Span, span_repr>,
-    .init = span_new,
-    .compare = span_richcompare,
-    .methods = span_methods,
-    .getset = span_getset,
+    KX_BOX(Span), .repr = repr<Span, span_repr>, .init = span_new, .compare = span_richcompare,
+    .methods = span_methods, .getset = span_getset,
 };
 
 const ClassDef class_SourceSpan = {
     .doc = "[`PySpanMap`] 의 `to_source` 결과. 원문 스팬과 그 판정 근거.",
-    KX_BOX(SourceSpan),
-    .repr = repr<SourceSpan, source_span_repr>,
-    .methods = source_span_methods,
+    KX_BOX(SourceSpan), .repr = repr<SourceSpan, source_span_repr>, .methods = source_span_methods,
     .getset = source_span_getset,
 };
 
 const ClassDef class_NormalizationCost = {
     .doc = "이 스팬이 원문에서 얼마나 멀어졌는지의 정량 지표. 탐지 층이 신뢰도를 깎는 데 쓴다.",
-    KX_BOX(NormalizationCost),
-    .repr = repr<NormalizationCost, cost_repr>,
-    .methods = cost_methods,
+    KX_BOX(NormalizationCost), .repr = repr<NormalizationCost, cost_repr>, .methods = cost_methods,
     .getset = cost_getset,
 };
 
