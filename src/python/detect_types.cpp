@@ -189,11 +189,6 @@ KX_FAST(fn_detect) {
   });
 }
 
-KX_FAST(fn_entity_names) {
-  return guard([&]() -> PyObject* {
-    bind_none("entity_names", KX_CALL);
-    return new_str_list(entity_names());
-  });
-}
+PyObject* entity_name_list() { return new_str_list(entity_names()); }
 
 }  // namespace kestrix::py

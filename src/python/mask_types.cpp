@@ -25,20 +25,10 @@ Entity entity_arg(PyObject* o, const char* param) {
 
 // ---- Policy --------------------------------------------------------------------------------
 
-// A method name as a template argument.
-template <std::size_t N>
-struct Name {
-  constexpr Name(const char (&s)[N]) { std::copy_n(s, N, text); }
-  char text[N];
-};
-
 // A static constructor without parameters.
-template <Policy (*Make)(), Name name>
-KX_FAST(policy_make) {
-  return guard([&]() -> PyObject* {
-    bind_none(name.text, KX_CALL);
-    return make(T_Policy, Make());
-  });
+template <Policy (*Make)()>
+PyObject* make_policy() {
+  return make(T_Policy, Make());
 }
 
 KX_FAST(policy_redact_fill) {
@@ -76,32 +66,28 @@ KX_FAST(policy_hash) {
 
 // Pickled as a call of the factory that made it, the key and the fixed text included: a
 // pickle of a policy is as secret as the policy.
-KX_FAST(policy_reduce) {
-  return guard([&]() -> PyObject* {
-    bind_none("__reduce__", KX_CALL);
-    const Policy& p = unbox<Policy>(self);
-    PyObject* owner = type_object(T_Policy);
-    const std::string factory(policy_kind_name(p));
-    auto fill = [&] { return Ref::steal(check(PyUnicode_FromOrdinal(static_cast<int>(p.fill)))); };
-    switch (p.kind) {
-      case PolicyKind::partial:
-        return reduce_by(owner, factory.c_str(), Ref::steal(new_u64(p.keep_prefix)),
-                         Ref::steal(new_u64(p.keep_suffix)), fill());
-      case PolicyKind::hash:
-        return reduce_by(owner, factory.c_str(),
-                         Ref::steal(check(PyBytes_FromStringAndSize(
-                             p.key.data(), static_cast<Py_ssize_t>(p.key.size())))),
-                         Ref::steal(new_u64(p.length)));
-      case PolicyKind::redact:
-        if (p.redact == RedactKind::fill) return reduce_by(owner, factory.c_str(), fill());
-        if (p.redact == RedactKind::fixed)
-          return reduce_by(owner, factory.c_str(), Ref::steal(new_str(p.text)));
-        break;
-      case PolicyKind::tokenize:
-        break;
-    }
-    return reduce_by(owner, factory.c_str());
-  });
+PyObject* policy_reduce(const Policy& p) {
+  PyObject* owner = type_object(T_Policy);
+  const std::string factory(policy_kind_name(p));
+  auto fill = [&] { return Ref::steal(check(PyUnicode_FromOrdinal(static_cast<int>(p.fill)))); };
+  switch (p.kind) {
+    case PolicyKind::partial:
+      return reduce_by(owner, factory.c_str(), Ref::steal(new_u64(p.keep_prefix)),
+                       Ref::steal(new_u64(p.keep_suffix)), fill());
+    case PolicyKind::hash:
+      return reduce_by(owner, factory.c_str(),
+                       Ref::steal(check(PyBytes_FromStringAndSize(
+                           p.key.data(), static_cast<Py_ssize_t>(p.key.size())))),
+                       Ref::steal(new_u64(p.length)));
+    case PolicyKind::redact:
+      if (p.redact == RedactKind::fill) return reduce_by(owner, factory.c_str(), fill());
+      if (p.redact == RedactKind::fixed)
+        return reduce_by(owner, factory.c_str(), Ref::steal(new_str(p.text)));
+      break;
+    case PolicyKind::tokenize:
+      break;
+  }
+  return reduce_by(owner, factory.c_str());
 }
 
 std::string policy_repr(const Policy& p) {
@@ -110,13 +96,13 @@ std::string policy_repr(const Policy& p) {
 }
 
 PyMethodDef policy_methods[] = {
-    {"redact_label", KX_METH((policy_make<Policy::redact_label, "redact_label">)), kStatic,
+    KX_S0("redact_label", Policy, make_policy<Policy::redact_label>,
      "redact_label()\n--\n\n**한국어** 이름을 대괄호로 감싼 자리표시자로 통째 치환한다. "
-     "`[주민등록번호]`"},
-    {"redact_code", KX_METH((policy_make<Policy::redact_code, "redact_code">)), kStatic,
+     "`[주민등록번호]`"),
+    KX_S0("redact_code", Policy, make_policy<Policy::redact_code>,
      "redact_code()\n--\n\n**영문 대문자** 이름으로 통째 치환한다. `[CREDIT_CARD]`\n\n산출물에 "
      "한국어가 섞이면 안 되는 경우에 쓴다. 이 라이브러리는 한국어 특화지만\n쓰는 사람까지 "
-     "한국어 사용자인 것은 아니다."},
+     "한국어 사용자인 것은 아니다."),
     {"redact_fill", KX_METH(policy_redact_fill), kStatic,
      "redact_fill(fill)\n--\n\n원문 **문자 수**만큼 같은 문자를 반복한다."},
     {"redact_fixed", KX_METH(policy_redact_fixed), kStatic,
@@ -127,9 +113,9 @@ PyMethodDef policy_methods[] = {
     {"hash", KX_METH(policy_hash), kStatic,
      "hash(key, length=12)\n--\n\n결정적 가명화. 같은 값은 항상 같은 토큰이 되어 연결성 분석이 "
      "가능하다.\n\n`hash` 기능 플래그를 켠 빌드에서만 존재한다."},
-    {"tokenize", KX_METH((policy_make<Policy::tokenize, "tokenize">)), kStatic,
-     "tokenize()\n--\n\n토큰화. 완전 가역이며 복원 맵을 함께 낸다."},
-    KX_M("__reduce__", policy_reduce, "__reduce__($self)\n--\n\n"),
+    KX_S0("tokenize", Policy, make_policy<Policy::tokenize>,
+     "tokenize()\n--\n\n토큰화. 완전 가역이며 복원 맵을 함께 낸다."),
+    KX_M0("__reduce__", Policy, policy_reduce, "__reduce__($self)\n--\n\n"),
     KX_END,
 };
 
@@ -165,20 +151,16 @@ KX_FAST(policy_set_policy_for) {
 }
 
 // Pickled as the default policy and then one with_entity per override, in their order.
-KX_FAST(policy_set_reduce) {
-  return guard([&]() -> PyObject* {
-    bind_none("__reduce__", KX_CALL);
-    const PolicySet& set = unbox<PolicySet>(self);
-    if (set.overrides.empty())
-      return reduce_call(type_object(T_PolicySet), Ref::steal(make(T_Policy, set.default_policy)));
-    PolicySet rest = set;
-    auto [entity, policy] = std::move(rest.overrides.back());
-    rest.overrides.pop_back();
-    return reduce_by(type_object(T_PolicySet), "with_entity",
-                     Ref::steal(make(T_PolicySet, std::move(rest))),
-                     Ref::steal(new_str(entity_name(entity))),
-                     Ref::steal(make(T_Policy, std::move(policy))));
-  });
+PyObject* policy_set_reduce(const PolicySet& set) {
+  if (set.overrides.empty())
+    return reduce_call(type_object(T_PolicySet), Ref::steal(make(T_Policy, set.default_policy)));
+  PolicySet rest = set;
+  auto [entity, policy] = std::move(rest.overrides.back());
+  rest.overrides.pop_back();
+  return reduce_by(type_object(T_PolicySet), "with_entity",
+                   Ref::steal(make(T_PolicySet, std::move(rest))),
+                   Ref::steal(new_str(entity_name(entity))),
+                   Ref::steal(make(T_Policy, std::move(policy))));
 }
 
 std::string policy_set_repr(const PolicySet&) { return "PolicySet(...)"; }
@@ -189,7 +171,7 @@ PyMethodDef policy_set_methods[] = {
      "낸다. 원본은 바뀌지 않는다."},
     {"policy_for", KX_METH(policy_set_policy_for), kMethod,
      "policy_for($self, entity)\n--\n\n이 엔티티에 적용될 정책."},
-    KX_M("__reduce__", policy_set_reduce, "__reduce__($self)\n--\n\n"),
+    KX_M0("__reduce__", PolicySet, policy_set_reduce, "__reduce__($self)\n--\n\n"),
     KX_END,
 };
 
@@ -219,12 +201,7 @@ std::string restore_map_repr(const RestoreMap& m) {
          ")";
 }
 
-KX_FAST(restore_map_is_empty) {
-  return guard([&]() -> PyObject* {
-    bind_none("is_empty", KX_CALL);
-    return new_bool(unbox<RestoreMap>(self).entries.empty());
-  });
-}
+PyObject* restore_map_is_empty(const RestoreMap& m) { return new_bool(m.entries.empty()); }
 
 KX_FAST(restore_map_from_json_m) {
   return guard([&]() -> PyObject* {
@@ -236,23 +213,20 @@ KX_FAST(restore_map_from_json_m) {
 }
 
 // Pickled through its JSON form.
-KX_FAST(restore_map_reduce) {
-  return guard([&]() -> PyObject* {
-    bind_none("__reduce__", KX_CALL);
-    std::string json;
-    write_json(json, unbox<RestoreMap>(self));
-    return reduce_by(type_object(T_RestoreMap), "from_json", Ref::steal(new_str(json)));
-  });
+PyObject* restore_map_reduce(const RestoreMap& m) {
+  std::string json;
+  write_json(json, m);
+  return reduce_by(type_object(T_RestoreMap), "from_json", Ref::steal(new_str(json)));
 }
 
 PyMethodDef restore_map_methods[] = {
-    {"is_empty", KX_METH(restore_map_is_empty), kMethod, "is_empty($self)\n--\n\n"},
+    KX_M0("is_empty", RestoreMap, restore_map_is_empty, "is_empty($self)\n--\n\n"),
     {"to_json", KX_METH(to_json<RestoreMap>), kMethod,
      "to_json($self)\n--\n\n파일에 저장할 수 있게 JSON 으로 낸다."},
     {"from_json", KX_METH(restore_map_from_json_m), kStatic,
      "from_json(text)\n--\n\n저장했던 JSON 에서 되읽는다. 프로세스가 끝나도 복원이 가능해야 "
      "가역이라 부를 수 있다."},
-    KX_M("__reduce__", restore_map_reduce, "__reduce__($self)\n--\n\n"),
+    KX_M0("__reduce__", RestoreMap, restore_map_reduce, "__reduce__($self)\n--\n\n"),
     KX_END,
 };
 

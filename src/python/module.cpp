@@ -18,7 +18,7 @@ PyMethodDef g_functions[] = {
      "깨졌거나 표에 없는 번호를 가리키면 `SpanMapError` 를 낸다. 조용히 넘기지 않는\n이유는, "
      "복원 실패를 눈치채지 못한 채 원문을 되찾았다고 믿는 것이 이 라이브러리가 막으려는\n바로 "
      "그 사고이기 때문이다."},
-    {"entity_names", KX_METH(fn_entity_names), kMethod,
+    {"entity_names", KX_METH((method0<PyObject, entity_name_list, "entity_names">)), kMethod,
      "entity_names()\n--\n\n이 빌드가 다루는 엔티티 이름 전부."},
 };
 

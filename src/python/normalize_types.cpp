@@ -82,17 +82,14 @@ PyGetSetDef config_getset[] = {
 
 // Pickled as Config() and a state of every setting by name (the weights as their dict), which
 // __setstate__ writes back through the setters and set_weights, with their checks.
-KX_FAST(config_reduce) {
-  return guard([&]() -> PyObject* {
-    bind_none("__reduce__", KX_CALL);
-    Ref state = Ref::steal(check(PyDict_New()));
-    for (const PyGetSetDef* d = config_getset; d->name; ++d) {
-      Ref v = Ref::steal(check(PyObject_GetAttrString(self, d->name)));
-      if (PyDict_SetItemString(state.get(), d->name, v.get()) < 0) throw_set();
-    }
-    Ref no_args = Ref::steal(check(PyTuple_New(0)));
-    return check(PyTuple_Pack(3, type_object(T_Config), no_args.get(), state.get()));
-  });
+PyObject* config_reduce(PyObject* self) {
+  Ref state = Ref::steal(check(PyDict_New()));
+  for (const PyGetSetDef* d = config_getset; d->name; ++d) {
+    Ref v = Ref::steal(check(PyObject_GetAttrString(self, d->name)));
+    if (PyDict_SetItemString(state.get(), d->name, v.get()) < 0) throw_set();
+  }
+  Ref no_args = Ref::steal(check(PyTuple_New(0)));
+  return check(PyTuple_Pack(3, type_object(T_Config), no_args.get(), state.get()));
 }
 
 KX_FAST(config_setstate) {
@@ -123,7 +120,7 @@ PyMethodDef config_methods[] = {
          "replaced_char=None)\n--\n\n점수 가중치를 바꾼다. 주지 않은 것은 그대로 둔다.\n\n가중치의 "
          "뜻은 저장소 README 의 판정 규칙 절에 있다. 함부로 바꾸면 재현율과 정밀도가\n함께 움직이므로, "
          "바꾼 뒤에는 자기 데이터로 다시 재는 것이 맞다."),
-    KX_M("__reduce__", config_reduce, "__reduce__($self)\n--\n\n"),
+    KX_M0("__reduce__", Config, config_reduce, "__reduce__($self)\n--\n\n"),
     KX_M("__setstate__", config_setstate, "__setstate__($self, state)\n--\n\n"),
     KX_END,
 };

@@ -22,7 +22,8 @@
 //   converters (to_u32, to_text_arg, ...) attach the note "while processing '<param>'".
 // * Generic members. field<&T::m> reads a member (its C++ type picks the conversion, a core
 //   value inside becomes a child), get<T, fn> any derived value, set_field<&Config::m> writes
-//   a setting, to_json<T> serializes, repr<T, fn> and length<&T::m> fill the slots.
+//   a setting, method0<T, fn, "name"> is a method without parameters (to_json<T> is one),
+//   repr<T, fn> and length<&T::m> fill the slots.
 // * Error translation. Every entry point runs inside guard(): a Python error already set
 //   travels as PyErrorSet, std::bad_alloc becomes MemoryError, any other C++ exception the
 //   internal-failure exception (a BaseException); a core error value becomes SpanMapError
@@ -34,6 +35,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -330,6 +332,9 @@ struct Call {
   PyObject* kwnames;  // tuple of keyword names, their values follow the positional ones
 };
 
+// The arguments of the function being defined (see KX_FAST).
+#define KX_CALL ::kestrix::py::Call{args, nargs, kwnames}
+
 // The bound arguments: a reference to each, owned until the Args goes away; nullptr when
 // absent or None (None for a required parameter is kept, so its converter refuses it).
 template <std::size_t N>
@@ -515,19 +520,39 @@ Py_ssize_t length(PyObject* self) {
   return static_cast<Py_ssize_t>((unbox<C>(self).*M).size());
 }
 
+// A method without parameters computing fn(value), fn(self) or fn(); `name` is the method's.
+template <std::size_t N>
+struct Name {
+  constexpr Name(const char (&s)[N]) { std::copy_n(s, N, text); }
+  char text[N];
+};
+template <class T, auto Fn, Name name>
+PyObject* method0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    bind_none(name.text, KX_CALL);
+    if constexpr (std::is_invocable_v<decltype(Fn)>)
+      return Fn();
+    else if constexpr (std::is_invocable_v<decltype(Fn), PyObject*>)
+      return Fn(self);
+    else
+      return reading<T>(self, [](const T& v) { return Fn(v); });
+  });
+}
+
 // to_json($self) through a write function (write_json by default).
 template <class T>
 void write_default(std::string& out, const T& v) {
   write_json(out, v);
 }
+template <class T, auto Write>
+PyObject* json_of(const T& v) {
+  std::string out;
+  Write(out, v);
+  return new_str(out);
+}
 template <class T, auto Write = write_default<T>>
 PyObject* to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    bind_none("to_json", Call{args, nargs, kwnames});
-    std::string out;
-    reading<T>(self, [&](const T& v) { Write(out, v); });
-    return new_str(out);
-  });
+  return method0<T, json_of<T, Write>, "to_json">(self, args, nargs, kwnames);
 }
 
 // A setter of the setting M through its converter; a setting cannot be deleted.
@@ -610,14 +635,11 @@ inline PyObject* type_object(TypeId id) { return reinterpret_cast<PyObject*>(typ
 // ---- module functions (defined by the layer files) ------------------------------------------
 
 #define KX_FAST(name) PyObject* name([[maybe_unused]] PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-// The arguments of the KX_FAST function being defined.
-#define KX_CALL ::kestrix::py::Call{args, nargs, kwnames}
-
 KX_FAST(fn_normalize);
 KX_FAST(fn_detect);
 KX_FAST(fn_mask);
 KX_FAST(fn_unmask);
-KX_FAST(fn_entity_names);
+PyObject* entity_name_list();
 
 // The settings of a call: a copy of `config` (read under a shared borrow), or the defaults
 // when it is absent.
@@ -631,6 +653,9 @@ constexpr int kStatic = kMethod | METH_STATIC;
 // The member tables' entries: a method, a static method, a getter, a setting.
 #define KX_M(name, f, doc) {name, KX_METH(f), ::kestrix::py::kMethod, doc}
 #define KX_S(name, f, doc) {name, KX_METH(f), ::kestrix::py::kStatic, doc}
+// A method without parameters of class T, through method0.
+#define KX_M0(name, T, f, doc) KX_M(name, (method0<T, f, name>), doc)
+#define KX_S0(name, T, f, doc) KX_S(name, (method0<T, f, name>), doc)
 #define KX_G(name, f, doc) {name, f, nullptr, doc, nullptr}
 #define KX_SET(name, m, doc) {name, field<m>, set_field<m>, doc, const_cast<char*>(name)}
 #define KX_END {}

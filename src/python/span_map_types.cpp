@@ -59,20 +59,12 @@ std::string span_map_repr(const SpanMap& m) {
          ", dst_bytes=" + std::to_string(dst_end(m).first) + ")";
 }
 
-KX_FAST(span_map_is_identity) {
-  return guard([&]() -> PyObject* {
-    bind_none("is_identity", KX_CALL);
-    return new_bool(is_identity(unbox<SpanMap>(self)));
-  });
-}
+PyObject* span_map_is_identity(const SpanMap& m) { return new_bool(is_identity(m)); }
 
-KX_FAST(span_map_validate) {
-  return guard([&]() -> PyObject* {
-    bind_none("validate", KX_CALL);
-    auto r = validate(unbox<SpanMap>(self));
-    if (!r) throw_core(r.error());
-    return none();
-  });
+PyObject* span_map_validate(const SpanMap& m) {
+  auto r = validate(m);
+  if (!r) throw_core(r.error());
+  return none();
 }
 
 KX_FAST(span_map_identity) {
@@ -115,8 +107,8 @@ KX_FAST(span_map_to_source_from_chars) {
 }
 
 PyMethodDef span_map_methods[] = {
-    KX_M("is_identity", span_map_is_identity, "is_identity($self)\n--\n\n변환이 하나도 없는가."),
-    KX_M("validate", span_map_validate,
+    KX_M0("is_identity", SpanMap, span_map_is_identity, "is_identity($self)\n--\n\n변환이 하나도 없는가."),
+    KX_M0("validate", SpanMap, span_map_validate,
          "validate($self)\n--\n\n불변식 검사. 깨졌으면 `SpanMapError` 를 낸다."),
     KX_M("to_json", to_json<SpanMap>, "to_json($self)\n--\n\n테이블 전체를 JSON 문자열로 낸다."),
     KX_S("identity", span_map_identity, "identity(text)\n--\n\n변환이 전혀 없는 항등 매핑."),
@@ -227,21 +219,18 @@ KX_FAST(builder_absorb) {
   });
 }
 
-KX_FAST(builder_finish) {
-  return guard([&]() -> PyObject* {
-    bind_none("finish", KX_CALL);
-    ExclusiveBorrow<PyBuilder> pb(self);
-    if (pb.value().consumed) throw_runtime_error(kConsumed);
-    // Create every Python object first: once finish() has run the builder cannot go back,
-    // so nothing may fail after it.
-    Ref text = Ref::steal(new_str(pb.value().b.out));
-    auto value = std::make_shared<SpanMap>();
-    Ref map = Ref::steal(make_held<SpanMap>(T_SpanMap, value));
-    Ref tuple = Ref::steal(check(PyTuple_Pack(2, text.get(), map.get())));
-    *value = finish(pb.value().b).second;
-    pb.value().consumed = true;
-    return tuple.release();
-  });
+PyObject* builder_finish(PyObject* self) {
+  ExclusiveBorrow<PyBuilder> pb(self);
+  if (pb.value().consumed) throw_runtime_error(kConsumed);
+  // Create every Python object first: once finish() has run the builder cannot go back,
+  // so nothing may fail after it.
+  Ref text = Ref::steal(new_str(pb.value().b.out));
+  auto value = std::make_shared<SpanMap>();
+  Ref map = Ref::steal(make_held<SpanMap>(T_SpanMap, value));
+  Ref tuple = Ref::steal(check(PyTuple_Pack(2, text.get(), map.get())));
+  *value = finish(pb.value().b).second;
+  pb.value().consumed = true;
+  return tuple.release();
 }
 
 PyMethodDef builder_methods[] = {
@@ -258,9 +247,9 @@ PyMethodDef builder_methods[] = {
      "absorb($self, src_text, rule, class_=\"separator\")\n--\n\n원문 조각을 흡수(삭제)한다.\n\n"
      "`class_` 는 `\"whitespace\"`, `\"separator\"`, `\"other\"` 중 하나다. 종류마다 신뢰도\n"
      "감점 계수가 다르므로 정확히 골라야 한다."},
-    {"finish", KX_METH(builder_finish), kMethod,
-     "finish($self)\n--\n\n정규화 결과 문자열과 매핑을 `(str, SpanMap)` 으로 낸다. 빌더는 여기서 "
-     "소비된다."},
+    KX_M0("finish", PyBuilder, builder_finish,
+          "finish($self)\n--\n\n정규화 결과 문자열과 매핑을 `(str, SpanMap)` 으로 낸다. 빌더는 "
+          "여기서 소비된다."),
     KX_END,
 };
 

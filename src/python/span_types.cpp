@@ -71,13 +71,7 @@ KX_FAST(span_slice) {
   });
 }
 
-KX_FAST(span_is_empty) {
-  return guard([&]() -> PyObject* {
-    bind_none("is_empty", KX_CALL);
-    const Span& s = unbox<Span>(self);
-    return new_bool(s.byte_start >= s.byte_end);
-  });
-}
+PyObject* span_is_empty(const Span& s) { return new_bool(s.byte_start >= s.byte_end); }
 
 PyObject* byte_len(const Span& s) { return new_u64(s.byte_end < s.byte_start ? 0 : s.byte_end - s.byte_start); }
 PyObject* char_len(const Span& s) { return new_u64(s.char_end < s.char_start ? 0 : s.char_end - s.char_start); }
@@ -91,7 +85,7 @@ PyMethodDef span_methods[] = {
          "slice($self, text)\n--\n\n이 스팬이 가리키는 조각을 잘라 낸다. 범위를 벗어나면 예외를 "
          "낸다.\n\n코어의 `Span::slice` 는 범위 밖에서 패닉하므로, Python 으로 패닉을 넘기지 않도록\n"
          "여기서 먼저 확인한다."),
-    KX_M("is_empty", span_is_empty, "is_empty($self)\n--\n\n"),
+    KX_M0("is_empty", Span, span_is_empty, "is_empty($self)\n--\n\n"),
     KX_M("to_json", to_json<Span>, "to_json($self)\n--\n\n스팬을 JSON 문자열로 낸다."),
     KX_END,
 };
@@ -143,15 +137,10 @@ std::string cost_repr(const NormalizationCost& c) {
          ", replaced_chars=" + std::to_string(c.replaced_chars) + ")";
 }
 
-KX_FAST(cost_is_zero) {
-  return guard([&]() -> PyObject* {
-    bind_none("is_zero", KX_CALL);
-    return new_bool(unbox<NormalizationCost>(self).is_zero());
-  });
-}
+PyObject* cost_is_zero(const NormalizationCost& c) { return new_bool(c.is_zero()); }
 
 PyMethodDef cost_methods[] = {
-    KX_M("is_zero", cost_is_zero, "is_zero($self)\n--\n\n"),
+    KX_M0("is_zero", NormalizationCost, cost_is_zero, "is_zero($self)\n--\n\n"),
     KX_M("to_json", to_json<NormalizationCost>, "to_json($self)\n--\n\n비용을 JSON 문자열로 낸다."),
     KX_END,
 };

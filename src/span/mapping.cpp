@@ -97,18 +97,23 @@ bool is_plain_identity(const SpanMap& m) {
          s.src.char_end >= s.src.char_start;
 }
 
-// True when the full walk of compose(map, plain identity) returns `map` unchanged: every step
-// of the walk then copies each segment (deletions with their dst, groups of one segment with
+// True when the full walk of compose(map, plain identity) (Side = &Segment::dst) or of
+// compose(plain identity, map) (Side = &Segment::src) returns `map` unchanged: every step of
+// the walk then copies each segment (deletions with their dst, groups of one segment with
 // their kind recomputed and rules re-sorted), so these are the conditions for each copy to be
 // exact. The ends have been checked to match already.
-bool unchanged_by_identity_outer(const SpanMap& m) {
+template <Span Segment::*Side>
+bool unchanged_by_identity(const SpanMap& m) {
   Pos cur;
   bool prev_identity = false;
   for (const Segment& s : m.segments) {
-    if (s.dst.byte_start != cur.b || s.dst.char_start != cur.c) return false;
-    if (s.dst.byte_end < s.dst.byte_start || s.dst.char_end < s.dst.char_start) return false;
-    if (byte_empty(s.dst)) {
-      if (s.kind != SegmentKind::del || s.dst.char_end != s.dst.char_start) return false;
+    const Span& x = s.*Side;
+    if (x.byte_start != cur.b || x.char_start != cur.c) return false;
+    if (x.byte_end < x.byte_start || x.char_end < x.char_start) return false;
+    if (byte_empty(x)) {
+      // Only a deletion is empty, and only on the output side.
+      if (Side != &Segment::dst || s.kind != SegmentKind::del || x.char_end != x.char_start)
+        return false;
       prev_identity = false;
       continue;
     }
@@ -119,27 +124,7 @@ bool unchanged_by_identity_outer(const SpanMap& m) {
       if (s.kind != group_kind(s.src, s.dst) || !strictly_ascending(s.rules)) return false;
       prev_identity = false;
     }
-    cur = {s.dst.byte_end, s.dst.char_end};
-  }
-  return true;
-}
-
-// True when the full walk of compose(plain identity, map) returns `map` unchanged: each
-// segment then forms its own group with A = its src and C = its dst.
-bool unchanged_by_identity_inner(const SpanMap& m) {
-  Pos cur;
-  bool prev_identity = false;
-  for (const Segment& s : m.segments) {
-    if (s.src.byte_start != cur.b || s.src.char_start != cur.c) return false;
-    if (s.src.byte_end <= s.src.byte_start || s.src.char_end < s.src.char_start) return false;
-    if (s.kind == SegmentKind::identity) {
-      if (prev_identity || !s.rules.empty() || !s.cost.is_zero()) return false;
-      prev_identity = true;
-    } else {
-      if (s.kind != group_kind(s.src, s.dst) || !strictly_ascending(s.rules)) return false;
-      prev_identity = false;
-    }
-    cur = {s.src.byte_end, s.src.char_end};
+    cur = {x.byte_end, x.char_end};
   }
   return true;
 }
@@ -501,8 +486,8 @@ SpanMap identity(std::string_view text) {
 std::expected<SpanMap, Error> compose(const SpanMap& inner, const SpanMap& outer) {
   auto ie = dst_end(inner), oe = src_end(outer);
   if (ie != oe) return coord("inner output " + pair_text(ie) + " != outer input " + pair_text(oe));
-  if (is_plain_identity(outer) && unchanged_by_identity_outer(inner)) return inner;
-  if (is_plain_identity(inner) && unchanged_by_identity_inner(outer)) return outer;
+  if (is_plain_identity(outer) && unchanged_by_identity<&Segment::dst>(inner)) return inner;
+  if (is_plain_identity(inner) && unchanged_by_identity<&Segment::src>(outer)) return outer;
   SpanMap result;
   if (auto ok = compose_walk(inner, outer, result); !ok) return std::unexpected(std::move(ok.error()));
   return result;
@@ -511,8 +496,8 @@ std::expected<SpanMap, Error> compose(const SpanMap& inner, const SpanMap& outer
 std::expected<SpanMap, Error> compose(SpanMap&& inner, SpanMap&& outer) {
   auto ie = dst_end(inner), oe = src_end(outer);
   if (ie != oe) return coord("inner output " + pair_text(ie) + " != outer input " + pair_text(oe));
-  if (is_plain_identity(outer) && unchanged_by_identity_outer(inner)) return std::move(inner);
-  if (is_plain_identity(inner) && unchanged_by_identity_inner(outer)) return std::move(outer);
+  if (is_plain_identity(outer) && unchanged_by_identity<&Segment::dst>(inner)) return std::move(inner);
+  if (is_plain_identity(inner) && unchanged_by_identity<&Segment::src>(outer)) return std::move(outer);
   SpanMap result;
   if (auto ok = compose_walk(inner, outer, result); !ok) return std::unexpected(std::move(ok.error()));
   return result;
