@@ -202,6 +202,42 @@ def per_call(message: str, expect_findings: int, calls: int, repeat: int) -> dic
     return {"characters": len(message), "findings": expect_findings, "us_per_call": us}
 
 
+# ---- reading results ---------------------------------------------------------------------------
+
+
+def reads(repeat: int) -> dict:
+    """Microseconds per read of a result's members, on a big result and on a small one: a read
+    shares the result's value, so the big one should cost about what the small one does (a
+    list of findings still makes one object per finding)."""
+    small = "전화 010-1234-5678"
+    phones = " / ".join(f"010-{1000 + i % 9000:04d}-{(i * 7919) % 10000:04d}" for i in range(10**4))
+    tokenize = kx.PolicySet(kx.Policy.tokenize())
+    big_n, small_n = kx.normalize("Ａ가" * (10**5 // 2)), kx.normalize(small)
+    big_r, small_r = kx.detect(phones), kx.detect(small)
+    big_o, small_o = kx.mask(phones, tokenize), kx.mask(small, tokenize)
+    dst = kx.Span.from_char_range(big_n.text, 10, 20)
+    held = big_n.map
+
+    def per_read(fn, n):
+        def run(_):
+            for _ in range(n):
+                fn()  # each result dropped at once, as a loop over reads would
+        return best_of(run, repeat) / n * 1e6
+
+    return {
+        "segments": len(big_n.map), "findings": len(big_r), "entries": len(big_o.restore),
+        "us": {
+            "n.map": (per_read(lambda: big_n.map, 2000), per_read(lambda: small_n.map, 2000)),
+            "report.findings": (per_read(lambda: big_r.findings, 20),
+                                per_read(lambda: small_r.findings, 2000)),
+            "out.restore": (per_read(lambda: big_o.restore, 2000),
+                            per_read(lambda: small_o.restore, 2000)),
+            "n.map.to_source vs held map": (per_read(lambda: big_n.map.to_source(dst), 2000),
+                                            per_read(lambda: held.to_source(dst), 2000)),
+        },
+    }
+
+
 # ---- memory ------------------------------------------------------------------------------------
 
 
@@ -323,6 +359,9 @@ def targets(res: dict) -> list[dict]:
                 pc["us_per_call"]["detect"] < 3, "us")
             add("mask per call, 40 characters", pc["us_per_call"]["mask"], "< 4",
                 pc["us_per_call"]["mask"] < 4, "us")
+    for name, (big, small) in res.get("reads", {}).get("us", {}).items():
+        if name != "report.findings":  # one new object per finding: linear by nature
+            add(f"{name} read, big / small result", big / small, "<= 2", big <= 2 * small, "x")
     mem = res.get("memory")
     if mem:
         big = max(mem["runs"], key=lambda r: r["bytes"])
@@ -365,6 +404,12 @@ def print_table(res: dict) -> None:
     for name, pc in res["per_call"].items():
         u = pc["us_per_call"]
         print(f"  {name:<30}{u['detect']:>8.2f}{u['mask']:>8.2f}{u['encode']:>8.2f}{u['regex']:>8.2f}")
+    rd = res.get("reads")
+    if rd:
+        print(f"\nreading a result ({rd['segments']} segments, {rd['findings']} findings, "
+              f"{rd['entries']} entries) vs a small one, us per read:")
+        for name, (big, small) in rd["us"].items():
+            print(f"  {name:<30}{big:>10.2f}{small:>10.2f}")
     mem = res.get("memory")
     if mem:
         print(f"\ndetect peak extra memory ({mem['profile']}):")
@@ -424,6 +469,8 @@ def main() -> None:
         "40 characters, 1 phone": per_call(MESSAGE_40, 1, calls, args.repeat),
         "400 characters, 3 items": per_call(MESSAGE_400, 3, calls // 4, args.repeat),
     }
+    print("reads ...", file=sys.stderr, flush=True)
+    res["reads"] = reads(args.repeat)
     print("threads ...", file=sys.stderr, flush=True)
     res["threads"] = threads(args.size, args.repeat)
     sizes = [parse_size(s) for s in args.memory_sizes.split(",") if s.strip()]
