@@ -68,7 +68,7 @@ std::string finding_repr(const Finding& f) {
 
 KX_FAST(finding_text) {
   return guard([&]() -> PyObject* {
-    auto a = bind("text", {"source_text"}, 1, KX_CALL);
+    auto a = bind<1>("text", {"source_text"}, KX_CALL);
     std::string_view text = to_string_view(a[0], "source_text");
     auto piece = slice(unbox<Finding>(self).source, text);
     if (!piece) throw_value_error(piece.error());
@@ -178,7 +178,7 @@ const ClassDef class_Report = {
 
 KX_FAST(fn_detect) {
   return guard([&]() -> PyObject* {
-    auto a = bind("detect", {"text", "config"}, 1, KX_CALL);
+    auto a = bind<1>("detect", {"text", "config"}, KX_CALL);
     TextArg text = to_text_arg(a[0], "text", true);
     const Config config = config_arg(a[1]);
     auto report = unlocked(text.view.size(), [&] {

@@ -33,21 +33,21 @@ PyObject* make_policy() {
 
 KX_FAST(policy_redact_fill) {
   return guard([&]() -> PyObject* {
-    auto a = bind("redact_fill", {"fill"}, 1, KX_CALL);
+    auto a = bind<1>("redact_fill", {"fill"}, KX_CALL);
     return make(T_Policy, Policy::redact_fill(to_char(a[0], "fill")));
   });
 }
 
 KX_FAST(policy_redact_fixed) {
   return guard([&]() -> PyObject* {
-    auto a = bind("redact_fixed", {"text"}, 1, KX_CALL);
+    auto a = bind<1>("redact_fixed", {"text"}, KX_CALL);
     return make(T_Policy, Policy::redact_fixed(to_string(a[0], "text")));
   });
 }
 
 KX_FAST(policy_partial) {
   return guard([&]() -> PyObject* {
-    auto a = bind("partial", {"keep_prefix", "keep_suffix", "fill"}, 2, KX_CALL);
+    auto a = bind<2>("partial", {"keep_prefix", "keep_suffix", "fill"}, KX_CALL);
     const std::uint64_t prefix = to_u64(a[0], "keep_prefix");
     const std::uint64_t suffix = to_u64(a[1], "keep_suffix");
     const char32_t fill = a[2] ? to_char(a[2], "fill") : U'*';
@@ -57,7 +57,7 @@ KX_FAST(policy_partial) {
 
 KX_FAST(policy_hash) {
   return guard([&]() -> PyObject* {
-    auto a = bind("hash", {"key", "length"}, 1, KX_CALL);
+    auto a = bind<1>("hash", {"key", "length"}, KX_CALL);
     std::string key = to_bytes(a[0], "key");
     const std::uint64_t length = a[1] ? to_u64(a[1], "length") : 12;
     return make(T_Policy, Policy::hash(std::move(key), length));
@@ -123,7 +123,7 @@ PyMethodDef policy_methods[] = {
 
 PyObject* policy_set_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    auto a = bind("PolicySet", {"default"}, 0, args, kwargs);
+    auto a = bind<0>("PolicySet", {"default"}, args, kwargs);
     PolicySet set;
     if (a[0]) {
       expect_instance(a[0], T_Policy, "default");
@@ -135,7 +135,7 @@ PyObject* policy_set_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 KX_FAST(policy_set_with_entity) {
   return guard([&]() -> PyObject* {
-    auto a = bind("with_entity", {"entity", "policy"}, 2, KX_CALL);
+    auto a = bind<2>("with_entity", {"entity", "policy"}, KX_CALL);
     const Entity e = entity_arg(a[0], "entity");
     expect_instance(a[1], T_Policy, "policy");
     return make(T_PolicySet, with_entity(unbox<PolicySet>(self), e, unbox<Policy>(a[1])));
@@ -144,7 +144,7 @@ KX_FAST(policy_set_with_entity) {
 
 KX_FAST(policy_set_policy_for) {
   return guard([&]() -> PyObject* {
-    auto a = bind("policy_for", {"entity"}, 1, KX_CALL);
+    auto a = bind<1>("policy_for", {"entity"}, KX_CALL);
     const Entity e = entity_arg(a[0], "entity");
     return make(T_Policy, policy_for(unbox<PolicySet>(self), e));
   });
@@ -205,7 +205,7 @@ PyObject* restore_map_is_empty(const RestoreMap& m) { return new_bool(m.entries.
 
 KX_FAST(restore_map_from_json_m) {
   return guard([&]() -> PyObject* {
-    auto a = bind("from_json", {"text"}, 1, KX_CALL);
+    auto a = bind<1>("from_json", {"text"}, KX_CALL);
     auto r = restore_map_from_json(to_string_view(a[0], "text"));
     if (!r) throw_value_error("restore map JSON 을 읽지 못했다: " + r.error());
     return make(T_RestoreMap, std::move(*r));
@@ -339,7 +339,7 @@ const ClassDef class_MaskOutput = {
 
 KX_FAST(fn_mask) {
   return guard([&]() -> PyObject* {
-    auto a = bind("mask", {"text", "policies", "config"}, 1, KX_CALL);
+    auto a = bind<1>("mask", {"text", "policies", "config"}, KX_CALL);
     TextArg arg = to_text_arg(a[0], "text", false);  // read by the mask pass
     const std::string_view text = arg.view;
     // A policy set never changes (and `a` holds it for the call); the settings are copied.
@@ -421,7 +421,7 @@ PyObject* unmask_units(PyObject* masked, PyObject* restore) {
 
 KX_FAST(fn_unmask) {
   return guard([&]() -> PyObject* {
-    auto a = bind("unmask", {"masked", "restore"}, 2, KX_CALL);
+    auto a = bind<2>("unmask", {"masked", "restore"}, KX_CALL);
     if (PyObject* done = unmask_units(a[0], a[1])) return done;
     const TextArg arg = to_text_arg(a[0], "masked", false);
     const std::string_view masked = arg.view;

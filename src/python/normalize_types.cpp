@@ -44,7 +44,7 @@ PyObject* weights_dict(const Config& c) {
 
 KX_FAST(config_set_weights) {
   return guard([&]() -> PyObject* {
-    auto a = bind("set_weights", kWeightNames, 0, KX_CALL);
+    auto a = bind<0>("set_weights", kWeightNames, KX_CALL);
     // Every given value is converted before any is written, so a bad one changes nothing.
     float values[kWeightCount] = {};
     for (std::size_t i = 0; i < kWeightCount; ++i)
@@ -94,7 +94,7 @@ PyObject* config_reduce(PyObject* self) {
 
 KX_FAST(config_setstate) {
   return guard([&]() -> PyObject* {
-    auto a = bind("__setstate__", {"state"}, 1, KX_CALL);
+    auto a = bind<1>("__setstate__", {"state"}, KX_CALL);
     expect_dict(a[0], "state");
     for (const PyGetSetDef* d = config_getset; d->name; ++d) {
       Ref v = Ref::borrow(PyDict_GetItemString(a[0], d->name));
@@ -165,7 +165,7 @@ Config config_arg(PyObject* config) {
 
 KX_FAST(fn_normalize) {
   return guard([&]() -> PyObject* {
-    auto a = bind("normalize", {"text", "config"}, 1, KX_CALL);
+    auto a = bind<1>("normalize", {"text", "config"}, KX_CALL);
     TextArg text = to_text_arg(a[0], "text", true);
     const Config config = config_arg(a[1]);  // the passes read this copy
     auto result = unlocked(text.view.size(), [&] {

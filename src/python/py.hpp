@@ -353,7 +353,7 @@ class Args {
   std::array<PyObject*, N> a_{};
 };
 
-// Matches a call to `names`, the first `required` of them required; raises the interpreter's
+// Matches a call to `names`, the first `required` (bind<Required>) of them required; raises the interpreter's
 // TypeError (and throws PyErrorSet) for a missing, surplus, unknown or repeated argument.
 void bind_into(const char* fname, const Call& call, const char* const* names, std::size_t n,
                std::size_t required, PyObject** out);
@@ -361,10 +361,11 @@ void bind_into(const char* fname, const Call& call, const char* const* names, st
 void bind_into(const char* fname, PyObject* args, PyObject* kwargs, const char* const* names,
                std::size_t n, std::size_t required, PyObject** out);
 
-template <std::size_t N, class... C>
-Args<N> bind(const char* fname, const char* const (&names)[N], std::size_t required, C... call) {
+template <std::size_t Required, std::size_t N, class... C>
+Args<N> bind(const char* fname, const char* const (&names)[N], C... call) {
+  static_assert(Required <= N, "more required parameters than parameters");
   Args<N> out;
-  bind_into(fname, call..., names, N, required, out.data());
+  bind_into(fname, call..., names, N, Required, out.data());
   return out;
 }
 // A call that takes no arguments.

@@ -69,14 +69,14 @@ PyObject* span_map_validate(const SpanMap& m) {
 
 KX_FAST(span_map_identity) {
   return guard([&]() -> PyObject* {
-    auto a = bind("identity", {"text"}, 1, KX_CALL);
+    auto a = bind<1>("identity", {"text"}, KX_CALL);
     return make(T_SpanMap, identity(to_string_view(a[0], "text")));
   });
 }
 
 KX_FAST(span_map_compose) {
   return guard([&]() -> PyObject* {
-    auto a = bind("compose", {"inner", "outer"}, 2, KX_CALL);
+    auto a = bind<2>("compose", {"inner", "outer"}, KX_CALL);
     expect_instance(a[0], T_SpanMap, "inner");
     expect_instance(a[1], T_SpanMap, "outer");
     auto r = compose(unbox<SpanMap>(a[0]), unbox<SpanMap>(a[1]));
@@ -87,7 +87,7 @@ KX_FAST(span_map_compose) {
 
 KX_FAST(span_map_to_source) {
   return guard([&]() -> PyObject* {
-    auto a = bind("to_source", {"dst"}, 1, KX_CALL);
+    auto a = bind<1>("to_source", {"dst"}, KX_CALL);
     expect_instance(a[0], T_Span, "dst");
     return make(T_SourceSpan, to_source(unbox<SpanMap>(self), unbox<Span>(a[0])));
   });
@@ -95,8 +95,7 @@ KX_FAST(span_map_to_source) {
 
 KX_FAST(span_map_to_source_from_chars) {
   return guard([&]() -> PyObject* {
-    auto a = bind("to_source_from_chars", {"normalized", "char_start", "char_end"}, 3,
-                  KX_CALL);
+    auto a = bind<3>("to_source_from_chars", {"normalized", "char_start", "char_end"}, KX_CALL);
     std::string_view text = to_string_view(a[0], "normalized");
     std::uint32_t cs = to_u32(a[1], "char_start");
     std::uint32_t ce = to_u32(a[2], "char_end");
@@ -148,7 +147,7 @@ void check_room(const Builder& b, std::size_t src_bytes, std::size_t dst_bytes) 
 
 PyObject* builder_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    auto a = bind("SpanMapBuilder", {"text"}, 0, args, kwargs);
+    auto a = bind<0>("SpanMapBuilder", {"text"}, args, kwargs);
     PyBuilder pb;
     if (a[0]) reserve(pb.b, to_string_view(a[0], "text").size());
     return make(T_SpanMapBuilder, std::move(pb));
@@ -164,7 +163,7 @@ PyObject* builder_repr(PyObject* self) {
 
 KX_FAST(builder_keep) {
   return guard([&]() -> PyObject* {
-    auto a = bind("keep", {"text"}, 1, KX_CALL);
+    auto a = bind<1>("keep", {"text"}, KX_CALL);
     std::string_view text = to_string_view(a[0], "text");
     ExclusiveBorrow<PyBuilder> pb(self);
     if (pb.value().consumed) throw_runtime_error(kConsumed);
@@ -178,7 +177,7 @@ KX_FAST(builder_keep) {
 template <void (*Op)(Builder&, std::string_view, std::string_view, std::string_view)>
 PyObject* builder_rewrite(const char* name, PyObject* self, const Call& call) {
   return guard([&]() -> PyObject* {
-    auto a = bind(name, {"src_text", "dst_text", "rule"}, 3, call);
+    auto a = bind<3>(name, {"src_text", "dst_text", "rule"}, call);
     std::string_view src = to_string_view(a[0], "src_text");
     std::string_view dst = to_string_view(a[1], "dst_text");
     std::string_view rule = to_string_view(a[2], "rule");
@@ -196,7 +195,7 @@ KX_FAST(builder_numeral) { return builder_rewrite<numeral>("numeral", self, KX_C
 
 KX_FAST(builder_absorb) {
   return guard([&]() -> PyObject* {
-    auto a = bind("absorb", {"src_text", "rule", "class_"}, 2, KX_CALL);
+    auto a = bind<2>("absorb", {"src_text", "rule", "class_"}, KX_CALL);
     std::string_view src = to_string_view(a[0], "src_text");
     std::string_view rule = to_string_view(a[1], "rule");
     std::string_view cls_name = a[2] ? to_string_view(a[2], "class_") : "separator";

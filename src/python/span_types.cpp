@@ -34,7 +34,7 @@ std::string ranges(const Span& s) {
 
 PyObject* span_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    auto a = bind("Span", {"byte_start", "byte_end", "char_start", "char_end"}, 4, args, kwargs);
+    auto a = bind<4>("Span", {"byte_start", "byte_end", "char_start", "char_end"}, args, kwargs);
     Span s{to_u32(a[0], "byte_start"), to_u32(a[1], "byte_end"), to_u32(a[2], "char_start"),
            to_u32(a[3], "char_end")};
     return make(T_Span, s);
@@ -51,7 +51,7 @@ PyObject* span_richcompare(PyObject* self, PyObject* other, int op) {
 
 KX_FAST(span_from_char_range_m) {
   return guard([&]() -> PyObject* {
-    auto a = bind("from_char_range", {"text", "char_start", "char_end"}, 3, KX_CALL);
+    auto a = bind<3>("from_char_range", {"text", "char_start", "char_end"}, KX_CALL);
     std::string_view text = to_string_view(a[0], "text");
     std::uint32_t cs = to_u32(a[1], "char_start");
     std::uint32_t ce = to_u32(a[2], "char_end");
@@ -63,7 +63,7 @@ KX_FAST(span_from_char_range_m) {
 
 KX_FAST(span_slice) {
   return guard([&]() -> PyObject* {
-    auto a = bind("slice", {"text"}, 1, KX_CALL);
+    auto a = bind<1>("slice", {"text"}, KX_CALL);
     std::string_view text = to_string_view(a[0], "text");
     auto r = slice(unbox<Span>(self), text);
     if (!r) throw_value_error(r.error());
