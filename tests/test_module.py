@@ -95,6 +95,15 @@ def test_module_doc():
         (lambda: kx.Span(1, 2, 3, 4, x=1), "Span() got an unexpected keyword argument 'x'"),
         (lambda: kx.Span(1, 2, 3, 4, byte_start=1), "Span() got multiple values for argument 'byte_start'"),
         (lambda: kx.Span(0, 0, 0, 0).is_empty(1), "is_empty() takes 0 positional arguments but 1 was given"),
+        # Functions and methods bind through the vector call: optional parameters are never
+        # counted as missing, and keywords meet positional arguments as above.
+        (lambda: kx.detect(), "detect() missing 1 required positional argument: 'text'"),
+        (lambda: kx.mask(config=None), "mask() missing 1 required positional argument: 'text'"),
+        (lambda: kx.Policy.partial(1), "partial() missing 1 required positional argument: 'keep_suffix'"),
+        (lambda: kx.detect("a", None, None), "detect() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: kx.detect("a", text="b"), "detect() got multiple values for argument 'text'"),
+        (lambda: kx.unmask(masked="a", restore=None, strict=True), "unmask() got an unexpected keyword argument 'strict'"),
+        (lambda: kx.entity_names(None), "entity_names() takes 0 positional arguments but 1 was given"),
     ],
 )
 def test_binder_messages(call, message):
