@@ -847,6 +847,8 @@ MOBILE = "010-2345-6789"
     (f"여권번호 M1234567\t{MOBILE}", [("passport", "M1234567"), ("phone", MOBILE)]),
     (f"여권번호:TM1234567,{MOBILE}", [("passport", "TM1234567"), ("phone", MOBILE)]),
     (f"*{MOBILE}", [("phone", MOBILE)]),
+    (f"*-*{MOBILE}", [("phone", MOBILE)]),                      # a separator among edge masks
+    (f"여권번호 M12345**\t{MOBILE}", [("phone", MOBILE)]),       # masks are no passport digits
     (f"생년월일 880101, {MOBILE}", [("birth_date", "880101"), ("phone", MOBILE)]),  # six digits
     (f"연락처 {MOBILE}**", [("phone", MOBILE)]),
 ])
