@@ -14,6 +14,7 @@ the input is never copied to disk.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import os
 import re
@@ -22,9 +23,12 @@ import signal
 import stat
 import sys
 import tempfile
-from typing import IO, Iterator, NoReturn
+from typing import IO, Any, Iterator, NoReturn
 
 import kestrix as kx
+
+# The extension's private functions for the command line (outside the public surface and its stub).
+core: Any = importlib.import_module("kestrix._kestrix")
 
 EXIT_FOUND = 1
 EXIT_FAILED = 2
@@ -189,10 +193,6 @@ def _policy_set(args: argparse.Namespace) -> kx.PolicySet:
                            + ", ".join(kx.entity_names()))
         ps = ps.with_entity(entity, parse_policy(spec))
     return ps
-
-
-def _tokenizes(ps: kx.PolicySet) -> bool:
-    return any(repr(ps.policy_for(e)) == "Policy.tokenize()" for e in kx.entity_names())
 
 
 # ---- files ------------------------------------------------------------------------------
@@ -464,8 +464,6 @@ def cmd_detect(args: argparse.Namespace) -> int:
 
 # ---- mask -------------------------------------------------------------------------------
 
-# Anything shaped like a token: its prefix is group 1.
-_TOKEN = re.compile(r"\[\[(PII[0-9A-Za-z_-]{0,40}):\+?[0-9]{1,20}\]\]")
 _NEUTRAL = kx.PolicySet(kx.Policy.redact_fill("가"))
 
 
@@ -492,7 +490,7 @@ class RestoreWriter(_Temporary):
         except OSError as e:
             raise CliError(f"cannot write the restore map {path!r}: {e.strerror}") from None
         self.f = os.fdopen(fd, "w", encoding="utf-8")
-        self._write('{"prefix":' + json.dumps(self.prefix) + ',"entries":[')
+        self._write(core._restore_head(self.prefix))
 
     def _write(self, text: str) -> None:
         try:
@@ -508,21 +506,16 @@ class RestoreWriter(_Temporary):
             raise CliError(f"{doc.where(at)}: the input holds a token of this very run; is the output "
                            "fed back into the input?")
         if self.input_prefixes is not None and "[[PII" in doc.text:
-            self.input_prefixes.update(m.group(1) for m in _TOKEN.finditer(doc.text))
+            self.input_prefixes.update(prefix for _, prefix in core._token_prefixes(doc.text))
             if len(self.input_prefixes) > KEPT_INPUT_PREFIXES:
                 self.input_prefixes = None
 
     def retoken(self, masked: str, restore: kx.RestoreMap) -> str:
         """Renumbers the tokens of one piece's restore map into the run's map."""
-        local = re.compile(re.escape("[[" + restore.prefix + ":") + r"(\d+)\]\]")
-        tokens = []
-        for e in restore.entries:
-            token = f"{self.opening}{self.count}]]"
-            entry = {"token": token, "original": e.original, "entity": e.entity}
-            self._write(("," if self.count else "") + json.dumps(entry, ensure_ascii=False, separators=(",", ":")))
-            self.count += 1
-            tokens.append(token)
-        return local.sub(lambda m: tokens[int(m.group(1))], masked)
+        masked, entries = core._merge_restore(masked, restore, self.prefix, self.count)
+        self._write(entries)
+        self.count += len(restore)
+        return masked
 
     def commit(self) -> None:
         assert self.tmp is not None
@@ -570,7 +563,7 @@ def _check_restore_target(path: str, force: bool, output: str | None) -> None:
 def cmd_mask(args: argparse.Namespace) -> int:
     config = _config(args)
     policies = _policy_set(args)
-    tokenizes = _tokenizes(policies)
+    tokenizes = core._tokenizes(policies)
     if args.restore_out and not tokenizes:
         raise CliError("--restore-out needs a tokenize policy")
     if tokenizes and not args.restore_out:
@@ -683,23 +676,17 @@ def _load_restore(path: str) -> tuple[kx.RestoreMap, tuple[str, set[str] | None]
     return restore, _run_of(text, restore)
 
 
-def _bad_token(text: str, prefix: str, entries: int) -> tuple[int, str, str]:
+_TOKEN_FAULTS = {"unclosed": "a token without its closing ]]", "not_number": "a token whose number is not a number"}
+
+
+def _bad_token(text: str, restore: kx.RestoreMap) -> tuple[int, str, str]:
     """(offset, kind, number text) of the first token of text that cannot be restored."""
-    opening = "[[" + prefix + ":"
-    at = text.find(opening)
-    while at >= 0:
-        start = at + len(opening)
-        end = text.find("]]", start)
-        if end < 0:
-            return at, "a token without its closing ]]", text[start:]
-        number = text[start:end]
-        digits = number[1:] if number.startswith("+") else number
-        if not (digits.isascii() and digits.isdigit()) or len(digits.lstrip("0")) > 20 or int(digits) >= 1 << 64:
-            return at, "a token whose number is not a number", number
-        if int(digits) >= entries:
-            return at, f"a token number that the restore map (of {entries} entries) does not hold", number
-        at = text.find(opening, end + 2)
-    return 0, "a broken token", ""
+    bad = core._bad_token(text, restore)
+    if bad is None:
+        return 0, "a broken token", ""
+    at, fault, number = bad
+    kind = _TOKEN_FAULTS.get(fault) or f"a token number that the restore map (of {len(restore)} entries) does not hold"
+    return at, kind, number
 
 
 def _excerpt(text: str, limit: int = 60) -> str:
@@ -712,14 +699,14 @@ def cmd_unmask(args: argparse.Namespace) -> int:
     with Output(args.output) as out:
         for doc in _documents(args.files, False):
             if run is not None and run[1] is not None and "[[PII" in doc.text:
-                for m in _TOKEN.finditer(doc.text):
-                    if m.group(1) != restore.prefix and m.group(1) not in run[1]:
-                        raise CliError(f"{doc.where(m.start())}: a token of another masking run; the restore "
+                for at, prefix in core._token_prefixes(doc.text):
+                    if prefix != restore.prefix and prefix not in run[1]:
+                        raise CliError(f"{doc.where(at)}: a token of another masking run; the restore "
                                        f"map {args.restore!r} belongs to run {run[0]} (is it the wrong map?)")
             try:
                 text = kx.unmask(doc.text, restore)
             except kx.SpanMapError:
-                at, kind, number = _bad_token(doc.text, restore.prefix, len(restore))
+                at, kind, number = _bad_token(doc.text, restore)
                 shown = f": {_excerpt(number)}" if args.show_text else " (--show-text shows it)"
                 raise CliError(f"{doc.where(at)}: {kind}{shown}") from None
             out.write(text + doc.nl)

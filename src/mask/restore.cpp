@@ -9,6 +9,7 @@
 #include "text/bytes.hpp"
 #include "text/debug_string.hpp"
 #include "text/json_writer.hpp"
+#include "text/utf8.hpp"
 
 namespace kestrix {
 
@@ -54,15 +55,24 @@ RestoreMap new_restore_map(std::string_view source, std::span<const std::string_
   return {choose_prefix(texts), {}};
 }
 
-const std::string& add_entry(RestoreMap& map, std::string_view piece, Entity entity) {
+namespace {
+
+// "[[" + prefix + ":" + number + "]]".
+std::string make_token(std::string_view prefix, std::uint64_t number) {
   std::string token;
-  token.reserve(map.prefix.size() + 8);
+  token.reserve(prefix.size() + 8);
   token += "[[";
-  token += map.prefix;
+  token += prefix;
   token += ':';
-  token += std::to_string(map.entries.size());
+  token += std::to_string(number);
   token += "]]";
-  map.entries.push_back({std::move(token), std::string(piece), entity});
+  return token;
+}
+
+}  // namespace
+
+const std::string& add_entry(RestoreMap& map, std::string_view piece, Entity entity) {
+  map.entries.push_back({make_token(map.prefix, map.entries.size()), std::string(piece), entity});
   return map.entries.back().token;
 }
 
@@ -123,6 +133,52 @@ bool find_tokens(std::u16string_view masked, const RestoreMap& map, std::vector<
   }
 }
 
+namespace {
+
+// One token of the map's prefix, or what is wrong with it.
+struct TokenAt {
+  TokenCheck check;        // fault none: a token that unmask replaces
+  std::size_t end = 0;     // past its "]]"
+  std::uint64_t n = 0;     // its number
+};
+
+// The tokens of `open` ("[[" + prefix + ":") in text order from byte `cur`: calls each(TokenAt)
+// for every good one and returns the first bad one (fault none at the end of the text).
+template <class Each>
+TokenCheck scan_tokens(std::string_view masked, std::string_view open, std::size_t entries, Each each) {
+  for (std::size_t cur = 0;;) {
+    const std::size_t at = masked.find(open, cur);
+    if (at == std::string_view::npos) return {};
+    const std::size_t num_start = at + open.size();
+    const std::size_t close = masked.find("]]", num_start);
+    if (close == std::string_view::npos) return {TokenFault::unclosed, at, masked.substr(num_start)};
+    TokenAt t{{TokenFault::none, at, masked.substr(num_start, close - num_start)}, close + 2, 0};
+    if (!parse_token_number(t.check.number, t.n)) return {TokenFault::not_number, at, t.check.number};
+    if (t.n >= entries) return {TokenFault::no_entry, at, t.check.number};
+    each(t);
+    cur = t.end;
+  }
+}
+
+Error token_error(const TokenCheck& bad, std::string_view open) {
+  std::uint64_t n = 0;
+  switch (bad.fault) {
+    case TokenFault::unclosed:
+      return Error::restore_token(std::string(open) + "...  에 닫는 괄호가 없다");
+    case TokenFault::not_number:
+      return Error::restore_token("토큰 번호가 숫자가 아니다: '" + std::string(bad.number) + "'");
+    default:
+      parse_token_number(bad.number, n);
+      return Error::restore_token("표에 없는 토큰 번호 " + std::to_string(n));
+  }
+}
+
+}  // namespace
+
+TokenCheck check_tokens(std::string_view masked, const RestoreMap& map) {
+  return scan_tokens(masked, "[[" + map.prefix + ":", map.entries.size(), [](const TokenAt&) {});
+}
+
 std::expected<std::string, Error> unmask(std::string_view masked, const RestoreMap& map,
                                          std::vector<RestoredToken>* tokens, bool make_text) {
   if (tokens) tokens->clear();
@@ -130,90 +186,94 @@ std::expected<std::string, Error> unmask(std::string_view masked, const RestoreM
   std::string out;
   if (make_text) out.reserve(masked.size());
   std::size_t cur = 0;
-  for (;;) {
-    const std::size_t at = masked.find(open, cur);
-    if (at == std::string_view::npos) {
-      if (make_text) out.append(masked.substr(cur));
-      return out;
+  const TokenCheck bad = scan_tokens(masked, open, map.entries.size(), [&](const TokenAt& t) {
+    const std::string& original = map.entries[static_cast<std::size_t>(t.n)].original;
+    if (make_text) {
+      out.append(masked.substr(cur, t.check.start - cur));
+      out += original;
     }
-    if (make_text) out.append(masked.substr(cur, at - cur));
-    const std::size_t num_start = at + open.size();
-    const std::size_t close = masked.find("]]", num_start);
-    if (close == std::string_view::npos)
-      return std::unexpected(Error::restore_token(open + "...  에 닫는 괄호가 없다"));
-    const std::string_view num = masked.substr(num_start, close - num_start);
-    std::uint64_t n = 0;
-    if (!parse_token_number(num, n))
-      return std::unexpected(
-          Error::restore_token("토큰 번호가 숫자가 아니다: '" + std::string(num) + "'"));
-    if (n >= map.entries.size())
-      return std::unexpected(Error::restore_token("표에 없는 토큰 번호 " + std::to_string(n)));
-    const std::string& original = map.entries[static_cast<std::size_t>(n)].original;
-    if (make_text) out += original;
-    if (tokens) tokens->push_back({at, close + 2, original});
-    cur = close + 2;
+    if (tokens) tokens->push_back({t.check.start, t.end, original});
+    cur = t.end;
+  });
+  if (bad.fault != TokenFault::none) return std::unexpected(token_error(bad, open));
+  if (make_text) out.append(masked.substr(cur));
+  return out;
+}
+
+std::expected<std::string, Error> merge_restore(RestoreMap& into, std::uint64_t first,
+                                                std::string_view masked, const RestoreMap& piece) {
+  const std::string open = "[[" + piece.prefix + ":";
+  const std::uint64_t base = first + into.entries.size();
+  std::string out;
+  out.reserve(masked.size());
+  std::size_t cur = 0;
+  const TokenCheck bad = scan_tokens(masked, open, piece.entries.size(), [&](const TokenAt& t) {
+    out.append(masked.substr(cur, t.check.start - cur));
+    out += make_token(into.prefix, base + t.n);
+    cur = t.end;
+  });
+  if (bad.fault != TokenFault::none) return std::unexpected(token_error(bad, open));
+  out.append(masked.substr(cur));
+  into.entries.reserve(into.entries.size() + piece.entries.size());
+  std::uint64_t number = base;
+  for (const RestoreEntry& e : piece.entries)
+    into.entries.push_back({make_token(into.prefix, number++), e.original, e.entity});
+  return out;
+}
+
+std::vector<TokenShape> token_shapes(std::string_view text) {
+  constexpr std::string_view kHead = "[[PII";
+  constexpr std::size_t kMaxTail = 40, kMaxDigits = 20;
+  auto in_prefix = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' ||
+           c == '-';
+  };
+  std::vector<TokenShape> shapes;
+  const std::size_t n = text.size();
+  for (std::size_t at = text.find(kHead); at != std::string_view::npos; at = text.find(kHead, at + 1)) {
+    std::size_t i = at + kHead.size();
+    while (i < n && in_prefix(text[i])) ++i;
+    if (i - (at + kHead.size()) > kMaxTail || i >= n || text[i] != ':') continue;
+    const std::string_view prefix = text.substr(at + 2, i - at - 2);
+    std::size_t j = i + 1;
+    if (j < n && text[j] == '+') ++j;
+    const std::size_t digits = j;
+    while (j < n && text[j] >= '0' && text[j] <= '9') ++j;
+    if (j == digits || j - digits > kMaxDigits || text.substr(j, 2) != "]]") continue;
+    shapes.push_back({at, j + 2, prefix});
+    at = j + 1;  // the search goes on after the token
   }
+  return shapes;
 }
 
 // ---- JSON writing --------------------------------------------------------------------------
 
-void write_json(std::string& out, const RestoreMap& map) {
+void write_json_head(std::string& out, std::string_view prefix) {
   out += "{\"prefix\":";
-  json::write_string(out, map.prefix);
+  json::write_string(out, prefix);
   out += ",\"entries\":[";
-  bool first = true;
-  for (const RestoreEntry& e : map.entries) {
-    if (!first) out.push_back(',');
-    first = false;
-    out += "{\"token\":";
-    json::write_string(out, e.token);
-    out += ",\"original\":";
-    json::write_string(out, e.original);
-    out += ",\"entity\":";
-    json::write_string(out, entity_name(e.entity));
-    out.push_back('}');
-  }
+}
+
+void write_json_entry(std::string& out, const RestoreEntry& e, std::uint64_t number) {
+  if (number != 0) out.push_back(',');
+  out += "{\"token\":";
+  json::write_string(out, e.token);
+  out += ",\"original\":";
+  json::write_string(out, e.original);
+  out += ",\"entity\":";
+  json::write_string(out, entity_name(e.entity));
+  out.push_back('}');
+}
+
+void write_json(std::string& out, const RestoreMap& map) {
+  write_json_head(out, map.prefix);
+  for (std::size_t i = 0; i < map.entries.size(); ++i) write_json_entry(out, map.entries[i], i);
   out += "]}";
 }
 
 // ---- JSON reading --------------------------------------------------------------------------
 
 namespace {
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF. Escapes such as a
-// lone "\udc00" decode to surrogate bytes, which must never reach a Python str.
-bool valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  const std::size_t n = s.size();
-  while (i < n) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    char32_t c;
-    char32_t min;
-    if ((b & 0xE0) == 0xC0) {
-      len = 2, c = b & 0x1F, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-      len = 3, c = b & 0x0F, min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-      len = 4, c = b & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + len > n) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto cb = static_cast<unsigned char>(s[i + k]);
-      if ((cb & 0xC0) != 0x80) return false;
-      c = (c << 6) | (cb & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
 
 // " at line L column C" for the position `pos` (bytes read so far): L counts the newlines
 // before pos, C the characters between the last newline and pos. from("{}") fails after
@@ -429,7 +489,7 @@ class Builder {
     }
     if (!s) return type_error(what, w, pos);
     const std::string_view str(s, len);
-    const bool valid = valid_utf8(str);
+    const bool valid = utf8::valid(str);
     if (w == Want::table || w == Want::entries || w == Want::entry)
       return type_error(valid ? "string " + debug_string(str) : "string", w, pos);
     if (!valid) return fail("invalid unicode code point in string", pos);

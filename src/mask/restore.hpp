@@ -1,5 +1,6 @@
 // Tokens, restore maps, their JSON form and unmasking.
 #pragma once
+#include <cstdint>
 #include <expected>
 #include <span>
 #include <string>
@@ -36,6 +37,33 @@ RestoreMap new_restore_map(std::string_view source, std::span<const std::string_
 // Appends an entry for piece and returns its token.
 const std::string& add_entry(RestoreMap& map, std::string_view piece, Entity entity);
 
+// Merges the map of one mask call into a map of many: the entries of `piece` are appended to
+// `into`, entry n of `into` taking the token of number `first` + n under into's prefix (the
+// entries before `first` live elsewhere, e.g. already written out), and `masked`, a text
+// masked with `piece`, is returned with each of piece's tokens replaced by its new token.
+// Fails, leaving `into` as it was, on a token of piece's prefix that unmask would refuse.
+std::expected<std::string, Error> merge_restore(RestoreMap& into, std::uint64_t first,
+                                                std::string_view masked, const RestoreMap& piece);
+
+// What is wrong with the first token of the map's prefix that unmask would refuse.
+enum class TokenFault : std::uint8_t { none, unclosed, not_number, no_entry };
+struct TokenCheck {
+  TokenFault fault = TokenFault::none;
+  std::size_t start = 0;    // byte offset of the token's opening "[["
+  std::string_view number;  // the text between ':' and "]]" (to the end when unclosed)
+};
+TokenCheck check_tokens(std::string_view masked, const RestoreMap& map);
+
+// A token that any masking run may have written, whatever its map: "[[" + prefix + ":" +
+// optional '+' + 1 to 20 ASCII digits + "]]", where the prefix is "PII" and up to 40 of
+// [0-9A-Za-z_-] (the prefixes choose_prefix picks, and the command line's run prefixes).
+struct TokenShape {
+  std::size_t start = 0, end = 0;  // bytes
+  std::string_view prefix;
+};
+// Every such token of text, in text order (none overlap).
+std::vector<TokenShape> token_shapes(std::string_view text);
+
 // A token that unmask replaced: bytes [start, end) of the masked text became `original`.
 struct RestoredToken {
   std::size_t start = 0, end = 0;
@@ -58,6 +86,11 @@ bool find_tokens(std::u16string_view masked, const RestoreMap& map, std::vector<
 
 // Compact JSON: {"prefix":...,"entries":[{"token":...,"original":...,"entity":...}]}.
 void write_json(std::string& out, const RestoreMap& map);
+// The same form written in pieces, for a map too large to hold at once: the head
+// {"prefix":...,"entries":[ , then each entry (`number` is its place in the whole map: every
+// one but number 0 is preceded by a comma), then "]}".
+void write_json_head(std::string& out, std::string_view prefix);
+void write_json_entry(std::string& out, const RestoreEntry& e, std::uint64_t number);
 
 // Reads the JSON form back. The table may be an object (keys in any order, unknown keys
 // ignored) or a two-element array; an entry an object or a three-element array. The error is

@@ -3,6 +3,9 @@
 #include "python/py.hpp"
 
 namespace kestrix::py {
+
+extern PyMethodDef g_private_functions[];  // private.cpp: the command line's, NULL-terminated
+
 namespace {
 
 PyMethodDef g_functions[] = {
@@ -53,6 +56,8 @@ int exec_steps(PyObject* m) {
   if (!modname) return -1;
   for (PyMethodDef& def : g_functions)
     if (add_owned(m, def.ml_name, PyCFunction_NewEx(&def, m, modname.get())) < 0) return -1;
+  for (PyMethodDef* def = g_private_functions; def->ml_name; ++def)
+    if (add_owned(m, def->ml_name, PyCFunction_NewEx(def, m, modname.get())) < 0) return -1;
   return 0;
 }
 

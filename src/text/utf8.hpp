@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -60,6 +61,50 @@ inline void append(std::string& out, char32_t c) {
     out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
     out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
   }
+}
+
+// Strict UTF-8, as Python's decoder reads it: no overlong forms, no surrogates, nothing above
+// U+10FFFF, no cut sequence. (Unlike the helpers above, for text of unknown origin: escapes
+// such as a lone "\udc00" in JSON decode to surrogate bytes, which must never reach a str.)
+inline bool valid(std::string_view s) {
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  while (i < n) {
+    // ASCII, eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, s.data() + i, 8);
+      if (w & 0x8080808080808080ull) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    char32_t c;
+    char32_t min;
+    if ((b & 0xE0) == 0xC0) {
+      len = 2, c = b & 0x1F, min = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+      len = 3, c = b & 0x0F, min = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+      len = 4, c = b & 0x07, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (i + len > n) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      const auto cb = static_cast<unsigned char>(s[i + k]);
+      if (!is_cont(cb)) return false;
+      c = (c << 6) | (cb & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
 }
 
 inline std::string encode(char32_t c) {

@@ -1,0 +1,105 @@
+"""The extension's private functions behind the command line, held against what the command line
+did before it took them from the core: the token grammar as a regular expression, renumbering
+by hand, the restore map written by the json module."""
+
+import json
+import re
+
+import pytest
+from hypothesis import given, strategies as st
+
+import kestrix as kx
+from kestrix import _kestrix as core
+
+from conftest import luhn, rrn
+
+TOKEN = re.compile(r"\[\[(PII[0-9A-Za-z_-]{0,40}):\+?[0-9]{1,20}\]\]")
+PIECES = ["[[", "PII", "PII0", "PII-ab_9", ":", "+", "0", "12", "]]", "]", "가", "x", "-", "\n", "a" * 41,
+          "1" * 21, "😀"]
+texts = st.lists(st.sampled_from(PIECES), max_size=30).map("".join)
+PHONE = "010-1234-5678"
+LINE = f"전화 {PHONE} 카드 {luhn('457296011234567')} 주민 {rrn('900101123456')}"
+
+
+@given(texts)
+def test_token_prefixes_are_the_token_shapes_of_the_grammar(text):
+    expected = [(m.start(), m.group(1)) for m in TOKEN.finditer(text)]
+    assert core._token_prefixes(text) == expected
+    assert core._token_prefixes(text.encode()) == [(m.start(), m.group(1)) for m in
+                                                   TOKEN.finditer(text.encode().decode("latin-1"))]
+
+
+def old_bad_token(text, prefix, entries):
+    opening = "[[" + prefix + ":"
+    at = text.find(opening)
+    while at >= 0:
+        start = at + len(opening)
+        end = text.find("]]", start)
+        if end < 0:
+            return at, "unclosed", text[start:]
+        number = text[start:end]
+        digits = number[1:] if number.startswith("+") else number
+        if not (digits.isascii() and digits.isdigit()) or len(digits.lstrip("0")) > 20 or int(digits) >= 1 << 64:
+            return at, "not_number", number
+        if int(digits) >= entries:
+            return at, "no_entry", number
+        at = text.find(opening, end + 2)
+    return None
+
+
+@given(texts, st.integers(0, 3))
+def test_bad_token_is_the_first_token_unmask_refuses(text, entries):
+    restore = kx.RestoreMap.from_json(json.dumps(
+        {"prefix": "PII", "entries": [{"token": f"[[PII:{i}]]", "original": "o", "entity": "phone"}
+                                      for i in range(entries)]}))
+    bad = core._bad_token(text, restore)
+    assert bad == old_bad_token(text, "PII", entries)
+    if bad is None:
+        kx.unmask(text, restore)
+    else:
+        with pytest.raises(kx.SpanMapError):
+            kx.unmask(text, restore)
+
+
+@pytest.mark.parametrize("policies, expected", [
+    (kx.PolicySet(), False),
+    (kx.PolicySet(kx.Policy.tokenize()), True),
+    (kx.PolicySet().with_entity("credit_card", kx.Policy.tokenize()), True),
+    (kx.PolicySet(kx.Policy.redact_fixed("Policy.tokenize()")), False),
+])
+def test_tokenizes(policies, expected):
+    assert core._tokenizes(policies) is expected
+
+
+def old_merge(masked, restore, prefix, first):
+    local = re.compile(re.escape("[[" + restore.prefix + ":") + r"(\d+)\]\]")
+    tokens, entries = [], ""
+    for n, e in enumerate(restore.entries, first):
+        token = f"[[{prefix}:{n}]]"
+        entry = {"token": token, "original": e.original, "entity": e.entity}
+        entries += ("," if n else "") + json.dumps(entry, ensure_ascii=False, separators=(",", ":"))
+        tokens.append(token)
+    return local.sub(lambda m: tokens[int(m.group(1))], masked), entries
+
+
+@pytest.mark.parametrize("text", [LINE, "[[PII:0]] " + LINE, 'ab"\\\t\x01\x7f\u2028 ' + LINE, "nothing"])
+@pytest.mark.parametrize("first", [0, 3])
+def test_merge_restore_renumbers_and_writes_the_entries_as_json_did(text, first):
+    out = kx.mask(text, kx.PolicySet(kx.Policy.tokenize()))
+    restore = out.restore
+    merged = core._merge_restore(out.text, restore, "PII-run", first)
+    assert merged == old_merge(out.text, restore, "PII-run", first)
+    assert core._merge_restore(out.text.encode(), restore, "PII-run", first) == (merged[0].encode(), merged[1])
+    before = ",".join(['{"token":"t","original":"","entity":"phone"}'] * first)
+    whole = kx.RestoreMap.from_json(core._restore_head("PII-run") + before + merged[1] + "]}")
+    assert kx.unmask(merged[0], whole) == text
+
+
+def test_merge_restore_refuses_a_broken_token():
+    restore = kx.mask(LINE, kx.PolicySet(kx.Policy.tokenize())).restore
+    with pytest.raises(kx.SpanMapError):
+        core._merge_restore("[[PII:9]]", restore, "R", 0)
+
+
+def test_restore_head_is_the_maps_own():
+    assert core._restore_head('P"') + "]}" == kx.RestoreMap.from_json('{"prefix":"P\\"","entries":[]}').to_json()
