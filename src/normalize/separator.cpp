@@ -15,7 +15,6 @@ namespace {
 
 using pass_detail::byte_at;
 using pass_detail::digit_like;
-using pass_detail::separator_len;
 
 struct SepClass {
   std::string_view rule;
@@ -30,20 +29,35 @@ constexpr SepClass kComma{"separator.comma", AbsorbClass::separator};
 constexpr SepClass kMiddot{"separator.middot", AbsorbClass::separator};
 constexpr SepClass kInvisible{"separator.invisible", AbsorbClass::separator};
 
-// Byte length of the invisible format character (U+200B, U+200C, U+200D, U+2060, U+FEFF) at
-// byte i, or 0. Only this pass absorbs them: between digits they are a way to slip a number
-// past a scanner, elsewhere they stay as written.
-std::size_t invisible_len(std::string_view s, std::size_t i) {
-  if (i + 2 >= s.size()) return 0;
-  const unsigned char a = byte_at(s, i), b = byte_at(s, i + 1), c = byte_at(s, i + 2);
-  if (a == 0xE2)
-    return (b == 0x80 && c >= 0x8B && c <= 0x8D) || (b == 0x81 && c == 0xA0) ? 3 : 0;
-  return a == 0xEF && b == 0xBB && c == 0xBF ? 3 : 0;
+// The class of the character of two or three bytes at byte i (lead byte 0xC2, 0xE2, 0xE3 or
+// 0xEF), or nullptr; its length in `len`. U+318D (the Hangul araea, typed as a middle dot),
+// U+2022 and U+2219 are middle dots, U+3161 (a vowel typed as a dash) a hyphen. The invisible
+// format characters (U+200B, U+200C, U+200D, U+2060, U+FEFF) are absorbed by this pass alone:
+// between digits they are a way to slip a number past a scanner, elsewhere they stay as
+// written. Jamo and the other characters of these lead bytes are separators nowhere.
+const SepClass* wide_class(std::string_view s, std::size_t i, std::size_t& len) {
+  if (byte_at(s, i) == 0xC2) {
+    len = 2;
+    return i + 1 < s.size() && byte_at(s, i + 1) == 0xB7 ? &kMiddot : nullptr;
+  }
+  len = 3;
+  if (i + 2 >= s.size()) return nullptr;
+  switch (pass_detail::decode3(s, i)) {
+    case 0x30FB: case 0x318D: case 0x2022: case 0x2219:
+      return &kMiddot;
+    case 0x3161:
+      return &kHyphen;
+    case 0x200B: case 0x200C: case 0x200D: case 0x2060: case 0xFEFF:
+      return &kInvisible;
+    default:
+      return nullptr;
+  }
 }
 
-// The class of the separator that a byte may begin, by index into kClasses (0: none).
-constexpr const SepClass* kClasses[] = {nullptr, &kWhitespace, &kHyphen, &kDot,
-                                        &kParen, &kComma,      &kMiddot, &kInvisible};
+// The class of the separator that a byte may begin, by index into kClasses (0: none; 6: a
+// character of several bytes, told by wide_class).
+constexpr std::uint8_t kWide = 6;
+constexpr const SepClass* kClasses[] = {nullptr, &kWhitespace, &kHyphen, &kDot, &kParen, &kComma};
 constexpr std::array<std::uint8_t, 256> kLeadClass = [] {
   std::array<std::uint8_t, 256> t{};
   t['\t'] = t[' '] = 1;
@@ -51,20 +65,24 @@ constexpr std::array<std::uint8_t, 256> kLeadClass = [] {
   t['.'] = 3;
   t['('] = t[')'] = 4;
   t[','] = 5;
-  t[0xC2] = t[0xE3] = 6;
-  t[0xE2] = t[0xEF] = 7;
+  t[0xC2] = t[0xE2] = t[0xE3] = t[0xEF] = kWide;
   return t;
 }();
 
 // Byte length of the separator of any class at byte i (0 for none), and its class in `cls`.
 [[gnu::always_inline]] inline std::size_t separator_at(std::string_view s, std::size_t i,
                                                        const SepClass*& cls) {
-  const unsigned char b = byte_at(s, i);
-  const std::uint8_t k = kLeadClass[b];
+  const std::uint8_t k = kLeadClass[byte_at(s, i)];
   if (k == 0) return 0;
-  cls = kClasses[k];
-  if (b < 0x80) return 1;
-  return k == 6 ? separator_len(s, i) : invisible_len(s, i);
+  if (k != kWide) {
+    cls = kClasses[k];
+    return 1;
+  }
+  std::size_t len = 0;
+  const SepClass* c = wide_class(s, i, len);
+  if (!c) return 0;
+  cls = c;
+  return len;
 }
 
 // Absorbs the run [start, end) as maximal groups of one class.
@@ -85,8 +103,7 @@ void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t e
   absorb(b, s.substr(g, end - g), cls->rule, cls->absorb);
 }
 
-// Bytes that begin a separator: the ASCII ones and the lead bytes of U+00B7, U+30FB and the
-// invisible characters.
+// Bytes that begin a separator: the ASCII ones and the lead bytes of the others.
 constexpr pass_detail::ByteTable kSeparatorStart =
     pass_detail::byte_table({'\t', ' ', '(', ')', ',', '-', '.', 0xC2, 0xE2, 0xE3, 0xEF});
 inline bytes::V16 separator_start_block(bytes::V16 v) {
