@@ -7,66 +7,42 @@
 
 #include "text/bytes.hpp"
 #include "text/pairs.hpp"
+#include "text/utf8.hpp"
 
 namespace kestrix::det {
 namespace {
 
-constexpr std::uint8_t count_chars(std::string_view s) {
-  std::uint8_t n = 0;
-  for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return n;
-}
+constexpr std::array<Cue, kCueCount> kCues = [] {
+  std::array<Cue, kCueCount> t{};
+  std::size_t k = 0;
+  for (std::span<const CueWord> table : kCueTables)
+    for (const CueWord& w : table)
+      t[k++] = Cue{w.word, w.weight, static_cast<std::uint8_t>(utf8::count_chars(w.word)),
+                   w.any_case, w.unless_next};
+  return t;
+}();
 
-constexpr Cue cue(std::string_view w, float weight) { return Cue{w, weight, count_chars(w)}; }
-
-constexpr std::array<Cue, kCueCount> kCues = {
-    // resident (Korean rules)
-    cue("주민등록번호", 1.0f), cue("주민번호", 1.0f), cue("주민등록", 0.8f), cue("본인확인", 0.4f),
-    cue("실명확인", 0.4f),
-    // foreigner rules
-    cue("외국인등록번호", 1.0f), cue("외국인등록", 0.8f), cue("외국인", 0.5f), cue("체류", 0.4f),
-    // business
-    cue("사업자등록번호", 1.0f), cue("사업자번호", 1.0f), cue("사업자", 0.6f), cue("세금계산서", 0.5f),
-    cue("법인", 0.3f), cue("상호", 0.3f),
-    // card
-    cue("카드번호", 1.0f), cue("신용카드", 1.0f), cue("체크카드", 1.0f), cue("유효기간", 0.5f),
-    cue("카드", 0.6f), cue("결제", 0.4f), cue("승인", 0.3f),
-    // phone
-    cue("전화번호", 1.0f), cue("휴대전화", 1.0f), cue("휴대폰", 1.0f), cue("핸드폰", 1.0f),
-    cue("연락처", 1.0f), cue("전화", 0.6f), cue("문자", 0.4f), cue("통화", 0.3f),
-    // licence
-    cue("운전면허번호", 1.0f), cue("운전면허", 1.0f), cue("면허번호", 0.9f), cue("면허증", 0.8f),
-    // account
-    cue("계좌번호", 1.0f), cue("예금주", 0.9f), cue("계좌", 0.8f), cue("입금", 0.7f),
-    cue("이체", 0.7f), cue("송금", 0.7f), cue("은행", 0.6f), cue("환불", 0.4f),
-    // birth
-    cue("생년월일", 1.0f), cue("출생일", 1.0f), cue("생일", 0.8f), cue("출생", 0.6f),
-    cue("년생", 0.6f),
-    // passport
-    cue("여권번호", 1.0f), cue("여권", 0.8f),
-    // veto
-    cue("증권번호", 1.0f), cue("계약번호", 1.0f), cue("접수번호", 1.0f), cue("주문번호", 1.0f),
-    cue("송장번호", 1.0f), cue("운송장", 0.8f), cue("관리번호", 0.9f), cue("문서번호", 0.9f),
-    cue("일련번호", 0.9f), cue("발급번호", 0.8f), cue("전표번호", 0.8f), cue("상품코드", 1.0f),
-    cue("제품코드", 1.0f), cue("모델번호", 1.0f), cue("모델명", 0.8f), cue("품번", 0.8f),
-    cue("바코드", 0.8f), cue("콜센터", 1.0f), cue("고객센터", 1.0f), cue("대표번호", 1.0f),
-    cue("상담센터", 0.9f), cue("ARS", 0.8f), cue("우편번호", 1.0f), cue("별표", 0.6f),
-    cue("고시", 0.5f),
-};
-
-static_assert(cues::veto.first + cues::veto.count == kCueCount);
+// The ranges tile all_cues in table order, each holding its table's words.
 static_assert([] {
-  for (CueTable t : {cues::resident, cues::foreigner, cues::business, cues::card, cues::phone,
-                     cues::license, cues::account, cues::birth, cues::passport, cues::veto})
-    if (t.count > kMaxTableCues) return false;
-  return true;
+  std::size_t next = 0;
+  for (std::size_t t = 0; t < std::size(kCueTables); ++t) {
+    const CueTable r = cue_table(static_cast<CueTableId>(t));
+    if (r.first != next || r.count != kCueTables[t].size()) return false;
+    for (std::size_t j = 0; j < r.count; ++j)
+      if (kCues[r.first + j].word != kCueTables[t][j].word) return false;
+    next += r.count;
+  }
+  return next == kCueCount;
 }());
 
-// Every cue starts with 'A' (only "ARS") or with two characters whose UTF-8 lead bytes lie in
-// 0xEA..0xED (Hangul syllables): the index visits exactly those bytes of the text, sixteen at a
-// time, and looks the six bytes of two syllables up in a small table. Bytes 0xEA..0xED only
-// ever lead a character, so no visited position is inside one.
+// Every cue is ASCII ("ARS", "DOB", "passport", "Passport No") or starts with two characters
+// whose UTF-8 lead bytes lie in 0xEA..0xED (Hangul syllables): the index visits exactly those
+// bytes of the text and the first bytes of the ASCII cues, sixteen at a time, and looks the six
+// bytes of two syllables up in a small table. Bytes 0xEA..0xED only ever lead a character, so
+// no visited position is inside one. The syllable scan visits 'A' itself; the first bytes of
+// the other ASCII cues ('D', 'P', 'p': kOtherAsciiStarts) are found by a scan of their own.
 constexpr bool hangul_lead(unsigned char b) { return b >= 0xEA && b <= 0xED; }
+constexpr bool ascii_cue(const Cue& c) { return static_cast<unsigned char>(c.word[0]) < 0x80; }
 
 constexpr bool two_leading_syllables(std::string_view w) {
   return w.size() >= 6 && hangul_lead(static_cast<unsigned char>(w[0])) &&
@@ -75,10 +51,40 @@ constexpr bool two_leading_syllables(std::string_view w) {
 
 constexpr bool cue_starts_are_covered() {
   for (const Cue& c : kCues)
-    if (!two_leading_syllables(c.word) && c.word[0] != 'A') return false;
+    if (!two_leading_syllables(c.word) && !ascii_cue(c)) return false;
   return true;
 }
 static_assert(cue_starts_are_covered());
+
+// The first bytes of the ASCII cues that do not start with 'A', both cases of a word that
+// matches in either case (such a word is lower-case letters).
+constexpr std::array<bool, 128> kOtherAsciiStarts = [] {
+  std::array<bool, 128> t{};
+  for (const Cue& c : kCues) {
+    if (!ascii_cue(c) || c.word[0] == 'A') continue;
+    const auto b = static_cast<unsigned char>(c.word[0]);
+    t[b] = true;
+    if (c.any_case) t[b & ~0x20] = true;
+  }
+  return t;
+}();
+inline bytes::V16 other_ascii_start_block(bytes::V16 v) {
+  return bytes::eq(v, 'D') | bytes::eq(v, 'P') | bytes::eq(v, 'p');
+}
+static_assert([] {
+  for (std::size_t b = 0; b < 128; ++b)
+    if (kOtherAsciiStarts[b] != (b == 'D' || b == 'P' || b == 'p')) return false;
+  for (const Cue& c : kCues)
+    if (c.any_case)
+      for (char ch : c.word)
+        if (ch < 'a' || ch > 'z') return false;
+  return true;
+}(), "other_ascii_start_block must test exactly the first bytes of the ASCII cues");
+
+// Byte b of the text against byte w of a cue word, in either case when the word says so.
+constexpr bool cue_byte_matches(unsigned char b, char w, bool any_case) {
+  return (any_case ? (b | 0x20) : b) == static_cast<unsigned char>(w);
+}
 
 // The first six bytes as a number, byte k in bits 8k..8k+7.
 constexpr std::uint64_t prefix_key(std::string_view w) {
@@ -91,19 +97,19 @@ constexpr std::uint64_t prefix_key(std::string_view w) {
 // gives every prefix a slot of its own. A lookup is then one compare, with no probing (key 0:
 // empty slot, never a prefix). A change to the cue words that makes two prefixes share a slot
 // fails the build; a new multiplier is then found by trying odd numbers until one separates
-// them all (this one was the 725th of x -> x * 6364136223846793005 + 1442695040888963407 from
+// them all (this one was the 36th of x -> x * 6364136223846793005 + 1442695040888963407 from
 // 0x9E3779B97F4A7C15, each made odd).
-constexpr std::size_t kSlots = 256;  // a power of two
-constexpr std::uint64_t kSlotMultiplier = 0x3bcc577881ec2469ull;
+constexpr std::size_t kSlots = 512;  // a power of two
+constexpr std::uint64_t kSlotMultiplier = 0xd6e649d7b704c2d3ull;
 
 constexpr std::size_t slot_of(std::uint64_t key) {
-  return static_cast<std::size_t>((key * kSlotMultiplier) >> 56) & (kSlots - 1);
+  return static_cast<std::size_t>((key * kSlotMultiplier) >> (64 - std::countr_zero(kSlots)));
 }
 
 static_assert([] {
   std::array<std::uint64_t, kSlots> taken{};
   for (const Cue& c : kCues) {
-    if (c.word[0] == 'A') continue;
+    if (ascii_cue(c)) continue;
     const std::uint64_t key = prefix_key(c.word);
     std::uint64_t& slot = taken[slot_of(key)];
     if (slot != 0 && slot != key) return false;
@@ -112,8 +118,8 @@ static_assert([] {
   return true;
 }(), "two cue prefixes share a slot: find a new multiplier");
 
-// Each slot heads the chain of cues with its prefix (id + 1; 0 ends a chain). "ARS" has its
-// own chain.
+// Each slot heads the chain of cues with its prefix (id + 1; 0 ends a chain). The ASCII cues
+// have a chain of their own.
 struct PrefixTable {
   std::array<std::uint64_t, kSlots> key{};
   std::array<std::uint8_t, kSlots> head{};
@@ -127,7 +133,7 @@ constexpr PrefixTable build_prefix_table() {
   // index: occurrences are grouped by cue afterwards).
   for (std::size_t k = kCueCount; k-- > 0;) {
     std::uint8_t* head = &t.ascii_head;
-    if (kCues[k].word[0] != 'A') {
+    if (!ascii_cue(kCues[k])) {
       const std::uint64_t key = prefix_key(kCues[k].word);
       const std::size_t slot = slot_of(key);
       t.key[slot] = key;
@@ -145,7 +151,7 @@ constexpr PrefixTable kPrefixes = build_prefix_table();
 constexpr std::array<pairs::PairSet, 2> kSyllablePairs = [] {
   std::array<pairs::PairSet, 2> t{};
   for (const Cue& c : kCues) {
-    if (c.word[0] == 'A') continue;
+    if (ascii_cue(c)) continue;
     auto byte = [&c](std::size_t k) { return static_cast<unsigned char>(c.word[k]); };
     t[0].add(byte(0), byte(1), byte(2));
     t[1].add(byte(3), byte(4), byte(5));
@@ -220,22 +226,26 @@ void build_cue_index(std::string_view text, CueIndex& index) {
   const std::size_t n = text.size();
   auto walk = [&](std::uint8_t head, std::size_t at, std::size_t matched) {
     for (std::uint8_t id1 = head; id1 != 0; id1 = kPrefixes.next[id1 - 1]) {
-      std::string_view w = kCues[id1 - 1].word;
+      const Cue& c = kCues[id1 - 1];
+      std::string_view w = c.word;
       if (w.size() > n - at) continue;
       // A few bytes at most: compared inline rather than through a memcmp call.
       std::size_t k = matched;
-      while (k < w.size() && s[at + k] == static_cast<unsigned char>(w[k])) ++k;
+      while (k < w.size() && cue_byte_matches(s[at + k], w[k], c.any_case)) ++k;
       if (k != w.size()) continue;
+      if (!c.unless_next.empty() && n - at - k >= c.unless_next.size() &&
+          std::memcmp(s + at + k, c.unless_next.data(), c.unless_next.size()) == 0)
+        continue;
       found.emplace_back(static_cast<std::uint8_t>(id1 - 1), static_cast<std::uint32_t>(at));
       ++counts[id1 - 1];
     }
   };
-  // The scan only notes where a prefix of the table (or an 'A') stands, without a branch on
+  // The scan only notes where a prefix of the table (or an ASCII start) stands, without a branch on
   // whether it does: most visited places hold none, and which do is not predictable. The
   // chains are walked a batch at a time afterwards, in text order.
   struct Hit {
     std::uint32_t at;
-    std::uint16_t slot;  // kSlots: the chain of "ARS"
+    std::uint16_t slot;  // kSlots: the chain of the ASCII cues
   };
   constexpr std::size_t kBatch = 256;
   std::array<Hit, kBatch> batch;
@@ -244,13 +254,26 @@ void build_cue_index(std::string_view text, CueIndex& index) {
     for (std::size_t k = 0; k < pending; ++k) {
       const Hit h = batch[k];
       if (h.slot == kSlots)
-        walk(kPrefixes.ascii_head, h.at, 1);
+        walk(kPrefixes.ascii_head, h.at, 0);
       else
         walk(kPrefixes.head[h.slot], h.at, 6);
     }
     pending = 0;
   };
+  // The first bytes of the other ASCII cues, taken in text order among the scan's visits.
+  auto other_from = [&](std::size_t i) {
+    return bytes::find(s, i, n, other_ascii_start_block,
+                       [](unsigned char b) { return b < 0x80 && kOtherAsciiStarts[b]; });
+  };
+  std::size_t other = other_from(0);
+  auto visit_others_before = [&](std::size_t at) {
+    for (; other < at; other = other_from(other + 1)) {
+      batch[pending++] = {static_cast<std::uint32_t>(other), static_cast<std::uint16_t>(kSlots)};
+      if (pending == kBatch) flush();
+    }
+  };
   auto visit = [&](std::size_t at) {
+    visit_others_before(at);
     const std::uint64_t key = key_at(s, at, n);
     const std::size_t slot = slot_of(key);
     const bool ascii = s[at] == 'A';
@@ -260,6 +283,7 @@ void build_cue_index(std::string_view text, CueIndex& index) {
   };
   // Only where the first two syllables could be those of a cue (or at an 'A').
   pairs::visit_two(s, n, kFirstPairs, kSecondPairs, 'A', visit);
+  visit_others_before(n);
   flush();
 
   // Byte offsets to character offsets, walking forward.

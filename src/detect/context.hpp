@@ -1,8 +1,10 @@
 // Context cues: the cue-word tables, an index of every cue occurrence in a normalized text,
 // and the hits of one table around a candidate span (distance-decayed, sorted, capped sum).
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -11,32 +13,114 @@
 namespace kestrix::det {
 
 struct Cue {
-  std::string_view word;  // compared as exact UTF-8 bytes
+  std::string_view word;  // compared as exact UTF-8 bytes (but see any_case)
   float weight;
   std::uint8_t chars;     // length of word in characters
+  bool any_case = false;  // an ASCII word whose letters match in either case
+  std::string_view unless_next;  // an occurrence directly followed by this does not count
 };
 
-// Every cue of every table, one array; a table is a contiguous range of it (its entries in
-// table order), so a cue id doubles as an index into per-cue data.
-constexpr std::size_t kCueCount = 74;  // at most 128: CueIndex::present
-const std::array<Cue, kCueCount>& all_cues();
+// One source for every cue table: the tables in their order, each with its entries in table
+// order. The code lays them out (all_cues, the CueTable ranges below); nothing is numbered by
+// hand.
+struct CueWord {
+  std::string_view word;
+  float weight;
+  bool any_case = false;
+  std::string_view unless_next = {};
+};
+enum class CueTableId : std::uint8_t {
+  resident, foreigner, business, card, phone, license, account, birth, passport, veto
+};
+namespace cue_words {
+inline constexpr CueWord resident[] = {
+    {"주민등록번호", 1.0f}, {"주민번호", 1.0f}, {"주민등록", 0.8f}, {"본인확인", 0.4f},
+    {"실명확인", 0.4f}};
+inline constexpr CueWord foreigner[] = {
+    {"외국인등록번호", 1.0f}, {"외국인등록", 0.8f}, {"외국인", 0.5f}, {"체류", 0.4f}};
+inline constexpr CueWord business[] = {
+    {"사업자등록번호", 1.0f}, {"사업자번호", 1.0f}, {"사업자", 0.6f}, {"세금계산서", 0.5f},
+    {"법인", 0.3f}, {"상호", 0.3f}};
+inline constexpr CueWord card[] = {
+    {"카드번호", 1.0f}, {"신용카드", 1.0f}, {"체크카드", 1.0f}, {"유효기간", 0.5f},
+    {"카드", 0.6f}, {"결제", 0.4f}, {"승인", 0.3f}};
+inline constexpr CueWord phone[] = {
+    {"전화번호", 1.0f}, {"휴대전화", 1.0f}, {"휴대폰", 1.0f}, {"핸드폰", 1.0f},
+    {"연락처", 1.0f}, {"전화", 0.6f}, {"문자", 0.4f}, {"통화", 0.3f}};
+inline constexpr CueWord license[] = {
+    {"운전면허번호", 1.0f}, {"운전면허", 1.0f}, {"면허번호", 0.9f}, {"면허증", 0.8f}};
+// After the core entries: the passbook, and the banks people name instead of the word "account".
+// A bank's name alone weighs what 계좌번호 does; a name ending in 은행 also counts 은행 by
+// itself (as 주민등록 counts inside 주민등록번호), so its own weight is the rest of that.
+inline constexpr CueWord account[] = {
+    {"계좌번호", 1.0f}, {"예금주", 0.9f}, {"계좌", 0.8f}, {"입금", 0.7f},
+    {"이체", 0.7f}, {"송금", 0.7f}, {"은행", 0.6f}, {"환불", 0.4f},
+    {"통장", 0.8f},
+    {"국민은행", 0.4f}, {"신한은행", 0.4f}, {"우리은행", 0.4f}, {"하나은행", 0.4f},
+    {"기업은행", 0.4f}, {"산업은행", 0.4f}, {"제일은행", 0.4f}, {"씨티은행", 0.4f},
+    {"부산은행", 0.4f}, {"대구은행", 0.4f}, {"경남은행", 0.4f}, {"광주은행", 0.4f},
+    {"전북은행", 0.4f}, {"제주은행", 0.4f},
+    {"농협", 1.0f}, {"수협", 1.0f}, {"신협", 1.0f}, {"새마을금고", 1.0f}, {"우체국", 0.6f},
+    {"카카오뱅크", 1.0f}, {"토스뱅크", 1.0f}, {"케이뱅크", 1.0f}};
+inline constexpr CueWord birth[] = {
+    {"생년월일", 1.0f}, {"출생일", 1.0f}, {"생일", 0.8f}, {"출생", 0.6f},
+    {"년생", 0.6f},
+    // 생년 counts by itself, not as the start of 생년월일, whose weight stays what it was.
+    {"생년", 0.6f, false, "월일"}, {"DOB", 0.8f}};
+inline constexpr CueWord passport[] = {
+    {"여권번호", 1.0f}, {"여권", 0.8f},
+    {"passport", 0.8f, true}, {"Passport No", 1.0f}};
+inline constexpr CueWord veto[] = {
+    {"증권번호", 1.0f}, {"계약번호", 1.0f}, {"접수번호", 1.0f}, {"주문번호", 1.0f},
+    {"송장번호", 1.0f}, {"운송장", 0.8f}, {"관리번호", 0.9f}, {"문서번호", 0.9f},
+    {"일련번호", 0.9f}, {"발급번호", 0.8f}, {"전표번호", 0.8f}, {"상품코드", 1.0f},
+    {"제품코드", 1.0f}, {"모델번호", 1.0f}, {"모델명", 0.8f}, {"품번", 0.8f},
+    {"바코드", 0.8f}, {"콜센터", 1.0f}, {"고객센터", 1.0f}, {"대표번호", 1.0f},
+    {"상담센터", 0.9f}, {"ARS", 0.8f}, {"우편번호", 1.0f}, {"별표", 0.6f},
+    {"고시", 0.5f}};
+}  // namespace cue_words
+
+// The tables in CueTableId order.
+inline constexpr std::span<const CueWord> kCueTables[] = {
+    cue_words::resident, cue_words::foreigner, cue_words::business, cue_words::card,
+    cue_words::phone,    cue_words::license,   cue_words::account,  cue_words::birth,
+    cue_words::passport, cue_words::veto};
 
 struct CueTable {
   std::uint8_t first = 0;
   std::uint8_t count = 0;  // 0: no table (e-mail)
 };
 
+// Table t as a range of all_cues(): the tables laid end to end in CueTableId order.
+constexpr CueTable cue_table(CueTableId t) {
+  std::size_t first = 0;
+  for (std::size_t k = 0; k < static_cast<std::size_t>(t); ++k) first += kCueTables[k].size();
+  return CueTable{static_cast<std::uint8_t>(first),
+                  static_cast<std::uint8_t>(kCueTables[static_cast<std::size_t>(t)].size())};
+}
+
+// Every cue of every table, one array; a table is a contiguous range of it (its entries in
+// table order), so a cue id doubles as an index into per-cue data.
+constexpr std::size_t kCueCount = [] {
+  std::size_t n = 0;
+  for (std::span<const CueWord> t : kCueTables) n += t.size();
+  return n;
+}();
+static_assert(std::size(kCueTables) == static_cast<std::size_t>(CueTableId::veto) + 1);
+static_assert(kCueCount <= 128, "CueIndex::present holds 128 cue ids");
+const std::array<Cue, kCueCount>& all_cues();
+
 namespace cues {
-inline constexpr CueTable resident{0, 5};
-inline constexpr CueTable foreigner{5, 4};
-inline constexpr CueTable business{9, 6};
-inline constexpr CueTable card{15, 7};
-inline constexpr CueTable phone{22, 8};
-inline constexpr CueTable license{30, 4};
-inline constexpr CueTable account{34, 8};
-inline constexpr CueTable birth{42, 5};
-inline constexpr CueTable passport{47, 2};
-inline constexpr CueTable veto{49, 25};
+inline constexpr CueTable resident = cue_table(CueTableId::resident);
+inline constexpr CueTable foreigner = cue_table(CueTableId::foreigner);
+inline constexpr CueTable business = cue_table(CueTableId::business);
+inline constexpr CueTable card = cue_table(CueTableId::card);
+inline constexpr CueTable phone = cue_table(CueTableId::phone);
+inline constexpr CueTable license = cue_table(CueTableId::license);
+inline constexpr CueTable account = cue_table(CueTableId::account);
+inline constexpr CueTable birth = cue_table(CueTableId::birth);
+inline constexpr CueTable passport = cue_table(CueTableId::passport);
+inline constexpr CueTable veto = cue_table(CueTableId::veto);
 }  // namespace cues
 
 // Start positions (in characters) of every cue occurrence in one text, grouped by cue id and
@@ -48,7 +132,7 @@ struct CueIndex {
   std::vector<std::uint32_t> starts;       // grouped by cue id
   std::array<std::uint64_t, 2> present{};  // bit c: cue c occurs in the text
   // Cue c occurs at starts[begin[c]..end[c]); set only for the cues that occur (the others are
-  // never read), so a short text does not pay for the 74 cues it lacks.
+  // never read), so a short text does not pay for the cues it lacks.
   std::array<std::uint32_t, kCueCount> begin, end;
   std::uint32_t total_chars = 0;
 };
@@ -70,7 +154,11 @@ void reset_cursor(const CueIndex& index, CueCursor& cursor);
 
 // The hits of one table around one span: at most one per cue of the table, held inline so
 // that the queries of a text allocate nothing.
-constexpr std::size_t kMaxTableCues = 25;
+constexpr std::size_t kMaxTableCues = [] {
+  std::size_t most = 0;
+  for (std::span<const CueWord> t : kCueTables) most = std::max(most, t.size());
+  return most;
+}();
 struct HitList {
   std::array<ContextHit, kMaxTableCues> items;
   std::size_t size = 0;

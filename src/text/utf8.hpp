@@ -18,10 +18,17 @@ constexpr std::size_t seq_len(unsigned char b) {
   return b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
 }
 
-// Characters (Unicode scalar values) in s: the number of non-continuation bytes.
-inline std::uint32_t count_chars(std::string_view s) {
-  return static_cast<std::uint32_t>(
-      bytes::count_chars(reinterpret_cast<const unsigned char*>(s.data()), s.size()));
+// Characters (Unicode scalar values) in s: the number of non-continuation bytes. Usable at
+// compile time (the cue tables count their words with it).
+constexpr std::uint32_t count_chars(std::string_view s) {
+  if consteval {
+    std::uint32_t n = 0;
+    for (char c : s) n += !is_cont(static_cast<unsigned char>(c));
+    return n;
+  } else {
+    return static_cast<std::uint32_t>(
+        bytes::count_chars(reinterpret_cast<const unsigned char*>(s.data()), s.size()));
+  }
 }
 
 // Decodes the character at byte i and advances i past it.
