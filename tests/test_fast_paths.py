@@ -7,6 +7,7 @@ property here holds the fast path against a plain one reachable from Python.
 
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -105,16 +106,24 @@ TABLES = {
               ("전화", 0.6), ("문자", 0.4), ("통화", 0.3)],
     "license": [("운전면허번호", 1.0), ("운전면허", 1.0), ("면허번호", 0.9), ("면허증", 0.8)],
     "account": [("계좌번호", 1.0), ("예금주", 0.9), ("계좌", 0.8), ("입금", 0.7), ("이체", 0.7),
-                ("송금", 0.7), ("은행", 0.6), ("환불", 0.4)],
-    "birth": [("생년월일", 1.0), ("출생일", 1.0), ("생일", 0.8), ("출생", 0.6), ("년생", 0.6)],
-    "passport": [("여권번호", 1.0), ("여권", 0.8)],
+                ("송금", 0.7), ("은행", 0.6), ("환불", 0.4), ("통장", 0.8)]
+    + [(b + "은행", 0.4) for b in ("국민", "신한", "우리", "하나", "기업", "산업", "제일", "씨티",
+                                   "부산", "대구", "경남", "광주", "전북", "제주")]
+    + [("농협", 1.0), ("수협", 1.0), ("신협", 1.0), ("새마을금고", 1.0), ("우체국", 0.6),
+       ("카카오뱅크", 1.0), ("토스뱅크", 1.0), ("케이뱅크", 1.0)],
+    "birth": [("생년월일", 1.0), ("출생일", 1.0), ("생일", 0.8), ("출생", 0.6), ("년생", 0.6),
+              ("생년", 0.6), ("DOB", 0.8)],
+    "passport": [("여권번호", 1.0), ("여권", 0.8), ("passport", 0.8), ("Passport No", 1.0)],
 }
+ANY_CASE = {"passport"}  # matched in either case
+UNLESS_NEXT = {"생년": "월일"}  # an occurrence followed by this does not count
 TABLE_OF_RULE = {
     "resident.korean_13": "resident", "resident.korean_masked": "resident",
     "resident.foreigner_13": "foreigner", "resident.foreigner_masked": "foreigner",
     "business.10": "business", "card.luhn": "card", "license.12": "license",
     "account.length": "account", "birth.yyyymmdd": "birth", "birth.yymmdd": "birth",
-    "passport.shape": "passport",
+    "passport.shape": "passport", "passport.letter_digits": "passport",
+    "birth.written": "birth",
 }
 
 
@@ -128,13 +137,16 @@ def plain_hits(text, start, end, window, table):
     right_hi = min(end + window, len(text))
     hits = []
     for word, weight in table:
+        hay = text.lower() if word in ANY_CASE else text  # ASCII letters: lengths stay
+        starts = [m.start() for m in re.finditer(f"(?={re.escape(word)})", hay)
+                  if not (word in UNLESS_NEXT and hay.startswith(UNLESS_NEXT[word], m.start() + len(word)))]
         best = None
-        j = text.find(word, end)
-        if j != -1 and j + len(word) <= right_hi:
-            best = j - end
-        k = text.rfind(word, 0, start)
-        if k != -1 and k >= left_lo:
-            d = start - len(word) - k
+        right = [j for j in starts if j >= end and j + len(word) <= right_hi]
+        if right:
+            best = right[0] - end
+        left = [k for k in starts if k + len(word) <= start]
+        if left and left[-1] >= left_lo:
+            d = start - len(word) - left[-1]
             best = d if best is None else min(best, d)
         if best is not None:
             hits.append((word, best, f32(f32(weight) / f32(0.125 * best + 1.0))))
@@ -147,7 +159,9 @@ CUE_PIECES = st.sampled_from(
      "😀", "é", rrn("900101123456"), luhn("412345678901234"), "010-1234-5678", "0212345678",
      "M1234567", "20240101", "123-45-678901", "11-22-333333-44",
      # Pieces of joined runs end before their run: their cues are looked up walking back.
-     "010 2345-6789, 02-123-4567", ",", "+82 10-2345-6789", "\u200b", "*"])
+     "010 2345-6789, 02-123-4567", ",", "+82 10-2345-6789", "\u200b", "*",
+     # Cues in either case, and one that does not count before a given word.
+     "PASSPORT", "PassPort", "Passport", "pass", "DOb", "생년월", "월일", "은행", "0082-10-2345-6789"])
 
 
 @settings(max_examples=300)

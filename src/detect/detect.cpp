@@ -148,34 +148,45 @@ struct Pass {
     det::HitList hits;
   };
 
-  // A run that follows a "+" and starts with the country code 82 is a phone number in
-  // international form, if the rest reads as one: the national number is the rest with its
-  // leading 0 put back (a 0 written after the code, as in +82 (0)10-..., is that 0 already).
-  // Then its international reading is the run's only one in `matches`, and true is returned.
-  bool international(const Span& run, const std::uint8_t* digits, const char* text_form,
-                     std::size_t len) {
-    if (run.byte_start == 0 || text[run.byte_start - 1] != '+' || len < 3 ||
-        text_form[0] != '8' || text_form[1] != '2')
-      return false;
+  // The digits that write the country code 82 at the start of `run`: 2 when the run follows
+  // a "+", 4 when it starts with the dialling prefix 00 ("0082"); 0 for neither.
+  std::size_t country_code(const Span& run, const char* text_form, std::size_t len) const {
+    const bool plus = run.byte_start > 0 && text[run.byte_start - 1] == '+';
+    const std::size_t code = plus ? 2 : 4;
+    if (len <= code || (!plus && (text_form[0] != '0' || text_form[1] != '0')) ||
+        text_form[code - 2] != '8' || text_form[code - 1] != '2')
+      return 0;
+    return code;
+  }
+
+  // A run that follows a "+", or starts with "00", and then has the country code 82 is a phone
+  // number in international form, if the rest reads as one: the national number is the rest
+  // with its leading 0 put back (a 0 written after the code, as in +82 (0)10-..., is that 0
+  // already). Then its international reading is the run's only one in `matches`, and the
+  // number of digits of the code is returned (0 otherwise).
+  std::size_t international(const Span& run, const std::uint8_t* digits, const char* text_form,
+                            std::size_t len) {
+    const std::size_t code = country_code(run, text_form, len);
+    if (code == 0) return 0;
     std::uint8_t nd[det::kMaxRuleLength];
     char nt[det::kMaxRuleLength];
     std::size_t n = 0;
-    if (digits[2] != 0) {
+    if (digits[code] != 0) {
       nd[n] = 0;
       nt[n++] = '0';
     }
-    std::copy(digits + 2, digits + len, nd + n);
-    std::copy(text_form + 2, text_form + len, nt + n);
-    n += len - 2;
+    std::copy(digits + code, digits + len, nd + n);
+    std::copy(text_form + code, text_form + len, nt + n);
+    n += len - code;
     det::evaluate_rules(nd, std::string_view(nt, n), national);
     for (const RuleMatch& m : national) {
       if (m.entity != Entity::phone) continue;
       matches.items[0] = m;
       matches.items[0].rule = "phone.international";
       matches.size = 1;
-      return true;
+      return code;
     }
-    return false;
+    return 0;
   }
 
   // Reads the digits of `span` as the rule table does and decides each reading; the
@@ -194,14 +205,17 @@ struct Pass {
   bool read(const Span& span, const std::uint8_t* digits, const char* text_form, bool record,
             Reading& best) {
     const std::size_t len = span.byte_end - span.byte_start;
-    Span read_span = span;  // the international reading covers the "+" as well
+    Span read_span = span;  // the international reading covers a "+" as well
     std::uint32_t cost_skip = 0;
-    if (international(span, digits, text_form, len)) {
-      --read_span.byte_start;
-      --read_span.char_start;
-      // The country code, and a 0 written after it, are the form's own: the separators that
-      // follow them cost what they cost in the national form, nothing.
-      cost_skip = digits[2] == 0 ? 4 : 3;
+    if (const std::size_t code = international(span, digits, text_form, len)) {
+      // The "+" or "00", the country code, and a 0 written after it, are the form's own: the
+      // separators that follow them cost what they cost in the national form, nothing.
+      cost_skip = static_cast<std::uint32_t>(code + (digits[code] == 0));
+      if (code == 2) {
+        --read_span.byte_start;
+        --read_span.char_start;
+        ++cost_skip;
+      }
     } else {
       det::evaluate_rules(digits, std::string_view(text_form, len), matches);
       if (matches.size == 0) return false;

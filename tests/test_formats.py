@@ -1,0 +1,157 @@
+"""The formats Korean users type beyond the core rules: separators typed on Korean keyboards,
+bank names and other cue words, the 0082 dialling prefix, the new passport, birth dates in
+words and slashes, invisible characters inside e-mail addresses. Each addition is additive: a
+text with none of the new characters, shapes or words keeps its report byte for byte."""
+
+import hashlib
+import pathlib
+import re
+import sys
+
+import pytest
+
+import kestrix as kx
+from conftest import rrn
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
+
+import corpus  # noqa: E402
+
+RRN = rrn("800101123456")
+
+
+def found(text):
+    """(entity, rule, source text) of each finding."""
+    return [(f.entity, f.evidence.rule, text[f.source.char_start:f.source.char_end])
+            for f in kx.detect(text).findings]
+
+
+# ---- separators typed on Korean keyboards ----------------------------------------------------
+
+@pytest.mark.parametrize("sep, rule", [
+    ("\u318d", "separator.middot"),  # ㆍ, the araea typed as a middle dot
+    ("\u2022", "separator.middot"),  # •
+    ("\u2219", "separator.middot"),  # ∙
+    ("\u3161", "separator.hyphen"),  # ㅡ, a vowel typed as a dash
+])
+def test_keyboard_separators_join_a_number(sep, rule):
+    text = f"휴대폰 010{sep}1234{sep}5678"
+    [f] = kx.detect(text).findings
+    assert (f.entity, text[f.source.char_start:]) == ("phone", f"010{sep}1234{sep}5678")
+    assert f.evidence.normalizations == [rule]
+    assert json_cost(f)["absorbed_separators"] == 2
+    # The resident number is masked whole, not only its birth date.
+    text = f"생년월일 {RRN[:6]}{sep}{RRN[6:]}"
+    assert found(text) == [("resident", "resident.korean_13", f"{RRN[:6]}{sep}{RRN[6:]}")]
+
+
+def json_cost(f):
+    import json
+    return json.loads(f.evidence.cost.to_json())
+
+
+@pytest.mark.parametrize("text", [
+    "ㅋㅋ1ㆍ", "1ㆍ", "ㆍ1", "가ㆍ1", "1ㆍ가", "1ㅡㅡ가", "1ㅋ2", "1ㅏ2", "1ㆎ2", "1‣2", "1∘2", "1ㅡ",
+])
+def test_jamo_and_neighbours_stay_where_no_digits_surround_them(text):
+    assert kx.normalize(text).text == text
+
+
+def test_a_mixed_run_of_separators_is_absorbed_by_class():
+    n = kx.normalize("1ㆍ•∙ㅡ-2")
+    assert n.text == "12"
+    assert [s.rules for s in n.map.segments if s.rules] == [
+        ["separator.middot"], ["separator.hyphen"]]
+
+
+# ---- cue words --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, value", [
+    ("신한은행 110-123-456789", "110-123-456789"),
+    ("농협 352-1234-5678-93", "352-1234-5678-93"),
+    ("카카오뱅크 3333-01-1234567", "3333-01-1234567"),
+    ("국민은행 통장 123-45-678901", "123-45-678901"),
+    ("토스뱅크 1000-1234-5678", "1000-1234-5678"),
+    ("새마을금고 9002-1234-5678", "9002-1234-5678"),
+])
+def test_bank_names_are_account_cues(text, value):
+    assert ("bank_account", "account.length", value) in found(text)
+
+
+@pytest.mark.parametrize("text, cue", [
+    ("PASSPORT M12345678", "passport"),
+    ("passport: M12345678", "passport"),
+    ("Passport No. M12345678", "Passport No"),
+    ("DOB 19880101", "DOB"),
+    ("생년 19880101", "생년"),
+])
+def test_english_and_short_cues(text, cue):
+    config = kx.Config()
+    config.min_score = 0.0  # a cue alone at distance 1 weighs too little to accept
+    [f] = kx.detect(text, config).findings
+    assert cue in [h.cue for h in f.evidence.context_hits]
+
+
+def test_birth_date_cue_keeps_its_weight_inside_the_longer_cue():
+    [f] = kx.detect("생년월일 19880101").findings
+    assert [h.cue for h in f.evidence.context_hits] == ["생년월일"]
+
+
+# ---- 0082 -------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, value", [
+    ("0082-10-1234-5678", "0082-10-1234-5678"),
+    ("연락처 0082 10 1234 5678", "0082 10 1234 5678"),
+    ("0082-(0)10-1234-5678", "0082-(0)10-1234-5678"),
+    ("0082-2-123-4567", "0082-2-123-4567"),
+])
+def test_0082_reads_as_plus_82(text, value):
+    assert ("phone", "phone.international", value) in found(text)
+    plus = text.replace("0082", "+82")
+    f = kx.detect(text).findings[-1]
+    g = kx.detect(plus).findings[-1]
+    assert (f.score, json_cost(f)) == (g.score, json_cost(g))
+
+
+# ---- additive: texts without anything new keep their reports ---------------------------------
+
+NEW_WORDS = ["통장", "뱅크", "농협", "수협", "신협", "새마을금고", "우체국", "생년", "DOB", "Passport No",
+             "은행"]
+NEW_SHAPES = re.compile(
+    "[\u318d\u2022\u2219\u3161]"             # the keyboard separators
+    "|passport"                              # in any case (the pattern is applied ignoring case)
+    r"|0082"                                 # the dialling prefix
+    r"|[0-9]\s*년\s*[0-9]+\s*월\s*[0-9]+\s*일"  # dates in words
+    r"|[0-9]{4}/[0-9]{1,2}/[0-9]{1,2}"        # slashes
+    r"|[0-9]{4}\.\s*[0-9]{1,2}\.\s*[0-9]{1,2}"  # dots
+    r"|[A-Z][0-9]{3}[A-Z][0-9]{4}"            # the new passport
+    "|[\u200b\u200c\u200d\u2060\ufeff]",     # invisible characters (in e-mail addresses)
+    re.IGNORECASE)
+
+
+def has_anything_new(line):
+    return any(w in line for w in NEW_WORDS) or NEW_SHAPES.search(line) is not None
+
+
+def report_digest(profile, size):
+    lines = [ln for ln in corpus.generate(profile, size, seed=22).split("\n")
+             if not has_anything_new(ln)]
+    h = hashlib.sha256()
+    for ln in lines:
+        h.update(kx.detect(ln).to_json().encode())
+        h.update(b"\n")
+    return len(lines), h.hexdigest()
+
+
+# The reports of the build before these formats (the digests were taken from it with this very
+# function): every line of the generated corpora without anything new must read as it did.
+BEFORE = {
+    "dense": (5162, "f529e6ba1cff41c12883325013cafcc029ec10182673701a93d329bdb28760ec"),
+    "mixed": (5795, "01e157d9514a68081f7da2cfad42aaad1cceb30fdef87e89d2241750e670538f"),
+    "prose": (5368, "4c6b18ca035baeb0cce7d801a2c6813775329e5dc7196349ff1092c29ec2b17e"),
+}
+
+
+@pytest.mark.parametrize("profile", sorted(BEFORE))
+def test_texts_without_new_forms_keep_their_reports(profile):
+    assert report_digest(profile, 400_000) == BEFORE[profile]
