@@ -129,7 +129,9 @@ struct Pass {
         f.status = ChecksumStatus::not_applicable;
         f.reason = det::kPassportReason;
         f.context_hits.assign(hits.begin(), hits.end());
-        f.rule = "passport.shape";
+        f.rule = det::new_passport_shape(text.substr(span.byte_start, span.byte_end - span.byte_start))
+                     ? "passport.new"
+                     : "passport.shape";
         f.score = score;
         f.certainty = context_certainty(c);
         f.entity = Entity::passport;
@@ -306,6 +308,18 @@ struct Pass {
     best.span = read_span;
     best.src = std::move(src);
     return true;
+  }
+
+  // Birth dates written with slashes or in words: valid dates are read as the digit forms are.
+  void written_dates(const std::vector<det::WrittenDate>& dates) {
+    Reading r;
+    for (const det::WrittenDate& d : dates) {
+      if (!det::valid_birth_date(d.year_digits, d.year, d.month, d.day)) continue;
+      matches.items[0] =
+          det::birth_match(d.form == det::DateForm::slash ? "birth.slash" : "birth.words");
+      matches.size = 1;
+      if (decide(d.span, 0, true, r)) add_finding(r);
+    }
   }
 
   void add_finding(const Reading& r) {
@@ -721,15 +735,18 @@ std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normal
   Pass pass{config, report.normalized_text, normalized->map, report};
 
   std::vector<Span> emails, passports, runs;
+  std::vector<std::uint32_t> date_starts;
+  std::vector<det::WrittenDate> dates;
   det::scan_emails(pass.text, emails);
   det::scan_passports(pass.text, passports);
   // Only runs of a length some rule can match, or, for their pieces, longer ones.
   const bool with_pieces = pieces_enabled();
   det::scan_digit_runs(pass.text, runs, det::kMinRuleLength,
-                       with_pieces ? SIZE_MAX : det::kMaxRuleLength);
+                       with_pieces ? SIZE_MAX : det::kMaxRuleLength, date_starts);
+  if (!date_starts.empty()) det::scan_written_dates(pass.text, date_starts, dates);
   // A candidate gives at most one finding and usually a rejection or two: room for them
   // up front spares the report's lists their growth by doubling.
-  const std::size_t candidates = emails.size() + passports.size() + runs.size();
+  const std::size_t candidates = emails.size() + passports.size() + runs.size() + dates.size();
   report.findings.reserve(candidates);
   report.rejections.reserve(2 * candidates);
   pages::advise_huge(report.findings.data(), report.findings.capacity() * sizeof(Finding));
@@ -737,6 +754,7 @@ std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normal
   pass.emails(emails);
   pass.passports(passports);
   pass.digit_runs(runs, with_pieces);
+  pass.written_dates(dates);
   // The map has served every candidate: let it go before the sorting below needs its keys.
   std::vector<Segment>().swap(normalized->map.segments);
 

@@ -9,7 +9,6 @@ namespace {
 constexpr std::string_view kPhoneReason = "전화번호에는 검증식이 없다";
 constexpr std::string_view kLicenseReason = "검증 자릿수는 존재하나 계산식이 공개돼 있지 않다";
 constexpr std::string_view kAccountReason = "은행별 체계가 달라 공통 검증식이 없다";
-constexpr std::string_view kBirthReason = "생년월일에는 검증식이 없다";
 
 bool any_masked(const std::uint8_t* d, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i)
@@ -43,14 +42,20 @@ int days_in_month(int year, int month) {
   }
 }
 
-bool valid_yyyymmdd(const std::uint8_t* d) {
-  int year = two(d) * 100 + two(d + 2);
-  return year >= 1800 && year <= 2200 && date_fits(year, two(d + 4), two(d + 6));
+bool valid_birth_date(int year_digits, int year, int month, int day) {
+  if (year_digits == 4) return year >= 1800 && year <= 2200 && date_fits(year, month, day);
+  return year_digits == 2 && (date_fits(1900 + year, month, day) || date_fits(2000 + year, month, day));
 }
 
-bool valid_yymmdd(const std::uint8_t* d) {
-  int yy = two(d), month = two(d + 2), day = two(d + 4);
-  return date_fits(1900 + yy, month, day) || date_fits(2000 + yy, month, day);
+bool valid_yyyymmdd(const std::uint8_t* d) {
+  return valid_birth_date(4, two(d) * 100 + two(d + 2), two(d + 4), two(d + 6));
+}
+
+bool valid_yymmdd(const std::uint8_t* d) { return valid_birth_date(2, two(d), two(d + 2), two(d + 4)); }
+
+RuleMatch birth_match(std::string_view rule) {
+  return RuleMatch{ChecksumStatus::not_applicable, kBirthReason, rule, cues::birth, 0.1f, true,
+                   Certainty::probable, Entity::birth_date};
 }
 
 ResidentCheck resident_check(const std::uint8_t* d) {
@@ -239,16 +244,8 @@ void evaluate_rules(const std::uint8_t* d, std::string_view text, RuleMatches& o
   }
 
   // 7. Birth dates.
-  if (!masked && ((n == 8 && valid_yyyymmdd(d)) || (n == 6 && valid_yymmdd(d)))) {
-    RuleMatch& m = push(out);
-    m.reason = kBirthReason;
-    m.rule = n == 8 ? "birth.yyyymmdd" : "birth.yymmdd";
-    m.cues = cues::birth;
-    m.prior = 0.1f;
-    m.needs_context = true;
-    m.ceiling = Certainty::probable;
-    m.entity = Entity::birth_date;
-  }
+  if (!masked && ((n == 8 && valid_yyyymmdd(d)) || (n == 6 && valid_yymmdd(d))))
+    push(out) = birth_match(n == 8 ? "birth.yyyymmdd" : "birth.yymmdd");
 }
 
 }  // namespace kestrix::det

@@ -35,6 +35,7 @@ struct RuleMatches {
 inline constexpr std::string_view kMaskedReason = "가려진 자리가 있어 검증식을 적용할 수 없다";
 inline constexpr std::string_view kEmailReason = "이메일에는 검증식이 없다";
 inline constexpr std::string_view kPassportReason = "여권번호에는 공개된 검증식이 없다";
+inline constexpr std::string_view kBirthReason = "생년월일에는 검증식이 없다";
 
 // Only runs of this many characters can match any rule; longer or shorter ones yield nothing.
 constexpr std::size_t kMinRuleLength = 6;
@@ -55,6 +56,11 @@ bool business_checksum(const std::uint8_t* d);        // 10 unmasked positions
 bool luhn(const std::uint8_t* d, std::size_t n);      // n unmasked positions
 int days_in_month(int year, int month);                // 0 for a month outside 1..12
 bool valid_yyyymmdd(const std::uint8_t* d);            // 8 unmasked positions
-bool valid_yymmdd(const std::uint8_t* d);              // 6 unmasked positions
+bool valid_yymmdd(const std::uint8_t* d);            // 6 unmasked positions
+// A date whose year is written with `year_digits` digits (4: the year 1800..2200; 2: the year
+// in 1900 + y or, failing that, 2000 + y) names a real day.
+bool valid_birth_date(int year_digits, int year, int month, int day);
+// The birth-date reading named `rule`: the record of the digit forms.
+RuleMatch birth_match(std::string_view rule);
 
 }  // namespace kestrix::det

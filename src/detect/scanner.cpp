@@ -7,6 +7,7 @@
 
 #include "detect/rules.hpp"
 #include "text/bytes.hpp"
+#include "text/utf8.hpp"
 
 namespace kestrix::det {
 namespace {
@@ -42,6 +43,8 @@ constexpr std::uint8_t kAlnum = kLetter | kDigit;
 inline bytes::V16 any_digit_or_mask(bytes::V16 v) {
   return bytes::in_range(v, '0', '9') | bytes::eq(v, '*') | bytes::eq(v, 'X') | bytes::eq(v, 'x');
 }
+
+constexpr unsigned char kYearLead = 0xEB;  // 년 is EB 85 84
 
 inline bytes::V16 any_upper(bytes::V16 v) { return bytes::in_range(v, 'A', 'Z'); }
 
@@ -95,20 +98,68 @@ void scan_emails(std::string_view text, std::vector<Span>& out) {
     const void* p = std::memchr(s + from, '@', n - from);
     return p ? static_cast<std::size_t>(static_cast<const unsigned char*>(p) - s) : n;
   };
+  // Invisible format characters inside an address do not split it: they are walked over and
+  // then ignored, so the address is judged as if they were not there, and its span covers them.
+  auto invisible_at = [&](std::size_t i) { return utf8::invisible_format_len(text, i); };
+  auto invisible_before = [&](std::size_t i, std::size_t lo) {
+    return i >= lo + 3 ? invisible_at(i - 3) : 0;
+  };
+  std::string clean;  // the address without them, when it holds any
   for (std::size_t at = next_at(0); at < n;) {
     std::size_t ls = at;
-    while (ls > floor && (cls(s, ls - 1) & kLocal)) --ls;
-    bool ok = ls < at;
-    while (ls < at && s[ls] == '.') ++ls;
-    ok = ok && ls < at && s[at - 1] != '.';
+    bool invisible = false;
+    for (std::size_t k; ls > floor;) {
+      if (cls(s, ls - 1) & kLocal) {
+        --ls;
+      } else if ((k = invisible_before(ls, floor)) != 0) {
+        ls -= k;
+        invisible = true;
+      } else {
+        break;
+      }
+    }
+    for (std::size_t k; ls < at && (s[ls] == '.' || (k = invisible_at(ls)) != 0);)
+      ls += s[ls] == '.' ? 1 : k;
+    std::size_t last = at;  // the last character of the local part
+    while (last > ls && invisible_before(last, ls)) last -= 3;
+    bool ok = last > ls && s[last - 1] != '.';
     std::size_t de = at + 1;
     if (ok) {
-      while (de < n && (cls(s, de) & kDomain)) ++de;
-      while (de > at + 1 && (s[de - 1] == '-' || s[de - 1] == '.')) --de;
-      ok = de > at + 1 && valid_domain(s, at + 1, de);
+      for (std::size_t k; de < n;) {
+        if (cls(s, de) & kDomain) {
+          ++de;
+        } else if ((k = invisible_at(de)) != 0) {
+          de += k;
+          invisible = true;
+        } else {
+          break;
+        }
+      }
+      for (;;) {
+        if (de > at + 1 && (s[de - 1] == '-' || s[de - 1] == '.')) --de;
+        else if (invisible_before(de, at + 1)) de -= 3;
+        else break;
+      }
+      if (!invisible) {
+        ok = de > at + 1 && valid_domain(s, at + 1, de);
+      } else {
+        clean.clear();
+        for (std::size_t i = at + 1; i < de;) {
+          if (const std::size_t k = invisible_at(i)) {
+            i += k;
+          } else {
+            clean.push_back(static_cast<char>(s[i++]));
+          }
+        }
+        const auto* c = reinterpret_cast<const unsigned char*>(clean.data());
+        ok = !clean.empty() && valid_domain(c, 0, clean.size());
+      }
     }
     if (ok) {
-      out.push_back(make_span(cur, ls, de));
+      const std::uint32_t c0 = cur.at(ls);
+      out.push_back(invisible ? Span{static_cast<std::uint32_t>(ls), static_cast<std::uint32_t>(de),
+                                     c0, cur.at(de)}
+                              : make_span(cur, ls, de));
       floor = de;
       at = next_at(de);
     } else {
@@ -140,6 +191,16 @@ void scan_passports(std::string_view text, std::vector<Span>& out) {
     std::size_t end = j;
     while (end < n && (cls(s, end) & kDigit)) ++end;
     std::size_t digits = end - j;
+    if (letters == 1 && digits == 3 && end < n && (cls(s, end) & kUpper)) {
+      // The passports issued since December 2021: letter, three digits, letter, four digits.
+      std::size_t e = end + 1;
+      while (e < n && e - end <= 5 && (cls(s, e) & kDigit)) ++e;
+      if (e - end == 5 && (e == n || !(cls(s, e) & kAlnum))) {
+        out.push_back(make_span(cur, i, e));
+        i = e;
+        continue;
+      }
+    }
     bool free_end = end == n || !(cls(s, end) & kAlnum);
     if (free_end && (digits == 7 || digits == 8) && (letters + digits == 8 || letters + digits == 9))
       out.push_back(make_span(cur, i, end));  // the shape is ASCII
@@ -148,8 +209,9 @@ void scan_passports(std::string_view text, std::vector<Span>& out) {
 }
 
 void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
-                     std::size_t max_len) {
+                     std::size_t max_len, std::vector<std::uint32_t>& date_starts) {
   out.clear();
+  date_starts.clear();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   // Characters are counted only up to the runs that are kept, in one forward walk.
@@ -163,6 +225,90 @@ void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t 
     while (i < n && (cls(s, i) & (kDigit | kMask))) digits += (cls(s, i++) & kDigit) != 0;
     const std::size_t len = i - start;
     if (digits >= 2 && len >= min_len && len <= max_len) out.push_back(make_span(cur, start, i));
+    if ((len == 2 || len == 4) && digits == len && i < n &&
+        (s[i] == '/' || s[i] == ' ' || s[i] == kYearLead))
+      date_starts.push_back(static_cast<std::uint32_t>(start));
+  }
+}
+
+namespace {
+
+// A number of one to `most` digits at byte i: its value, and i moved past it; -1 (i kept) when
+// there is none or it has more digits.
+int number_at(const unsigned char* s, std::size_t& i, std::size_t n, std::size_t most) {
+  std::size_t j = i;
+  int v = 0;
+  while (j < n && j - i <= most && (kClass[s[j]] & kDigit)) v = v * 10 + (s[j++] - '0');
+  if (j == i || j - i > most) return -1;
+  i = j;
+  return v;
+}
+
+void skip_spaces(const unsigned char* s, std::size_t& i, std::size_t n) {
+  while (i < n && s[i] == ' ') ++i;
+}
+
+// The word w (UTF-8) at byte i: i moved past it.
+bool word_at(const unsigned char* s, std::size_t& i, std::size_t n, std::string_view w) {
+  if (n - i < w.size() || std::memcmp(s + i, w.data(), w.size()) != 0) return false;
+  i += w.size();
+  return true;
+}
+
+// The date that begins at byte b, its end in `end`.
+bool date_at(const unsigned char* s, std::size_t b, std::size_t n, WrittenDate& d,
+             std::size_t& end) {
+  if (b > 0 && (s[b - 1] == '/' || s[b - 1] == '.')) return false;  // inside a longer form
+  std::size_t i = b;
+  d.year = number_at(s, i, n, 4);
+  d.year_digits = static_cast<int>(i - b);
+  if (i < n && s[i] == '/') {
+    if (d.year_digits != 4) return false;
+    ++i;
+    d.month = number_at(s, i, n, 2);
+    if (d.month < 0 || i >= n || s[i] != '/') return false;
+    ++i;
+    d.day = number_at(s, i, n, 2);
+    if (d.day < 0 || (i < n && (s[i] == '/' || (kClass[s[i]] & kAlnum)))) return false;
+    d.form = DateForm::slash;
+    end = i;
+    return true;
+  }
+  skip_spaces(s, i, n);
+  if (!word_at(s, i, n, "년")) return false;
+  skip_spaces(s, i, n);
+  d.month = number_at(s, i, n, 2);
+  if (d.month < 0) return false;
+  skip_spaces(s, i, n);
+  if (!word_at(s, i, n, "월")) return false;
+  skip_spaces(s, i, n);
+  d.day = number_at(s, i, n, 2);
+  if (d.day < 0) return false;
+  skip_spaces(s, i, n);
+  if (!word_at(s, i, n, "일")) return false;
+  word_at(s, i, n, "생");
+  d.form = DateForm::words;
+  end = i;
+  return true;
+}
+
+}  // namespace
+
+void scan_written_dates(std::string_view text, const std::vector<std::uint32_t>& date_starts,
+                        std::vector<WrittenDate>& out) {
+  out.clear();
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  CharCursor cur{s};
+  std::size_t floor = 0;  // the end of the last date: starts inside it are passed over
+  for (std::uint32_t b : date_starts) {
+    WrittenDate d{};
+    std::size_t end = 0;
+    if (b < floor || !date_at(s, b, n, d, end)) continue;
+    const std::uint32_t c0 = cur.at(b);
+    d.span = Span{b, static_cast<std::uint32_t>(end), c0, cur.at(end)};
+    out.push_back(d);
+    floor = end;
   }
 }
 

@@ -12,11 +12,31 @@
 namespace kestrix::det {
 
 void scan_emails(std::string_view text, std::vector<Span>& out);
+// Passport shapes: one or two upper letters and seven or eight digits, nine characters at most,
+// or (the new passport) an upper letter, three digits, an upper letter and four digits.
 void scan_passports(std::string_view text, std::vector<Span>& out);
+// Whether a passport shape of `text` is the new one (a letter at its fifth character).
+inline bool new_passport_shape(std::string_view shape) {
+  return shape.size() == 9 && shape[4] >= 'A' && shape[4] <= 'Z';
+}
 // Maximal runs of digits and mask characters holding at least two digits, of those the ones
-// whose length lies within [min_len, max_len].
+// whose length lies within [min_len, max_len]. The byte offsets of the runs of two or four
+// digits that a "/", a space or the lead byte of 년 follows go to `date_starts`: where a date
+// written with slashes or in words may begin.
 void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
-                     std::size_t max_len);
+                     std::size_t max_len, std::vector<std::uint32_t>& date_starts);
+
+// A birth date written as YYYY/MM/DD or in words (YYYY년 M월 D일, YY년 too, spaces allowed
+// around each number, an optional 생 after 일), as read at a date start.
+enum class DateForm : std::uint8_t { slash, words };
+struct WrittenDate {
+  Span span;  // the whole written date
+  DateForm form;
+  int year_digits, year, month, day;  // as written: the year of two digits is not yet a year
+};
+// The dates that begin at `date_starts`, in text order and not overlapping.
+void scan_written_dates(std::string_view text, const std::vector<std::uint32_t>& date_starts,
+                        std::vector<WrittenDate>& out);
 
 // The digit array of a run ("0".."9" -> 0..9, "*"/"X"/"x" -> 10) and its text form (masks
 // written as "*"), into buffers of at least run.size() elements.

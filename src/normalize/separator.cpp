@@ -9,6 +9,7 @@
 
 #include "normalize/pass_writer.hpp"
 #include "text/bytes.hpp"
+#include "text/utf8.hpp"
 
 namespace kestrix {
 namespace {
@@ -42,13 +43,13 @@ const SepClass* wide_class(std::string_view s, std::size_t i, std::size_t& len) 
   }
   len = 3;
   if (i + 2 >= s.size()) return nullptr;
-  switch (pass_detail::decode3(s, i)) {
+  const char32_t c = pass_detail::decode3(s, i);
+  if (utf8::is_invisible_format(c)) return &kInvisible;
+  switch (c) {
     case 0x30FB: case 0x318D: case 0x2022: case 0x2219:
       return &kMiddot;
     case 0x3161:
       return &kHyphen;
-    case 0x200B: case 0x200C: case 0x200D: case 0x2060: case 0xFEFF:
-      return &kInvisible;
     default:
       return nullptr;
   }

@@ -31,6 +31,21 @@ constexpr std::uint32_t count_chars(std::string_view s) {
   }
 }
 
+// The invisible format characters (U+200B, U+200C, U+200D, U+2060, U+FEFF): the zero-width
+// characters that slip in between the characters of a number or an address.
+constexpr bool is_invisible_format(char32_t c) {
+  return (c >= 0x200B && c <= 0x200D) || c == 0x2060 || c == 0xFEFF;
+}
+// Byte length of the invisible format character at byte i of s (all are three bytes), or 0.
+constexpr std::size_t invisible_format_len(std::string_view s, std::size_t i) {
+  if (i + 3 > s.size()) return 0;
+  const auto a = static_cast<unsigned char>(s[i]), b = static_cast<unsigned char>(s[i + 1]),
+             c = static_cast<unsigned char>(s[i + 2]);
+  if (a != 0xE2 && a != 0xEF) return 0;
+  const char32_t cp = (char32_t{a & 0x0Fu} << 12) | (char32_t{b & 0x3Fu} << 6) | (c & 0x3Fu);
+  return is_cont(b) && is_cont(c) && is_invisible_format(cp) ? 3 : 0;
+}
+
 // Decodes the character at byte i and advances i past it.
 inline char32_t decode(std::string_view s, std::size_t& i) {
   auto b0 = static_cast<unsigned char>(s[i]);
