@@ -155,3 +155,103 @@ BEFORE = {
 @pytest.mark.parametrize("profile", sorted(BEFORE))
 def test_texts_without_new_forms_keep_their_reports(profile):
     assert report_digest(profile, 400_000) == BEFORE[profile]
+
+
+# ---- the new passport ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, value, outcome", [
+    ("여권번호 M654B0409", "M654B0409", "found"),
+    ("Passport No. M123A4567", "M123A4567", "found"),
+    ("여권 M123A4567 재발급 신청", "M123A4567", "below_threshold"),  # as the old shape, 여권 alone
+    ("M123A4567", "M123A4567", "no_context"),
+])
+def test_new_passport_reads_as_the_old_shape_does(text, value, outcome):
+    r = kx.detect(text)
+    got = [("found", f.evidence.rule, f.certainty, text[f.source.char_start:f.source.char_end])
+           for f in r.findings] + [(x.reason, "", "", text[x.source.char_start:x.source.char_end])
+                                   for x in r.rejections if x.entity == "passport"]
+    assert [g[0] for g in got] == [outcome]
+    assert got[0][3] == value
+    if outcome == "found":
+        assert got[0][1:3] == ("passport.new", "probable")
+        old = kx.detect(text.replace(value, "M1234567")).findings[0]
+        assert kx.detect(text).findings[0].score == old.score
+
+
+@pytest.mark.parametrize("text", ["여권번호 M654B04091", "여권번호 M654B040", "여권번호 M65B0409",
+                                  "여권번호 MM654B0409", "여권번호 m654b0409", "여권번호 M654B0409A"])
+def test_near_new_passports_are_not_read(text):
+    assert kx.detect(text).findings == []
+
+
+# ---- birth dates in words and slashes -------------------------------------------------------------
+
+@pytest.mark.parametrize("text, value, rule", [
+    ("생년월일: 1988년 1월 1일", "1988년 1월 1일", "birth.words"),
+    ("생년월일 88년 1월 1일생", "88년 1월 1일생", "birth.words"),
+    ("생년월일 1988 년 2 월 29 일", "1988 년 2 월 29 일", "birth.words"),
+    ("생년월일 00년 2월 29일", "00년 2월 29일", "birth.words"),  # 2000 was a leap year
+    ("생년월일 1988/01/01", "1988/01/01", "birth.slash"),
+    ("생년월일(DOB) 1988/1/31, 서울", "1988/1/31", "birth.slash"),
+])
+def test_written_birth_dates(text, value, rule):
+    assert found(text) == [("birth_date", rule, value)]
+
+
+@pytest.mark.parametrize("text", [
+    "생년월일 1988년 13월 45일", "생년월일 1900년 2월 29일", "생년월일 1799/01/01",
+    "생년월일 1988/02/30", "생년월일 1988/01/01/02", "생년월일 88/01/01", "생년월일 1988년 1월",
+    "생년월일 198년 1월 1일", "생년월일 1988년 100월 1일", "생년월일 1988/01/011",
+])
+def test_impossible_or_broken_written_dates_are_not_read(text):
+    assert [f for f in kx.detect(text).findings if f.entity == "birth_date"] == []
+
+
+def test_written_date_needs_its_cue():
+    r = kx.detect("2024년 3월 5일에 주문")
+    assert r.findings == []
+    assert [(x.entity, x.reason) for x in r.rejections] == [("birth_date", "no_context")]
+
+
+# ---- invisible characters in e-mail addresses -----------------------------------------------------
+
+@pytest.mark.parametrize("text, value", [
+    ("이메일 hong\u200b@example.com", "hong\u200b@example.com"),
+    ("ho\u200bng@exa\u2060mple.c\ufeffom\u200b 입니다", "ho\u200bng@exa\u2060mple.c\ufeffom"),
+    ("\u200bhong@example.com\u200b", "hong@example.com"),
+    ("hong@\u200cexample.com", "hong@\u200cexample.com"),
+])
+def test_invisible_characters_do_not_split_an_address(text, value):
+    assert found(text) == [("email", "email.structural", value)]
+
+
+@pytest.mark.parametrize("text", ["a\u200b.@b.com", "hong@example.c\u200b", "\u200b@b.com",
+                                  "a@\u200b.com", "a@b.c\u200bo1"])
+def test_invisible_characters_do_not_make_an_address(text):
+    assert kx.detect(text).findings == []
+
+
+# ---- bad input --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("unit", [
+    "1\u318d", "1\u3161", "\u318d\u2022\u2219\u3161", "1\u318d2\u20223\u22194\u3161",
+    "1988년 13월 45일", "1988/99/99/", "99년 2월 30일생 ", "년 월 일 ", "1/", "1년 ",
+    "신한은행", "신한은행카카오뱅크농협통장", "passportPASSPORTDOB",
+    "M123A4567", "M123A45678", "A1B2", "0082", "00820082",
+])
+def test_long_runs_of_new_forms_neither_crash_nor_confuse(unit):
+    text = unit * 5000
+    r = kx.detect(text)
+    spans = [(f.source.char_start, f.source.char_end) for f in r.findings]
+    assert spans == sorted(spans)
+    assert all(a < b <= len(text) for a, b in spans)
+    assert len(kx.mask(text).text) > 0
+
+
+def test_an_address_broken_at_every_position():
+    address = "hong.gildong@example.co.kr"
+    for k in range(len(address) + 1):
+        text = "메일 " + address[:k] + "\u200b" + address[k:] + " 끝"
+        spans = [text[f.source.char_start:f.source.char_end] for f in kx.detect(text).findings]
+        assert all("\u200b" not in s or s.replace("\u200b", "") == address for s in spans)
+        assert all(s.replace("\u200b", "") in address for s in spans), (k, spans)

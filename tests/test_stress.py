@@ -725,6 +725,13 @@ LINEAR_SHAPES = {
     "zeros joined by commas": ("0,", 1_000_000),
     "phone numbers side by side": ("010-2345-6789, 02-123-4567 ", 1_000_000),
     "digits joined by invisible characters": ("1\u200b2\ufeff", 1_000_000),
+    # The formats Korean keyboards and forms add.
+    "digits joined by keyboard separators": ("1\u318d2\u20223\u22194\u3161", 1_000_000),
+    "impossible written dates": ("생년월일 1988년 13월 45일 1988/02/30 ", 1_000_000),
+    "bank names in a row": ("신한은행카카오뱅크농협통장", 1_000_000),
+    "bank names around accounts": ("농협 352-1234-5678-93 국민은행 통장 ", 1_000_000),
+    "e-mails broken by invisible characters": ("h\u200bo@\u200be\u200bx.c\u200bo\u200b", 1_000_000),
+    "new passports and 0082 phones": ("여권 M123A4567 0082-10-2345-6789 ", 1_000_000),
 }
 
 
