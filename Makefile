@@ -134,6 +134,7 @@ fuzz: fuzz-build
 		echo "== $$name ($(FUZZ_SECONDS) s)"; \
 		if ! UBSAN_OPTIONS=suppressions=fuzz/ubsan.supp:halt_on_error=1:print_stacktrace=1 \
 			$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+			$$([ -f fuzz/$$name.dict ] && echo -dict=fuzz/$$name.dict) \
 			$(FUZZ_BUILD)/corpus/$$name fuzz/seeds/$$name > $(FUZZ_BUILD)/$$name.log 2>&1; then \
 			tail -n 60 $(FUZZ_BUILD)/$$name.log; exit 1; fi; \
 		grep -E '^stat::(number_of_executed_units|peak_rss_mb)' $(FUZZ_BUILD)/$$name.log; \

@@ -101,7 +101,7 @@ det::CueTable cue_table_of(std::string_view rule) {
   if (rule == "license.12") return license;
   if (rule == "account.length") return account;
   if (rule.starts_with("birth.")) return birth;
-  if (rule == "passport.shape") return passport;
+  if (rule.starts_with("passport.")) return passport;
   return {};
 }
 
