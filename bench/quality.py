@@ -30,9 +30,13 @@ that is missed even there is a matter of how the value itself is read, not of it
 layout is the same control as lines of their own.
 
 Fixed lines: `rows` (nine record lines whose values were all missed, numbers standing side by
-side), `international` (+82 phones), `invisible` (a zero-width character between digits) and
-`overlap` (an e-mail address whose local part reaches back into a phone number); their table
-shows the output of `mask(line)` with the default policies.
+side), `international` (+82 phones), `invisible` (a zero-width character between digits),
+`overlap` (an e-mail address whose local part reaches back into a phone number) and `formats`
+(one of each form below); their table shows the output of `mask(line)` with the default policies.
+
+The `formats` layout holds the forms Korean keyboards and forms add beyond the core rules:
+separators typed as ㆍ • ∙ ㅡ, the new passport (M123A4567), birth dates in words and slashes,
+bank names as the account's cue, 0082 phones and invisible characters inside e-mail addresses.
 
 Results are printed as tables and written to bench/quality.json (not committed).
 """
@@ -43,6 +47,7 @@ import argparse
 import json
 import os
 import random
+import re
 import sys
 import time
 from collections import Counter, defaultdict
@@ -94,6 +99,9 @@ BANKS = ["국민", "신한", "우리", "하나", "농협", "기업"]
 DOMAINS = ["naver.com", "gmail.com", "daum.net", "hanmail.net", "kakao.com", "company.co.kr"]
 NOTES = ["확인 완료", "재발송 요청", "배송 전", "환불 처리", "VIP", "미확인", "처리 중"]
 INVISIBLE = "\u200b\u200c\u200d\u2060\ufeff"
+KEYBOARD_SEPARATORS = "\u318d\u2022\u2219\u3161"  # ㆍ • ∙ ㅡ
+BANK_NAMES = ["신한은행", "국민은행", "우리은행", "농협", "수협", "새마을금고", "카카오뱅크", "토스뱅크",
+              "케이뱅크"]
 
 
 # ---- labeled lines ---------------------------------------------------------------------------
@@ -567,9 +575,50 @@ class Gen:
         v.text = "".join(chars)
         return _Builder().value(v).line("invisible")
 
+    def formats(self) -> Line:
+        """The forms Korean keyboards and forms add: separators typed as ㆍ • ∙ ㅡ, the new
+        passport, birth dates in words and slashes, bank names as account cues, 0082 phones and
+        invisible characters inside e-mail addresses."""
+        r = self.r
+        kind = self.pick(["separator", "passport", "birth", "bank", "0082", "email"])
+        if kind == "separator":
+            v = self.value(self.pick(["phone", "resident"]), cue=True)
+            v.text = re.sub(r"(?<=\d)[-.\s]+(?=\d)", lambda _: self.pick(KEYBOARD_SEPARATORS),
+                            v.text)
+            if not re.search("[" + KEYBOARD_SEPARATORS + "]", v.text):
+                d = re.sub(r"\D", "", v.text)
+                v.text = d[:3] + self.pick(KEYBOARD_SEPARATORS) + d[3:]
+        elif kind == "passport":
+            v = Value("passport", self.pick("MSRGD") + self.digits(3) + self.pick("ABCDEFGHJK")
+                      + self.digits(4), True, self.pick(["여권번호", "Passport No."]))
+        elif kind == "birth":
+            y, m, d = self._date()
+            text = self.pick([f"{y}년 {m}월 {d}일", f"{y}년{m}월{d}일", f"{y % 100:02d}년 {m}월 {d}일생",
+                              f"{y}/{m:02d}/{d:02d}", f"{y}/{m}/{d}"])
+            v = Value("birth_date", text, True, self.pick(["생년월일", "출생일"]))
+        elif kind == "bank":
+            d, sizes = self.account_digits()
+            v = Value("bank_account", _group(d, sizes, "-"), True,
+                      self.pick(BANK_NAMES) + self.pick(["", " 통장"]))
+        elif kind == "0082":
+            k = self.pick(["mobile", "seoul"])
+            d, sizes = self.phone_digits(k)
+            text = self.pick(["0082-", "0082 ", "0082-(0)"]) + _group(d[1:], (sizes[0] - 1,) +
+                                                                       sizes[1:], "-")
+            v = Value("phone", text, False, self.pick(CUES["phone"]) if r.random() < 0.5 else "")
+        else:
+            v = self.value("email", cue=True)
+            i = r.randint(1, len(v.text) - 1)
+            v.text = v.text[:i] + self.pick(INVISIBLE) + v.text[i:]
+        b = _Builder()
+        b.add(self.pick(["", "고객님 ", "메모: "]))
+        b.value(v)
+        b.add(self.pick(["", " 입니다.", " 확인 부탁드립니다."]))
+        return b.line("formats")
+
     LAYOUTS = ("csv", "tsv", "pipe", "numbered", "bulleted", "keyvalue", "jsonl", "form",
                "phonelist", "date_before", "amount_before", "order_before", "cued", "uncued",
-               "plain", "international", "invisible")
+               "plain", "international", "invisible", "formats")
     def make(self, layout: str) -> Line:
         return getattr(self, layout)()
 
@@ -612,7 +661,19 @@ OVERLAP_LINES = (
     _fixed("overlap", "전화 02**영빵7893@naver.com",
            ("phone", "02**영빵7893"), ("email", "7893@naver.com")),
 )
-FIXED_LINES = ROW_LINES + INTERNATIONAL_LINES + INVISIBLE_LINES + OVERLAP_LINES
+# The examples of the forms Korean users type that the core rules stop short of.
+FORMAT_LINES = (
+    _fixed("formats", "휴대폰 010\u318d2345\u318d6789", ("phone", "010\u318d2345\u318d6789")),
+    _fixed("formats", "주민번호 880101\u3161 1234568", ("resident", "880101\u3161 1234568")),
+    _fixed("formats", "여권번호 M654B0409", ("passport", "M654B0409")),
+    _fixed("formats", "생년월일: 1988년 1월 1일", ("birth_date", "1988년 1월 1일")),
+    _fixed("formats", "생년월일 1988/01/01", ("birth_date", "1988/01/01")),
+    _fixed("formats", "신한은행 110-123-456789", ("bank_account", "110-123-456789")),
+    _fixed("formats", "카카오뱅크 3333-01-1234567", ("bank_account", "3333-01-1234567")),
+    _fixed("formats", "0082-10-2345-6789", ("phone", "0082-10-2345-6789")),
+    _fixed("formats", "이메일 hong\u200b@example.com", ("email", "hong\u200b@example.com")),
+)
+FIXED_LINES = ROW_LINES + INTERNATIONAL_LINES + INVISIBLE_LINES + OVERLAP_LINES + FORMAT_LINES
 
 
 def generate(lines: int, seed: int = 7, layouts=Gen.LAYOUTS) -> list[Line]:
