@@ -1,33 +1,6 @@
-// The boundary toolkit. Read this before touching src/python.
-//
-// How the boundary works
-// ----------------------
-// * One table. KX_CLASSES below lists the eighteen classes once, in registration order. It
-//   makes the TypeId enum, the class names and the declarations of one ClassDef per class;
-//   each layer file defines its ClassDef (docstring, constructor, repr, len, comparison,
-//   methods, getters) next to the functions it names. ensure_types() turns the table into
-//   heap types once per process; the module's exec slot only adds them. A new class is one
-//   row in KX_CLASSES plus its ClassDef.
-// * One layout. Every instance is a Box<T>. Results are immutable and shared: the box holds
-//   std::shared_ptr<const T>, and a child (a finding of a report, the map of a normalized
-//   text, a span inside a finding) is a new object whose pointer aliases its parent's (it
-//   keeps the whole parent value alive and points at the piece). A getter never copies a
-//   core value; it makes a new small object. Only the two classes whose value changes
-//   (Config, SpanMapBuilder: kMutable) hold the value itself with a borrow flag, read under
-//   SharedBorrow and written under ExclusiveBorrow.
-// * One binder. Functions and methods use METH_FASTCALL | METH_KEYWORDS; bind() matches the
-//   arguments to the parameter names and returns Args<N>, which owns a reference to every
-//   bound value until it goes out of scope (Python code run by a later conversion cannot
-//   free an earlier argument). It writes the interpreter's own argument messages. The
-//   converters (to_u32, to_text_arg, ...) attach the note "while processing '<param>'".
-// * Generic members. field<&T::m> reads a member (its C++ type picks the conversion, a core
-//   value inside becomes a child), get<T, fn> any derived value, set_field<&Config::m> writes
-//   a setting, method0<T, fn, "name"> is a method without parameters (to_json<T> is one),
-//   repr<T, fn> and length<&T::m> fill the slots.
-// * Error translation. Every entry point runs inside guard(): a Python error already set
-//   travels as PyErrorSet, std::bad_alloc becomes MemoryError, any other C++ exception the
-//   internal-failure exception (a BaseException); a core error value becomes SpanMapError
-//   through throw_core(). Debug builds check that NULL comes exactly with an exception.
+// The boundary toolkit: the class table, instances and shared results, the binder and the
+// converters, generic members, error translation. src/python/README.md ("How the boundary
+// works") says how they fit together: read it before touching src/python.
 #pragma once
 #ifndef Py_LIMITED_API
 #define Py_LIMITED_API 0x030B0000
@@ -402,6 +375,9 @@ float narrow_f32(double d);  // IEEE rounding to float32, overflow to infinity
 char32_t to_char(PyObject* o, const char* param);  // str of exactly one character
 std::string to_bytes(PyObject* o, const char* param);  // bytes-like, never str
 float to_finite_f32(PyObject* o, const char* param, const char* name);  // ValueError if not finite
+// The span of a call (text, char_start, char_end) whose text parameter is `text_param`; the
+// core's refusal of the range becomes ValueError.
+Span char_range_arg(const char* fname, const char* text_param, const Call& call);
 // Checks that o is an instance of class id (TypeError naming both types otherwise).
 void expect_instance(PyObject* o, TypeId id, const char* param);
 void expect_dict(PyObject* o, const char* param);

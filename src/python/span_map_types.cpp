@@ -95,13 +95,8 @@ KX_FAST(span_map_to_source) {
 
 KX_FAST(span_map_to_source_from_chars) {
   return guard([&]() -> PyObject* {
-    auto a = bind<3>("to_source_from_chars", {"normalized", "char_start", "char_end"}, KX_CALL);
-    std::string_view text = to_string_view(a[0], "normalized");
-    std::uint32_t cs = to_u32(a[1], "char_start");
-    std::uint32_t ce = to_u32(a[2], "char_end");
-    auto span = span_from_char_range(text, cs, ce);
-    if (!span) throw_value_error(span.error());
-    return make(T_SourceSpan, to_source(unbox<SpanMap>(self), *span));
+    const Span span = char_range_arg("to_source_from_chars", "normalized", KX_CALL);
+    return make(T_SourceSpan, to_source(unbox<SpanMap>(self), span));
   });
 }
 
@@ -137,12 +132,18 @@ PyGetSetDef span_map_getset[] = {
 
 constexpr const char* kConsumed = "this builder was already consumed by finish()";
 
-// Cursors are 32-bit: refuse a piece that would carry one past the end instead of wrapping
-// into a map whose coordinates no longer describe the text.
-void check_room(const Builder& b, std::size_t src_bytes, std::size_t dst_bytes) {
+// Runs op on the builder of self for a piece of src_bytes and dst_bytes, borrowed for writing,
+// if it is not consumed. Cursors are 32-bit: a piece that would carry one past the end is
+// refused instead of wrapping into a map whose coordinates no longer describe the text.
+template <class Op>
+PyObject* building(PyObject* self, std::size_t src_bytes, std::size_t dst_bytes, Op op) {
+  ExclusiveBorrow<PyBuilder> pb(self);
+  if (pb.value().consumed) throw_runtime_error(kConsumed);
   constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
-  if (src_bytes > kMax - b.sb || dst_bytes > kMax - b.db)
+  if (src_bytes > kMax - pb.value().b.sb || dst_bytes > kMax - pb.value().b.db)
     throw_overflow_error("span map offsets would pass 4294967295 bytes");
+  op(pb.value().b);
+  return none();
 }
 
 PyObject* builder_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -165,11 +166,7 @@ KX_FAST(builder_keep) {
   return guard([&]() -> PyObject* {
     auto a = bind<1>("keep", {"text"}, KX_CALL);
     std::string_view text = to_string_view(a[0], "text");
-    ExclusiveBorrow<PyBuilder> pb(self);
-    if (pb.value().consumed) throw_runtime_error(kConsumed);
-    check_room(pb.value().b, text.size(), text.size());
-    keep(pb.value().b, text);
-    return none();
+    return building(self, text.size(), text.size(), [&](Builder& b) { keep(b, text); });
   });
 }
 
@@ -182,11 +179,7 @@ PyObject* builder_rewrite(const char* name, PyObject* self, const Call& call) {
     std::string_view dst = to_string_view(a[1], "dst_text");
     std::string_view rule = to_string_view(a[2], "rule");
     rule = intern_rule(rule);
-    ExclusiveBorrow<PyBuilder> pb(self);
-    if (pb.value().consumed) throw_runtime_error(kConsumed);
-    check_room(pb.value().b, src.size(), src.empty() ? 0 : dst.size());
-    Op(pb.value().b, src, dst, rule);
-    return none();
+    return building(self, src.size(), src.empty() ? 0 : dst.size(), [&](Builder& b) { Op(b, src, dst, rule); });
   });
 }
 
@@ -199,22 +192,14 @@ KX_FAST(builder_absorb) {
     std::string_view src = to_string_view(a[0], "src_text");
     std::string_view rule = to_string_view(a[1], "rule");
     std::string_view cls_name = a[2] ? to_string_view(a[2], "class_") : "separator";
-    AbsorbClass cls;
-    if (cls_name == "whitespace")
-      cls = AbsorbClass::whitespace;
-    else if (cls_name == "separator")
-      cls = AbsorbClass::separator;
-    else if (cls_name == "other")
-      cls = AbsorbClass::other;
-    else
+    const AbsorbClass cls = cls_name == "whitespace"  ? AbsorbClass::whitespace
+                            : cls_name == "separator" ? AbsorbClass::separator
+                                                      : AbsorbClass::other;
+    if (cls == AbsorbClass::other && cls_name != "other")
       throw_value_error("unknown absorbed class " + debug_string(cls_name) +
                         "; expected 'whitespace', 'separator', or 'other'");
     rule = intern_rule(rule);
-    ExclusiveBorrow<PyBuilder> pb(self);
-    if (pb.value().consumed) throw_runtime_error(kConsumed);
-    check_room(pb.value().b, src.size(), 0);
-    absorb(pb.value().b, src, rule, cls);
-    return none();
+    return building(self, src.size(), 0, [&](Builder& b) { absorb(b, src, rule, cls); });
   });
 }
 

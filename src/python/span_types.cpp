@@ -30,6 +30,19 @@ std::string ranges(const Span& s) {
          ", char=" + std::to_string(s.char_start) + ".." + std::to_string(s.char_end);
 }
 
+}  // namespace
+
+Span char_range_arg(const char* fname, const char* text_param, const Call& call) {
+  auto a = bind<3>(fname, {text_param, "char_start", "char_end"}, call);
+  std::string_view text = to_string_view(a[0], text_param);
+  const std::uint32_t cs = to_u32(a[1], "char_start");
+  auto r = span_from_char_range(text, cs, to_u32(a[2], "char_end"));
+  if (!r) throw_value_error(r.error());
+  return *r;
+}
+
+namespace {
+
 // ---- Span ----------------------------------------------------------------------------------
 
 PyObject* span_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -51,13 +64,7 @@ PyObject* span_richcompare(PyObject* self, PyObject* other, int op) {
 
 KX_FAST(span_from_char_range_m) {
   return guard([&]() -> PyObject* {
-    auto a = bind<3>("from_char_range", {"text", "char_start", "char_end"}, KX_CALL);
-    std::string_view text = to_string_view(a[0], "text");
-    std::uint32_t cs = to_u32(a[1], "char_start");
-    std::uint32_t ce = to_u32(a[2], "char_end");
-    auto r = span_from_char_range(text, cs, ce);
-    if (!r) throw_value_error(r.error());
-    return make(T_Span, *r);
+    return make(T_Span, char_range_arg("from_char_range", "text", KX_CALL));
   });
 }
 
