@@ -10,11 +10,12 @@
 // inlined into the entry that has one, and the operations below (each carrying its own target)
 // are inlined into it there.
 //
-// How to add an operation: a member (or friend) of both Vec<16> and Vec<32>, with the same
-// name and meaning, marked KESTRIX_VEC16 (or KESTRIX_VEC16_SSSE3 if it needs SSSE3) and
-// KESTRIX_VEC32. AVX2's 256-bit byte lookup, packs and unpacks work within each 128-bit half:
-// an operation that is lane-wise for Vec<32> says so, and a kernel that uses it arranges its
-// data per half (as `repeat16` does for lookup tables).
+// How to add an operation: one line in KESTRIX_VEC_OPS when its two intrinsics are named
+// alike (_mm_X / _mm256_X), else a member of each of Vec<16> and Vec<32>, with the same name
+// and meaning (see select); then a row in tests/core/test_simd.cpp, which holds every
+// operation to its definition on one lane at both widths. AVX2's 256-bit byte lookup, packs
+// and unpacks work within each 128-bit half: an operation that is lane-wise for Vec<32> says
+// so, and a kernel that uses it arranges its data per half (as `repeat16` does for tables).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -43,112 +44,83 @@ extern const int level;
 
 #ifdef KESTRIX_SIMD_X86
 
-#define KESTRIX_VEC16 [[gnu::always_inline]] inline
-#define KESTRIX_VEC16_SSSE3 [[gnu::target("ssse3")]] inline
-#define KESTRIX_VEC32 [[gnu::target("avx2")]] inline
-
 template <int W>
 struct Vec;
 
-// Sixteen byte lanes (or eight 16-bit lanes for the *16 operations).
+// The operations of both widths, whose intrinsics differ only by prefix (P: _mm_ or _mm256_)
+// and register suffix (S: si128 or si256). A marks a member for the width's instructions, L
+// the byte lookup (SSSE3 for Vec<16>). Comparisons give 0xFF or 0x00 per byte (per 16-bit lane
+// for the *16 ones); gt and lt are signed.
+#define KESTRIX_VEC_OPS(P, S, A, L)                                                                       \
+  A static Vec load(const void* p) { return {P##loadu_##S(static_cast<const Reg*>(p))}; }                 \
+  A void store(void* p) const { P##storeu_##S(static_cast<Reg*>(p), v); }                                 \
+  A static Vec set1(std::uint8_t b) { return {P##set1_epi8(static_cast<char>(b))}; }                      \
+  A static Vec set1_16(std::uint16_t u) { return {P##set1_epi16(static_cast<short>(u))}; }                \
+  A static Vec zero() { return {P##setzero_##S()}; }                                                      \
+  A friend Vec operator&(Vec a, Vec b) { return {P##and_##S(a.v, b.v)}; }                                 \
+  A friend Vec operator|(Vec a, Vec b) { return {P##or_##S(a.v, b.v)}; }                                  \
+  A friend Vec operator^(Vec a, Vec b) { return {P##xor_##S(a.v, b.v)}; }                                 \
+  /* a & ~b */                                                                                            \
+  A friend Vec and_not(Vec a, Vec b) { return {P##andnot_##S(b.v, a.v)}; }                                \
+  A friend Vec eq8(Vec a, Vec b) { return {P##cmpeq_epi8(a.v, b.v)}; }                                    \
+  A friend Vec gt8(Vec a, Vec b) { return {P##cmpgt_epi8(a.v, b.v)}; }                                    \
+  A friend Vec lt8(Vec a, Vec b) { return {P##cmpgt_epi8(b.v, a.v)}; }                                    \
+  A friend Vec add8(Vec a, Vec b) { return {P##add_epi8(a.v, b.v)}; }                                     \
+  A friend Vec sub8(Vec a, Vec b) { return {P##sub_epi8(a.v, b.v)}; }                                     \
+  A friend Vec min_u8(Vec a, Vec b) { return {P##min_epu8(a.v, b.v)}; }                                   \
+  A friend Vec max_u8(Vec a, Vec b) { return {P##max_epu8(a.v, b.v)}; }                                   \
+  /* The table's byte at each lane's index (0..15; an index with its top bit set gives 0). */             \
+  L friend Vec lookup(Vec table, Vec index) { return {P##shuffle_epi8(table.v, index.v)}; }               \
+  A friend Vec eq16(Vec a, Vec b) { return {P##cmpeq_epi16(a.v, b.v)}; }                                  \
+  A friend Vec gt16(Vec a, Vec b) { return {P##cmpgt_epi16(a.v, b.v)}; }                                  \
+  A friend Vec lt16(Vec a, Vec b) { return {P##cmpgt_epi16(b.v, a.v)}; }                                  \
+  A friend Vec add16(Vec a, Vec b) { return {P##add_epi16(a.v, b.v)}; }                                   \
+  A friend Vec sub16(Vec a, Vec b) { return {P##sub_epi16(a.v, b.v)}; }                                   \
+  template <int K>                                                                                        \
+  A friend Vec shl16(Vec a) { return {P##slli_epi16(a.v, K)}; }                                           \
+  template <int K>                                                                                        \
+  A friend Vec shr16(Vec a) { return {P##srli_epi16(a.v, K)}; }                                           \
+  /* Signed 16-bit lanes of a then of b to bytes, saturated to 0..255. */                                 \
+  A friend Vec pack_u8(Vec a, Vec b) { return {P##packus_epi16(a.v, b.v)}; }                              \
+  /* Interleaves the low (high) eight bytes of a and b: a0 b0 a1 b1 ... */                                \
+  A friend Vec unpack_lo8(Vec a, Vec b) { return {P##unpacklo_epi8(a.v, b.v)}; }                          \
+  A friend Vec unpack_hi8(Vec a, Vec b) { return {P##unpackhi_epi8(a.v, b.v)}; }                          \
+  /* Bit k set when the top bit of byte k is. */                                                          \
+  A std::uint32_t bits() const { return static_cast<std::uint32_t>(P##movemask_epi8(v)); }
+
+#define KESTRIX_VEC16 [[gnu::always_inline]] inline
+#define KESTRIX_VEC32 [[gnu::target("avx2")]] inline
+
+// Sixteen byte lanes, or eight 16-bit lanes.
 template <>
 struct Vec<16> {
+  using Reg = __m128i;
   static constexpr int width = 16;
-  __m128i v;
-
-  KESTRIX_VEC16 static Vec load(const void* p) { return {_mm_loadu_si128(static_cast<const __m128i*>(p))}; }
-  KESTRIX_VEC16 void store(void* p) const { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+  Reg v;
+  KESTRIX_VEC_OPS(_mm_, si128, KESTRIX_VEC16, [[gnu::target("ssse3")]] inline)
   // The sixteen bytes at p in every 128-bit half (for lookup tables).
   KESTRIX_VEC16 static Vec repeat16(const void* p) { return load(p); }
-  KESTRIX_VEC16 static Vec set1(std::uint8_t b) { return {_mm_set1_epi8(static_cast<char>(b))}; }
-  KESTRIX_VEC16 static Vec set1_16(std::uint16_t u) { return {_mm_set1_epi16(static_cast<short>(u))}; }
-  KESTRIX_VEC16 static Vec zero() { return {_mm_setzero_si128()}; }
-
-  KESTRIX_VEC16 friend Vec operator&(Vec a, Vec b) { return {_mm_and_si128(a.v, b.v)}; }
-  KESTRIX_VEC16 friend Vec operator|(Vec a, Vec b) { return {_mm_or_si128(a.v, b.v)}; }
-  KESTRIX_VEC16 friend Vec operator^(Vec a, Vec b) { return {_mm_xor_si128(a.v, b.v)}; }
-  // a & ~b.
-  KESTRIX_VEC16 friend Vec and_not(Vec a, Vec b) { return {_mm_andnot_si128(b.v, a.v)}; }
   // Per byte: a where the mask lane is set, else b (mask lanes are 0x00 or 0xFF).
   KESTRIX_VEC16 friend Vec select(Vec mask, Vec a, Vec b) { return (mask & a) | and_not(b, mask); }
-
-  // Byte lanes: comparisons give 0xFF or 0x00.
-  KESTRIX_VEC16 friend Vec eq8(Vec a, Vec b) { return {_mm_cmpeq_epi8(a.v, b.v)}; }
-  KESTRIX_VEC16 friend Vec gt8(Vec a, Vec b) { return {_mm_cmpgt_epi8(a.v, b.v)}; }  // signed
-  KESTRIX_VEC16 friend Vec lt8(Vec a, Vec b) { return {_mm_cmplt_epi8(a.v, b.v)}; }  // signed
-  KESTRIX_VEC16 friend Vec add8(Vec a, Vec b) { return {_mm_add_epi8(a.v, b.v)}; }
-  KESTRIX_VEC16 friend Vec sub8(Vec a, Vec b) { return {_mm_sub_epi8(a.v, b.v)}; }
-  KESTRIX_VEC16 friend Vec min_u8(Vec a, Vec b) { return {_mm_min_epu8(a.v, b.v)}; }
-  KESTRIX_VEC16 friend Vec max_u8(Vec a, Vec b) { return {_mm_max_epu8(a.v, b.v)}; }
-  // The table's byte at each lane's index (0..15; an index with its top bit set gives 0).
-  KESTRIX_VEC16_SSSE3 friend Vec lookup(Vec table, Vec index) { return {_mm_shuffle_epi8(table.v, index.v)}; }
-
-  // 16-bit lanes.
-  KESTRIX_VEC16 friend Vec eq16(Vec a, Vec b) { return {_mm_cmpeq_epi16(a.v, b.v)}; }
-  KESTRIX_VEC16 friend Vec gt16(Vec a, Vec b) { return {_mm_cmpgt_epi16(a.v, b.v)}; }  // signed
-  KESTRIX_VEC16 friend Vec lt16(Vec a, Vec b) { return {_mm_cmplt_epi16(a.v, b.v)}; }  // signed
-  KESTRIX_VEC16 friend Vec add16(Vec a, Vec b) { return {_mm_add_epi16(a.v, b.v)}; }
-  KESTRIX_VEC16 friend Vec sub16(Vec a, Vec b) { return {_mm_sub_epi16(a.v, b.v)}; }
-  template <int K>
-  KESTRIX_VEC16 friend Vec shl16(Vec a) { return {_mm_slli_epi16(a.v, K)}; }
-  template <int K>
-  KESTRIX_VEC16 friend Vec shr16(Vec a) { return {_mm_srli_epi16(a.v, K)}; }
-  // Signed 16-bit lanes of a then of b to bytes, saturated to 0..255.
-  KESTRIX_VEC16 friend Vec pack_u8(Vec a, Vec b) { return {_mm_packus_epi16(a.v, b.v)}; }
-  // Interleaves the low (high) eight bytes of a and b: a0 b0 a1 b1 ...
-  KESTRIX_VEC16 friend Vec unpack_lo8(Vec a, Vec b) { return {_mm_unpacklo_epi8(a.v, b.v)}; }
-  KESTRIX_VEC16 friend Vec unpack_hi8(Vec a, Vec b) { return {_mm_unpackhi_epi8(a.v, b.v)}; }
-
-  // Bit k set when the top bit of byte k is.
-  KESTRIX_VEC16 std::uint32_t bits() const { return static_cast<std::uint32_t>(_mm_movemask_epi8(v)); }
 };
 
-// Thirty-two byte lanes (or sixteen 16-bit lanes). lookup, pack_u8 and the unpacks work within
+// Thirty-two byte lanes, or sixteen 16-bit lanes. lookup, pack_u8 and the unpacks work within
 // each 128-bit half, as two Vec<16> operations side by side.
 template <>
 struct Vec<32> {
+  using Reg = __m256i;
   static constexpr int width = 32;
-  __m256i v;
-
-  KESTRIX_VEC32 static Vec load(const void* p) { return {_mm256_loadu_si256(static_cast<const __m256i*>(p))}; }
-  KESTRIX_VEC32 void store(void* p) const { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
+  Reg v;
+  KESTRIX_VEC_OPS(_mm256_, si256, KESTRIX_VEC32, KESTRIX_VEC32)
   KESTRIX_VEC32 static Vec repeat16(const void* p) {
     return {_mm256_broadcastsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(p)))};
   }
-  KESTRIX_VEC32 static Vec set1(std::uint8_t b) { return {_mm256_set1_epi8(static_cast<char>(b))}; }
-  KESTRIX_VEC32 static Vec set1_16(std::uint16_t u) { return {_mm256_set1_epi16(static_cast<short>(u))}; }
-  KESTRIX_VEC32 static Vec zero() { return {_mm256_setzero_si256()}; }
-
-  KESTRIX_VEC32 friend Vec operator&(Vec a, Vec b) { return {_mm256_and_si256(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec operator|(Vec a, Vec b) { return {_mm256_or_si256(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec operator^(Vec a, Vec b) { return {_mm256_xor_si256(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec and_not(Vec a, Vec b) { return {_mm256_andnot_si256(b.v, a.v)}; }
   KESTRIX_VEC32 friend Vec select(Vec mask, Vec a, Vec b) { return {_mm256_blendv_epi8(b.v, a.v, mask.v)}; }
-
-  KESTRIX_VEC32 friend Vec eq8(Vec a, Vec b) { return {_mm256_cmpeq_epi8(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec gt8(Vec a, Vec b) { return {_mm256_cmpgt_epi8(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec lt8(Vec a, Vec b) { return {_mm256_cmpgt_epi8(b.v, a.v)}; }
-  KESTRIX_VEC32 friend Vec add8(Vec a, Vec b) { return {_mm256_add_epi8(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec sub8(Vec a, Vec b) { return {_mm256_sub_epi8(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec min_u8(Vec a, Vec b) { return {_mm256_min_epu8(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec max_u8(Vec a, Vec b) { return {_mm256_max_epu8(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec lookup(Vec table, Vec index) { return {_mm256_shuffle_epi8(table.v, index.v)}; }
-
-  KESTRIX_VEC32 friend Vec eq16(Vec a, Vec b) { return {_mm256_cmpeq_epi16(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec gt16(Vec a, Vec b) { return {_mm256_cmpgt_epi16(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec lt16(Vec a, Vec b) { return {_mm256_cmpgt_epi16(b.v, a.v)}; }
-  KESTRIX_VEC32 friend Vec add16(Vec a, Vec b) { return {_mm256_add_epi16(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec sub16(Vec a, Vec b) { return {_mm256_sub_epi16(a.v, b.v)}; }
-  template <int K>
-  KESTRIX_VEC32 friend Vec shl16(Vec a) { return {_mm256_slli_epi16(a.v, K)}; }
-  template <int K>
-  KESTRIX_VEC32 friend Vec shr16(Vec a) { return {_mm256_srli_epi16(a.v, K)}; }
-  KESTRIX_VEC32 friend Vec pack_u8(Vec a, Vec b) { return {_mm256_packus_epi16(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec unpack_lo8(Vec a, Vec b) { return {_mm256_unpacklo_epi8(a.v, b.v)}; }
-  KESTRIX_VEC32 friend Vec unpack_hi8(Vec a, Vec b) { return {_mm256_unpackhi_epi8(a.v, b.v)}; }
-
-  KESTRIX_VEC32 std::uint32_t bits() const { return static_cast<std::uint32_t>(_mm256_movemask_epi8(v)); }
 };
+
+#undef KESTRIX_VEC_OPS
+#undef KESTRIX_VEC16
+#undef KESTRIX_VEC32
 
 namespace detail {
 template <class Kernel, class... A>
