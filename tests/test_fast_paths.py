@@ -357,6 +357,42 @@ def test_unencodable_text_refused_alike_short_or_long(call, param, chars):
     assert exc.value.__notes__ == [f"while processing '{param}'"]
 
 
+# A long str is read through its UTF-16 form a slice of 2**15 characters at a time, transcoded
+# eight or sixteen units per step: every kind of character at every place of a step and of a
+# slice, in strs of every width (one, two and four bytes per character), comes out as its UTF-8
+# form.
+SLICE = 1 << 15
+KINDS = {"latin1": "a\u00e9 ", "bmp": "가a\u07ff\u0800\uffff\ue000", "astral": "가a\U0001f600\U00010000"}
+PLAIN = kx.Config()
+for _f in PASSES:
+    setattr(PLAIN, _f, False)
+
+
+@settings(max_examples=40)
+@given(st.sampled_from(sorted(KINDS)), st.integers(0, 40), st.lists(st.integers(0, 2 * SLICE + 40), max_size=6),
+       st.integers(LONG, 2 * SLICE + 40))
+def test_long_texts_are_read_as_their_utf8_form(kind, shift, places, chars):
+    alphabet = KINDS[kind]
+    text = list((alphabet * (chars // len(alphabet) + 1))[:chars])
+    for at in places:  # a character of another kind here and there
+        if at < chars:
+            text[at] = alphabet[(at + shift) % len(alphabet)]
+    text = "".join(text)
+    n = kx.normalize(text, PLAIN)
+    assert n.text == text and n.map.is_identity()
+    assert kx.mask(text).text == text
+
+
+@pytest.mark.parametrize("at", [0, LONG + 7, SLICE - 1, SLICE, SLICE + 15, 2 * SLICE + 1])
+@pytest.mark.parametrize("lone", ["\ud800", "\udfff", "\ud83d1"])
+def test_lone_surrogates_of_long_texts_refused_where_they_stand(at, lone):
+    text = "가" * at + lone + "a\U0001f600" * (LONG // 2)
+    for call in (kx.detect, kx.normalize, kx.mask):
+        with pytest.raises(UnicodeEncodeError) as exc:
+            call(text)
+        assert (exc.value.start, exc.value.end) == (at, at + 1)
+
+
 # ---- telephone prefixes compared as numbers ----------------------------------------------------
 
 LANDLINE = {"031", "032", "033", "041", "042", "043", "044", "051", "052", "053", "054", "055",

@@ -358,7 +358,7 @@ KX_FAST(fn_mask) {
     // The masked str is made from the argument and the rendered pieces, at the findings'
     // character offsets: the UTF-8 copy is not read again. Let go before the new str is made,
     // the two are never held at once (and its memory may serve the new str).
-    arg.held = Ref();
+    std::string().swap(arg.owned);
     Ref masked = Ref::steal(rewritten(a[0], {}, rebuild, out.text, out.applied.size(), [&](Rewriter& w) {
       std::size_t at = 0;  // where the next replacement begins in out.text
       std::uint32_t masked_to = 0;  // character end of the previous replacement

@@ -11,6 +11,7 @@
 
 #include "text/bytes.hpp"
 #include "text/pages.hpp"
+#include "text/utf16.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix::py {
@@ -353,47 +354,57 @@ bool is_long_wide_text(PyObject* o) {
          !is_ascii(o);
 }
 
+namespace {
+
+// The UTF-8 form of `o` (a str of `chars` characters) written into `out`, a slice of the str
+// at a time: each slice's UTF-16 form, which CPython writes out nearly as a copy, transcoded.
+// Only `out` is new memory; the slices are small enough to be reused from call to call. False
+// (no error set) when some slice has no UTF-16 form (a lone surrogate) or the text is too
+// long: the caller then asks for the whole text's UTF-8 form, which raises what it raises.
+bool transcode_text(PyObject* o, Py_ssize_t chars, std::string& out) {
+  constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 15;
+  constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
+  // Three bytes hold any unit (a character beyond U+FFFF is two units and four bytes).
+  const std::size_t room = utf16::room(std::min<std::size_t>(static_cast<std::size_t>(chars), kMax / 3 + 1));
+  bool ok = true;
+  out.resize_and_overwrite(room, [&](char* buf, std::size_t) {
+    pages::advise_huge(buf, room);
+    std::size_t size = 0;
+    for (Py_ssize_t at = 0; at < chars && ok; at += kSlice) {
+      const Py_ssize_t end = std::min(chars, at + kSlice);
+      Ref slice = Ref::steal(at == 0 && end == chars ? Py_NewRef(o) : PyUnicode_Substring(o, at, end));
+      Ref units = slice ? Ref::steal(PyUnicode_AsUTF16String(slice.get())) : Ref();
+      char* data = nullptr;
+      Py_ssize_t len = 0;
+      std::uint16_t bom = 0;
+      // A byte-order mark in the machine's order, then the units.
+      ok = units && PyBytes_AsStringAndSize(units.get(), &data, &len) == 0 && len >= 2 &&
+           (std::memcpy(&bom, data, 2), bom == 0xFEFF) && size + utf16::room(static_cast<std::size_t>(len - 2) / 2) <= room;
+      if (!ok) break;
+      auto written = utf16::to_utf8(data + 2, static_cast<std::size_t>(len - 2) / 2, buf + size);
+      ok = written.has_value() && size + *written <= kMax;
+      if (ok) size += *written;
+    }
+    return ok ? size : 0;
+  });
+  if (!ok) {
+    PyErr_Clear();
+    std::string().swap(out);
+  }
+  return ok;
+}
+
+}  // namespace
+
 TextArg to_text_arg(PyObject* o, const char* param, bool consumed) {
   TextArg t;
   const Py_ssize_t chars = o && PyUnicode_Check(o) ? PyUnicode_GetLength(o) : 0;
-  if (!is_long_wide_text(o)) {
-    t.view = to_string_view(o, param);
+  if (is_long_wide_text(o) && transcode_text(o, chars, t.owned)) {
+    t.view = t.owned;
+    t.is_owned = consumed;
     return t;
   }
-  if (!consumed) {
-    t.held = Ref::steal(PyUnicode_AsUTF8String(o));
-    char* data = nullptr;
-    Py_ssize_t len = 0;
-    if (!t.held || PyBytes_AsStringAndSize(t.held.get(), &data, &len) < 0) fail_noted(param);
-    refuse_too_long(len, param);
-    t.view = {data, static_cast<std::size_t>(len)};
-    return t;
-  }
-  // Encoded a slice at a time straight into the buffer, so that only the buffer is new
-  // memory. Three bytes hold any character below U+10000 (and no longer text is taken); the
-  // pages a shorter text leaves untouched are never made resident, and the first pass's
-  // output may reuse them.
-  constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 15;
-  t.owned.reserve(std::min<std::size_t>(static_cast<std::size_t>(chars) * 3,
-                                        std::numeric_limits<std::uint32_t>::max()) + 64);
-  pages::advise_huge(t.owned.data(), t.owned.capacity());
-  for (Py_ssize_t at = 0; at < chars; at += kSlice) {
-    Ref slice = Ref::steal(PyUnicode_Substring(o, at, std::min(chars, at + kSlice)));
-    Ref bytes = slice ? Ref::steal(PyUnicode_AsUTF8String(slice.get())) : Ref();
-    char* data = nullptr;
-    Py_ssize_t len = 0;
-    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0 ||
-        t.owned.size() + static_cast<std::size_t>(len) > std::numeric_limits<std::uint32_t>::max()) {
-      // The whole text then raises what it raises, with positions in the whole text.
-      PyErr_Clear();
-      std::string().swap(t.owned);
-      t.view = to_string_view(o, param);
-      return t;
-    }
-    t.owned.append(data, static_cast<std::size_t>(len));
-  }
-  t.view = t.owned;
-  t.is_owned = true;
+  t.view = to_string_view(o, param);
   return t;
 }
 

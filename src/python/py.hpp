@@ -352,16 +352,15 @@ void bind_none(const char* fname, C... call) {
 std::string to_string(PyObject* o, const char* param);
 std::string_view to_string_view(PyObject* o, const char* param);  // valid while o lives
 
-// A text argument in UTF-8. A long non-ASCII str is encoded into a buffer of the call's own
-// rather than asked for its UTF-8 form: CPython keeps that form cached on the str for the
-// str's whole life, a second copy of the text the caller never asked for. With `consumed`,
-// the buffer is `owned`, which a core call may take and let go as soon as its first pass has
-// read it; otherwise it is `held`, a bytes object kept for the call. `view` is the text
-// either way (valid while the argument, `owned` and `held` live untouched).
+// A text argument in UTF-8. A long non-ASCII str is transcoded into a buffer of the call's
+// own (from its UTF-16 form, a slice at a time) rather than asked for its UTF-8 form: that is
+// faster, and CPython would keep the UTF-8 form cached on the str for the str's whole life, a
+// second copy of the text the caller never asked for. With `consumed`, `is_owned` says that a
+// core call may take `owned` and let it go as soon as its first pass has read it. `view` is
+// the text either way (valid while the argument and `owned` live untouched).
 struct TextArg {
   std::string_view view;
   std::string owned;
-  Ref held;
   bool is_owned = false;
 };
 TextArg to_text_arg(PyObject* o, const char* param, bool consumed);

@@ -1,0 +1,24 @@
+// UTF-16 to UTF-8 at memory speed. CPython hands out the UTF-16 form of a str nearly as a copy
+// (for a two-byte str it is one), where its UTF-8 encoder costs a branch per character; the
+// module reads long texts that way and transcodes them here, eight or sixteen code units at a
+// time where the processor has SSSE3 or AVX2.
+#pragma once
+#include <cstddef>
+#include <expected>
+
+namespace kestrix::utf16 {
+
+// A unit in [0xD800, 0xE000) that is not half of a surrogate pair: it has no UTF-8 form.
+struct LoneSurrogate {
+  std::size_t index;  // in units
+};
+
+// Writes the UTF-8 form of the `n` units at `units` (UTF-16 in the machine's byte order, read
+// unaligned) to `out`, which must have room for 3 * n + 32 bytes (three bytes per unit at most,
+// and the vector loops store up to 32 bytes past what they write). Returns the bytes written.
+std::expected<std::size_t, LoneSurrogate> to_utf8(const void* units, std::size_t n, char* out);
+
+// The room `out` needs for `n` units.
+constexpr std::size_t room(std::size_t n) { return 3 * n + 32; }
+
+}  // namespace kestrix::utf16
