@@ -86,7 +86,19 @@ struct Vec;
   A friend Vec unpack_lo8(Vec a, Vec b) { return {P##unpacklo_epi8(a.v, b.v)}; }                          \
   A friend Vec unpack_hi8(Vec a, Vec b) { return {P##unpackhi_epi8(a.v, b.v)}; }                          \
   /* Bit k set when the top bit of byte k is. */                                                          \
-  A std::uint32_t bits() const { return static_cast<std::uint32_t>(P##movemask_epi8(v)); }
+  A std::uint32_t bits() const { return static_cast<std::uint32_t>(P##movemask_epi8(v)); }               \
+  /* The same over 32-bit lanes (signed compare; shifts fill with zeros). */                              \
+  A static Vec set1_32(std::uint32_t u) { return {P##set1_epi32(static_cast<int>(u))}; }                 \
+  A friend Vec gt32(Vec a, Vec b) { return {P##cmpgt_epi32(a.v, b.v)}; }                                  \
+  template <int K>                                                                                        \
+  A friend Vec shl32(Vec a) { return {P##slli_epi32(a.v, K)}; }                                           \
+  template <int K>                                                                                        \
+  A friend Vec shr32(Vec a) { return {P##srli_epi32(a.v, K)}; }                                           \
+  /* Interleaves the low (high) four 16-bit lanes of a and b: a0 b0 a1 b1 ... */                          \
+  A friend Vec unpack_lo16(Vec a, Vec b) { return {P##unpacklo_epi16(a.v, b.v)}; }                        \
+  A friend Vec unpack_hi16(Vec a, Vec b) { return {P##unpackhi_epi16(a.v, b.v)}; }                        \
+  /* Bit k set when the top bit of 32-bit lane k is. */                                                   \
+  A std::uint32_t bits32() const { return static_cast<std::uint32_t>(P##movemask_ps(P##cast##S##_ps(v))); }
 
 #define KESTRIX_VEC16 [[gnu::always_inline]] inline
 #define KESTRIX_VEC32 [[gnu::target("avx2")]] inline
@@ -102,6 +114,9 @@ struct Vec<16> {
   KESTRIX_VEC16 static Vec repeat16(const void* p) { return load(p); }
   // Per byte: a where the mask lane is set, else b (mask lanes are 0x00 or 0xFF).
   KESTRIX_VEC16 friend Vec select(Vec mask, Vec a, Vec b) { return (mask & a) | and_not(b, mask); }
+  // The 128-bit half l (only 0 here), and a vector of two sixteen-byte halves.
+  KESTRIX_VEC16 Vec<16> half(int) const { return *this; }
+  KESTRIX_VEC16 static Vec halves(const void* lo, const void*) { return load(lo); }
 };
 
 // Thirty-two byte lanes, or sixteen 16-bit lanes. lookup, pack_u8 and the unpacks work within
@@ -116,6 +131,12 @@ struct Vec<32> {
     return {_mm256_broadcastsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(p)))};
   }
   KESTRIX_VEC32 friend Vec select(Vec mask, Vec a, Vec b) { return {_mm256_blendv_epi8(b.v, a.v, mask.v)}; }
+  KESTRIX_VEC32 Vec<16> half(int l) const {
+    return {l == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1)};
+  }
+  KESTRIX_VEC32 static Vec halves(const void* lo, const void* hi) {
+    return {_mm256_loadu2_m128i(static_cast<const __m128i*>(hi), static_cast<const __m128i*>(lo))};
+  }
 };
 
 #undef KESTRIX_VEC_OPS

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "text/pairs.hpp"
+#include "text/simd.hpp"
 
 namespace kestrix::utf16 {
 
@@ -51,7 +51,7 @@ std::expected<std::size_t, LoneSurrogate> scalar(const unsigned char* p, std::si
 
 }  // namespace kestrix::utf16
 
-#ifdef KESTRIX_PAIRS_SSSE3
+#ifdef KESTRIX_SIMD_X86
 
 namespace kestrix::utf16 {
 namespace {
@@ -80,119 +80,71 @@ constexpr std::array<Squeeze, 256> kSqueeze = [] {
 }();
 static_assert(kSqueeze[0].bytes == 4 && kSqueeze[255].bytes == 12 && kSqueeze[0x11].shuffle[2] == 2);
 
+// W / 2 units per step:
+// - all below 0x80: packed to bytes;
+// - no surrogate: each unit made into a 32-bit word holding its one to three UTF-8 bytes, and
+//   the words of each 128-bit half squeezed together four at a time by the shuffle their
+//   lengths choose;
+// - else the step's units one at a time.
+// Returns the index of the first unit left (fewer than W / 2 remain).
+struct Blocks {
+  template <int W>
+  [[gnu::always_inline]] static std::expected<std::size_t, LoneSurrogate> run(const unsigned char* p,
+                                                                               std::size_t n, char*& out) {
+    using V = simd::Vec<W>;
+    constexpr std::size_t kUnits = W / 2;
+    constexpr std::uint32_t kAll = W == 32 ? 0xFFFFFFFFu : 0xFFFFu;
+    const V zero = V::zero(), high_bits = V::set1_16(0xFF80), surrogate_bits = V::set1_16(0xF800),
+            surrogate = V::set1_16(0xD800);
+    const V x7f = V::set1_32(0x7F), x7ff = V::set1_32(0x7FF), x3f00 = V::set1_32(0x3F00),
+            x3f0000 = V::set1_32(0x3F0000), two_lead = V::set1_32(0x80C0), three_lead = V::set1_32(0x8080E0);
+    std::size_t i = 0;
+    while (i + kUnits <= n) {
+      const V v = V::load(p + 2 * i);
+      if (eq16(v & high_bits, zero).bits() == kAll) {
+        const V bytes = pack_u8(v, v);  // each half's eight units, twice
+        for (int l = 0; l < W / 16; ++l) bytes.half(l).store(out + 8 * l);
+        out += kUnits;
+        i += kUnits;
+        continue;
+      }
+      if (eq16(v & surrogate_bits, surrogate).bits() != 0) {
+        auto r = scalar(p, i, i + kUnits, n, out);
+        if (!r) return r;
+        i = *r;
+        continue;
+      }
+      // Units 0-3 of each half in words[0], units 4-7 in words[1].
+      V words[2] = {unpack_lo16(v, zero), unpack_hi16(v, zero)};
+      unsigned index[2];
+      for (int h = 0; h < 2; ++h) {
+        const V c = words[h];
+        const V longer = gt32(c, x7f), longest = gt32(c, x7ff);
+        // 110xxxxx 10xxxxxx and 1110xxxx 10xxxxxx 10xxxxxx, from the low byte up.
+        const V two = two_lead | shr32<6>(c) | (shl32<8>(c) & x3f00);
+        const V three = three_lead | shr32<12>(c) | (shl32<2>(c) & x3f00) | (shl32<16>(c) & x3f0000);
+        words[h] = select(longest, three, select(longer, two, c));
+        index[h] = (longer.bits32() & 0xFF) | (longest.bits32() << 8);
+      }
+      for (int l = 0; l < W / 16; ++l)
+        for (int h = 0; h < 2; ++h) {
+          const unsigned k = ((index[h] >> (4 * l)) & 15) | (((index[h] >> (8 + 4 * l)) & 15) << 4);
+          lookup(words[h].half(l), simd::Vec<16>::load(kSqueeze[k].shuffle.data())).store(out);
+          out += kSqueeze[k].bytes;
+        }
+      i += kUnits;
+    }
+    return i;
+  }
+  static std::expected<std::size_t, LoneSurrogate> fallback(const unsigned char*, std::size_t, char*&) {
+    return 0;
+  }
+};
+
 }  // namespace
 }  // namespace kestrix::utf16
 
-// The vector loop is written once (utf16_blocks.inc) over a type V of width-specific operations,
-// and compiled twice: for sixteen-byte vectors with SSSE3 and for thirty-two-byte ones with AVX2.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("ssse3"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("ssse3")
-#endif
-namespace kestrix::utf16::w16 {
-namespace {
-// Eight units per load; words are four units as 32-bit lanes; one 128-bit lane.
-struct V {
-  using Units = __m128i;
-  using Words = __m128i;
-  static constexpr std::size_t kUnits = 8;
-  static Units load(const unsigned char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-  static Units set16(std::uint16_t x) { return _mm_set1_epi16(static_cast<short>(x)); }
-  static bool none(Units v) { return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) == 0xFFFF; }
-  static Units eq16(Units a, Units b) { return _mm_cmpeq_epi16(a, b); }
-  static Units and_(Units a, Units b) { return _mm_and_si128(a, b); }
-  // Units all below 0x80, stored as bytes.
-  static void store_bytes(Units v, char* out) {
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
-  }
-  static Words widen(Units v, int half) {
-    return half == 0 ? _mm_unpacklo_epi16(v, _mm_setzero_si128()) : _mm_unpackhi_epi16(v, _mm_setzero_si128());
-  }
-  static Words set32(std::uint32_t x) { return _mm_set1_epi32(static_cast<int>(x)); }
-  static Words gt32(Words a, Words b) { return _mm_cmpgt_epi32(a, b); }
-  template <int k> static Words shl(Words a) { return _mm_slli_epi32(a, k); }
-  template <int k> static Words shr(Words a) { return _mm_srli_epi32(a, k); }
-  static Words and_w(Words a, Words b) { return _mm_and_si128(a, b); }
-  static Words or_w(Words a, Words b) { return _mm_or_si128(a, b); }
-  static Words pick(Words mask, Words a, Words b) {  // mask ? a : b
-    return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
-  }
-  static unsigned signs(Words m) { return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(m))); }
-  // The words squeezed four at a time by the shuffle of each lane's index (bits 4l.. of
-  // `longer` and `longest` for lane l), stored one after the other.
-  static char* squeeze(Words w, unsigned longer, unsigned longest, char* out) {
-    const unsigned index = (longer & 15) | ((longest & 15) << 4);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                     _mm_shuffle_epi8(w, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kSqueeze[index].shuffle.data()))));
-    return out + kSqueeze[index].bytes;
-  }
-};
-#include "text/utf16_blocks.inc"
-}  // namespace
-}  // namespace kestrix::utf16::w16
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
-namespace kestrix::utf16::w32 {
-namespace {
-// Sixteen units per load; words are eight units as 32-bit lanes, in two 128-bit lanes.
-struct V {
-  using Units = __m256i;
-  using Words = __m256i;
-  static constexpr std::size_t kUnits = 16;
-  static Units load(const unsigned char* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-  static Units set16(std::uint16_t x) { return _mm256_set1_epi16(static_cast<short>(x)); }
-  static bool none(Units v) { return _mm256_testz_si256(v, v) != 0; }
-  static Units eq16(Units a, Units b) { return _mm256_cmpeq_epi16(a, b); }
-  static Units and_(Units a, Units b) { return _mm256_and_si256(a, b); }
-  static void store_bytes(Units v, char* out) {
-    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0x08);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
-  }
-  static Words widen(Units v, int half) {
-    return _mm256_cvtepu16_epi32(half == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1));
-  }
-  static Words set32(std::uint32_t x) { return _mm256_set1_epi32(static_cast<int>(x)); }
-  static Words gt32(Words a, Words b) { return _mm256_cmpgt_epi32(a, b); }
-  template <int k> static Words shl(Words a) { return _mm256_slli_epi32(a, k); }
-  template <int k> static Words shr(Words a) { return _mm256_srli_epi32(a, k); }
-  static Words and_w(Words a, Words b) { return _mm256_and_si256(a, b); }
-  static Words or_w(Words a, Words b) { return _mm256_or_si256(a, b); }
-  static Words pick(Words mask, Words a, Words b) { return _mm256_blendv_epi8(b, a, mask); }
-  static unsigned signs(Words m) { return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(m))); }
-  static char* squeeze(Words w, unsigned longer, unsigned longest, char* out) {
-    const unsigned lo = (longer & 15) | ((longest & 15) << 4);
-    const unsigned hi = ((longer >> 4) & 15) | (longest & 0xF0);
-    const __m256i mask = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(kSqueeze[hi].shuffle.data()),
-                                             reinterpret_cast<const __m128i*>(kSqueeze[lo].shuffle.data()));
-    const __m256i packed = _mm256_shuffle_epi8(w, mask);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
-    out += kSqueeze[lo].bytes;
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_extracti128_si256(packed, 1));
-    return out + kSqueeze[hi].bytes;
-  }
-};
-#include "text/utf16_blocks.inc"
-}  // namespace
-}  // namespace kestrix::utf16::w32
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-
-#endif  // KESTRIX_PAIRS_SSSE3
+#endif  // KESTRIX_SIMD_X86
 
 namespace kestrix::utf16 {
 
@@ -200,11 +152,8 @@ std::expected<std::size_t, LoneSurrogate> to_utf8(const void* units, std::size_t
   const auto* p = static_cast<const unsigned char*>(units);
   char* const start = out;
   std::size_t i = 0;
-#ifdef KESTRIX_PAIRS_SSSE3
-  std::expected<std::size_t, LoneSurrogate> r =
-      pairs::detail::has_avx2    ? w32::blocks(p, n, out)
-      : pairs::detail::has_ssse3 ? w16::blocks(p, n, out)
-                                 : std::expected<std::size_t, LoneSurrogate>(0);
+#ifdef KESTRIX_SIMD_X86
+  auto r = simd::dispatch<Blocks>(p, n, out);
   if (!r) return std::unexpected(r.error());
   i = *r;
 #endif

@@ -13,7 +13,7 @@ using namespace kestrix;
 
 namespace {
 
-constexpr int kOps = 23;
+constexpr int kOps = 28;
 
 // Stores each operation's result on (a, b) as one row of out.
 struct AllOps {
@@ -25,9 +25,10 @@ struct AllOps {
                           eq8(x, y), gt8(x, y), lt8(x, y), add8(x, y), sub8(x, y),
                           min_u8(x, y), max_u8(x, y), lookup(V::repeat16(a), y), eq16(x, y), gt16(x, y),
                           lt16(x, y), add16(x, y), sub16(x, y), shl16<3>(x), shr16<5>(x),
-                          pack_u8(x, y), unpack_lo8(x, y), unpack_hi8(x, y)};
+                          pack_u8(x, y), unpack_lo8(x, y), unpack_hi8(x, y), gt32(x, y), shl32<3>(x),
+                          shr32<5>(x), unpack_lo16(x, y), unpack_hi16(x, y)};
     for (int k = 0; k < kOps; ++k) rows[k].store(out + k * W);
-    return static_cast<int>(x.bits());
+    return static_cast<int>(x.bits() ^ (x.bits32() << (W / 2)));
   }
 };
 
@@ -36,10 +37,16 @@ std::int8_t s8(std::uint8_t v) { return static_cast<std::int8_t>(v); }
 std::int16_t s16(const std::uint8_t* p, int lane) {
   return static_cast<std::int16_t>(p[2 * lane] | (p[2 * lane + 1] << 8));
 }
+std::uint32_t u32(const std::uint8_t* p, int lane) {
+  std::uint32_t v;
+  std::memcpy(&v, p + 4 * lane, 4);
+  return v;
+}
 
 // Row k, byte i (of half h, byte j within it) as the operation defines it.
 std::uint8_t expected(int k, int i, const std::uint8_t* a, const std::uint8_t* b) {
-  const int h = i / 16 * 16, j = i % 16, lane = i / 2, hi = i % 2;
+  const int h = i / 16 * 16, j = i % 16, lane = i / 2, hi = i % 2, lane32 = i / 4;
+  auto dword = [&](std::uint32_t v) { return u8(v >> (8 * (i % 4))); };
   auto word = [&](long v) { return u8(hi ? v >> 8 : v); };
   auto mask = [&](bool t) { return static_cast<std::uint8_t>(t ? 0xFF : 0); };
   const std::uint8_t x = a[i], y = b[i];
@@ -69,7 +76,13 @@ std::uint8_t expected(int k, int i, const std::uint8_t* a, const std::uint8_t* b
       return u8(v < 0 ? 0 : v > 255 ? 255 : v);
     }
     case 21: return (j % 2 ? b : a)[h + j / 2];
-    default: return (j % 2 ? b : a)[h + 8 + j / 2];
+    case 22: return (j % 2 ? b : a)[h + 8 + j / 2];
+    case 23: return dword(static_cast<std::int32_t>(u32(a, lane32)) > static_cast<std::int32_t>(u32(b, lane32)) ? ~0u : 0u);
+    case 24: return dword(u32(a, lane32) << 3);
+    case 25: return dword(u32(a, lane32) >> 5);
+    // 16-bit lanes interleaved within each half: a0 b0 a1 b1 a2 b2 a3 b3 (or a4 b4 ...).
+    case 26: return (j % 4 < 2 ? a : b)[h + (j / 4) * 2 + j % 2];
+    default: return (j % 4 < 2 ? a : b)[h + 8 + (j / 4) * 2 + j % 2];
   }
 }
 
@@ -84,8 +97,10 @@ void check_width(Run run) {
       b[i] = static_cast<std::uint8_t>(rng() % 4 == 0 ? a[i] : rng() % 4 ? rng() : edges[rng() % 8]);
     }
     const auto bits = static_cast<std::uint32_t>(run(a, b, out));
-    std::uint32_t want = 0;
+    std::uint32_t want = 0, want32 = 0;
     for (int i = 0; i < W; ++i) want |= static_cast<std::uint32_t>(a[i] >> 7) << i;
+    for (int k = 0; k < W / 4; ++k) want32 |= static_cast<std::uint32_t>(a[4 * k + 3] >> 7) << k;
+    want ^= want32 << (W / 2);
     KX_CHECK(bits == want);
     for (int k = 0; k < kOps; ++k)
       for (int i = 0; i < W; ++i)
