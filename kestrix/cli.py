@@ -14,8 +14,11 @@ the input is never copied to disk.
 from __future__ import annotations
 
 import argparse
+import collections
+import concurrent.futures
 import importlib
 import json
+import multiprocessing
 import os
 import re
 import secrets
@@ -23,7 +26,7 @@ import signal
 import stat
 import sys
 import tempfile
-from typing import IO, Any, Iterator, NoReturn
+from typing import IO, Any, Callable, Iterator, NoReturn
 
 import kestrix as kx
 
@@ -310,10 +313,67 @@ def _decode(name: str, line: int, raw: bytes | memoryview) -> str:
         raise CliError(f"{name}:{line}: not UTF-8 text (byte {column} of the line)") from None
 
 
-def _documents(files: list[str], whole: bool) -> Iterator[Document]:
-    """Every line (or every file with whole) of the inputs, each input read once; a progress
-    bar counts the documents taken."""
+class Chunk:
+    """Whole lines of one input as read, and the number of the first of them."""
+
+    __slots__ = ("name", "line", "raw")
+
+    def __init__(self, name: str, line: int, raw: bytes):
+        self.name, self.line, self.raw = name, line, raw
+
+    def __getstate__(self) -> tuple[str, int, bytes]:
+        return self.name, self.line, self.raw
+
+    def __setstate__(self, state: tuple[str, int, bytes]) -> None:
+        self.name, self.line, self.raw = state
+
+
+CHUNK_BYTES = 1 << 20
+WRITE_BYTES = 1 << 16
+
+
+def _chunks(f: IO[bytes], name: str, size: int) -> Iterator[Chunk]:
+    """The lines of an input in chunks of about `size` bytes (a longer line is a chunk of its
+    own). A read returns what a pipe holds, so lines that arrive slowly are not held back."""
+    rest: list[bytes] = []  # the unfinished line, in the pieces read
+    number = 1
+    while block := f.read1(size):  # type: ignore[attr-defined]
+        cut = block.rfind(b"\n") + 1
+        if not cut:
+            rest.append(block)
+            continue
+        raw = b"".join([*rest, block[:cut]]) if rest else block[:cut] if cut < len(block) else block
+        rest = [block[cut:]] if cut < len(block) else []
+        del block
+        yield Chunk(name, number, raw)
+        number += raw.count(b"\n")
+    if rest:
+        yield Chunk(name, number, b"".join(rest))
+
+
+def _lines_of(chunk: Chunk) -> Iterator[Document]:
+    """The lines of a chunk one by one."""
+    number = chunk.line
+    at = 0
+    raw = chunk.raw
+    while at < len(raw):
+        end = raw.find(b"\n", at) + 1
+        if not end:
+            end, nl = len(raw), ""
+        else:
+            nl = "\r\n" if end - at >= 2 and raw[end - 2] == 13 else "\n"
+        text = _decode(chunk.name, number, memoryview(raw)[at:end - len(nl)])
+        yield Document(chunk.name, number, text, nl, end - at)
+        number += 1
+        at = end
+
+
+def _units(files: list[str], whole: bool) -> Iterator[Document | Chunk]:
+    """Every input read once: each file as one document with whole, else in chunks of lines; a
+    progress bar counts what was taken."""
     progress = Progress(files)
+    # With a bar, chunks small enough for it to move one step at a time.
+    size = min(CHUNK_BYTES, max(1 << 12, progress.total // 200)) if progress.total else CHUNK_BYTES
     paths: list[str | None] = list(files) or [None]
     for path in paths:
         name = path if path is not None else "<stdin>"
@@ -330,18 +390,106 @@ def _documents(files: list[str], whole: bool) -> Iterator[Document]:
                     yield Document(name, 1, text, "", nbytes)
                     progress.advance(nbytes)
                     continue
-                number = 0
-                for raw in f:  # not enumerate: its reused tuple would keep the last line alive
-                    number += 1
-                    nl = "\r\n" if raw.endswith(b"\r\n") else "\n" if raw.endswith(b"\n") else ""
-                    nbytes = len(raw)
-                    text = _decode(name, number, memoryview(raw)[:nbytes - len(nl)])
-                    del raw  # one long line is held once, as text
-                    yield Document(name, number, text, nl, nbytes)
+                for chunk in _chunks(f, name, size):
+                    nbytes = len(chunk.raw)
+                    yield chunk
+                    del chunk
                     progress.advance(nbytes)
             except OSError as e:
                 raise CliError(f"cannot read {name!r}: {e.strerror}") from None
     progress.close()
+
+
+def _documents(files: list[str], whole: bool) -> Iterator[Document]:
+    """Every line (or every file with whole) of the inputs, one by one."""
+    for unit in _units(files, whole):
+        if isinstance(unit, Document):
+            yield unit
+        else:
+            yield from _lines_of(unit)
+
+
+# ---- worker processes ---------------------------------------------------------------------
+
+_job: Callable[[Chunk], Any] | None = None  # what a worker process does with a chunk
+
+
+def _start_worker(job: Callable[[Chunk], Any]) -> None:
+    global _job
+    _job = job
+    # Ctrl-C reaches the whole process group: the main process handles it and ends the workers.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for s in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(s, signal.SIG_DFL)
+    # What the main process had buffered for standard output is its own to write.
+    sys.stdout = None  # type: ignore[assignment]
+
+
+def _work(chunk: Chunk) -> Any:
+    assert _job is not None
+    return _job(chunk)
+
+
+class Workers:
+    """Chunks of lines done by `job` in `jobs` processes (in this one when jobs is 1), their
+    results taken in input order; a document (--whole) is left to the caller (result None)."""
+
+    def __init__(self, jobs: int, job: Callable[[Chunk], Any]):
+        self.job = job
+        self.jobs = jobs
+        self.pool: concurrent.futures.ProcessPoolExecutor | None = None
+        if jobs > 1:
+            # Forked: the workers start with the settings and policies as they are here.
+            self.pool = concurrent.futures.ProcessPoolExecutor(
+                jobs, mp_context=multiprocessing.get_context("fork"), initializer=_start_worker, initargs=(job,))
+
+    def __enter__(self) -> Workers:
+        return self
+
+    def __exit__(self, kind: type | None, *exc: object) -> None:
+        if self.pool is None:
+            return
+        if kind is not None:  # a failure or a signal: what the workers do is no longer wanted
+            for process in list((getattr(self.pool, "_processes", None) or {}).values()):
+                process.terminate()
+        self.pool.shutdown(wait=True, cancel_futures=True)
+
+    def results(self, units: Iterator[Document | Chunk]) -> Iterator[tuple[Document | Chunk, Any]]:
+        if self.pool is None:
+            for unit in units:
+                yield unit, self.job(unit) if isinstance(unit, Chunk) else None
+            return
+        pending: collections.deque = collections.deque()
+        failure: BaseException | None = None
+        try:
+            for unit in units:
+                pending.append((unit, self.pool.submit(_work, unit) if isinstance(unit, Chunk) else None))
+                while len(pending) > 2 * self.jobs:
+                    yield self._next(pending)
+        except Exception as e:  # an input that cannot be read: what came before it is written first
+            failure = e
+        while pending:
+            yield self._next(pending)
+        if failure is not None:
+            raise failure
+
+    @staticmethod
+    def _next(pending: collections.deque) -> tuple[Document | Chunk, Any]:
+        unit, future = pending.popleft()
+        try:
+            return unit, future.result() if future is not None else None
+        except concurrent.futures.BrokenExecutor:
+            raise CliError("a worker process ended before its work was done") from None
+
+
+def _jobs(value: str) -> int:
+    try:
+        n = int(value)
+    except ValueError:
+        n = 0
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"expected a number of processes of at least 1, got {value!r}")
+    return n
 
 
 class _Temporary:
@@ -386,8 +534,15 @@ class Output(_Temporary):
         self.abort()
 
     def write(self, text: str) -> None:
+        self.write_bytes(text.encode("utf-8"))
+
+    def write_bytes(self, data: bytes) -> None:
+        # In pieces: a single large write to a pipe whose reader goes away midway returns what
+        # went through, and the buffered writer then reports no error at all.
+        view = memoryview(data)
         try:
-            self.f.write(text.encode("utf-8"))
+            for at in range(0, len(view), WRITE_BYTES):
+                self.f.write(view[at:at + WRITE_BYTES])
         except OSError as e:
             raise OutputError(e) from None
 
@@ -434,24 +589,45 @@ def _discard(f: IO, path: str) -> None:
 # ---- detect -----------------------------------------------------------------------------
 
 
+class _DetectJob:
+    """Detection in the lines of a chunk, each line on its own: (records, counts) or None."""
+
+    def __init__(self, config: kx.Config, show_text: bool):
+        self.config, self.show_text = config, show_text
+
+    def __call__(self, chunk: Chunk) -> tuple[bytes, dict[str, int]] | None:
+        return core._detect_lines(chunk.raw, self.config, json.dumps(chunk.name, ensure_ascii=False), chunk.line,
+                                  self.show_text)
+
+
 def cmd_detect(args: argparse.Namespace) -> int:
     config = _config(args)
     _check_inputs(args.files, _written_files(args.output))
     counts: dict[str, int] = {}
-    with Output(args.output) as out:
-        for doc in _documents(args.files, args.whole):
-            findings = kx.detect(doc.text, config).findings
-            lines = _LineIndex(doc.text, doc.line)
-            for f in findings:
-                s, e = f.source.char_start, f.source.char_end
-                line, column = lines.at(s)
-                record = '{"input":%s,"line":%d,"columns":[%d,%d],%s' % (
-                    json.dumps(doc.name, ensure_ascii=False), line, column, column + e - s - 1, f.to_json()[1:])
-                if args.show_text:
-                    record = record[:-1] + ',"text":' + json.dumps(doc.text[s:e], ensure_ascii=False) + "}"
-                out.write(record + "\n")
-                counts[f.entity] = counts.get(f.entity, 0) + 1
-            del findings
+
+    def detect_document(doc: Document) -> None:
+        findings = kx.detect(doc.text, config).findings
+        lines = _LineIndex(doc.text, doc.line)
+        for f in findings:
+            s, e = f.source.char_start, f.source.char_end
+            line, column = lines.at(s)
+            record = '{"input":%s,"line":%d,"columns":[%d,%d],%s' % (
+                json.dumps(doc.name, ensure_ascii=False), line, column, column + e - s - 1, f.to_json()[1:])
+            if args.show_text:
+                record = record[:-1] + ',"text":' + json.dumps(doc.text[s:e], ensure_ascii=False) + "}"
+            out.write(record + "\n")
+            counts[f.entity] = counts.get(f.entity, 0) + 1
+
+    with Output(args.output) as out, Workers(args.jobs, _DetectJob(config, args.show_text)) as workers:
+        for unit, result in workers.results(_units(args.files, args.whole)):
+            if result is None:  # a whole file, or lines that fail somewhere: one by one
+                for doc in [unit] if isinstance(unit, Document) else _lines_of(unit):
+                    detect_document(doc)
+                continue
+            records, found = result
+            out.write_bytes(records)
+            for entity, n in found.items():
+                counts[entity] = counts.get(entity, 0) + n
         out.flush()
         out.commit()
     if not args.quiet:
@@ -505,12 +681,17 @@ class RestoreWriter(_Temporary):
         if at >= 0:
             raise CliError(f"{doc.where(at)}: the input holds a token of this very run; is the output "
                            "fed back into the input?")
-        if self.input_prefixes is not None and "[[PII" in doc.text:
-            self.input_prefixes.update(prefix for _, prefix in core._token_prefixes(doc.text))
+        self.note_prefixes(doc.text)
+
+    def note_prefixes(self, text: str | bytes) -> None:
+        """Keeps the prefixes of the token-shaped pieces of the input (str, or UTF-8 bytes)."""
+        head = "[[PII" if isinstance(text, str) else b"[[PII"
+        if self.input_prefixes is not None and head in text:  # type: ignore[operator]
+            self.input_prefixes.update(prefix for _, prefix in core._token_prefixes(text))
             if len(self.input_prefixes) > KEPT_INPUT_PREFIXES:
                 self.input_prefixes = None
 
-    def retoken(self, masked: str, restore: kx.RestoreMap) -> str:
+    def retoken(self, masked: str | bytes, restore: kx.RestoreMap) -> Any:
         """Renumbers the tokens of one piece's restore map into the run's map."""
         masked, entries = core._merge_restore(masked, restore, self.prefix, self.count)
         self._write(entries)
@@ -575,24 +756,48 @@ def cmd_mask(args: argparse.Namespace) -> int:
     writer = None
     leftovers = 0
     shown: list[str] = []
+
+    def leftover(where: str) -> None:
+        nonlocal leftovers
+        leftovers += 1
+        if len(shown) < SHOWN_LEFTOVERS:
+            shown.append(where)
+
+    def mask_document(doc: Document) -> None:
+        if writer is not None:
+            writer.note_input(doc)
+        result = kx.mask(doc.text, policies, config)
+        masked = result.text
+        restore = result.restore
+        del result
+        if writer is not None and restore is not None and len(restore):
+            masked = writer.retoken(masked, restore)
+        if args.verify:
+            for where in _leftovers(doc, config):
+                leftover(where)
+        out.write(masked + doc.nl)
+
     try:
         writer = RestoreWriter(args.restore_out) if tokenizes else None
-        for doc in _documents(args.files, args.whole):
-            if writer is not None:
-                writer.note_input(doc)
-            result = kx.mask(doc.text, policies, config)
-            masked = result.text
-            restore = result.restore
-            del result
-            if writer is not None and restore is not None and len(restore):
-                masked = writer.retoken(masked, restore)
-            if args.verify:
-                for where in _leftovers(doc, config):
-                    leftovers += 1
-                    if len(shown) < SHOWN_LEFTOVERS:
-                        shown.append(where)
-            out.write(masked + doc.nl)
-            del masked
+        opening = writer.opening.encode() if writer is not None else None
+        job = _MaskJob(policies, config, writer.prefix if writer is not None else "", args.verify)
+        with Workers(args.jobs, job) as workers:
+            for unit, result in workers.results(_units(args.files, args.whole)):
+                if result is None or (opening is not None and opening in unit.raw):  # type: ignore[union-attr]
+                    # A whole file, or lines that fail somewhere: one by one, to fail where they do.
+                    for doc in [unit] if isinstance(unit, Document) else _lines_of(unit):
+                        mask_document(doc)
+                    continue
+                assert isinstance(unit, Chunk)
+                masked, restore, found = result
+                if writer is not None:
+                    writer.note_prefixes(unit.raw)
+                    if restore is not None:
+                        masked = writer.retoken(masked, restore)
+                for index, column, entity in found:
+                    leftover(f"{unit.name}:{unit.line + index}:{column}: {entity} still found in the masked output")
+                out.write_bytes(masked)
+                del masked
         out.flush()
         if writer is not None:
             writer.commit()
@@ -615,6 +820,16 @@ def cmd_mask(args: argparse.Namespace) -> int:
         print(f"kestrix: {leftovers} item(s) still found in the masked output{more}", file=sys.stderr)
         return EXIT_RESIDUE
     return 0
+
+
+class _MaskJob:
+    """Masking of the lines of a chunk, each line on its own: (masked, restore, leftovers) or None."""
+
+    def __init__(self, policies: kx.PolicySet, config: kx.Config, prefix: str, verify: bool):
+        self.policies, self.config, self.prefix, self.verify = policies, config, prefix, verify
+
+    def __call__(self, chunk: Chunk) -> tuple[bytes, kx.RestoreMap | None, list[tuple[int, int, str]]] | None:
+        return core._mask_lines(chunk.raw, self.policies, self.config, self.prefix, self.verify)
 
 
 def _leftovers(doc: Document, config: kx.Config) -> Iterator[str]:
@@ -730,6 +945,10 @@ def build_parser() -> argparse.ArgumentParser:
         c.add_argument("files", nargs="*", metavar="FILE", help="input files (standard input when none)")
         c.add_argument("-o", "--output", metavar="FILE",
                        help="write here instead of standard output; FILE is replaced only when the run succeeds")
+        if name != "unmask":
+            c.add_argument("-j", "--jobs", type=_jobs, default=1, metavar="N",
+                           help=f"{name} in N worker processes (default 1); the output, in input order, is "
+                                "the same as with one")
         return c
 
     d = command("detect", "report each finding as one JSON object (input, line, columns, evidence)")

@@ -214,7 +214,6 @@ std::expected<std::string, Error> merge_restore(RestoreMap& into, std::uint64_t 
   });
   if (bad.fault != TokenFault::none) return std::unexpected(token_error(bad, open));
   out.append(masked.substr(cur));
-  into.entries.reserve(into.entries.size() + piece.entries.size());
   std::uint64_t number = base;
   for (const RestoreEntry& e : piece.entries)
     into.entries.push_back({make_token(into.prefix, number++), e.original, e.entity});

@@ -1,0 +1,104 @@
+"""The command line against the module: `kestrix mask` (and `detect`) on a many-line file next
+to `kestrix.mask` (and `detect`) on the same text as one str, and `--jobs 2` next to one job.
+
+    python bench/bench_cli.py [--size 50M] [--repeat 3] [--profiles mixed,reviews] [--detect]
+
+Every row is timed once per round, the rounds interleaved, and the best of each kept, so that a
+slow spell of the shared machine falls on all rows alike; the figures that count are the ratios
+within one run. The command line is timed as a whole process (interpreter start included) that
+writes its output to a file; the module call gets a fresh str each time and its result is let go.
+Targets: the command line at >= 50 % of the module's speed, --jobs 2 >= 1.7 x one job.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+import kestrix as kx  # noqa: E402
+from corpus import generate  # noqa: E402
+from run import corpus as cached_corpus, fresh, parse_size  # noqa: E402
+
+REVIEWS = pathlib.Path(__file__).resolve().parent.parent.parent / "shared" / "corpus" / "reviews.txt"
+
+
+def many_lines(profile: str, size: int) -> str:
+    """About `size` bytes of many-line text: the generated profile, or the reviews repeated."""
+    if profile == "reviews":
+        reviews = REVIEWS.read_text(encoding="utf-8")
+        if not reviews.endswith("\n"):
+            reviews += "\n"
+        copies = -(-size // len(reviews.encode("utf-8")))
+        return reviews * copies
+    text = cached_corpus(profile, size) if size >= 10**6 else generate(profile, size)
+    return text + "\n"
+
+
+def has_jobs() -> bool:
+    r = subprocess.run([sys.executable, "-m", "kestrix", "mask", "--help"], capture_output=True, text=True)
+    return "--jobs" in r.stdout
+
+
+def main() -> None:
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--size", type=parse_size, default=parse_size("50M"))
+    p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--profiles", default="mixed,reviews")
+    p.add_argument("--detect", action="store_true", help="time detect as well")
+    args = p.parse_args()
+    jobs = has_jobs()
+    commands = ["mask"] + (["detect"] if args.detect else [])
+    with tempfile.TemporaryDirectory(prefix="kestrix-bench-cli-") as tmp:
+        for profile in args.profiles.split(","):
+            text = many_lines(profile, args.size)
+            path = pathlib.Path(tmp) / f"{profile}.txt"
+            path.write_text(text, encoding="utf-8")
+            nbytes = path.stat().st_size
+            lines = text.count("\n")
+            out = pathlib.Path(tmp) / "out"
+            rows: dict[str, object] = {}
+            for command in commands:
+                module = kx.mask if command == "mask" else kx.detect
+                rows[f"kestrix.{command}(str)"] = ("module", module)
+                rows[f"kestrix {command}"] = ("cli", [command])
+                if jobs:
+                    rows[f"kestrix {command} --jobs 2"] = ("cli", [command, "--jobs", "2"])
+            best = {name: float("inf") for name in rows}
+            for _ in range(args.repeat):
+                for name, (kind, what) in rows.items():
+                    gc.collect()
+                    if kind == "module":
+                        s = fresh(text)
+                        t0 = time.perf_counter()
+                        r = what(s)
+                        dt = time.perf_counter() - t0
+                        del r, s
+                    else:
+                        argv = [sys.executable, "-m", "kestrix", *what, str(path), "-o", str(out)]
+                        t0 = time.perf_counter()
+                        subprocess.run(argv, check=True, stderr=subprocess.DEVNULL)
+                        dt = time.perf_counter() - t0
+                    best[name] = min(best[name], dt)
+            print(f"{profile}: {nbytes / 1e6:.1f} MB, {lines} lines, best of {args.repeat}")
+            for name, t in best.items():
+                print(f"  {name:<28} {t:8.3f} s  {nbytes / t / 1e6:8.1f} MB/s")
+            for command in commands:
+                module, one = best[f"kestrix.{command}(str)"], best[f"kestrix {command}"]
+                print(f"  {command}: command line at {module / one:.0%} of the module (target >= 50 %)")
+                if jobs:
+                    two = best[f"kestrix {command} --jobs 2"]
+                    print(f"  {command}: --jobs 2 at {one / two:.2f} x one job (target >= 1.7 x)")
+            del text
+            os.unlink(path)
+
+
+if __name__ == "__main__":
+    main()
