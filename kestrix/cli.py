@@ -414,13 +414,14 @@ def _documents(files: list[str], whole: bool) -> Iterator[Document]:
 _job: Callable[[Chunk], Any] | None = None  # what a worker process does with a chunk
 
 
-def _start_worker(job: Callable[[Chunk], Any]) -> None:
+def _start_worker(job: Any, mask: Any) -> None:
     global _job
     _job = job
     # Ctrl-C reaches the whole process group: the main process handles it and ends the workers.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     for s in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(s, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_SETMASK, mask)
     # What the main process had buffered for standard output is its own to write.
     sys.stdout = None  # type: ignore[assignment]
 
@@ -439,9 +440,17 @@ class Workers:
         self.jobs = jobs
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
         if jobs > 1:
-            # Forked: the workers start with the settings and policies as they are here.
-            self.pool = concurrent.futures.ProcessPoolExecutor(
-                jobs, mp_context=multiprocessing.get_context("fork"), initializer=_start_worker, initargs=(job,))
+            # Forked: the workers start with the settings and policies as they are here. A
+            # termination signal waits until they are: the handler's exception would be lost
+            # inside fork's callbacks. The first task starts them all.
+            held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+            try:
+                start: Any = _start_worker
+                self.pool = concurrent.futures.ProcessPoolExecutor(
+                    jobs, mp_context=multiprocessing.get_context("fork"), initializer=start, initargs=(job, held))
+                self.pool.submit(int)
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
     def __enter__(self) -> Workers:
         return self

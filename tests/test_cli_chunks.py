@@ -1,0 +1,175 @@
+"""The command line takes lines in chunks and in worker processes: its output, restore map,
+messages and exit status are those of taking the lines one by one in one process, which is what
+it still does when the extension's per-chunk functions decline (the reference here)."""
+
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from kestrix import cli as kestrix_cli
+
+from conftest import luhn, rrn
+
+PHONE = "010-1234-5678"
+CARD = luhn("457296011234567")
+RRN = rrn("900101123456")
+RUN = "0123456789ab"
+CLI = [sys.executable, "-m", "kestrix"]
+
+# Pieces of lines: personal data, cue words that could reach across a line break, token-shaped
+# texts (of this very run too), a stray "\r", characters beyond U+FFFF.
+PIECES = [PHONE, CARD, f"{RRN[:6]}-{RRN[6:]}", "hong@example.com", "전화", "계좌번호", " ", "가나다", "010",
+          "1234", "5678", "[[PII:0]]", "[[PII-x:3]]", "\r", "😀", "a@example.com." + CARD]
+lines = st.lists(st.sampled_from(PIECES), max_size=6).map("".join)
+endings = st.sampled_from(["\n", "\r\n"])
+documents = st.tuples(st.lists(st.tuples(lines, endings), max_size=8), st.booleans()).map(
+    lambda t: "".join(a + b for a, b in t[0]) + ("" if t[1] else "tail " + PHONE))
+
+
+class LineByLine:
+    """The extension with its per-chunk functions declining every chunk."""
+
+    def __init__(self, core):
+        self._core = core
+
+    def __getattr__(self, name):
+        return getattr(self._core, name)
+
+    @staticmethod
+    def _mask_lines(*args):
+        return None
+
+    @staticmethod
+    def _detect_lines(*args):
+        return None
+
+
+COMMANDS = [
+    ["detect", "--show-text"],
+    ["mask"],
+    ["mask", "--verify", "--policy", "partial:2,2"],
+    ["mask", "--verify", "--policy", "tokenize", "--restore-out", "{vault}/r.json"],
+]
+
+
+def run_main(argv, capsysbinary):
+    try:
+        code = kestrix_cli.main(argv)
+    except SystemExit as e:
+        code = e.code
+    out, err = capsysbinary.readouterr()
+    return code, out, err
+
+
+def both(monkeypatch, capsysbinary, tmp_path, command, files, jobs=1, chunk=7):
+    """(chunked, line by line): exit status, output, messages and restore map of each."""
+    monkeypatch.setattr(kestrix_cli.secrets, "token_hex", lambda n: RUN)
+    results = []
+    for reference in (False, True):
+        vault = tmp_path / ("ref" if reference else "new")
+        vault.mkdir(exist_ok=True)
+        restore = vault / "r.json"
+        restore.unlink(missing_ok=True)
+        argv = [a.format(vault=vault) for a in command] + [str(f) for f in files]
+        with monkeypatch.context() as m:
+            m.setattr(kestrix_cli, "CHUNK_BYTES", chunk)
+            if reference:
+                m.setattr(kestrix_cli, "core", LineByLine(kestrix_cli.core))
+            else:
+                argv += ["--jobs", str(jobs)]
+            results.append((*run_main(argv, capsysbinary), restore.read_bytes() if restore.exists() else None))
+    return results
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(documents, st.sampled_from(COMMANDS), st.sampled_from([1, 7, 64]))
+def test_chunks_give_what_lines_one_by_one_give(monkeypatch, capsysbinary, tmp_path, text, command, chunk):
+    source = tmp_path / "in.txt"
+    source.write_bytes(text.encode())
+    new, ref = both(monkeypatch, capsysbinary, tmp_path, command, [source, source], chunk=chunk)
+    assert new == ref
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+@pytest.mark.parametrize("bad", [
+    b"\xff\xfe",  # not UTF-8
+    f"[[PII-{RUN}:0]]".encode(),  # a token of this very run: fed back
+])
+def test_a_line_that_fails_fails_after_the_lines_before_it(monkeypatch, capsysbinary, tmp_path, command, bad):
+    source = tmp_path / "in.txt"
+    source.write_bytes(f"전화 {PHONE}\r\n".encode() * 5 + b"x " + bad + b"\n" + f"{CARD}\n".encode() * 3)
+    new, ref = both(monkeypatch, capsysbinary, tmp_path, command, [source], chunk=1 << 20)
+    assert new == ref
+    if bad == b"\xff\xfe" or "tokenize" in command:
+        assert new[0] == 2 and new[2].startswith(f"kestrix: {source}:6".encode())
+        assert new[1].count(b"\n") == 5
+
+
+def many_lines(n):
+    return "".join(f"{i}번째 줄 전화 {PHONE} 메일 a@example.com.{CARD}\n" for i in range(n))
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_jobs_give_what_one_job_gives(monkeypatch, capsysbinary, tmp_path, command):
+    a, b = tmp_path / "a.txt", tmp_path / "b.txt"
+    a.write_text(many_lines(3000), encoding="utf-8")
+    b.write_text("없음\n" + many_lines(5), encoding="utf-8")
+    new, ref = both(monkeypatch, capsysbinary, tmp_path, command, [a, b], jobs=3, chunk=4096)
+    assert new == ref
+    assert new[1].count(b"\n") >= 3006
+
+
+def test_a_worker_error_is_reported_as_with_one_job(monkeypatch, capsysbinary, tmp_path):
+    source = tmp_path / "in.txt"
+    source.write_text(many_lines(50), encoding="utf-8")
+
+    class Failing(LineByLine):
+        @staticmethod
+        def _mask_lines(*args):
+            raise MemoryError
+
+    monkeypatch.setattr(kestrix_cli, "core", Failing(kestrix_cli.core))
+    monkeypatch.setattr(kestrix_cli, "CHUNK_BYTES", 100)
+    results = [run_main(["mask", str(source), "--jobs", str(jobs)], capsysbinary) for jobs in (1, 2)]
+    assert results[0] == results[1] == (2, b"", b"kestrix: out of memory\n")
+
+
+@pytest.mark.parametrize("value", ["0", "-1", "x"])
+def test_jobs_must_be_a_count_of_processes(capsysbinary, value):
+    code, _, err = run_main(["mask", "--jobs", value], capsysbinary)
+    assert code == 2 and b"argument -j/--jobs: expected a number of processes of at least 1" in err
+
+
+def children(pid):
+    with open(f"/proc/{pid}/task/{pid}/children") as f:
+        return [int(c) for c in f.read().split()]
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_a_signal_ends_the_workers_and_removes_the_temporary_files(tmp_path, signum):
+    vault = tmp_path / "vault"
+    vault.mkdir()
+    p = subprocess.Popen([*CLI, "mask", "--jobs", "2", "--policy", "tokenize", "--restore-out", str(vault / "r.json"),
+                          "-o", str(tmp_path / "out.txt")],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    p.stdin.write(many_lines(200).encode())
+    p.stdin.flush()
+    deadline = time.monotonic() + 30
+    while len(children(p.pid)) < 2 and time.monotonic() < deadline:
+        time.sleep(0.02)
+    workers = children(p.pid)
+    assert len(workers) >= 2
+    p.send_signal(signum)
+    _, err = p.communicate(timeout=60)
+    assert p.returncode == 128 + signum, err
+    assert err.decode().startswith("kestrix: ") and len(err.decode().splitlines()) == 1
+    assert list(vault.iterdir()) == [] and [f.name for f in tmp_path.iterdir()] == ["vault"]
+    for pid in workers:
+        assert not pathlib.Path(f"/proc/{pid}").exists() or "Z" in pathlib.Path(f"/proc/{pid}/stat").read_text().split()[2]
