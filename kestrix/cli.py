@@ -6,19 +6,20 @@ The `kestrix` command and `python -m kestrix` run it.
     kestrix mask [FILE ...]              the masked text
     kestrix unmask --restore MAP [FILE ...]
 
-Input is read once, line by line, so memory stays constant over many lines; one long line is
-held whole. Nothing but the output (standard output or -o FILE) and the restore map is written;
-the input is never copied to disk.
+Input is read once, in chunks of whole lines, so memory stays constant over many lines; one long
+line is held whole. Each line of a chunk is detected or masked on its own, in one call of the
+extension per chunk (and with --jobs N in N worker processes, taken in input order); a chunk
+that fails somewhere is redone line by line, so that output and messages are those of taking
+the lines one by one. Nothing but the output (standard output or -o FILE) and the restore map
+is written; the input is never copied to disk.
 """
 
 from __future__ import annotations
 
 import argparse
 import collections
-import concurrent.futures
 import importlib
 import json
-import multiprocessing
 import os
 import re
 import secrets
@@ -438,8 +439,12 @@ class Workers:
     def __init__(self, jobs: int, job: Callable[[Chunk], Any]):
         self.job = job
         self.jobs = jobs
-        self.pool: concurrent.futures.ProcessPoolExecutor | None = None
+        self.pool: Any = None
         if jobs > 1:
+            import concurrent.futures  # only here: its import takes a while for a one-job run
+            import multiprocessing
+            self.broken = concurrent.futures.BrokenExecutor
+
             # Forked: the workers start with the settings and policies as they are here. A
             # termination signal waits until they are: the handler's exception would be lost
             # inside fork's callbacks. The first task starts them all.
@@ -470,24 +475,27 @@ class Workers:
             return
         pending: collections.deque = collections.deque()
         failure: BaseException | None = None
-        try:
-            for unit in units:
-                pending.append((unit, self.pool.submit(_work, unit) if isinstance(unit, Chunk) else None))
-                while len(pending) > 2 * self.jobs:
-                    yield self._next(pending)
-        except Exception as e:  # an input that cannot be read: what came before it is written first
-            failure = e
+        while True:
+            try:
+                unit = next(units)
+            except StopIteration:
+                break
+            except Exception as e:  # an input that cannot be read: what came before it is written first
+                failure = e
+                break
+            pending.append((unit, self.pool.submit(_work, unit) if isinstance(unit, Chunk) else None))
+            while len(pending) > 2 * self.jobs:
+                yield self._next(pending)
         while pending:
             yield self._next(pending)
         if failure is not None:
             raise failure
 
-    @staticmethod
-    def _next(pending: collections.deque) -> tuple[Document | Chunk, Any]:
+    def _next(self, pending: collections.deque) -> tuple[Document | Chunk, Any]:
         unit, future = pending.popleft()
         try:
             return unit, future.result() if future is not None else None
-        except concurrent.futures.BrokenExecutor:
+        except self.broken:
             raise CliError("a worker process ended before its work was done") from None
 
 

@@ -127,17 +127,32 @@ def test_jobs_give_what_one_job_gives(monkeypatch, capsysbinary, tmp_path, comma
 
 def test_a_worker_error_is_reported_as_with_one_job(monkeypatch, capsysbinary, tmp_path):
     source = tmp_path / "in.txt"
-    source.write_text(many_lines(50), encoding="utf-8")
+    source.write_text(many_lines(50) + "FAIL\n" + many_lines(50), encoding="utf-8")
+    real = kestrix_cli.core
 
     class Failing(LineByLine):
         @staticmethod
-        def _mask_lines(*args):
-            raise MemoryError
+        def _mask_lines(chunk, *args):
+            if b"FAIL" in chunk:
+                raise MemoryError
+            return real._mask_lines(chunk, *args)
 
-    monkeypatch.setattr(kestrix_cli, "core", Failing(kestrix_cli.core))
+    monkeypatch.setattr(kestrix_cli, "core", Failing(real))
     monkeypatch.setattr(kestrix_cli, "CHUNK_BYTES", 100)
-    results = [run_main(["mask", str(source), "--jobs", str(jobs)], capsysbinary) for jobs in (1, 2)]
-    assert results[0] == results[1] == (2, b"", b"kestrix: out of memory\n")
+    results = [run_main(["mask", str(source), "--jobs", str(jobs)], capsysbinary) for jobs in (1, 3)]
+    assert results[0] == results[1]
+    assert results[0][0] == 2 and results[0][2] == b"kestrix: out of memory\n"
+    assert 40 < results[0][1].count(b"\n") <= 50  # the chunks before the failing one
+
+
+@pytest.mark.parametrize("whole", [[], ["--whole"]])
+def test_jobs_write_what_came_before_an_input_that_fails(monkeypatch, capsysbinary, tmp_path, whole):
+    good, bad = tmp_path / "good.txt", tmp_path / "bad.txt"
+    good.write_text(many_lines(100), encoding="utf-8")
+    bad.write_bytes(b"ok\n\xff\n")
+    new, ref = both(monkeypatch, capsysbinary, tmp_path, ["mask", *whole], [good, good, bad, good], jobs=2, chunk=512)
+    assert new == ref
+    assert new[0] == 2 and new[1].count(b"\n") == 200 + (0 if whole else 1)
 
 
 @pytest.mark.parametrize("value", ["0", "-1", "x"])
