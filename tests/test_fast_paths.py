@@ -323,8 +323,9 @@ def test_long_texts_give_what_short_ones_give(text, flags):
 @pytest.mark.parametrize("call", [kx.detect, kx.normalize, kx.mask,
                                   lambda t: kx.unmask(t, kx.mask("010-1234-5678", TOKENS).restore)],
                          ids=["detect", "normalize", "mask", "unmask"])
-@pytest.mark.parametrize("text", ["주민번호 900101-1234568 " * (LONG // 10), "a\u00e9" * LONG],
-                         ids=["korean", "latin"])
+@pytest.mark.parametrize("text", ["주민번호 900101-1234568 " * (LONG // 10), "a\u00e9" * LONG,
+                                  "전화 010-1234-5678 \U0001f600\U0001f44d " * (LONG // 10)],
+                         ids=["korean", "latin", "emoji"])
 def test_long_texts_are_not_given_a_cached_copy(call, text):
     size = sys.getsizeof(text)
     call(text)
@@ -357,11 +358,9 @@ def test_unencodable_text_refused_alike_short_or_long(call, param, chars):
     assert exc.value.__notes__ == [f"while processing '{param}'"]
 
 
-# A long str is read through its UTF-16 form a slice of 2**15 characters at a time, transcoded
-# eight or sixteen units per step: every kind of character at every place of a step and of a
-# slice, in strs of every width (one, two and four bytes per character), comes out as its UTF-8
-# form.
-SLICE = 1 << 15
+# A long str is read through its UTF-16 form, transcoded eight or sixteen units per step: every
+# kind of character at every place of a step, in strs of every width (one, two and four bytes
+# per character), comes out as its UTF-8 form.
 KINDS = {"latin1": "a\u00e9 ", "bmp": "가a\u07ff\u0800\uffff\ue000", "astral": "가a\U0001f600\U00010000"}
 PLAIN = kx.Config()
 for _f in PASSES:
@@ -369,8 +368,8 @@ for _f in PASSES:
 
 
 @settings(max_examples=40)
-@given(st.sampled_from(sorted(KINDS)), st.integers(0, 40), st.lists(st.integers(0, 2 * SLICE + 40), max_size=6),
-       st.integers(LONG, 2 * SLICE + 40))
+@given(st.sampled_from(sorted(KINDS)), st.integers(0, 40), st.lists(st.integers(0, LONG + 80), max_size=6),
+       st.integers(LONG, LONG + 80))
 def test_long_texts_are_read_as_their_utf8_form(kind, shift, places, chars):
     alphabet = KINDS[kind]
     text = list((alphabet * (chars // len(alphabet) + 1))[:chars])
@@ -383,7 +382,7 @@ def test_long_texts_are_read_as_their_utf8_form(kind, shift, places, chars):
     assert kx.mask(text).text == text
 
 
-@pytest.mark.parametrize("at", [0, LONG + 7, SLICE - 1, SLICE, SLICE + 15, 2 * SLICE + 1])
+@pytest.mark.parametrize("at", [0, 7, 8, 15, 16, LONG + 31])
 @pytest.mark.parametrize("lone", ["\ud800", "\udfff", "\ud83d1"])
 def test_lone_surrogates_of_long_texts_refused_where_they_stand(at, lone):
     text = "가" * at + lone + "a\U0001f600" * (LONG // 2)

@@ -356,41 +356,32 @@ bool is_long_wide_text(PyObject* o) {
 
 namespace {
 
-// The UTF-8 form of `o` (a str of `chars` characters) written into `out`, a slice of the str
-// at a time: each slice's UTF-16 form, which CPython writes out nearly as a copy, transcoded.
-// Only `out` is new memory; the slices are small enough to be reused from call to call. False
-// (no error set) when some slice has no UTF-16 form (a lone surrogate) or the text is too
-// long: the caller then asks for the whole text's UTF-8 form, which raises what it raises.
-bool transcode_text(PyObject* o, Py_ssize_t chars, std::string& out) {
-  constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 15;
-  constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
-  // Three bytes hold any unit (a character beyond U+FFFF is two units and four bytes).
-  const std::size_t room = utf16::room(std::min<std::size_t>(static_cast<std::size_t>(chars), kMax / 3 + 1));
-  bool ok = true;
-  out.resize_and_overwrite(room, [&](char* buf, std::size_t) {
-    pages::advise_huge(buf, room);
-    std::size_t size = 0;
-    for (Py_ssize_t at = 0; at < chars && ok; at += kSlice) {
-      const Py_ssize_t end = std::min(chars, at + kSlice);
-      Ref slice = Ref::steal(at == 0 && end == chars ? Py_NewRef(o) : PyUnicode_Substring(o, at, end));
-      Ref units = slice ? Ref::steal(PyUnicode_AsUTF16String(slice.get())) : Ref();
-      char* data = nullptr;
-      Py_ssize_t len = 0;
-      std::uint16_t bom = 0;
-      // A byte-order mark in the machine's order, then the units.
-      ok = units && PyBytes_AsStringAndSize(units.get(), &data, &len) == 0 && len >= 2 &&
-           (std::memcpy(&bom, data, 2), bom == 0xFEFF) && size + utf16::room(static_cast<std::size_t>(len - 2) / 2) <= room;
-      if (!ok) break;
-      auto written = utf16::to_utf8(data + 2, static_cast<std::size_t>(len - 2) / 2, buf + size);
-      ok = written.has_value() && size + *written <= kMax;
-      if (ok) size += *written;
-    }
-    return ok ? size : 0;
-  });
-  if (!ok) {
+// The UTF-8 form of the str `o` written into `out`: its UTF-16 form, which CPython writes out
+// nearly as a copy (a two-byte str's own units), transcoded. Only `out` outlives the call; the
+// UTF-16 form is let go before the core starts, whose own peak is far larger. False (no error
+// set) when the str has no UTF-16 form (a lone surrogate) or its UTF-8 form would be too long:
+// the caller then asks for the UTF-8 form, which raises what it raises.
+bool transcode_text(PyObject* o, std::string& out) {
+  Ref units = Ref::steal(PyUnicode_AsUTF16String(o));
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  std::uint16_t bom = 0;
+  // A byte-order mark in the machine's order, then the units.
+  if (!units || PyBytes_AsStringAndSize(units.get(), &data, &len) < 0 || len < 2 ||
+      (std::memcpy(&bom, data, 2), bom != 0xFEFF)) {
     PyErr_Clear();
-    std::string().swap(out);
+    return false;
   }
+  const std::size_t n = static_cast<std::size_t>(len - 2) / 2;
+  bool ok = false;
+  // At most three bytes per unit (a pair of units is four bytes).
+  out.resize_and_overwrite(utf16::room(n), [&](char* buf, std::size_t room) {
+    pages::advise_huge(buf, room);
+    auto written = utf16::to_utf8(data + 2, n, buf);
+    ok = written && *written <= std::numeric_limits<std::uint32_t>::max();
+    return ok ? *written : 0;
+  });
+  if (!ok) std::string().swap(out);
   return ok;
 }
 
@@ -398,8 +389,7 @@ bool transcode_text(PyObject* o, Py_ssize_t chars, std::string& out) {
 
 TextArg to_text_arg(PyObject* o, const char* param, bool consumed) {
   TextArg t;
-  const Py_ssize_t chars = o && PyUnicode_Check(o) ? PyUnicode_GetLength(o) : 0;
-  if (is_long_wide_text(o) && transcode_text(o, chars, t.owned)) {
+  if (is_long_wide_text(o) && transcode_text(o, t.owned)) {
     t.view = t.owned;
     t.is_owned = consumed;
     return t;

@@ -353,7 +353,7 @@ std::string to_string(PyObject* o, const char* param);
 std::string_view to_string_view(PyObject* o, const char* param);  // valid while o lives
 
 // A text argument in UTF-8. A long non-ASCII str is transcoded into a buffer of the call's
-// own (from its UTF-16 form, a slice at a time) rather than asked for its UTF-8 form: that is
+// own (from its UTF-16 form) rather than asked for its UTF-8 form: that is
 // faster, and CPython would keep the UTF-8 form cached on the str for the str's whole life, a
 // second copy of the text the caller never asked for. With `consumed`, `is_owned` says that a
 // core call may take `owned` and let it go as soon as its first pass has read it. `view` is
