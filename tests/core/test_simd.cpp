@@ -122,3 +122,34 @@ KX_TEST(vector_operations_agree_with_their_lane_definitions) {
     check_width<32>([](auto... p) { return simd::detail::run32<AllOps>(p...); });
 }
 #endif
+
+#ifdef KESTRIX_SIMD_X86
+#include <cpuid.h>
+
+#include "text/pairs.hpp"
+
+// An AVX2 entry that leaves the upper halves of the vector registers in use makes every SSE
+// instruction after it slow (a short text's whole call). XGETBV(1) tells whether they are.
+[[gnu::target("xsave")]] static unsigned long long upper_in_use() { return _xgetbv(1) & 4; }
+
+KX_TEST(avx2_scans_leave_the_upper_halves_clear) {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (simd::level < 2 || !__get_cpuid_count(0xD, 1, &a, &b, &c, &d) || !(a & 4)) return;
+  pairs::PairSet set;
+  set.add_syllable(0);
+  const std::string text = "가 가나 ";  // shorter than one 32-byte block, and longer
+  for (std::size_t n : {text.size(), std::size_t{8}}) {
+    std::string s;
+    while (s.size() < n * 9) s += text;
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    for (std::size_t len : {n, s.size()}) {
+      pairs::find(p, 0, len, set, [](std::size_t) { return false; });
+      KX_CHECK(upper_in_use() == 0);
+      pairs::find_two(p, 0, len, set, set, [](std::size_t) { return false; });
+      KX_CHECK(upper_in_use() == 0);
+      pairs::visit_two(p, len, set, set, 'A', [](std::size_t) {});
+      KX_CHECK(upper_in_use() == 0);
+    }
+  }
+}
+#endif
