@@ -28,6 +28,8 @@ PIECES = st.sampled_from([
     rrn("900101123456"), luhn("412345678901234"), "010-1234-5678", "01012345678", "M1234567",
     # Numbers side by side, read in pieces.
     "02-123-4567", ", ", "+82 ", "\u200b", "\ufeff", "D1234567", "|",
+    # Characters led by the first byte of U+3000 that do not fold: jamo, a corner bracket.
+    "ㅋㅋ", "ㅠ", "\u300c",
 ])
 TEXTS = st.lists(PIECES, max_size=40).map("".join)
 
