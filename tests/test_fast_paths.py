@@ -124,8 +124,8 @@ TABLE_OF_RULE = {
     "resident.foreigner_13": "foreigner", "resident.foreigner_masked": "foreigner",
     "business.10": "business", "card.luhn": "card", "license.12": "license",
     "account.length": "account", "birth.yyyymmdd": "birth", "birth.yymmdd": "birth",
-    "passport.shape": "passport", "passport.letter_digits": "passport",
-    "birth.written": "birth",
+    "passport.shape": "passport", "passport.new": "passport",
+    "birth.words": "birth", "birth.slash": "birth",
 }
 
 
@@ -163,7 +163,9 @@ CUE_PIECES = st.sampled_from(
      # Pieces of joined runs end before their run: their cues are looked up walking back.
      "010 2345-6789, 02-123-4567", ",", "+82 10-2345-6789", "\u200b", "*",
      # Cues in either case, and one that does not count before a given word.
-     "PASSPORT", "PassPort", "Passport", "pass", "DOb", "생년월", "월일", "은행", "0082-10-2345-6789"])
+     "PASSPORT", "PassPort", "Passport", "pass", "DOb", "생년월", "월일", "은행", "0082-10-2345-6789", "국민", "카카오", "뱅크", "금고", "새마을",
+     # Written dates, whose cues are looked up around them when nothing else is a candidate.
+     "1988년 1월 1일", "88년 2월 3일생", "1988/01/01", "M123A4567"])
 
 
 @settings(max_examples=300)

@@ -190,6 +190,7 @@ def test_near_new_passports_are_not_read(text):
     ("생년월일: 1988년 1월 1일", "1988년 1월 1일", "birth.words"),
     ("생년월일 88년 1월 1일생", "88년 1월 1일생", "birth.words"),
     ("생년월일 1988 년 2 월 29 일", "1988 년 2 월 29 일", "birth.words"),
+    ("생년월일 1988  년  2  월  29  일생", "1988  년  2  월  29  일생", "birth.words"),
     ("생년월일 00년 2월 29일", "00년 2월 29일", "birth.words"),  # 2000 was a leap year
     ("생년월일 1988/01/01", "1988/01/01", "birth.slash"),
     ("생년월일(DOB) 1988/1/31, 서울", "1988/1/31", "birth.slash"),
@@ -202,15 +203,25 @@ def test_written_birth_dates(text, value, rule):
     "생년월일 1988년 13월 45일", "생년월일 1900년 2월 29일", "생년월일 1799/01/01",
     "생년월일 1988/02/30", "생년월일 1988/01/01/02", "생년월일 88/01/01", "생년월일 1988년 1월",
     "생년월일 198년 1월 1일", "생년월일 1988년 100월 1일", "생년월일 1988/01/011",
+    "생년월일 1988년   1월 1일",  # three spaces
 ])
 def test_impossible_or_broken_written_dates_are_not_read(text):
     assert [f for f in kx.detect(text).findings if f.entity == "birth_date"] == []
 
 
-def test_written_date_needs_its_cue():
-    r = kx.detect("2024년 3월 5일에 주문")
+@pytest.mark.parametrize("text, reasons", [
+    # Dates in prose without a birth cue are no candidates, not even rejected ones.
+    ("2024년 3월 5일에 주문", []),
+    ("생" + "가" * 30 + " 2024/03/05", []),              # a 생 too far away to be a cue
+    ("2024/03/05" + " " * 23 + "생일", []),              # a cue just outside the right window
+    ("2024/03/05" + " " * 22 + "생일", ["no_context"]),  # ... and just inside it (too weak there)
+    ("생일" + " " * 22 + "2024년 3월 5일", ["no_context"]),
+    ("생일" + " " * 23 + "2024년 3월 5일", []),
+])
+def test_written_date_is_a_candidate_only_next_to_a_birth_cue(text, reasons):
+    r = kx.detect(text)
     assert r.findings == []
-    assert [(x.entity, x.reason) for x in r.rejections] == [("birth_date", "no_context")]
+    assert [x.reason for x in r.rejections if x.entity == "birth_date"] == reasons
 
 
 # ---- invisible characters in e-mail addresses -----------------------------------------------------
@@ -255,3 +266,26 @@ def test_an_address_broken_at_every_position():
         spans = [text[f.source.char_start:f.source.char_end] for f in kx.detect(text).findings]
         assert all("\u200b" not in s or s.replace("\u200b", "") == address for s in spans)
         assert all(s.replace("\u200b", "") in address for s in spans), (k, spans)
+
+
+@pytest.mark.parametrize("text", [
+    "생년월일 1988년 1월 1일", "생년월일은 1988/01/01 입니다", "생일 주문번호 1988/01/01", "1988년 1월 1일 생년",
+    "생년 1988년 1월 1일 생년월일", "DOB 1988/01/01 고객센터", "가" * 40 + "생일 1988/01/01 " + "나" * 40,
+    "생일 1988/01/01" + " " * 22 + "생년월일",  # 생년 ends where the right window does
+])
+def test_written_dates_read_alike_with_or_without_other_candidates(text):
+    # Alone, a date's cues are looked up around it; after a digit run, in the whole text's index.
+    config = kx.Config()
+    config.min_score = 0.0
+    alone = kx.detect(text, config)
+    with_run = kx.detect("0212345678 " + "가" * 60 + text, config)
+    shift = len(with_run.normalized_text) - len(alone.normalized_text)
+
+    def dates(r, d):
+        return ([(f.evidence.rule, f.score, f.source.char_start - d,
+                  [(h.cue, h.distance, h.weight) for h in f.evidence.context_hits])
+                 for f in r.findings if f.entity == "birth_date"],
+                [(x.reason, x.score, x.source.char_start - d)
+                 for x in r.rejections if x.entity == "birth_date"])
+    assert dates(alone, 0) == dates(with_run, shift)
+    assert dates(alone, 0) != ([], [])

@@ -7,10 +7,22 @@
 
 #include "text/bytes.hpp"
 #include "text/pairs.hpp"
+#include "text/simd.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix::det {
 namespace {
+
+// The two syllables by which the index finds a Hangul cue: its first two, but the last two
+// for the bank names that end in 은행, 뱅크 or 금고, whose first syllables (국민, 카카오, 새마을,
+// ...) are common in ordinary text and would make the index stop at every place they stand.
+constexpr std::uint8_t anchor_of(std::string_view w) {
+  for (std::string_view tail : {std::string_view("은행"), std::string_view("뱅크"),
+                                std::string_view("금고")})
+    if (w.size() > tail.size() && w.ends_with(tail))
+      return static_cast<std::uint8_t>(w.size() - tail.size());
+  return 0;
+}
 
 constexpr std::array<Cue, kCueCount> kCues = [] {
   std::array<Cue, kCueCount> t{};
@@ -18,7 +30,7 @@ constexpr std::array<Cue, kCueCount> kCues = [] {
   for (std::span<const CueWord> table : kCueTables)
     for (const CueWord& w : table)
       t[k++] = Cue{w.word, w.weight, static_cast<std::uint8_t>(utf8::count_chars(w.word)),
-                   w.any_case, w.unless_next};
+                   w.any_case, w.unless_next, anchor_of(w.word)};
   return t;
 }();
 
@@ -35,6 +47,12 @@ static_assert([] {
   return next == kCueCount;
 }());
 
+static_assert([] {
+  for (const Cue& c : kCues)
+    if (utf8::count_chars(c.unless_next) > kCueLookahead) return false;
+  return true;
+}());
+
 // Every cue is ASCII ("ARS", "DOB", "passport", "Passport No") or starts with two characters
 // whose UTF-8 lead bytes lie in 0xEA..0xED (Hangul syllables): the index visits exactly those
 // bytes of the text and the first bytes of the ASCII cues, sixteen at a time, and looks the six
@@ -49,9 +67,16 @@ constexpr bool two_leading_syllables(std::string_view w) {
          hangul_lead(static_cast<unsigned char>(w[3]));
 }
 
+// The syllables the index looks for, and (anchored cues) the syllables before them, whose
+// characters are then a third of their bytes.
+constexpr std::string_view indexed_part(const Cue& c) { return c.word.substr(c.anchor); }
 constexpr bool cue_starts_are_covered() {
-  for (const Cue& c : kCues)
-    if (!two_leading_syllables(c.word) && !ascii_cue(c)) return false;
+  for (const Cue& c : kCues) {
+    if (ascii_cue(c)) continue;
+    if (!two_leading_syllables(indexed_part(c)) || c.anchor % 3 != 0) return false;
+    for (std::size_t b = 0; b < c.anchor; b += 3)
+      if (!hangul_lead(static_cast<unsigned char>(c.word[b]))) return false;
+  }
   return true;
 }
 static_assert(cue_starts_are_covered());
@@ -97,10 +122,10 @@ constexpr std::uint64_t prefix_key(std::string_view w) {
 // gives every prefix a slot of its own. A lookup is then one compare, with no probing (key 0:
 // empty slot, never a prefix). A change to the cue words that makes two prefixes share a slot
 // fails the build; a new multiplier is then found by trying odd numbers until one separates
-// them all (this one was the 36th of x -> x * 6364136223846793005 + 1442695040888963407 from
+// them all (this one was the 725th of x -> x * 6364136223846793005 + 1442695040888963407 from
 // 0x9E3779B97F4A7C15, each made odd).
-constexpr std::size_t kSlots = 512;  // a power of two
-constexpr std::uint64_t kSlotMultiplier = 0xd6e649d7b704c2d3ull;
+constexpr std::size_t kSlots = 256;  // a power of two
+constexpr std::uint64_t kSlotMultiplier = 0x3bcc577881ec2469ull;
 
 constexpr std::size_t slot_of(std::uint64_t key) {
   return static_cast<std::size_t>((key * kSlotMultiplier) >> (64 - std::countr_zero(kSlots)));
@@ -110,7 +135,7 @@ static_assert([] {
   std::array<std::uint64_t, kSlots> taken{};
   for (const Cue& c : kCues) {
     if (ascii_cue(c)) continue;
-    const std::uint64_t key = prefix_key(c.word);
+    const std::uint64_t key = prefix_key(indexed_part(c));
     std::uint64_t& slot = taken[slot_of(key)];
     if (slot != 0 && slot != key) return false;
     slot = key;
@@ -134,7 +159,7 @@ constexpr PrefixTable build_prefix_table() {
   for (std::size_t k = kCueCount; k-- > 0;) {
     std::uint8_t* head = &t.ascii_head;
     if (!ascii_cue(kCues[k])) {
-      const std::uint64_t key = prefix_key(kCues[k].word);
+      const std::uint64_t key = prefix_key(indexed_part(kCues[k]));
       const std::size_t slot = slot_of(key);
       t.key[slot] = key;
       head = &t.head[slot];
@@ -152,7 +177,7 @@ constexpr std::array<pairs::PairSet, 2> kSyllablePairs = [] {
   std::array<pairs::PairSet, 2> t{};
   for (const Cue& c : kCues) {
     if (ascii_cue(c)) continue;
-    auto byte = [&c](std::size_t k) { return static_cast<unsigned char>(c.word[k]); };
+    auto byte = [&c](std::size_t k) { return static_cast<unsigned char>(indexed_part(c)[k]); };
     t[0].add(byte(0), byte(1), byte(2));
     t[1].add(byte(3), byte(4), byte(5));
   }
@@ -227,14 +252,21 @@ void build_cue_index(std::string_view text, CueIndex& index) {
   auto walk = [&](std::uint8_t head, std::size_t at, std::size_t matched) {
     for (std::uint8_t id1 = head; id1 != 0; id1 = kPrefixes.next[id1 - 1]) {
       const Cue& c = kCues[id1 - 1];
+      // An anchored cue begins c.anchor bytes before the place visited, and is noted at that
+      // place (in text order with the rest); its start in characters is set back below.
+      if (at < c.anchor) continue;
+      const std::size_t start = at - c.anchor;
       std::string_view w = c.word;
-      if (w.size() > n - at) continue;
+      if (w.size() > n - start) continue;
       // A few bytes at most: compared inline rather than through a memcmp call.
-      std::size_t k = matched;
-      while (k < w.size() && cue_byte_matches(s[at + k], w[k], c.any_case)) ++k;
+      std::size_t k = 0;
+      while (k < c.anchor && s[start + k] == static_cast<unsigned char>(w[k])) ++k;
+      if (k != c.anchor) continue;
+      k += matched;
+      while (k < w.size() && cue_byte_matches(s[start + k], w[k], c.any_case)) ++k;
       if (k != w.size()) continue;
-      if (!c.unless_next.empty() && n - at - k >= c.unless_next.size() &&
-          std::memcmp(s + at + k, c.unless_next.data(), c.unless_next.size()) == 0)
+      if (!c.unless_next.empty() && n - start - k >= c.unless_next.size() &&
+          std::memcmp(s + start + k, c.unless_next.data(), c.unless_next.size()) == 0)
         continue;
       found.emplace_back(static_cast<std::uint8_t>(id1 - 1), static_cast<std::uint32_t>(at));
       ++counts[id1 - 1];
@@ -266,14 +298,15 @@ void build_cue_index(std::string_view text, CueIndex& index) {
                        [](unsigned char b) { return b < 0x80 && kOtherAsciiStarts[b]; });
   };
   std::size_t other = other_from(0);
-  auto visit_others_before = [&](std::size_t at) {
+  // Kept out of line, so that the visit below stays small enough to be inlined into the scan.
+  auto visit_others_before = [&](std::size_t at) __attribute__((noinline)) {
     for (; other < at; other = other_from(other + 1)) {
       batch[pending++] = {static_cast<std::uint32_t>(other), static_cast<std::uint16_t>(kSlots)};
       if (pending == kBatch) flush();
     }
   };
   auto visit = [&](std::size_t at) {
-    visit_others_before(at);
+    if (other < at) [[unlikely]] visit_others_before(at);
     const std::uint64_t key = key_at(s, at, n);
     const std::size_t slot = slot_of(key);
     const bool ascii = s[at] == 'A';
@@ -294,7 +327,7 @@ void build_cue_index(std::string_view text, CueIndex& index) {
       chars += static_cast<std::uint32_t>(bytes::count_chars(s + byte, item.second - byte));
       byte = item.second;
     }
-    item.second = chars;
+    item.second = chars - kCues[item.first].anchor / 3;
   });
   index.total_chars = chars + static_cast<std::uint32_t>(bytes::count_chars(s + byte, n - byte));
 
@@ -314,6 +347,105 @@ void build_cue_index(std::string_view text, CueIndex& index) {
   std::array<std::uint32_t, kCueCount> fill{};
   for_each_present(index.present, [&](std::size_t c) { fill[c] = index.begin[c]; });
   found.each([&](const Occurrences::Item& item) { index.starts[fill[item.first]++] = item.second; });
+}
+
+namespace {
+
+constexpr bool holds(std::string_view w, std::string_view part) {
+  return w.find(part) != std::string_view::npos;
+}
+static_assert([] {
+  for (const CueWord& c : cue_words::birth)
+    if (!holds(c.word, "생") && c.word != "DOB") return false;
+  return std::string_view("생") == "\xEC\x83\x9D";
+}(), "keep_near_birth_cues looks for 생 and DOB");
+
+}  // namespace
+
+namespace {
+
+// Keeps the starts near which 생 (EC 83 9D) or DOB begins, found by their second and third
+// bytes, one vector of positions at a time: the pair 83 9D follows few lead bytes but that of
+// 생, so few places are compared whole. The text is searched only within the regions of the
+// starts, each byte at most once (starts come in text order), in one call for all of them.
+struct KeepNearBirthCues {
+  static bool at(const unsigned char* s, std::size_t p) {
+    return (s[p] == 0xEC && s[p + 1] == 0x83 && s[p + 2] == 0x9D) ||
+           (s[p] == 'D' && s[p + 1] == 'O' && s[p + 2] == 'B');
+  }
+  // The first pattern in [lo, hi), or SIZE_MAX.
+  static std::size_t scalar(const unsigned char* s, std::size_t lo, std::size_t hi) {
+    for (std::size_t p = lo; p + 3 <= hi; ++p)
+      if (at(s, p)) return p;
+    return SIZE_MAX;
+  }
+  template <class Find>
+  [[gnu::always_inline]] static void keep(std::size_t n, std::vector<std::uint32_t>& starts,
+                                          std::size_t before, std::size_t after, const Find& find) {
+    std::size_t searched = 0;    // the regions were searched up to here
+    std::size_t cue = SIZE_MAX;  // the first pattern found at or after the last search's start
+    std::size_t kept = 0;
+    for (const std::uint32_t b : starts) {
+      const std::size_t lo = b - std::min<std::size_t>(b, before);
+      const std::size_t hi = std::min(n, b + after);
+      if (cue == SIZE_MAX || cue < lo) {
+        const std::size_t from = std::max(lo, searched);
+        cue = from < hi ? find.first(from, hi) : SIZE_MAX;
+        searched = cue == SIZE_MAX ? hi : cue;
+      }
+      if (cue != SIZE_MAX && cue < hi) starts[kept++] = b;
+    }
+    starts.resize(kept);
+  }
+  struct Scalar {
+    const unsigned char* s;
+    std::size_t first(std::size_t lo, std::size_t hi) const { return scalar(s, lo, hi); }
+  };
+  static void fallback(const unsigned char* s, std::size_t n, std::vector<std::uint32_t>& starts,
+                       std::size_t before, std::size_t after) {
+    keep(n, starts, before, after, Scalar{s});
+  }
+#ifdef KESTRIX_SIMD_X86
+  template <int W>
+  struct Vector {
+    using V = simd::Vec<W>;
+    const unsigned char* s;
+    V second, third, o, b;
+    [[gnu::always_inline]] std::size_t first(std::size_t lo, std::size_t hi) const {
+      if (hi - lo < W + 2) return scalar(s, lo, hi);
+      // i: the second byte of the patterns that start at i - 1 .. i + W - 2. The last block is
+      // moved back to end at hi: the positions it takes again held no pattern.
+      for (std::size_t i = lo + 1;; i += W) {
+        const bool last = i + W + 1 >= hi;
+        if (last) i = hi - W - 1;
+        const V x = V::load(s + i), y = V::load(s + i + 1);
+        for (std::uint32_t m = ((eq8(x, second) & eq8(y, third)) | (eq8(x, o) & eq8(y, b))).bits();
+             m != 0; m &= m - 1) {
+          const std::size_t p = i + static_cast<std::size_t>(__builtin_ctz(m)) - 1;
+          if (at(s, p)) return p;
+        }
+        if (last) return SIZE_MAX;
+      }
+    }
+  };
+  template <int W>
+  [[gnu::always_inline]] static void run(const unsigned char* s, std::size_t n,
+                                         std::vector<std::uint32_t>& starts, std::size_t before,
+                                         std::size_t after) {
+    using V = simd::Vec<W>;
+    keep(n, starts, before, after,
+         Vector<W>{s, V::set1(0x83), V::set1(0x9D), V::set1('O'), V::set1('B')});
+  }
+#endif
+};
+
+}  // namespace
+
+void keep_near_birth_cues(std::string_view text, std::vector<std::uint32_t>& starts,
+                          std::size_t before, std::size_t after) {
+  if (starts.empty()) return;
+  simd::dispatch<KeepNearBirthCues>(reinterpret_cast<const unsigned char*>(text.data()),
+                                    text.size(), starts, before, after);
 }
 
 namespace {

@@ -18,6 +18,7 @@ struct Cue {
   std::uint8_t chars;     // length of word in characters
   bool any_case = false;  // an ASCII word whose letters match in either case
   std::string_view unless_next;  // an occurrence directly followed by this does not count
+  std::uint8_t anchor = 0;       // bytes before the two syllables the index looks for
 };
 
 // One source for every cue table: the tables in their order, each with its entries in table
@@ -80,6 +81,9 @@ inline constexpr CueWord veto[] = {
     {"고시", 0.5f}};
 }  // namespace cue_words
 
+// A cue occurrence counts or not by at most this many characters after it (unless_next).
+constexpr std::uint32_t kCueLookahead = 8;
+
 // The tables in CueTableId order.
 inline constexpr std::span<const CueWord> kCueTables[] = {
     cue_words::resident, cue_words::foreigner, cue_words::business, cue_words::card,
@@ -138,6 +142,12 @@ struct CueIndex {
 };
 
 void build_cue_index(std::string_view text, CueIndex& index);
+
+// Keeps (in order) the positions b of `starts` (ascending) near which a cue of the birth table
+// may stand: where 생 or DOB begins in [b - before, b + after) (every birth cue holds one or
+// is the other). For the many dates of prose: the text is searched only there, once.
+void keep_near_birth_cues(std::string_view text, std::vector<std::uint32_t>& starts,
+                          std::size_t before, std::size_t after);
 
 // Where the previous query of a sequence stopped in each cue's list. Candidates arrive in text
 // order, so each query walks from there instead of searching: forward over a whole sequence,

@@ -80,10 +80,47 @@ struct Pass {
   // Hits of `table` around `span` into `out`; the cue index is built on first use, so a text
   // without candidates is never searched for cue words.
   float context(const Span& span, CueTable table, det::HitList& out) {
+    if (windowed) {
+      det::find_hits(window_index, window_cursor, span.char_start - window_char,
+                     span.char_end - window_char, config.context_window, table, out);
+      return det::context_score(out);
+    }
     build_index();
     det::find_hits(index, cursor, span.char_start, span.char_end, config.context_window, table,
                    out);
     return det::context_score(out);
+  }
+
+  // A text whose only candidates are written dates (prose with dates in it) is not indexed
+  // whole: each date's cues are looked up in an index of the text around it, which holds every
+  // occurrence the windows can see (and enough after them to tell 생년 from 생년월일), so the
+  // hits are those of the whole text's index.
+  CueIndex window_index;
+  det::CueCursor window_cursor;
+  bool windowed = false;
+  std::uint32_t window_char = 0;  // the character offset of the indexed text
+
+  void index_window(const Span& span) {
+    const std::uint32_t w = config.context_window;
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t lo = span.byte_start, hi = span.byte_end;
+    std::uint32_t back = 0;
+    // Back over max(w, 1) characters, forward over w + kCueLookahead (a window may be as
+    // large as the text: the walks stop at its ends).
+    for (const std::uint32_t want = std::max<std::uint32_t>(w, 1); lo > 0 && back < want;) {
+      --lo;
+      back += (s[lo] & 0xC0) != 0x80;
+    }
+    for (std::uint64_t ahead = 0, want = std::uint64_t{w} + det::kCueLookahead;
+         hi < text.size() && ahead < want;) {
+      ++hi;
+      while (hi < text.size() && (s[hi] & 0xC0) == 0x80) ++hi;
+      ++ahead;
+    }
+    window_char = span.char_start - back;
+    det::build_cue_index(text.substr(lo, hi - lo), window_index);
+    det::reset_cursor(window_index, window_cursor);
+    windowed = true;
   }
 
   void build_index() {
@@ -310,16 +347,33 @@ struct Pass {
     return true;
   }
 
-  // Birth dates written with slashes or in words: valid dates are read as the digit forms are.
+  // Birth dates written with slashes or in words: valid dates are read as the digit forms
+  // are. Dates in words fill ordinary prose (an order placed on 2024년 3월 5일), so a written
+  // date is a candidate only with a birth cue word in its window; without one it is neither a
+  // finding nor a rejection.
   void written_dates(const std::vector<det::WrittenDate>& dates) {
     Reading r;
     for (const det::WrittenDate& d : dates) {
       if (!det::valid_birth_date(d.year_digits, d.year, d.month, d.day)) continue;
-      matches.items[0] =
-          det::birth_match(d.form == det::DateForm::slash ? "birth.slash" : "birth.words");
-      matches.size = 1;
-      if (decide(d.span, 0, true, r)) add_finding(r);
+      if (!indexed) index_window(d.span);
+      const bool cued = context(d.span, det::cues::birth, hits) > 0.0f;
+      bool accepted = false;
+      if (cued) {
+        matches.items[0] =
+            det::birth_match(d.form == det::DateForm::slash ? "birth.slash" : "birth.words");
+        matches.size = 1;
+        accepted = decide(d.span, 0, true, r);
+      }
+      windowed = false;
+      if (accepted) add_finding(r);
     }
+  }
+
+  // Keeps the date starts near which a birth cue may stand: within the windows of any date
+  // that could begin there (4 bytes a character, and the longest date).
+  void keep_dates_near_birth_cues(std::vector<std::uint32_t>& starts) const {
+    const std::size_t reach = 4 * std::max<std::size_t>(config.context_window, 1);
+    det::keep_near_birth_cues(text, starts, reach, det::kMaxWrittenDateBytes + reach);
   }
 
   void add_finding(const Reading& r) {
@@ -743,10 +797,13 @@ std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normal
   const bool with_pieces = pieces_enabled();
   det::scan_digit_runs(pass.text, runs, det::kMinRuleLength,
                        with_pieces ? SIZE_MAX : det::kMaxRuleLength, date_starts);
-  if (!date_starts.empty()) det::scan_written_dates(pass.text, date_starts, dates);
+  if (!date_starts.empty()) {
+    pass.keep_dates_near_birth_cues(date_starts);
+    det::scan_written_dates(pass.text, date_starts, dates);
+  }
   // A candidate gives at most one finding and usually a rejection or two: room for them
   // up front spares the report's lists their growth by doubling.
-  const std::size_t candidates = emails.size() + passports.size() + runs.size() + dates.size();
+  const std::size_t candidates = emails.size() + passports.size() + runs.size();
   report.findings.reserve(candidates);
   report.rejections.reserve(2 * candidates);
   pages::advise_huge(report.findings.data(), report.findings.capacity() * sizeof(Finding));

@@ -245,13 +245,15 @@ int number_at(const unsigned char* s, std::size_t& i, std::size_t n, std::size_t
 }
 
 void skip_spaces(const unsigned char* s, std::size_t& i, std::size_t n) {
-  while (i < n && s[i] == ' ') ++i;
+  for (std::size_t k = 0; k < kMaxDateSpaces && i < n && s[i] == ' '; ++k) ++i;
 }
 
-// The word w (UTF-8) at byte i: i moved past it.
+// The syllable w (three UTF-8 bytes) at byte i: i moved past it.
 bool word_at(const unsigned char* s, std::size_t& i, std::size_t n, std::string_view w) {
-  if (n - i < w.size() || std::memcmp(s + i, w.data(), w.size()) != 0) return false;
-  i += w.size();
+  if (n - i < 3 || s[i] != static_cast<unsigned char>(w[0]) ||
+      s[i + 1] != static_cast<unsigned char>(w[1]) || s[i + 2] != static_cast<unsigned char>(w[2]))
+    return false;
+  i += 3;
   return true;
 }
 

@@ -26,8 +26,11 @@ inline bool new_passport_shape(std::string_view shape) {
 void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
                      std::size_t max_len, std::vector<std::uint32_t>& date_starts);
 
-// A birth date written as YYYY/MM/DD or in words (YYYY년 M월 D일, YY년 too, spaces allowed
-// around each number, an optional 생 after 일), as read at a date start.
+// A birth date written as YYYY/MM/DD or in words (YYYY년 M월 D일, YY년 too, up to two spaces
+// around each number, an optional 생 after 일), as read at a date start. No written date is
+// longer than kMaxWrittenDateBytes.
+constexpr std::size_t kMaxDateSpaces = 2;
+constexpr std::size_t kMaxWrittenDateBytes = 4 + 2 + 2 + 4 * 3 + 6 * kMaxDateSpaces;
 enum class DateForm : std::uint8_t { slash, words };
 struct WrittenDate {
   Span span;  // the whole written date
