@@ -2,6 +2,10 @@
 to `kestrix.mask` (and `detect`) on the same text as one str, and `--jobs 2` next to one job.
 
     python bench/bench_cli.py [--size 50M] [--repeat 3] [--profiles mixed,reviews] [--detect]
+                              [--before OLD_CLI.py]
+
+--before times another version of kestrix/cli.py in the same run, e.g. the one before a change:
+    git show REV:kestrix/cli.py > /tmp/cli_before.py
 
 Every row is timed once per round, the rounds interleaved, and the best of each kept, so that a
 slow spell of the shared machine falls on all rows alike; the figures that count are the ratios
@@ -53,6 +57,7 @@ def main() -> None:
     p.add_argument("--repeat", type=int, default=3)
     p.add_argument("--profiles", default="mixed,reviews")
     p.add_argument("--detect", action="store_true", help="time detect as well")
+    p.add_argument("--before", metavar="CLI_PY", help="another kestrix/cli.py to time beside this one")
     args = p.parse_args()
     jobs = has_jobs()
     commands = ["mask"] + (["detect"] if args.detect else [])
@@ -69,6 +74,8 @@ def main() -> None:
                 module = kx.mask if command == "mask" else kx.detect
                 rows[f"kestrix.{command}(str)"] = ("module", module)
                 rows[f"kestrix {command}"] = ("cli", [command])
+                if args.before:
+                    rows[f"before: kestrix {command}"] = ("before", [command])
                 if jobs:
                     rows[f"kestrix {command} --jobs 2"] = ("cli", [command, "--jobs", "2"])
             best = {name: float("inf") for name in rows}
@@ -82,7 +89,8 @@ def main() -> None:
                         dt = time.perf_counter() - t0
                         del r, s
                     else:
-                        argv = [sys.executable, "-m", "kestrix", *what, str(path), "-o", str(out)]
+                        program = ["-m", "kestrix"] if kind == "cli" else [args.before]
+                        argv = [sys.executable, *program, *what, str(path), "-o", str(out)]
                         t0 = time.perf_counter()
                         subprocess.run(argv, check=True, stderr=subprocess.DEVNULL)
                         dt = time.perf_counter() - t0
@@ -93,6 +101,10 @@ def main() -> None:
             for command in commands:
                 module, one = best[f"kestrix.{command}(str)"], best[f"kestrix {command}"]
                 print(f"  {command}: command line at {module / one:.0%} of the module (target >= 50 %)")
+                if args.before:
+                    before = best[f"before: kestrix {command}"]
+                    print(f"  {command}: before, the command line at {module / before:.0%} of the module; now "
+                          f"{before / one:.2f} x as fast")
                 if jobs:
                     two = best[f"kestrix {command} --jobs 2"]
                     print(f"  {command}: --jobs 2 at {one / two:.2f} x one job (target >= 1.7 x)")

@@ -84,6 +84,9 @@ KX_TEST(token_shapes_are_the_tokens_of_any_run) {
   const std::string tail40(40, 'a');
   KX_CHECK_STR(shapes("[[PII" + tail40 + "a:1]]"), "");
   KX_CHECK_STR(shapes("[[[PII" + tail40 + ":1]]"), "1-50:PII" + tail40 + " ");
+  // The text ends inside a token's number: nothing past its end is read.
+  KX_CHECK_STR(shapes(std::string_view("[[PII:12]]").substr(0, 7)), "");
+  KX_CHECK_STR(shapes(std::string_view("[[PII:12]]").substr(0, 9)), "");
 }
 
 KX_TEST(restore_json_in_pieces_is_the_whole_form) {
