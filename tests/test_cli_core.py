@@ -103,3 +103,18 @@ def test_merge_restore_refuses_a_broken_token():
 
 def test_restore_head_is_the_maps_own():
     assert core._restore_head('P"') + "]}" == kx.RestoreMap.from_json('{"prefix":"P\\"","entries":[]}').to_json()
+
+
+FRAGMENTS = [b"abcdefgh", b"\n", b"\xed\xa0\x80", b"\xed\x9f\xbf", b"\xc0\x80", b"\xc2\x80", b"\xf4\x90\x80\x80",
+             b"\xf4\x8f\xbf\xbf", b"\xe0\xa0", b"\xe0\x9f\xbf", b"\xff", b"\x80", "가".encode(), "😀".encode()]
+
+
+@given(st.lists(st.one_of(st.sampled_from(FRAGMENTS), st.binary(max_size=3)), max_size=12).map(b"".join))
+def test_a_chunk_is_taken_exactly_when_python_decodes_it(chunk):
+    try:
+        chunk.decode("utf-8")
+        decodes = True
+    except UnicodeDecodeError:
+        decodes = False
+    assert (core._mask_lines(chunk, kx.PolicySet(), kx.Config(), "", False) is not None) == decodes
+    assert (core._detect_lines(chunk, kx.Config(), '"x"', 1, False) is not None) == decodes

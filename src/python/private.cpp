@@ -134,6 +134,9 @@ KX_FAST(fn_bad_token) {
 }
 
 // ---- many lines in one call ----------------------------------------------------------------
+//
+// A chunk that is not UTF-8, or a line that the core refuses, makes the whole call return None:
+// the caller then goes line by line, which fails where it should.
 
 // Calls f(line, ending) for every line of a text: the lines end at "\n", which with a "\r"
 // before it is the ending "\r\n"; a last line without "\n" has the ending "" (and keeps a
@@ -151,10 +154,6 @@ void each_line(std::string_view text, F f) {
     pos = nl + 1;
   }
 }
-
-// Whether a chunk of lines is taken whole: valid UTF-8, and each line masked or detected
-// without a core error. Otherwise the caller goes line by line, which fails where it should.
-bool takes(std::string_view chunk) { return utf8::valid(chunk); }
 
 PyObject* new_bytes(std::string_view s) {
   return check(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
@@ -183,7 +182,7 @@ KX_FAST(fn_mask_lines) {
     std::string out;
     std::vector<Leftover> leftovers;
     const bool ok = unlocked(chunk.view.size(), [&] {
-      if (!takes(chunk.view)) return false;
+      if (!utf8::valid(chunk.view)) return false;
       const PolicySet neutral{Policy::redact_fill(U'가'), {}};
       out.reserve(chunk.view.size() + chunk.view.size() / 4);
       std::size_t index = 0;
@@ -251,7 +250,7 @@ KX_FAST(fn_detect_lines) {
     std::string out;
     std::array<std::uint64_t, kEntityCount> counts{};
     const bool ok = unlocked(chunk.view.size(), [&] {
-      if (!takes(chunk.view)) return false;
+      if (!utf8::valid(chunk.view)) return false;
       std::uint64_t number = first_line;
       bool good = true;
       std::string finding;
