@@ -194,6 +194,8 @@ def test_near_new_passports_are_not_read(text):
     ("생년월일 00년 2월 29일", "00년 2월 29일", "birth.words"),  # 2000 was a leap year
     ("생년월일 1988/01/01", "1988/01/01", "birth.slash"),
     ("생년월일(DOB) 1988/1/31, 서울", "1988/1/31", "birth.slash"),
+    ("생년월일 1800/01/01", "1800/01/01", "birth.slash"),  # the years the digit forms take
+    ("생년월일 2200년 12월 31일", "2200년 12월 31일", "birth.words"),
 ])
 def test_written_birth_dates(text, value, rule):
     assert found(text) == [("birth_date", rule, value)]
@@ -204,6 +206,7 @@ def test_written_birth_dates(text, value, rule):
     "생년월일 1988/02/30", "생년월일 1988/01/01/02", "생년월일 88/01/01", "생년월일 1988년 1월",
     "생년월일 198년 1월 1일", "생년월일 1988년 100월 1일", "생년월일 1988/01/011",
     "생년월일 1988년   1월 1일",  # three spaces
+    "생년월일 2201/01/01", "생년월일 1799년 12월 31일",
 ])
 def test_impossible_or_broken_written_dates_are_not_read(text):
     assert [f for f in kx.detect(text).findings if f.entity == "birth_date"] == []
