@@ -5,6 +5,7 @@
 
 #include "check.hpp"
 #include "text/bytes.hpp"
+#include "text/utf8.hpp"
 
 using namespace kestrix;
 
@@ -59,4 +60,31 @@ KX_TEST(find_and_count_agree_with_a_loop_at_every_length) {
   std::string big(16 * 1000 + 5, '\x80');
   KX_CHECK(bytes::count_continuations(reinterpret_cast<const unsigned char*>(big.data()), big.size()) ==
            big.size());
+}
+
+// The invisible format characters are found wherever they stand, the last bytes of a text
+// included, and nothing else is: their neighbours in the code space, and a cut sequence.
+KX_TEST(invisible_format_characters_are_found_to_the_last_byte) {
+  const char* invisible[] = {"\u200B", "\u200C", "\u200D", "\u2060", "\uFEFF"};
+  const char* others[] = {"\u200A", "\u200E", "\u205F", "\u2061", "\uFEFE", "\u3161", "a"};
+  for (const char* c : invisible) {
+    for (std::size_t before = 0; before < 3; ++before) {
+      const std::string s = std::string(before, 'x') + c;
+      KX_CHECK(utf8::invisible_format_len(s, before) == 3);
+      KX_CHECK(utf8::invisible_format_len(s.substr(0, s.size() - 1), before) == 0);
+      KX_CHECK(utf8::invisible_format_len(s + "y", before) == 3);
+    }
+  }
+  for (const char* c : others) KX_CHECK(utf8::invisible_format_len(std::string(c), 0) == 0);
+}
+
+// The character count serves the cue tables at compile time and the texts at run time alike.
+static_assert(utf8::count_chars("주민등록번호") == 6 && utf8::count_chars("ARS") == 3 &&
+              utf8::count_chars("Passport No") == 11 && utf8::count_chars("") == 0);
+KX_TEST(character_count_is_the_same_at_compile_and_run_time) {
+  for (std::string_view s : {"주민등록번호", "ARS", "a\u200Bb", "😀x", ""}) {
+    std::size_t n = 0;
+    for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    KX_CHECK(utf8::count_chars(s) == n);
+  }
 }
