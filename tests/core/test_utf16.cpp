@@ -59,6 +59,13 @@ KX_TEST(transcoder_agrees_with_the_one_character_encoder) {
           }
           u[at] = 0xDC00;  // a lone low surrogate
           check_same(u);
+          if (at + 1 < len) {  // two low surrogates, or a low one before a high one: no pair
+            for (char16_t first : {char16_t{0xDC00}, char16_t{0xDFFF}})
+              for (char16_t second : {char16_t{0xDC00}, char16_t{0xD800}}) {
+                u[at] = first, u[at + 1] = second;
+                check_same(u);
+              }
+          }
         }
       }
     }
