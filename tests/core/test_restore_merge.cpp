@@ -6,6 +6,7 @@
 
 #include "check.hpp"
 #include "mask/restore.hpp"
+#include "text/utf8.hpp"
 
 using namespace kestrix;
 
@@ -101,4 +102,14 @@ KX_TEST(restore_json_in_pieces_is_the_whole_form) {
   KX_CHECK_STR(whole,
                "{\"prefix\":\"PII\",\"entries\":[{\"token\":\"[[PII:0]]\",\"original\":\"a\\\"b\",\"entity\":"
                "\"phone\"},{\"token\":\"[[PII:1]]\",\"original\":\"c\",\"entity\":\"phone\"}]}");
+}
+
+KX_TEST(utf8_validity_reads_nothing_past_the_text) {
+  // Views that end where a longer buffer goes on with bytes that would be refused.
+  const std::string_view buffer = "abcdefgh\xff\x80";
+  KX_CHECK(utf8::valid(buffer.substr(0, 8)));
+  KX_CHECK(!utf8::valid(buffer.substr(0, 9)));
+  const std::string_view cut = "abcdefgh\xea\xb0\x80";  // "가" after eight ASCII bytes
+  KX_CHECK(!utf8::valid(cut.substr(0, 10)));
+  KX_CHECK(utf8::valid(cut));
 }
