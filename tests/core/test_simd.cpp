@@ -2,6 +2,7 @@
 // random bytes with the edge values mixed in. The 32-byte lookup, pack and unpacks work within
 // each 128-bit half, and are held to that.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -113,6 +114,20 @@ void check_width(Run run) {
 }
 
 }  // namespace
+
+// The width a kernel runs at is the widest that `level` allows.
+struct Width {
+  template <int W>
+  [[gnu::always_inline]] static int run(int) { return W; }
+  static int fallback(int) { return 0; }
+};
+
+KX_TEST(dispatch_takes_the_widest_width_the_level_allows) {
+  KX_CHECK(simd::dispatch<Width>(0) == (simd::level >= 2 ? 32 : simd::level == 1 ? 16 : 0));
+  __builtin_cpu_init();
+  const char* cap = std::getenv("KESTRIX_SIMD");
+  if (!cap && __builtin_cpu_supports("avx2")) KX_CHECK(simd::level == 2);
+}
 
 KX_TEST(vector_operations_agree_with_their_lane_definitions) {
   __builtin_cpu_init();
