@@ -89,6 +89,7 @@ std::uint8_t expected(int k, int i, const std::uint8_t* a, const std::uint8_t* b
 
 template <int W, class Run>
 void check_width(Run run) {
+  static_assert(simd::Vec<W>::width == W && sizeof(simd::Vec<W>) == W);
   std::mt19937 rng(W);
   const std::uint8_t edges[] = {0x00, 0x01, 0x7F, 0x80, 0x81, 0xEA, 0xFE, 0xFF};
   alignas(32) std::uint8_t a[W], b[W], out[kOps * W];
