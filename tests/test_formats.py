@@ -1,6 +1,6 @@
 """The formats Korean users type beyond the core rules: separators typed on Korean keyboards,
 bank names and other cue words, the 0082 dialling prefix, the new passport, birth dates in
-words and slashes, invisible characters inside e-mail addresses. Each addition is additive: a
+words, slashes and dots, invisible characters inside e-mail addresses. Each addition is additive: a
 text with none of the new characters, shapes or words keeps its report byte for byte."""
 
 import hashlib
@@ -196,6 +196,12 @@ def test_near_new_passports_are_not_read(text):
     ("생년월일(DOB) 1988/1/31, 서울", "1988/1/31", "birth.slash"),
     ("생년월일 1800/01/01", "1800/01/01", "birth.slash"),  # the years the digit forms take
     ("생년월일 2200년 12월 31일", "2200년 12월 31일", "birth.words"),
+    ("생년월일 1988. 1. 1.", "1988. 1. 1.", "birth.dot"),
+    ("생년월일: 2001. 12. 5.", "2001. 12. 5.", "birth.dot"),
+    ("생년월일 1988. 1. 15", "1988. 1. 15", "birth.dot"),
+    ("생년월일 1988.1.1 서울", "1988.1.1", "birth.dot"),
+    ("생년월일 2001. 1. 1.", "2001. 1. 1.", "birth.dot"),  # whole, 200111 would be a YYMMDD
+    ("생년월일 １９８８. 1. 1.", "１９８８. 1. 1.", "birth.dot"),
 ])
 def test_written_birth_dates(text, value, rule):
     assert found(text) == [("birth_date", rule, value)]
@@ -207,6 +213,9 @@ def test_written_birth_dates(text, value, rule):
     "생년월일 198년 1월 1일", "생년월일 1988년 100월 1일", "생년월일 1988/01/011",
     "생년월일 1988년   1월 1일",  # three spaces
     "생년월일 2201/01/01", "생년월일 1799년 12월 31일",
+    "생년월일 1988. 13. 1.", "생년월일 1900. 2. 29.", "생년월일 1799. 1. 1.", "생년월일 1988. 1.",
+    "생년월일 v1.2.3", "생년월일 1. 2. 3.", "생년월일 1988. 1. 1. 2", "생년월일 1988. 100. 1.",
+    "생년월일 1988-1-1", "생년월일 1988. *. 1.", "생년월일 19888. 1. 1.",
 ])
 def test_impossible_or_broken_written_dates_are_not_read(text):
     assert [f for f in kx.detect(text).findings if f.entity == "birth_date"] == []
@@ -220,11 +229,24 @@ def test_impossible_or_broken_written_dates_are_not_read(text):
     ("2024/03/05" + " " * 22 + "생일", ["no_context"]),  # ... and just inside it (too weak there)
     ("생일" + " " * 22 + "2024년 3월 5일", ["no_context"]),
     ("생일" + " " * 23 + "2024년 3월 5일", []),
+    ("1988. 1. 1.", []),
+    ("1988. 1. 1." + " " * 22 + "생일", ["no_context"]),
 ])
 def test_written_date_is_a_candidate_only_next_to_a_birth_cue(text, reasons):
     r = kx.detect(text)
     assert r.findings == []
     assert [x.reason for x in r.rejections if x.entity == "birth_date"] == reasons
+
+
+@pytest.mark.parametrize("dotted, slashed", [
+    ("1988. 1. 1.", "1988/1/1"), ("1988.1.15", "1988/1/15"), ("2001. 12. 5.", "2001/12/5"),
+])
+def test_a_dotted_date_scores_as_the_slashed_one(dotted, slashed):
+    # Its dots and spaces are the date's own, as the slashes are: they cost nothing.
+    [d] = kx.detect("생년월일 " + dotted).findings
+    [s] = kx.detect("생년월일 " + slashed).findings
+    assert (d.score, d.certainty) == (s.score, s.certainty)
+    assert d.score > kx.Config().min_score
 
 
 # ---- invisible characters in e-mail addresses -----------------------------------------------------

@@ -264,9 +264,11 @@ struct Pass {
 
   // Decides each reading in `matches` of the candidate `read_span`, as the digit-run step
   // does; the rejections go to the report when `record`. The cost is that of the span mapped
-  // back from `cost_skip` characters in. Returns whether a reading was accepted, the best one
-  // in `best`.
-  bool decide(const Span& read_span, std::uint32_t cost_skip, bool record, Reading& best) {
+  // back from `cost_skip` characters in; with `own_separators`, the separators absorbed inside
+  // the span are the form's own and cost nothing. Returns whether a reading was accepted, the
+  // best one in `best`.
+  bool decide(const Span& read_span, std::uint32_t cost_skip, bool record, Reading& best,
+              bool own_separators = false) {
     const Weights& w = config.weights;
     // Mapped back when first needed: a piece of a run mostly ends on a rejection that needs no
     // score, and then it is never mapped.
@@ -282,6 +284,7 @@ struct Pass {
                                   read_span.char_start + cost_skip, read_span.char_end},
                              map_hint)
                        .cost;
+      if (own_separators) src.cost.absorbed_whitespace = src.cost.absorbed_separators = 0;
     };
     if (record) map_back();
     // The veto score, looked up when a reading first needs it (one whose checksum passed
@@ -391,11 +394,62 @@ struct Pass {
   void digit_runs(const std::vector<Span>& spans, bool with_pieces) {
     Reading r;
     for (const Span& span : spans) {
-      if (read(span, true, r))
+      // A run as short as a dotted date may be one: read first as that, since its digits
+      // also read whole as another date (2001. 1. 1. as 200111, a YYMMDD).
+      const std::uint32_t len = span.byte_end - span.byte_start;
+      const bool date_length = with_pieces && (len == 6 || len == 7);
+      if (date_length) {
+        find_joints(span);
+        if (dotted_date(span, r)) {
+          add_finding(r);
+          continue;
+        }
+      }
+      if (read(span, true, r)) {
         add_finding(r);
-      else if (with_pieces)
+      } else if (with_pieces) {
+        if (!date_length) find_joints(span);
         read_pieces(span);
+      }
     }
+  }
+
+  // A birth date written YYYY. M. D. (the trailing dot and the spaces optional, the month or
+  // the day unpadded: the padded form reads whole as birth.yyyymmdd), which the separator pass
+  // joined into one run of six or seven digits at two joints of the dot class. Read as the
+  // written dates are: a valid date, a candidate only with a birth cue word in its window, its
+  // dots and spaces costing no more than the slashes of YYYY/MM/DD do; the span takes in a
+  // trailing dot. `joints` are the run's.
+  bool dotted_date(const Span& run, Reading& r) {
+    // separator.dot, and separator.whitespace beside it, as separator_kind has them
+    constexpr std::uint8_t kDot = 1u << 2, kDotOrSpace = kDot | 1u;
+    auto dot = [&](const Joint& j) { return (j.kind & kDot) && !(j.kind & ~kDotOrSpace); };
+    if (joints.size() != 2 || !dot(joints[0]) || !dot(joints[1])) return false;
+    const std::uint32_t year = joints[0].pos - run.byte_start;
+    const std::uint32_t month = joints[1].pos - joints[0].pos;
+    const std::uint32_t day = run.byte_end - joints[1].pos;
+    if (year != 4 || month > 2 || day > 2 || month + day > 3) return false;
+    auto number = [&](std::uint32_t from, std::uint32_t to) {
+      int v = 0;
+      for (std::uint32_t b = from; b < to; ++b) {
+        if (text[b] < '0' || text[b] > '9') return -1;
+        v = v * 10 + (text[b] - '0');
+      }
+      return v;
+    };
+    const int y = number(run.byte_start, joints[0].pos);
+    const int m = number(joints[0].pos, joints[1].pos);
+    const int d = number(joints[1].pos, run.byte_end);
+    if (y < 0 || m < 0 || d < 0 || !det::valid_birth_date(4, y, m, d)) return false;
+    Span span = run;
+    if (span.byte_end < text.size() && text[span.byte_end] == '.') {
+      ++span.byte_end;
+      ++span.char_end;
+    }
+    if (!(context(span, det::cues::birth, hits) > 0.0f)) return false;
+    matches.items[0] = det::birth_match("birth.dot");
+    matches.size = 1;
+    return decide(span, 0, true, r, true);
   }
 
   // ---- pieces of joined runs ----
@@ -567,8 +621,8 @@ struct Pass {
   }
 
 
+  // The pieces of `run`, its joints found.
   void read_pieces(const Span& run) {
-    find_joints(run);
     if (joints.empty()) return;
     const std::uint32_t k = static_cast<std::uint32_t>(joints.size());  // stretches: 0..k
     auto bound = [&](std::uint32_t i) {  // where stretch i starts; k + 1: the run's end
