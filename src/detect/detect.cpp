@@ -424,11 +424,11 @@ struct Pass {
     // separator.dot, and separator.whitespace beside it, as separator_kind has them
     constexpr std::uint8_t kDot = 1u << 2, kDotOrSpace = kDot | 1u;
     auto dot = [&](const Joint& j) { return (j.kind & kDot) && !(j.kind & ~kDotOrSpace); };
-    if (joints.size() != 2 || !dot(joints[0]) || !dot(joints[1])) return false;
-    const std::uint32_t year = joints[0].pos - run.byte_start;
-    const std::uint32_t month = joints[1].pos - joints[0].pos;
-    const std::uint32_t day = run.byte_end - joints[1].pos;
-    if (year != 4 || month > 2 || day > 2 || month + day > 3) return false;
+    // Six or seven digits (the caller's): after a year of four, a month and a day of one or
+    // two, not both of two.
+    if (joints.size() != 2 || !dot(joints[0]) || !dot(joints[1]) ||
+        joints[0].pos - run.byte_start != 4)
+      return false;
     auto number = [&](std::uint32_t from, std::uint32_t to) {
       int v = 0;
       for (std::uint32_t b = from; b < to; ++b) {
