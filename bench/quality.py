@@ -577,7 +577,7 @@ class Gen:
 
     def formats(self) -> Line:
         """The forms Korean keyboards and forms add: separators typed as ㆍ • ∙ ㅡ, the new
-        passport, birth dates in words and slashes, bank names as account cues, 0082 phones and
+        passport, birth dates in words, slashes and dots, bank names as account cues, 0082 phones and
         invisible characters inside e-mail addresses."""
         r = self.r
         kind = self.pick(["separator", "passport", "birth", "bank", "0082", "email"])
@@ -594,7 +594,8 @@ class Gen:
         elif kind == "birth":
             y, m, d = self._date()
             text = self.pick([f"{y}년 {m}월 {d}일", f"{y}년{m}월{d}일", f"{y % 100:02d}년 {m}월 {d}일생",
-                              f"{y}/{m:02d}/{d:02d}", f"{y}/{m}/{d}"])
+                              f"{y}/{m:02d}/{d:02d}", f"{y}/{m}/{d}",
+                              f"{y}. {m}. {d}."])
             v = Value("birth_date", text, True, self.pick(["생년월일", "출생일"]))
         elif kind == "bank":
             d, sizes = self.account_digits()
@@ -668,6 +669,7 @@ FORMAT_LINES = (
     _fixed("formats", "여권번호 M654B0409", ("passport", "M654B0409")),
     _fixed("formats", "생년월일: 1988년 1월 1일", ("birth_date", "1988년 1월 1일")),
     _fixed("formats", "생년월일 1988/01/01", ("birth_date", "1988/01/01")),
+    _fixed("formats", "생년월일 1988. 1. 1.", ("birth_date", "1988. 1. 1.")),
     _fixed("formats", "신한은행 110-123-456789", ("bank_account", "110-123-456789")),
     _fixed("formats", "카카오뱅크 3333-01-1234567", ("bank_account", "3333-01-1234567")),
     _fixed("formats", "0082-10-2345-6789", ("phone", "0082-10-2345-6789")),

@@ -728,6 +728,7 @@ LINEAR_SHAPES = {
     # The formats Korean keyboards and forms add.
     "digits joined by keyboard separators": ("1\u318d2\u20223\u22194\u3161", 1_000_000),
     "impossible written dates": ("생년월일 1988년 13월 45일 1988/02/30 ", 1_000_000),
+    "dotted dates": ("생년월일 1988. 1. 1. 1988. 13. 45. ", 1_000_000),
     "bank names in a row": ("신한은행카카오뱅크농협통장", 1_000_000),
     "bank names around accounts": ("농협 352-1234-5678-93 국민은행 통장 ", 1_000_000),
     "e-mails broken by invisible characters": ("h\u200bo@\u200be\u200bx.c\u200bo\u200b", 1_000_000),
