@@ -202,6 +202,9 @@ def test_near_new_passports_are_not_read(text):
     ("생년월일 1988.1.1 서울", "1988.1.1", "birth.dot"),
     ("생년월일 2001. 1. 1.", "2001. 1. 1.", "birth.dot"),  # whole, 200111 would be a YYMMDD
     ("생년월일 １９８８. 1. 1.", "１９８８. 1. 1.", "birth.dot"),
+    # Padded with spaces: eight digits whose spaces cost too much for them to read whole.
+    ("생년월일 1985. 11. 21.", "1985. 11. 21.", "birth.dot"),
+    ("고객님 생년월일 1980. 11. 15. 입니다.", "1980. 11. 15.", "birth.dot"),
 ])
 def test_written_birth_dates(text, value, rule):
     assert found(text) == [("birth_date", rule, value)]
@@ -223,7 +226,7 @@ def test_impossible_or_broken_written_dates_are_not_read(text):
     "생년월일 1988. 1.", "생년월일 v1.2.3", "생년월일 1. 2. 3.", "생년월일 1988. 1. 1. 2",
     "생년월일 1988. 100. 1.", "생년월일 1988-1-1", "생년월일 1988. *. 1.", "생년월일 19888. 1. 1.",
     "생년월일 200X. 1. 1.", "생년월일 1988 1 1", "생년월일 1988. 1 1", "생년월일 1988 1. 1.",
-    "생년월일 1988.-1.-1",
+    "생년월일 1988.-1.-1", "생년월일 1988. 13. 41.", "생년월일 1988. 02. 30.",
 ])
 def test_no_dotted_date_no_finding(text):
     assert kx.detect(text).findings == []

@@ -409,6 +409,12 @@ struct Pass {
         add_finding(r);
       } else if (with_pieces) {
         if (!date_length) find_joints(span);
+        // Eight digits with a dot and a space at both joints (1985. 11. 21.): the padded
+        // form, whose spaces cost too much for it to read whole.
+        if (len == 8 && spaced_joints() && dotted_date(span, r)) {
+          add_finding(r);
+          continue;
+        }
         read_pieces(span);
       }
     }
@@ -420,14 +426,19 @@ struct Pass {
   // written dates are: a valid date, a candidate only with a birth cue word in its window, its
   // dots and spaces costing no more than the slashes of YYYY/MM/DD do; the span takes in a
   // trailing dot. `joints` are the run's.
+  // Both joints of the run a dot and whitespace.
+  bool spaced_joints() const {
+    return joints.size() == 2 && joints[0].kind == 0b101 && joints[1].kind == 0b101;
+  }
+
   bool dotted_date(const Span& run, Reading& r) {
     // separator.dot, and separator.whitespace beside it, as separator_kind has them
     constexpr std::uint8_t kDot = 1u << 2, kDotOrSpace = kDot | 1u;
     auto dot = [&](const Joint& j) { return (j.kind & kDot) && !(j.kind & ~kDotOrSpace); };
-    // Six or seven digits (the caller's): after a year of four, a month and a day of one or
-    // two, not both of two.
+    // Six to eight digits (the caller's): after a year of four, a month and a day of one or two.
     if (joints.size() != 2 || !dot(joints[0]) || !dot(joints[1]) ||
-        joints[0].pos - run.byte_start != 4)
+        joints[0].pos - run.byte_start != 4 || joints[1].pos - joints[0].pos > 2 ||
+        run.byte_end - joints[1].pos > 2)
       return false;
     auto number = [&](std::uint32_t from, std::uint32_t to) {
       int v = 0;
