@@ -186,8 +186,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const Finding& f : fs) {
     if (f.rule != "phone.international") {  // its cost leaves out the country code's
       SourceSpan plain = to_source(n->map, f.normalized);
-      if (plain.span != f.source || !(plain.rules == f.normalizations) || !(plain.cost == f.cost) ||
-          plain.snapped != f.snapped)
+      // A dotted birth date's own dots and spaces cost nothing.
+      const bool own_cost = f.rule == "birth.dot";
+      if (plain.span != f.source || !(plain.rules == f.normalizations) ||
+          (!own_cost && !(plain.cost == f.cost)) || plain.snapped != f.snapped)
         fuzz::fail("a finding maps back otherwise than the plain mapping");
     }
     const det::CueTable table = cue_table_of(f.rule);
