@@ -325,3 +325,8 @@ def test_written_dates_read_alike_with_or_without_other_candidates(text):
                  for x in r.rejections if x.entity == "birth_date"])
     assert dates(alone, 0) == dates(with_run, shift)
     assert dates(alone, 0) != ([], [])
+
+
+@pytest.mark.parametrize("text", ["생년월일 1988. 1. 012.", "생년월일 1988. 012. 1.", "생년월일 198. 11. 1."])
+def test_a_dotted_date_takes_a_year_of_four_and_a_month_and_day_of_two_at_most(text):
+    assert [f.evidence.rule for f in kx.detect(text).findings if f.evidence.rule == "birth.dot"] == []
