@@ -40,10 +40,6 @@ inline std::uint8_t cls(const unsigned char* s, std::size_t i) { return kClass[s
 constexpr std::uint8_t kLetter = kUpper | kLower;
 constexpr std::uint8_t kAlnum = kLetter | kDigit;
 
-inline bytes::V16 any_digit_or_mask(bytes::V16 v) {
-  return bytes::in_range(v, '0', '9') | bytes::eq(v, '*') | bytes::eq(v, 'X') | bytes::eq(v, 'x');
-}
-
 constexpr unsigned char kYearLead = 0xEB;  // 년 is EB 85 84
 
 inline bytes::V16 any_upper(bytes::V16 v) { return bytes::in_range(v, 'A', 'Z'); }
@@ -208,6 +204,30 @@ void scan_passports(std::string_view text, std::vector<Span>& out) {
   }
 }
 
+namespace {
+
+// The digits and the mask characters of 64 bytes, one bit per byte (bit k: byte p[k]).
+struct RunBits {
+  std::uint64_t digit, mask;
+};
+inline RunBits run_bits(const unsigned char* p) {
+  RunBits r{0, 0};
+  for (int k = 0; k < 64; k += 16) {
+    const bytes::V16 v = bytes::load(p + k);
+    r.digit |= std::uint64_t{bytes::bits(bytes::in_range(v, '0', '9'))} << k;
+    r.mask |= std::uint64_t{bytes::bits(bytes::eq(v, '*') | bytes::eq(v, 'X') | bytes::eq(v, 'x'))} << k;
+  }
+  return r;
+}
+
+// Bits [lo, hi) of a word, 0 <= lo <= hi <= 64.
+inline std::uint64_t bit_range(unsigned lo, unsigned hi) {
+  const std::uint64_t below_hi = hi == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
+  return lo == 64 ? 0 : below_hi & (~std::uint64_t{0} << lo);
+}
+
+}  // namespace
+
 void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
                      std::size_t max_len, std::vector<std::uint32_t>& date_starts) {
   out.clear();
@@ -216,19 +236,55 @@ void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t 
   const std::size_t n = text.size();
   // Characters are counted only up to the runs that are kept, in one forward walk.
   CharCursor cur{s};
-  auto one = [](unsigned char b) { return (kClass[b] & (kDigit | kMask)) != 0; };
-  for (std::size_t i = 0;;) {
-    i = bytes::find(s, i, n, any_digit_or_mask, one);
-    if (i >= n) return;
-    std::size_t start = i;
-    std::size_t digits = 0;
-    while (i < n && (cls(s, i) & (kDigit | kMask))) digits += (cls(s, i++) & kDigit) != 0;
-    const std::size_t len = i - start;
-    if (digits >= 2 && len >= min_len && len <= max_len) out.push_back(make_span(cur, start, i));
-    if ((len == 2 || len == 4) && digits == len && i < n &&
-        (s[i] == '/' || s[i] == ' ' || s[i] == kYearLead))
+  // The runs are read off bit masks of 64 bytes at a time: a run starts at a set bit and ends
+  // at the next clear one, possibly some blocks later. Of a run only this much is kept: its
+  // start, whether it holds a mask character, and its digits counted up to two.
+  constexpr std::size_t kNone = SIZE_MAX;
+  std::size_t start = kNone;
+  bool masked = false;
+  unsigned digits = 0;
+  auto finish = [&](std::size_t end) {
+    const std::size_t len = end - start;
+    if (digits >= 2 && len >= min_len && len <= max_len) out.push_back(make_span(cur, start, end));
+    if ((len == 2 || len == 4) && !masked && end < n &&
+        (s[end] == '/' || s[end] == ' ' || s[end] == kYearLead))
       date_starts.push_back(static_cast<std::uint32_t>(start));
+    start = kNone;
+  };
+  alignas(16) unsigned char tail[64];
+  for (std::size_t b = 0; b < n; b += 64) {
+    RunBits r;
+    if (n - b >= 64) {
+      r = run_bits(s + b);
+    } else {  // the last bytes, padded with bytes of neither kind
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, s + b, n - b);
+      r = run_bits(tail);
+    }
+    const std::uint64_t x = r.digit | r.mask;
+    if (x == 0 && start == kNone) continue;
+    for (unsigned k = 0;;) {
+      if (start == kNone) {
+        const std::uint64_t rest = x & bit_range(k, 64);
+        if (rest == 0) break;
+        k = static_cast<unsigned>(__builtin_ctzll(rest));
+        start = b + k;
+        masked = false;
+        digits = 0;
+      }
+      const std::uint64_t ends = ~x & bit_range(k, 64);
+      const unsigned e = ends == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(ends));
+      const std::uint64_t in = bit_range(k, e);
+      const std::uint64_t d = r.digit & in;
+      digits += (d != 0) + ((d & (d - 1)) != 0);
+      if (digits > 2) digits = 2;
+      masked |= (r.mask & in) != 0;
+      if (e == 64) break;  // the run goes on into the next block
+      finish(b + e);
+      k = e;
+    }
   }
+  if (start != kNone) finish(n);
 }
 
 namespace {

@@ -1,0 +1,82 @@
+// The digit-run scanner, which reads runs off bit masks of 64 bytes, against a byte-at-a-time
+// reference, on texts that put runs of every length across the block edges and at the end.
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "detect/scanner.hpp"
+#include "text/utf8.hpp"
+
+using namespace kestrix;
+
+namespace {
+
+bool digit(unsigned char b) { return b >= '0' && b <= '9'; }
+bool run_byte(unsigned char b) { return digit(b) || b == '*' || b == 'X' || b == 'x'; }
+
+void reference(std::string_view t, std::size_t min_len, std::size_t max_len, std::vector<Span>& out,
+               std::vector<std::uint32_t>& starts) {
+  const auto* s = reinterpret_cast<const unsigned char*>(t.data());
+  for (std::size_t i = 0; i < t.size();) {
+    if (!run_byte(s[i])) {
+      ++i;
+      continue;
+    }
+    const std::size_t b = i;
+    std::size_t digits = 0;
+    for (; i < t.size() && run_byte(s[i]); ++i) digits += digit(s[i]);
+    const std::size_t len = i - b;
+    if (digits >= 2 && len >= min_len && len <= max_len) {
+      const auto c0 = static_cast<std::uint32_t>(utf8::count_chars(t.substr(0, b)));
+      out.push_back({static_cast<std::uint32_t>(b), static_cast<std::uint32_t>(i), c0,
+                     static_cast<std::uint32_t>(c0 + len)});
+    }
+    if ((len == 2 || len == 4) && digits == len && i < t.size() &&
+        (s[i] == '/' || s[i] == ' ' || s[i] == 0xEB))
+      starts.push_back(static_cast<std::uint32_t>(b));
+  }
+}
+
+void check_same(const std::string& t, std::size_t min_len, std::size_t max_len) {
+  std::vector<Span> got, want;
+  std::vector<std::uint32_t> got_starts, want_starts;
+  det::scan_digit_runs(t, got, min_len, max_len, got_starts);
+  reference(t, min_len, max_len, want, want_starts);
+  KX_CHECK(got_starts == want_starts);
+  KX_CHECK(got.size() == want.size());
+  for (std::size_t k = 0; k < got.size() && k < want.size(); ++k)
+    KX_CHECK(got[k].byte_start == want[k].byte_start && got[k].byte_end == want[k].byte_end &&
+             got[k].char_start == want[k].char_start && got[k].char_end == want[k].char_end);
+}
+
+}  // namespace
+
+KX_TEST(digit_runs_of_every_length_at_every_place_of_a_block) {
+  // A run of `len` digits (or with a mask) starting at `at` in filler, followed by what may
+  // make it a date start; texts of every length around one and two blocks.
+  for (const char* follow : {"", " ", "/", "\xEB\x85\x84", "a"})
+    for (std::size_t len = 1; len <= 70; len += (len < 10 ? 1 : 7))
+      for (std::size_t at = 0; at <= 130; at += (at < 4 || (at > 56 && at < 72) || at > 120 ? 1 : 9))
+        for (bool masked : {false, true}) {
+          std::string t(at, 'a');
+          std::string run(len, '7');
+          if (masked) run[len / 2] = 'x';
+          t += run;
+          t += follow;
+          check_same(t, 2, 64);
+          check_same(t + std::string(128 - t.size() % 64, 'b'), 6, SIZE_MAX);
+        }
+}
+
+KX_TEST(digit_runs_of_random_texts) {
+  std::mt19937 rng(7);
+  const char* pieces[] = {"0", "1", "9", "*", "X", "x", "/", " ", "\xEB\x85\x84", "a", "\xEA\xB0\x80", "-"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string t;
+    const std::size_t parts = rng() % 200;
+    for (std::size_t k = 0; k < parts; ++k) t += pieces[rng() % std::size(pieces)];
+    check_same(t, 1 + rng() % 8, rng() % 2 ? SIZE_MAX : 8 + rng() % 20);
+  }
+}
