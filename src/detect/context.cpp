@@ -57,8 +57,7 @@ static_assert([] {
 // whose UTF-8 lead bytes lie in 0xEA..0xED (Hangul syllables): the index visits exactly those
 // bytes of the text and the first bytes of the ASCII cues, sixteen at a time, and looks the six
 // bytes of two syllables up in a small table. Bytes 0xEA..0xED only ever lead a character, so
-// no visited position is inside one. The syllable scan visits 'A' itself; the first bytes of
-// the other ASCII cues ('D', 'P', 'p': kOtherAsciiStarts) are found by a scan of their own.
+// no visited position is inside one. The same scan visits the first bytes of the ASCII cues.
 constexpr bool hangul_lead(unsigned char b) { return b >= 0xEA && b <= 0xED; }
 constexpr bool ascii_cue(const Cue& c) { return static_cast<unsigned char>(c.word[0]) < 0x80; }
 
@@ -81,30 +80,24 @@ constexpr bool cue_starts_are_covered() {
 }
 static_assert(cue_starts_are_covered());
 
-// The first bytes of the ASCII cues that do not start with 'A', both cases of a word that
-// matches in either case (such a word is lower-case letters).
-constexpr std::array<bool, 128> kOtherAsciiStarts = [] {
-  std::array<bool, 128> t{};
-  for (const Cue& c : kCues) {
-    if (!ascii_cue(c) || c.word[0] == 'A') continue;
-    const auto b = static_cast<unsigned char>(c.word[0]);
-    t[b] = true;
-    if (c.any_case) t[b & ~0x20] = true;
-  }
-  return t;
-}();
-inline bytes::V16 other_ascii_start_block(bytes::V16 v) {
-  return bytes::eq(v, 'D') | bytes::eq(v, 'P') | bytes::eq(v, 'p');
-}
+// The first bytes of the ASCII cues, both cases of a word that matches in either case (such a
+// word is lower-case letters): the index visits every place that holds one.
+constexpr pairs::AsciiSet kAsciiStarts{{'A', 'D', 'P', 'p'}};
 static_assert([] {
-  for (std::size_t b = 0; b < 128; ++b)
-    if (kOtherAsciiStarts[b] != (b == 'D' || b == 'P' || b == 'p')) return false;
+  for (unsigned b = 0; b < 256; ++b) {
+    bool starts = false;
+    for (const Cue& c : kCues)
+      if (ascii_cue(c))
+        starts |= b == static_cast<unsigned char>(c.word[0]) ||
+                  (c.any_case && b == (static_cast<unsigned char>(c.word[0]) & ~0x20u));
+    if (starts != kAsciiStarts.has(static_cast<unsigned char>(b))) return false;
+  }
   for (const Cue& c : kCues)
     if (c.any_case)
       for (char ch : c.word)
         if (ch < 'a' || ch > 'z') return false;
   return true;
-}(), "other_ascii_start_block must test exactly the first bytes of the ASCII cues");
+}(), "kAsciiStarts must hold exactly the first bytes of the ASCII cues");
 
 // Byte b of the text against byte w of a cue word, in either case when the word says so.
 constexpr bool cue_byte_matches(unsigned char b, char w, bool any_case) {
@@ -292,31 +285,16 @@ void build_cue_index(std::string_view text, CueIndex& index) {
     }
     pending = 0;
   };
-  // The first bytes of the other ASCII cues, taken in text order among the scan's visits.
-  auto other_from = [&](std::size_t i) {
-    return bytes::find(s, i, n, other_ascii_start_block,
-                       [](unsigned char b) { return b < 0x80 && kOtherAsciiStarts[b]; });
-  };
-  std::size_t other = other_from(0);
-  // Kept out of line, so that the visit below stays small enough to be inlined into the scan.
-  auto visit_others_before = [&](std::size_t at) __attribute__((noinline)) {
-    for (; other < at; other = other_from(other + 1)) {
-      batch[pending++] = {static_cast<std::uint32_t>(other), static_cast<std::uint16_t>(kSlots)};
-      if (pending == kBatch) flush();
-    }
-  };
   auto visit = [&](std::size_t at) {
-    if (other < at) [[unlikely]] visit_others_before(at);
     const std::uint64_t key = key_at(s, at, n);
     const std::size_t slot = slot_of(key);
-    const bool ascii = s[at] == 'A';
+    const bool ascii = s[at] < 0x80;  // one of kAsciiStarts
     batch[pending] = {static_cast<std::uint32_t>(at), static_cast<std::uint16_t>(ascii ? kSlots : slot)};
     pending += ascii || kPrefixes.key[slot] == key;
     if (pending == kBatch) flush();
   };
-  // Only where the first two syllables could be those of a cue (or at an 'A').
-  pairs::visit_two(s, n, kFirstPairs, kSecondPairs, 'A', visit);
-  visit_others_before(n);
+  // Only where the first two syllables could be those of a cue (or at an ASCII cue's first byte).
+  pairs::visit_two(s, n, kFirstPairs, kSecondPairs, kAsciiStarts, visit);
   flush();
 
   // Byte offsets to character offsets, walking forward.

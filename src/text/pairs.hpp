@@ -13,6 +13,12 @@
 
 namespace kestrix::pairs {
 
+// Up to four ASCII bytes that a visit takes on their own (repeat one to take fewer).
+struct AsciiSet {
+  std::array<unsigned char, 4> b;
+  constexpr bool has(unsigned char c) const { return c == b[0] || c == b[1] || c == b[2] || c == b[3]; }
+};
+
 struct PairSet {
   // Bit (second & 0x3F) of word (lead - 0xEA): the scalar form.
   std::array<std::uint64_t, 4> bits{};
@@ -77,27 +83,29 @@ std::size_t find_sse2(const unsigned char* s, std::size_t i, std::size_t n, cons
   return find_scalar(s, i, n, set, accept);
 }
 
-// The position `at` (with at + 4 < n) holds `ascii`, or a syllable whose pair is in `first`
-// followed by one whose pair is in `second`.
+// The position `at` (with at + 4 < n) holds one of the bytes of `ascii`, or a syllable whose
+// pair is in `first` followed by one whose pair is in `second`.
 inline bool two_pairs_at(const unsigned char* s, std::size_t at, const PairSet& first,
-                         const PairSet& second, unsigned char ascii) {
-  return s[at] == ascii || (first.has(s[at], s[at + 1]) && second.has(s[at + 3], s[at + 4]));
+                         const PairSet& second, const AsciiSet& ascii) {
+  return ascii.has(s[at]) || (first.has(s[at], s[at + 1]) && second.has(s[at + 3], s[at + 4]));
 }
 
 template <class Accept>
 void visit_scalar(const unsigned char* s, std::size_t i, std::size_t n, const PairSet& first,
-                  const PairSet& second, unsigned char ascii, Accept& accept) {
+                  const PairSet& second, const AsciiSet& ascii, Accept& accept) {
   for (; i < n; ++i)
-    if (i + 4 < n ? two_pairs_at(s, i, first, second, ascii) : s[i] == ascii) accept(i);
+    if (i + 4 < n ? two_pairs_at(s, i, first, second, ascii) : ascii.has(s[i])) accept(i);
 }
 
 template <class Accept>
 void visit_sse2(const unsigned char* s, std::size_t n, const PairSet& first, const PairSet& second,
-                unsigned char ascii, Accept& accept) {
+                const AsciiSet& ascii, Accept& accept) {
   std::size_t i = 0;
   for (; i + 20 <= n; i += 16) {
     const bytes::V16 v = bytes::load(s + i);
-    for (std::uint32_t m = bytes::bits(bytes::in_range(v, 0xEA, 0xED) | bytes::eq(v, ascii)); m != 0;
+    const bytes::V16 a = bytes::eq(v, ascii.b[0]) | bytes::eq(v, ascii.b[1]) | bytes::eq(v, ascii.b[2]) |
+                         bytes::eq(v, ascii.b[3]);
+    for (std::uint32_t m = bytes::bits(bytes::in_range(v, 0xEA, 0xED) | a); m != 0;
          m &= m - 1) {
       const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
       if (two_pairs_at(s, at, first, second, ascii)) accept(at);
@@ -183,16 +191,16 @@ struct Visit {
 #ifdef KESTRIX_SIMD_X86
   template <int W, class Accept>
   [[gnu::always_inline]] static void run(const unsigned char* s, std::size_t i, std::size_t n,
-                                         const PairSet& first, const PairSet& second, unsigned char ascii,
+                                         const PairSet& first, const PairSet& second, const AsciiSet& ascii,
                                          Accept& accept) {
     using V = simd::Vec<W>;
     const Tables<W> t1(first), t2(second);
-    const V a = V::set1(ascii);
+    const V a0 = V::set1(ascii.b[0]), a1 = V::set1(ascii.b[1]), a2 = V::set1(ascii.b[2]), a3 = V::set1(ascii.b[3]);
     for (; i + W + 5 <= n; i += W) {
       const V v0 = V::load(s + i);
       const V hits = (pair_hits(t1, v0, V::load(s + i + 1), V::load(s + i + 2)) &
                       pair_hits(t2, V::load(s + i + 3), V::load(s + i + 4), V::load(s + i + 5))) |
-                     eq8(v0, a);
+                     eq8(v0, a0) | eq8(v0, a1) | eq8(v0, a2) | eq8(v0, a3);
       for (std::uint32_t m = hits.bits(); m != 0; m &= m - 1) accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
     }
     if constexpr (W > 16)
@@ -203,19 +211,19 @@ struct Visit {
 #endif
   template <class Accept>
   static void fallback(const unsigned char* s, std::size_t, std::size_t n, const PairSet& first,
-                       const PairSet& second, unsigned char ascii, Accept& accept) {
+                       const PairSet& second, const AsciiSet& ascii, Accept& accept) {
     visit_sse2(s, n, first, second, ascii, accept);
   }
 };
 
 }  // namespace detail
 
-// Calls accept(at), in order, for every position at whose byte is `ascii`, or that begins a
+// Calls accept(at), in order, for every position at whose byte is one of `ascii`, or that begins a
 // syllable of `first` followed by one of `second` (two syllables in a row, as the first two of
 // a word). Some other positions may be visited too.
 template <class Accept>
 void visit_two(const unsigned char* s, std::size_t n, const PairSet& first, const PairSet& second,
-               unsigned char ascii, Accept accept) {
+               const AsciiSet& ascii, Accept accept) {
   simd::dispatch<detail::Visit>(s, std::size_t{0}, n, first, second, ascii, accept);
 }
 

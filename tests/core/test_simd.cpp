@@ -163,7 +163,7 @@ KX_TEST(avx2_scans_leave_the_upper_halves_clear) {
       KX_CHECK(upper_in_use() == 0);
       pairs::find_two(p, 0, len, set, set, [](std::size_t) { return false; });
       KX_CHECK(upper_in_use() == 0);
-      pairs::visit_two(p, len, set, set, 'A', [](std::size_t) {});
+      pairs::visit_two(p, len, set, set, pairs::AsciiSet{{'A', 'A', 'A', 'A'}}, [](std::size_t) {});
       KX_CHECK(upper_in_use() == 0);
     }
   }
