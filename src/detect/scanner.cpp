@@ -40,7 +40,12 @@ inline std::uint8_t cls(const unsigned char* s, std::size_t i) { return kClass[s
 constexpr std::uint8_t kLetter = kUpper | kLower;
 constexpr std::uint8_t kAlnum = kLetter | kDigit;
 
-constexpr unsigned char kYearLead = 0xEB;  // 년 is EB 85 84
+// A written date's year at byte `end`: a "/", or 년 after at most kMaxDateSpaces spaces.
+inline bool year_follows(const unsigned char* s, std::size_t end, std::size_t n) {
+  if (end < n && s[end] == '/') return true;
+  for (std::size_t k = 0; k < kMaxDateSpaces && end < n && s[end] == ' '; ++k) ++end;
+  return n - end >= 3 && s[end] == 0xEB && s[end + 1] == 0x85 && s[end + 2] == 0x84;  // 년
+}
 
 inline bytes::V16 any_upper(bytes::V16 v) { return bytes::in_range(v, 'A', 'Z'); }
 
@@ -246,8 +251,7 @@ void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t 
   auto finish = [&](std::size_t end) {
     const std::size_t len = end - start;
     if (digits >= 2 && len >= min_len && len <= max_len) out.push_back(make_span(cur, start, end));
-    if ((len == 2 || len == 4) && !masked && end < n &&
-        (s[end] == '/' || s[end] == ' ' || s[end] == kYearLead))
+    if ((len == 2 || len == 4) && !masked && year_follows(s, end, n))
       date_starts.push_back(static_cast<std::uint32_t>(start));
     start = kNone;
   };

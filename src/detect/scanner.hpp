@@ -21,8 +21,8 @@ inline bool new_passport_shape(std::string_view shape) {
 }
 // Maximal runs of digits and mask characters holding at least two digits, of those the ones
 // whose length lies within [min_len, max_len]. The byte offsets of the runs of two or four
-// digits that a "/", a space or the lead byte of 년 follows go to `date_starts`: where a date
-// written with slashes or in words may begin.
+// digits that a "/" follows, or 년 after at most kMaxDateSpaces spaces, go to `date_starts`:
+// where a date written with slashes or in words may begin.
 void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
                      std::size_t max_len, std::vector<std::uint32_t>& date_starts);
 

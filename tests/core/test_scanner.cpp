@@ -33,8 +33,10 @@ void reference(std::string_view t, std::size_t min_len, std::size_t max_len, std
       out.push_back({static_cast<std::uint32_t>(b), static_cast<std::uint32_t>(i), c0,
                      static_cast<std::uint32_t>(c0 + len)});
     }
-    if ((len == 2 || len == 4) && digits == len && i < t.size() &&
-        (s[i] == '/' || s[i] == ' ' || s[i] == 0xEB))
+    const std::string_view after = t.substr(i);
+    if ((len == 2 || len == 4) && digits == len &&
+        (after.starts_with("/") || after.starts_with("년") || after.starts_with(" 년") ||
+         after.starts_with("  년")))
       starts.push_back(static_cast<std::uint32_t>(b));
   }
 }
@@ -56,7 +58,7 @@ void check_same(const std::string& t, std::size_t min_len, std::size_t max_len) 
 KX_TEST(digit_runs_of_every_length_at_every_place_of_a_block) {
   // A run of `len` digits (or with a mask) starting at `at` in filler, followed by what may
   // make it a date start; texts of every length around one and two blocks.
-  for (const char* follow : {"", " ", "/", "\xEB\x85\x84", "a"})
+  for (const char* follow : {"", " ", "/", "년", " 년", "  년", "   년", "\xEB\x85", "\xEB\x86\x84", "a"})
     for (std::size_t len = 1; len <= 70; len += (len < 10 ? 1 : 7))
       for (std::size_t at = 0; at <= 130; at += (at < 4 || (at > 56 && at < 72) || at > 120 ? 1 : 9))
         for (bool masked : {false, true}) {
@@ -72,7 +74,7 @@ KX_TEST(digit_runs_of_every_length_at_every_place_of_a_block) {
 
 KX_TEST(digit_runs_of_random_texts) {
   std::mt19937 rng(7);
-  const char* pieces[] = {"0", "1", "9", "*", "X", "x", "/", " ", "\xEB\x85\x84", "a", "\xEA\xB0\x80", "-"};
+  const char* pieces[] = {"0", "1", "9", "*", "X", "x", "/", " ", "년", "분", "a", "가", "-"};
   for (int round = 0; round < 3000; ++round) {
     std::string t;
     const std::size_t parts = rng() % 200;
