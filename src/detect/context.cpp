@@ -358,12 +358,13 @@ struct KeepNearBirthCues {
     return SIZE_MAX;
   }
   template <class Find>
-  [[gnu::always_inline]] static void keep(std::size_t n, std::vector<std::uint32_t>& starts,
+  [[gnu::always_inline]] static void keep(std::size_t n, std::vector<Span>& starts,
                                           std::size_t before, std::size_t after, const Find& find) {
     std::size_t searched = 0;    // the regions were searched up to here
     std::size_t cue = SIZE_MAX;  // the first pattern found at or after the last search's start
     std::size_t kept = 0;
-    for (const std::uint32_t b : starts) {
+    for (const Span& start : starts) {
+      const std::size_t b = start.byte_start;
       const std::size_t lo = b - std::min<std::size_t>(b, before);
       const std::size_t hi = std::min(n, b + after);
       if (cue == SIZE_MAX || cue < lo) {
@@ -371,7 +372,7 @@ struct KeepNearBirthCues {
         cue = from < hi ? find.first(from, hi) : SIZE_MAX;
         searched = cue == SIZE_MAX ? hi : cue;
       }
-      if (cue != SIZE_MAX && cue < hi) starts[kept++] = b;
+      if (cue != SIZE_MAX && cue < hi) starts[kept++] = start;
     }
     starts.resize(kept);
   }
@@ -379,7 +380,7 @@ struct KeepNearBirthCues {
     const unsigned char* s;
     std::size_t first(std::size_t lo, std::size_t hi) const { return scalar(s, lo, hi); }
   };
-  static void fallback(const unsigned char* s, std::size_t n, std::vector<std::uint32_t>& starts,
+  static void fallback(const unsigned char* s, std::size_t n, std::vector<Span>& starts,
                        std::size_t before, std::size_t after) {
     keep(n, starts, before, after, Scalar{s});
   }
@@ -408,7 +409,7 @@ struct KeepNearBirthCues {
   };
   template <int W>
   [[gnu::always_inline]] static void run(const unsigned char* s, std::size_t n,
-                                         std::vector<std::uint32_t>& starts, std::size_t before,
+                                         std::vector<Span>& starts, std::size_t before,
                                          std::size_t after) {
     using V = simd::Vec<W>;
     keep(n, starts, before, after,
@@ -419,7 +420,7 @@ struct KeepNearBirthCues {
 
 }  // namespace
 
-void keep_near_birth_cues(std::string_view text, std::vector<std::uint32_t>& starts,
+void keep_near_birth_cues(std::string_view text, std::vector<Span>& starts,
                           std::size_t before, std::size_t after) {
   if (starts.empty()) return;
   simd::dispatch<KeepNearBirthCues>(reinterpret_cast<const unsigned char*>(text.data()),

@@ -143,10 +143,10 @@ struct CueIndex {
 
 void build_cue_index(std::string_view text, CueIndex& index);
 
-// Keeps (in order) the positions b of `starts` (ascending) near which a cue of the birth table
-// may stand: where 생 or DOB begins in [b - before, b + after) (every birth cue holds one or
-// is the other). For the many dates of prose: the text is searched only there, once.
-void keep_near_birth_cues(std::string_view text, std::vector<std::uint32_t>& starts,
+// Keeps (in order) the spans of `starts` (ascending) near whose first byte b a cue of the birth
+// table may stand: where 생 or DOB begins in [b - before, b + after) (every birth cue holds one
+// or is the other). For the many dates of prose: the text is searched only there, once.
+void keep_near_birth_cues(std::string_view text, std::vector<Span>& starts,
                           std::size_t before, std::size_t after);
 
 // Where the previous query of a sequence stopped in each cue's list. Candidates arrive in text

@@ -374,7 +374,7 @@ struct Pass {
 
   // Keeps the date starts near which a birth cue may stand: within the windows of any date
   // that could begin there (4 bytes a character, and the longest date).
-  void keep_dates_near_birth_cues(std::vector<std::uint32_t>& starts) const {
+  void keep_dates_near_birth_cues(std::vector<Span>& starts) const {
     const std::size_t reach = 4 * std::max<std::size_t>(config.context_window, 1);
     det::keep_near_birth_cues(text, starts, reach, det::kMaxWrittenDateBytes + reach);
   }
@@ -854,7 +854,7 @@ std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normal
   Pass pass{config, report.normalized_text, normalized->map, report};
 
   std::vector<Span> emails, passports, runs;
-  std::vector<std::uint32_t> date_starts;
+  std::vector<Span> date_starts;
   std::vector<det::WrittenDate> dates;
   det::scan_emails(pass.text, emails);
   det::scan_passports(pass.text, passports);

@@ -234,7 +234,7 @@ inline std::uint64_t bit_range(unsigned lo, unsigned hi) {
 }  // namespace
 
 void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
-                     std::size_t max_len, std::vector<std::uint32_t>& date_starts) {
+                     std::size_t max_len, std::vector<Span>& date_starts) {
   out.clear();
   date_starts.clear();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -252,7 +252,7 @@ void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t 
     const std::size_t len = end - start;
     if (digits >= 2 && len >= min_len && len <= max_len) out.push_back(make_span(cur, start, end));
     if ((len == 2 || len == 4) && !masked && year_follows(s, end, n))
-      date_starts.push_back(static_cast<std::uint32_t>(start));
+      date_starts.push_back(make_span(cur, start, end));
     start = kNone;
   };
   alignas(16) unsigned char tail[64];
@@ -356,19 +356,19 @@ bool date_at(const unsigned char* s, std::size_t b, std::size_t n, WrittenDate& 
 
 }  // namespace
 
-void scan_written_dates(std::string_view text, const std::vector<std::uint32_t>& date_starts,
+void scan_written_dates(std::string_view text, const std::vector<Span>& date_starts,
                         std::vector<WrittenDate>& out) {
   out.clear();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  CharCursor cur{s};
   std::size_t floor = 0;  // the end of the last date: starts inside it are passed over
-  for (std::uint32_t b : date_starts) {
+  for (const Span& start : date_starts) {
+    const std::uint32_t b = start.byte_start;
     WrittenDate d{};
     std::size_t end = 0;
     if (b < floor || !date_at(s, b, n, d, end)) continue;
-    const std::uint32_t c0 = cur.at(b);
-    d.span = Span{b, static_cast<std::uint32_t>(end), c0, cur.at(end)};
+    const auto chars = static_cast<std::uint32_t>(bytes::count_chars(s + b, end - b));
+    d.span = Span{b, static_cast<std::uint32_t>(end), start.char_start, start.char_start + chars};
     out.push_back(d);
     floor = end;
   }

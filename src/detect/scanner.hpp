@@ -21,10 +21,10 @@ inline bool new_passport_shape(std::string_view shape) {
 }
 // Maximal runs of digits and mask characters holding at least two digits, of those the ones
 // whose length lies within [min_len, max_len]. The byte offsets of the runs of two or four
-// digits that a "/" follows, or 년 after at most kMaxDateSpaces spaces, go to `date_starts`:
-// where a date written with slashes or in words may begin.
+// digits that a "/" follows, or 년 after at most kMaxDateSpaces spaces, go to `date_starts`
+// (as their spans): where a date written with slashes or in words may begin.
 void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
-                     std::size_t max_len, std::vector<std::uint32_t>& date_starts);
+                     std::size_t max_len, std::vector<Span>& date_starts);
 
 // A birth date written as YYYY/MM/DD or in words (YYYY년 M월 D일, YY년 too, up to two spaces
 // around each number, an optional 생 after 일), as read at a date start. No written date is
@@ -37,8 +37,8 @@ struct WrittenDate {
   DateForm form;
   int year_digits, year, month, day;  // as written: the year of two digits is not yet a year
 };
-// The dates that begin at `date_starts`, in text order and not overlapping.
-void scan_written_dates(std::string_view text, const std::vector<std::uint32_t>& date_starts,
+// The dates that begin at the first bytes of `date_starts`, in text order and not overlapping.
+void scan_written_dates(std::string_view text, const std::vector<Span>& date_starts,
                         std::vector<WrittenDate>& out);
 
 // The digit array of a run ("0".."9" -> 0..9, "*"/"X"/"x" -> 10) and its text form (masks

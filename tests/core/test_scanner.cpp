@@ -17,7 +17,7 @@ bool digit(unsigned char b) { return b >= '0' && b <= '9'; }
 bool run_byte(unsigned char b) { return digit(b) || b == '*' || b == 'X' || b == 'x'; }
 
 void reference(std::string_view t, std::size_t min_len, std::size_t max_len, std::vector<Span>& out,
-               std::vector<std::uint32_t>& starts) {
+               std::vector<std::uint32_t>& starts) {  // the first bytes of the date starts
   const auto* s = reinterpret_cast<const unsigned char*>(t.data());
   for (std::size_t i = 0; i < t.size();) {
     if (!run_byte(s[i])) {
@@ -43,10 +43,18 @@ void reference(std::string_view t, std::size_t min_len, std::size_t max_len, std
 
 void check_same(const std::string& t, std::size_t min_len, std::size_t max_len) {
   std::vector<Span> got, want;
-  std::vector<std::uint32_t> got_starts, want_starts;
+  std::vector<Span> got_starts;
+  std::vector<std::uint32_t> want_starts;
   det::scan_digit_runs(t, got, min_len, max_len, got_starts);
   reference(t, min_len, max_len, want, want_starts);
-  KX_CHECK(got_starts == want_starts);
+  KX_CHECK(got_starts.size() == want_starts.size());
+  for (std::size_t k = 0; k < got_starts.size() && k < want_starts.size(); ++k) {
+    const Span& g = got_starts[k];
+    const std::uint32_t b = want_starts[k];
+    const auto c = static_cast<std::uint32_t>(utf8::count_chars(std::string_view(t).substr(0, b)));
+    KX_CHECK(g.byte_start == b && g.char_start == c && g.byte_end - g.byte_start == g.char_end - g.char_start &&
+             (g.byte_end - b == 2 || g.byte_end - b == 4));
+  }
   KX_CHECK(got.size() == want.size());
   for (std::size_t k = 0; k < got.size() && k < want.size(); ++k)
     KX_CHECK(got[k].byte_start == want[k].byte_start && got[k].byte_end == want[k].byte_end &&
