@@ -212,7 +212,8 @@ def test_context_hits_of_long_texts_are_what_a_plain_search_finds(seed):
 
 
 @pytest.mark.parametrize("tail", ["ARS 02-123-4567 안내", "연락처 010-1234-5678", "대표번호 1588-1234",
-                                  "계좌 110-123-456789 ARS"])
+                                  "계좌 110-123-456789 ARS", "DOB 880101", "passport M12345678",
+                                  "PASSPORT M123A4567", "Passport No M1234567", "생년월일 1988년 1월 1일"])
 def test_cues_count_wherever_the_blocks_fall(tail):
     # Short texts are searched byte by byte, long ones 16 or 32 bytes at a time: every shift of
     # the cue against the blocks gives the outcome of the short text.
@@ -224,6 +225,19 @@ def test_cues_count_wherever_the_blocks_fall(tail):
     alone = outcome(tail, 0)
     for shift in range(1, 40):
         assert outcome("가" * shift + tail, shift) == alone, shift
+
+
+@pytest.mark.parametrize("sep", ["-", " ", ".", "(", "·", "ㆍ", "\u3000", "\u200b"])
+def test_separators_after_digits_are_absorbed_wherever_the_blocks_fall(sep):
+    # Digits before a separator are found by the ends of digit rows in 64-byte blocks: a row
+    # that ends at any place of a block, or at the text's end, is read as it is alone.
+    piece = f"010{sep}1234{sep}5678"
+    alone = kx.normalize(piece).text
+    for pad in range(0, 140):
+        for text, want in ((("a" * pad) + piece, ("a" * pad) + alone),
+                           (("a" * pad) + piece + "가" * 30, ("a" * pad) + alone + "가" * 30),
+                           (("1" * pad) + "가" + piece + sep, ("1" * pad) + "가" + kx.normalize(piece + sep).text)):
+            assert kx.normalize(text).text == want, (sep, pad)
 
 
 NUMERAL_STARTS = ["공", "영", "빵", "일", "이", "둘", "삼", "셋", "사", "넷", "오", "육", "륙", "칠", "팔",

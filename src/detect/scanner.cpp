@@ -225,12 +225,6 @@ inline RunBits run_bits(const unsigned char* p) {
   return r;
 }
 
-// Bits [lo, hi) of a word, 0 <= lo <= hi <= 64.
-inline std::uint64_t bit_range(unsigned lo, unsigned hi) {
-  const std::uint64_t below_hi = hi == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
-  return lo == 64 ? 0 : below_hi & (~std::uint64_t{0} << lo);
-}
-
 }  // namespace
 
 void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
@@ -267,25 +261,27 @@ void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t 
     }
     const std::uint64_t x = r.digit | r.mask;
     if (x == 0 && start == kNone) continue;
-    for (unsigned k = 0;;) {
+    for (unsigned k = 0;;) {  // k < 64: the bits below k are read
+      const std::uint64_t from = ~std::uint64_t{0} << k;
       if (start == kNone) {
-        const std::uint64_t rest = x & bit_range(k, 64);
+        const std::uint64_t rest = x & from;
         if (rest == 0) break;
         k = static_cast<unsigned>(__builtin_ctzll(rest));
         start = b + k;
         masked = false;
         digits = 0;
+        continue;
       }
-      const std::uint64_t ends = ~x & bit_range(k, 64);
-      const unsigned e = ends == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(ends));
-      const std::uint64_t in = bit_range(k, e);
+      // The run's bits in this block: from k up to its first clear bit (all, when none is).
+      const std::uint64_t ends = ~x & from;
+      const std::uint64_t in = ((ends & (0 - ends)) - 1) & from;
       const std::uint64_t d = r.digit & in;
       digits += (d != 0) + ((d & (d - 1)) != 0);
       if (digits > 2) digits = 2;
       masked |= (r.mask & in) != 0;
-      if (e == 64) break;  // the run goes on into the next block
-      finish(b + e);
-      k = e;
+      if (ends == 0) break;  // the run goes on into the next block
+      k = static_cast<unsigned>(__builtin_ctzll(ends));
+      finish(b + k);
     }
   }
   if (start != kNone) finish(n);
