@@ -37,7 +37,7 @@ std::string evidence_repr(const Finding& f) {
 }
 
 PyMethodDef evidence_methods[] = {
-    KX_M("to_json", (to_json<Finding, write_evidence_json>), kToJsonDoc),
+    KX_JSON(kToJsonDoc, Finding, write_evidence_json),
     KX_END,
 };
 
@@ -66,20 +66,14 @@ std::string finding_repr(const Finding& f) {
          ")";
 }
 
-KX_FAST(finding_text) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("text", {"source_text"}, KX_CALL);
-    std::string_view text = to_string_view(a[0], "source_text");
-    auto piece = slice(unbox<Finding>(self).source, text);
-    if (!piece) throw_value_error(piece.error());
-    return new_str(*piece);
-  });
+KX_FN(finding_text, 1, "text", "source_text") {
+  return new_str(ok(slice(unbox<Finding>(self).source, to_string_view(a[0], "source_text"))));
 }
 
 PyMethodDef finding_methods[] = {
     KX_M("text", finding_text,
          "text($self, source_text)\n--\n\n원문에서 이 결과가 가리키는 조각을 잘라 낸다."),
-    KX_M("to_json", to_json<Finding>, kToJsonDoc),
+    KX_JSON(kToJsonDoc, Finding),
     KX_END,
 };
 
@@ -107,7 +101,7 @@ std::string rejection_repr(const Rejection& r) {
 }
 
 PyMethodDef rejection_methods[] = {
-    KX_M("to_json", to_json<Rejection>, kToJsonDoc),
+    KX_JSON(kToJsonDoc, Rejection),
     KX_END,
 };
 
@@ -130,7 +124,7 @@ std::string report_repr(const Report& r) {
 }
 
 PyMethodDef report_methods[] = {
-    KX_M("to_json", to_json<Report>, kToJsonDoc),
+    KX_JSON(kToJsonDoc, Report),
     KX_END,
 };
 
@@ -176,19 +170,14 @@ const ClassDef class_Report = {
 
 // ---- module functions ----------------------------------------------------------------------
 
-KX_FAST(fn_detect) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("detect", {"text", "config"}, KX_CALL);
-    TextArg text = to_text_arg(a[0], "text", true);
-    const Config config = config_arg(a[1]);
-    auto report = unlocked(text.view.size(), [&] {
-      return text.is_owned ? detect(std::move(text.owned), config) : detect(text.view, config);
-    });
-    if (!report) throw_core(report.error());
-    return make(T_Report, std::move(*report));
-  });
+KX_FN(fn_detect, 1, "detect", "text", "config") {
+  TextArg text = to_text_arg(a[0], "text", true);
+  const Config config = config_arg(a[1]);
+  return make(T_Report, ok(unlocked(text.view.size(), [&] {
+                return text.is_owned ? detect(std::move(text.owned), config) : detect(text.view, config);
+              })));
 }
 
-PyObject* entity_name_list() { return new_str_list(entity_names()); }
+PyObject* entity_name_list() { return new_list(0, entity_names()); }
 
 }  // namespace kestrix::py

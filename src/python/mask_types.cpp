@@ -31,37 +31,23 @@ PyObject* make_policy() {
   return make(T_Policy, Make());
 }
 
-KX_FAST(policy_redact_fill) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("redact_fill", {"fill"}, KX_CALL);
-    return make(T_Policy, Policy::redact_fill(to_char(a[0], "fill")));
-  });
+KX_FN(policy_redact_fill, 1, "redact_fill", "fill") { return make(T_Policy, Policy::redact_fill(to_char(a[0], "fill"))); }
+
+KX_FN(policy_redact_fixed, 1, "redact_fixed", "text") {
+  return make(T_Policy, Policy::redact_fixed(to_string(a[0], "text")));
 }
 
-KX_FAST(policy_redact_fixed) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("redact_fixed", {"text"}, KX_CALL);
-    return make(T_Policy, Policy::redact_fixed(to_string(a[0], "text")));
-  });
+KX_FN(policy_partial, 2, "partial", "keep_prefix", "keep_suffix", "fill") {
+  const std::uint64_t prefix = to_u64(a[0], "keep_prefix");
+  const std::uint64_t suffix = to_u64(a[1], "keep_suffix");
+  const char32_t fill = a[2] ? to_char(a[2], "fill") : U'*';
+  return make(T_Policy, Policy::partial(prefix, suffix, fill));
 }
 
-KX_FAST(policy_partial) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<2>("partial", {"keep_prefix", "keep_suffix", "fill"}, KX_CALL);
-    const std::uint64_t prefix = to_u64(a[0], "keep_prefix");
-    const std::uint64_t suffix = to_u64(a[1], "keep_suffix");
-    const char32_t fill = a[2] ? to_char(a[2], "fill") : U'*';
-    return make(T_Policy, Policy::partial(prefix, suffix, fill));
-  });
-}
-
-KX_FAST(policy_hash) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("hash", {"key", "length"}, KX_CALL);
-    std::string key = to_bytes(a[0], "key");
-    const std::uint64_t length = a[1] ? to_u64(a[1], "length") : 12;
-    return make(T_Policy, Policy::hash(std::move(key), length));
-  });
+KX_FN(policy_hash, 1, "hash", "key", "length") {
+  std::string key = to_bytes(a[0], "key");
+  const std::uint64_t length = a[1] ? to_u64(a[1], "length") : 12;
+  return make(T_Policy, Policy::hash(std::move(key), length));
 }
 
 // Pickled as a call of the factory that made it, the key and the fixed text included: a
@@ -133,21 +119,14 @@ PyObject* policy_set_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-KX_FAST(policy_set_with_entity) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<2>("with_entity", {"entity", "policy"}, KX_CALL);
-    const Entity e = entity_arg(a[0], "entity");
-    expect_instance(a[1], T_Policy, "policy");
-    return make(T_PolicySet, with_entity(unbox<PolicySet>(self), e, unbox<Policy>(a[1])));
-  });
+KX_FN(policy_set_with_entity, 2, "with_entity", "entity", "policy") {
+  const Entity e = entity_arg(a[0], "entity");
+  expect_instance(a[1], T_Policy, "policy");
+  return make(T_PolicySet, with_entity(unbox<PolicySet>(self), e, unbox<Policy>(a[1])));
 }
 
-KX_FAST(policy_set_policy_for) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("policy_for", {"entity"}, KX_CALL);
-    const Entity e = entity_arg(a[0], "entity");
-    return make(T_Policy, policy_for(unbox<PolicySet>(self), e));
-  });
+KX_FN(policy_set_policy_for, 1, "policy_for", "entity") {
+  return make(T_Policy, policy_for(unbox<PolicySet>(self), entity_arg(a[0], "entity")));
 }
 
 // Pickled as the default policy and then one with_entity per override, in their order.
@@ -203,26 +182,20 @@ std::string restore_map_repr(const RestoreMap& m) {
 
 PyObject* restore_map_is_empty(const RestoreMap& m) { return new_bool(m.entries.empty()); }
 
-KX_FAST(restore_map_from_json_m) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("from_json", {"text"}, KX_CALL);
-    auto r = restore_map_from_json(to_string_view(a[0], "text"));
-    if (!r) throw_value_error("restore map JSON 을 읽지 못했다: " + r.error());
-    return make(T_RestoreMap, std::move(*r));
-  });
+KX_FN(restore_map_from_json_m, 1, "from_json", "text") {
+  auto r = restore_map_from_json(to_string_view(a[0], "text"));
+  if (!r) throw_error(PyExc_ValueError, "restore map JSON 을 읽지 못했다: " + r.error());
+  return make(T_RestoreMap, std::move(*r));
 }
 
 // Pickled through its JSON form.
 PyObject* restore_map_reduce(const RestoreMap& m) {
-  std::string json;
-  write_json(json, m);
-  return reduce_by(type_object(T_RestoreMap), "from_json", Ref::steal(new_str(json)));
+  return reduce_by(type_object(T_RestoreMap), "from_json", Ref::steal(json_of(m)));
 }
 
 PyMethodDef restore_map_methods[] = {
     KX_M0("is_empty", RestoreMap, restore_map_is_empty, "is_empty($self)\n--\n\n"),
-    {"to_json", KX_METH(to_json<RestoreMap>), kMethod,
-     "to_json($self)\n--\n\n파일에 저장할 수 있게 JSON 으로 낸다."},
+    KX_JSON("to_json($self)\n--\n\n파일에 저장할 수 있게 JSON 으로 낸다.", RestoreMap),
     {"from_json", KX_METH(restore_map_from_json_m), kStatic,
      "from_json(text)\n--\n\n저장했던 JSON 에서 되읽는다. 프로세스가 끝나도 복원이 가능해야 "
      "가역이라 부를 수 있다."},
@@ -337,45 +310,40 @@ const ClassDef class_MaskOutput = {
 
 // ---- functions -----------------------------------------------------------------------------
 
-KX_FAST(fn_mask) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("mask", {"text", "policies", "config"}, KX_CALL);
-    TextArg arg = to_text_arg(a[0], "text", false);  // read by the mask pass
-    const std::string_view text = arg.view;
-    // A policy set never changes (and `a` holds it for the call); the settings are copied.
-    const PolicySet defaults;
-    if (a[1]) expect_instance(a[1], T_PolicySet, "policies");
-    const PolicySet& policies = a[1] ? unbox<PolicySet>(a[1]) : defaults;
-    const Config config = config_arg(a[2]);
-    // An exact str is its own masked text when nothing is applied: no copy of it is made.
-    const Rebuild rebuild = rebuilds(a[0], text);
-    const MaskedText made = rebuild.on                   ? MaskedText::replacements
-                            : PyUnicode_CheckExact(a[0]) ? MaskedText::unless_unchanged
-                                                         : MaskedText::whole;
-    auto r = unlocked(text.size(), [&] { return mask(text, policies, config, made); });
-    if (!r) throw_core(r.error());
-    const MaskOutput& out = *r;
-    // The masked str is made from the argument and the rendered pieces, at the findings'
-    // character offsets: the UTF-8 copy is not read again. Let go before the new str is made,
-    // the two are never held at once (and its memory may serve the new str).
-    std::string().swap(arg.owned);
-    Ref masked = Ref::steal(rewritten(a[0], {}, rebuild, out.text, out.applied.size(), [&](Rewriter& w) {
-      std::size_t at = 0;  // where the next replacement begins in out.text
-      std::uint32_t masked_to = 0;  // character end of the previous replacement
-      for (std::size_t k = 0; k < out.applied.size(); ++k) {
-        const Span& src = out.applied[k].source;
-        // A finding that reaches past the previous one was rendered from that one's end on.
-        w.rewrite_chars(std::max(src.char_start, masked_to), src.char_end, src.byte_end,
-                        std::string_view(out.text).substr(at, out.rendered_ends[k] - at));
-        at = out.rendered_ends[k];
-        masked_to = src.char_end;
-      }
-    }));
-    Masked m{std::move(*r), std::move(masked)};
-    std::string().swap(m.out.text);
-    std::vector<std::size_t>().swap(m.out.rendered_ends);
-    return make(T_MaskOutput, std::move(m));
-  });
+KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
+  TextArg arg = to_text_arg(a[0], "text", false);  // read by the mask pass
+  const std::string_view text = arg.view;
+  // A policy set never changes (and `a` holds it for the call); the settings are copied.
+  const PolicySet defaults;
+  if (a[1]) expect_instance(a[1], T_PolicySet, "policies");
+  const PolicySet& policies = a[1] ? unbox<PolicySet>(a[1]) : defaults;
+  const Config config = config_arg(a[2]);
+  // An exact str is its own masked text when nothing is applied: no copy of it is made.
+  const Rebuild rebuild = rebuilds(a[0], text);
+  const MaskedText made = rebuild.on                   ? MaskedText::replacements
+                          : PyUnicode_CheckExact(a[0]) ? MaskedText::unless_unchanged
+                                                       : MaskedText::whole;
+  Masked m{ok(unlocked(text.size(), [&] { return mask(text, policies, config, made); })), {}};
+  const MaskOutput& out = m.out;
+  // The masked str is made from the argument and the rendered pieces, at the findings'
+  // character offsets: the UTF-8 copy is not read again. Let go before the new str is made,
+  // the two are never held at once (and its memory may serve the new str).
+  std::string().swap(arg.owned);
+  m.text = Ref::steal(rewritten(a[0], {}, rebuild, out.text, out.applied.size(), [&](Rewriter& w) {
+    std::size_t at = 0;  // where the next replacement begins in out.text
+    std::uint32_t masked_to = 0;  // character end of the previous replacement
+    for (std::size_t k = 0; k < out.applied.size(); ++k) {
+      const Span& src = out.applied[k].source;
+      // A finding that reaches past the previous one was rendered from that one's end on.
+      w.rewrite_chars(std::max(src.char_start, masked_to), src.char_end, src.byte_end,
+                      std::string_view(out.text).substr(at, out.rendered_ends[k] - at));
+      at = out.rendered_ends[k];
+      masked_to = src.char_end;
+    }
+  }));
+  std::string().swap(m.out.text);
+  std::vector<std::size_t>().swap(m.out.rendered_ends);
+  return make(T_MaskOutput, std::move(m));
 }
 
 namespace {
@@ -419,21 +387,17 @@ PyObject* unmask_units(PyObject* masked, PyObject* restore) {
 
 }  // namespace
 
-KX_FAST(fn_unmask) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<2>("unmask", {"masked", "restore"}, KX_CALL);
-    if (PyObject* done = unmask_units(a[0], a[1])) return done;
-    const TextArg arg = to_text_arg(a[0], "masked", false);
-    const std::string_view masked = arg.view;
-    expect_instance(a[1], T_RestoreMap, "restore");
-    std::vector<RestoredToken> tokens;
-    const RestoreMap& table = unbox<RestoreMap>(a[1]);  // immutable, held by `a`
-    const Rebuild rebuild = rebuilds(a[0], masked);
-    auto r = unlocked(masked.size(), [&] { return unmask(masked, table, &tokens, !rebuild.on); });
-    if (!r) throw_core(r.error());
-    return rewritten(a[0], masked, rebuild, *r, tokens.size(), [&](Rewriter& w) {
-      for (const RestoredToken& t : tokens) w.rewrite(t.start, t.end, t.original);
-    });
+KX_FN(fn_unmask, 2, "unmask", "masked", "restore") {
+  if (PyObject* done = unmask_units(a[0], a[1])) return done;
+  const TextArg arg = to_text_arg(a[0], "masked", false);
+  const std::string_view masked = arg.view;
+  expect_instance(a[1], T_RestoreMap, "restore");
+  std::vector<RestoredToken> tokens;
+  const RestoreMap& table = unbox<RestoreMap>(a[1]);  // immutable, held by `a`
+  const Rebuild rebuild = rebuilds(a[0], masked);
+  const std::string r = ok(unlocked(masked.size(), [&] { return unmask(masked, table, &tokens, !rebuild.on); }));
+  return rewritten(a[0], masked, rebuild, r, tokens.size(), [&](Rewriter& w) {
+    for (const RestoredToken& t : tokens) w.rewrite(t.start, t.end, t.original);
   });
 }
 

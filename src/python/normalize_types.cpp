@@ -92,25 +92,22 @@ PyObject* config_reduce(PyObject* self) {
   return check(PyTuple_Pack(3, type_object(T_Config), no_args.get(), state.get()));
 }
 
-KX_FAST(config_setstate) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("__setstate__", {"state"}, KX_CALL);
-    expect_dict(a[0], "state");
-    for (const PyGetSetDef* d = config_getset; d->name; ++d) {
-      Ref v = Ref::borrow(PyDict_GetItemString(a[0], d->name));
-      if (!v) continue;
-      if (d->set) {
-        if (PyObject_SetAttrString(self, d->name, v.get()) < 0) throw_set();
-        continue;
-      }
-      // The weights: keyword arguments of set_weights.
-      expect_dict(v.get(), d->name);
-      Ref set_weights = Ref::steal(check(PyObject_GetAttrString(self, "set_weights")));
-      Ref no_args = Ref::steal(check(PyTuple_New(0)));
-      Ref done = Ref::steal(check(PyObject_Call(set_weights.get(), no_args.get(), v.get())));
+KX_FN(config_setstate, 1, "__setstate__", "state") {
+  expect_dict(a[0], "state");
+  for (const PyGetSetDef* d = config_getset; d->name; ++d) {
+    Ref v = Ref::borrow(PyDict_GetItemString(a[0], d->name));
+    if (!v) continue;
+    if (d->set) {
+      if (PyObject_SetAttrString(self, d->name, v.get()) < 0) throw_set();
+      continue;
     }
-    return none();
-  });
+    // The weights: keyword arguments of set_weights.
+    expect_dict(v.get(), d->name);
+    Ref set_weights = Ref::steal(check(PyObject_GetAttrString(self, "set_weights")));
+    Ref no_args = Ref::steal(check(PyTuple_New(0)));
+    Ref done = Ref::steal(check(PyObject_Call(set_weights.get(), no_args.get(), v.get())));
+  }
+  return none();
 }
 
 PyMethodDef config_methods[] = {
@@ -163,17 +160,12 @@ Config config_arg(PyObject* config) {
 
 // ---- normalize() ---------------------------------------------------------------------------
 
-KX_FAST(fn_normalize) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("normalize", {"text", "config"}, KX_CALL);
-    TextArg text = to_text_arg(a[0], "text", true);
-    const Config config = config_arg(a[1]);  // the passes read this copy
-    auto result = unlocked(text.view.size(), [&] {
-      return text.is_owned ? normalize(std::move(text.owned), config) : normalize(text.view, config);
-    });
-    if (!result) throw_core(result.error());
-    return make(T_Normalized, std::move(*result));
-  });
+KX_FN(fn_normalize, 1, "normalize", "text", "config") {
+  TextArg text = to_text_arg(a[0], "text", true);
+  const Config config = config_arg(a[1]);  // the passes read this copy
+  return make(T_Normalized, ok(unlocked(text.view.size(), [&] {
+                return text.is_owned ? normalize(std::move(text.owned), config) : normalize(text.view, config);
+              })));
 }
 
 }  // namespace kestrix::py

@@ -178,7 +178,7 @@ KX_FAST(fn_mask_lines) {
     const Config config = config_arg(a[2]);
     RestoreMap run{to_string(a[3], "prefix"), {}};
     const bool verify = to_bool(a[4], "verify");
-    if (!chunk.bytes) throw_type_error("_mask_lines() argument 'chunk' must be bytes");
+    if (!chunk.bytes) throw_error(PyExc_TypeError, "_mask_lines() argument 'chunk' must be bytes");
     std::string out;
     std::vector<Leftover> leftovers;
     const bool ok = unlocked(chunk.view.size(), [&] {
@@ -246,7 +246,7 @@ KX_FAST(fn_detect_lines) {
     const std::string name = to_string(a[2], "name");
     const std::uint64_t first_line = to_u64(a[3], "first_line");
     const bool show_text = to_bool(a[4], "show_text");
-    if (!chunk.bytes) throw_type_error("_detect_lines() argument 'chunk' must be bytes");
+    if (!chunk.bytes) throw_error(PyExc_TypeError, "_detect_lines() argument 'chunk' must be bytes");
     std::string out;
     std::array<std::uint64_t, kEntityCount> counts{};
     const bool ok = unlocked(chunk.view.size(), [&] {

@@ -20,7 +20,7 @@ namespace kestrix::py {
 
 namespace {
 PyObject* g_span_map_error = nullptr;
-PyObject* g_internal_error = nullptr;
+PyObject* g_internal_error = nullptr;  // derives from BaseException
 }  // namespace
 
 PyObject* span_map_error_type() {
@@ -31,34 +31,22 @@ PyObject* span_map_error_type() {
     if (!g_span_map_error) {
       PyErr_Clear();
       raise_internal("Failed to initialize new exception type.");
-      return nullptr;
     }
   }
   return g_span_map_error;
 }
 
-PyObject* internal_error_type() {
-  if (!g_internal_error) {
+void raise_internal(const char* what) noexcept {
+  if (!g_internal_error)
     g_internal_error = PyErr_NewExceptionWithDoc(
         "kestrix.InternalError",
         "내부 불변식이 깨졌다. 라이브러리의 결함이며 입력 탓이 아니다.", PyExc_BaseException,
         nullptr);
-  }
-  return g_internal_error;
-}
-
-void raise_internal(const char* what) noexcept {
-  try {
-    PyObject* tp = internal_error_type();
-    if (!tp) {
-      std::fputs("uncaught panic at ffi boundary\n", stderr);
-      std::abort();
-    }
-    PyErr_SetString(tp, what);
-  } catch (...) {
+  if (!g_internal_error) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
   }
+  PyErr_SetString(g_internal_error, what);
 }
 
 void debug_fail_boundary(PyObject* result) noexcept {
@@ -67,31 +55,17 @@ void debug_fail_boundary(PyObject* result) noexcept {
   std::abort();
 }
 
-namespace {
-// Messages may quote user text that holds NUL characters: pass the length, never a C string.
-void set_error(PyObject* tp, const std::string& msg) {
-  PyObject* text = PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size()));
-  if (!text) return;  // the decoding error stays set
-  PyErr_SetObject(tp, text);
-  Py_DECREF(text);
-}
-
-[[noreturn]] void throw_with(PyObject* tp, const std::string& msg) {
-  set_error(tp, msg);
-  throw PyErrorSet{};
-}
-}  // namespace
-
-void throw_core(const Error& e) {
-  PyObject* tp = span_map_error_type();
-  if (tp) set_error(tp, e.display());
+void throw_error(PyObject* type, const std::string& msg) {
+  // Messages may quote user text that holds NUL characters: pass the length, never a C string.
+  // Without a type (SpanMapError could not be made) or a text, that error stays set.
+  if (type) {
+    Ref text = Ref::steal(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size())));
+    if (text) PyErr_SetObject(type, text.get());
+  }
   throw PyErrorSet{};
 }
 
-void throw_type_error(const std::string& msg) { throw_with(PyExc_TypeError, msg); }
-void throw_value_error(const std::string& msg) { throw_with(PyExc_ValueError, msg); }
-void throw_overflow_error(const std::string& msg) { throw_with(PyExc_OverflowError, msg); }
-void throw_runtime_error(const std::string& msg) { throw_with(PyExc_RuntimeError, msg); }
+void throw_core(const Error& e) { throw_error(span_map_error_type(), e.display()); }
 
 void add_param_note(const char* param) {
   PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
@@ -128,7 +102,6 @@ const ClassDef* const g_defs[T_COUNT] = {KX_CLASSES(KX_DEF)};
 #undef KX_DEF
 
 PyTypeObject* g_types[T_COUNT] = {};
-bool g_types_ready = false;
 
 PyObject* create_type(int i) {
   const ClassDef& d = *g_defs[i];
@@ -160,14 +133,12 @@ PyObject* create_type(int i) {
 
 bool ensure_types() {
   // Runs under the GIL; nothing in here releases it, so one thread creates the types.
-  if (g_types_ready) return true;
   for (int i = 0; i < T_COUNT; ++i) {
     if (g_types[i]) continue;
     PyObject* t = create_type(i);
     if (!t) return false;
     g_types[i] = reinterpret_cast<PyTypeObject*>(t);
   }
-  g_types_ready = true;
   return true;
 }
 
@@ -181,12 +152,12 @@ bool is_instance(PyObject* o, TypeId id) {
 
 namespace {
 
-std::string quoted_list(const std::vector<std::string>& names) {
+std::string quoted_list(const std::vector<const char*>& names) {
   std::string s;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) s += names.size() > 2 ? ", " : " ";
     if (i + 1 == names.size() && names.size() > 1) s += "and ";
-    s += "'" + names[i] + "'";
+    s += std::string("'") + names[i] + "'";
   }
   return s;
 }
@@ -198,7 +169,7 @@ constexpr std::size_t kMaxParams = 16;
 // paths: binding is on every call's hot path.
 template <class Keywords>
 void bind_common(const char* fname, PyObject* const* pos, Py_ssize_t given, Keywords next_keyword,
-                 const char* const* names, std::size_t n, std::size_t required, PyObject** out) {
+                 const char* const* names, std::size_t n, std::size_t required, Ref* out) {
   auto fn = [fname] { return std::string(fname) + "()"; };
   if (static_cast<std::size_t>(given) > n) {
     std::string takes;
@@ -207,49 +178,43 @@ void bind_common(const char* fname, PyObject* const* pos, Py_ssize_t given, Keyw
     else
       takes = "from " + std::to_string(required) + " to " + std::to_string(n) +
               " positional arguments";
-    throw_type_error(fn() + " takes " + takes + " but " + std::to_string(given) +
-                     (given == 1 ? " was" : " were") + " given");
+    throw_error(PyExc_TypeError, fn() + " takes " + takes + " but " + std::to_string(given) +
+                                     (given == 1 ? " was" : " were") + " given");
   }
   if (n > kMaxParams) throw std::logic_error("too many parameters for the binder");
-  for (Py_ssize_t i = 0; i < given; ++i) out[i] = Py_NewRef(pos[i]);
+  for (Py_ssize_t i = 0; i < given; ++i) out[i] = Ref::borrow(pos[i]);
   PyObject *key, *value;
   while (next_keyword(key, value)) {
     Py_ssize_t klen = 0;
     const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &klen) : nullptr;
     if (!k) {
       PyErr_Clear();
-      throw_type_error(fn() + " keywords must be strings");
+      throw_error(PyExc_TypeError, fn() + " keywords must be strings");
     }
     const std::string_view kv(k, static_cast<std::size_t>(klen));
     std::size_t idx = 0;
     while (idx < n && kv != names[idx]) ++idx;
     if (idx == n)
-      throw_type_error(fn() + " got an unexpected keyword argument '" + std::string(kv) + "'");
+      throw_error(PyExc_TypeError, fn() + " got an unexpected keyword argument '" + std::string(kv) + "'");
     if (out[idx])
-      throw_type_error(fn() + " got multiple values for argument '" + std::string(kv) + "'");
-    out[idx] = Py_NewRef(value);
+      throw_error(PyExc_TypeError, fn() + " got multiple values for argument '" + std::string(kv) + "'");
+    out[idx] = Ref::borrow(value);
   }
-  bool any_missing = false;
-  for (std::size_t i = 0; i < required; ++i) any_missing |= !out[i];
-  if (any_missing) {
-    std::vector<std::string> missing;
-    for (std::size_t j = 0; j < required; ++j)
-      if (!out[j]) missing.emplace_back(names[j]);
-    throw_type_error(fn() + " missing " + std::to_string(missing.size()) + " required positional " +
-                     (missing.size() == 1 ? "argument: " : "arguments: ") + quoted_list(missing));
-  }
+  std::vector<const char*> missing;  // allocates only when one is missing
+  for (std::size_t i = 0; i < required; ++i)
+    if (!out[i]) missing.push_back(names[i]);
+  if (!missing.empty())
+    throw_error(PyExc_TypeError, fn() + " missing " + std::to_string(missing.size()) + " required positional " +
+                                     (missing.size() == 1 ? "argument: " : "arguments: ") + quoted_list(missing));
   // None means absent for optional parameters.
   for (std::size_t i = required; i < n; ++i)
-    if (out[i] == Py_None) {
-      Py_DECREF(out[i]);
-      out[i] = nullptr;
-    }
+    if (out[i].get() == Py_None) out[i] = Ref();
 }
 
 }  // namespace
 
 void bind_into(const char* fname, const Call& call, const char* const* names, std::size_t n,
-               std::size_t required, PyObject** out) {
+               std::size_t required, Ref* out) {
   const Py_ssize_t given = call.nargs;  // methods get the plain count, without the offset flag
   const Py_ssize_t kwcount = call.kwnames ? PyTuple_Size(call.kwnames) : 0;
   Py_ssize_t next = 0;
@@ -262,7 +227,7 @@ void bind_into(const char* fname, const Call& call, const char* const* names, st
 }
 
 void bind_into(const char* fname, PyObject* args, PyObject* kwargs, const char* const* names,
-               std::size_t n, std::size_t required, PyObject** out) {
+               std::size_t n, std::size_t required, Ref* out) {
   const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
   if (given < 0) throw_set();
   // Items of the tuple, which lives for the call; only as many as can bind are gathered.
@@ -279,12 +244,8 @@ namespace {
 
 std::string type_name_of(PyObject* o) {
   Ref name = Ref::steal(PyType_GetName(Py_TYPE(o)));
-  if (!name) {
-    PyErr_Clear();
-    return "object";
-  }
   Py_ssize_t len = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(name.get(), &len);
+  const char* s = name ? PyUnicode_AsUTF8AndSize(name.get(), &len) : nullptr;
   if (!s) {
     PyErr_Clear();
     return "object";
@@ -292,21 +253,16 @@ std::string type_name_of(PyObject* o) {
   return std::string(s, static_cast<std::size_t>(len));
 }
 
-[[noreturn]] void wrong_type(PyObject* o, const char* expected, const char* param) {
-  if (o == Py_None)
-    PyErr_SetString(PyExc_TypeError,
-                    (std::string("'None' is not an instance of '") + expected + "'").c_str());
-  else
-    PyErr_SetString(PyExc_TypeError, ("'" + type_name_of(o) + "' object is not an instance of '" +
-                                      expected + "'")
-                                         .c_str());
+[[noreturn]] void fail_noted(const char* param) {
   add_param_note(param);
   throw PyErrorSet{};
 }
 
-[[noreturn]] void fail_noted(const char* param) {
-  add_param_note(param);
-  throw PyErrorSet{};
+// `o` (nullptr: None) is not of the type `expected`.
+[[noreturn]] void wrong_type(PyObject* o, const char* expected, const char* param) {
+  const std::string what = !o || o == Py_None ? "'None' is not" : "'" + type_name_of(o) + "' object is not";
+  PyErr_SetString(PyExc_TypeError, (what + " an instance of '" + expected + "'").c_str());
+  fail_noted(param);
 }
 
 // Offsets are 32-bit: a longer UTF-8 form is refused.
@@ -320,7 +276,7 @@ void refuse_too_long(Py_ssize_t len, const char* param) {
 }  // namespace
 
 std::string_view to_string_view(PyObject* o, const char* param) {
-  if (!o || !PyUnicode_Check(o)) wrong_type(o ? o : Py_None, "str", param);
+  if (!o || !PyUnicode_Check(o)) wrong_type(o, "str", param);
   Py_ssize_t len = 0;
   const char* s = PyUnicode_AsUTF8AndSize(o, &len);
   if (!s) fail_noted(param);
@@ -398,12 +354,8 @@ TextArg to_text_arg(PyObject* o, const char* param, bool consumed) {
   return t;
 }
 
-std::string to_string(PyObject* o, const char* param) {
-  return std::string(to_string_view(o, param));
-}
-
 std::uint64_t to_u64(PyObject* o, const char* param) {
-  if (!o || !PyIndex_Check(o)) wrong_type(o ? o : Py_None, "int", param);
+  if (!o || !PyIndex_Check(o)) wrong_type(o, "int", param);
   Ref idx = Ref::steal(PyNumber_Index(o));
   if (!idx) fail_noted(param);
   unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
@@ -421,7 +373,7 @@ std::uint32_t to_u32(PyObject* o, const char* param) {
 }
 
 bool to_bool(PyObject* o, const char* param) {
-  if (!o || !PyBool_Check(o)) wrong_type(o ? o : Py_None, "bool", param);
+  if (!o || !PyBool_Check(o)) wrong_type(o, "bool", param);
   return o == Py_True;
 }
 
@@ -436,14 +388,14 @@ float narrow_f32(double d) {
 }
 
 float to_f32(PyObject* o, const char* param) {
-  if (!o) wrong_type(Py_None, "float", param);
+  if (!o) wrong_type(o, "float", param);
   double d = PyFloat_AsDouble(o);
   if (d == -1.0 && PyErr_Occurred()) fail_noted(param);
   return narrow_f32(d);
 }
 
 char32_t to_char(PyObject* o, const char* param) {
-  if (!o || !PyUnicode_Check(o)) wrong_type(o ? o : Py_None, "str", param);
+  if (!o || !PyUnicode_Check(o)) wrong_type(o, "str", param);
   Py_ssize_t n = PyUnicode_GetLength(o);
   if (n < 0) fail_noted(param);
   if (n != 1) {
@@ -460,7 +412,7 @@ char32_t to_char(PyObject* o, const char* param) {
 }
 
 std::string to_bytes(PyObject* o, const char* param) {
-  if (!o || PyUnicode_Check(o)) wrong_type(o ? o : Py_None, "bytes", param);
+  if (!o || PyUnicode_Check(o)) wrong_type(o, "bytes", param);
   if (PyBytes_Check(o)) {
     char* data = nullptr;
     Py_ssize_t len = 0;
@@ -501,33 +453,16 @@ float to_finite_f32(PyObject* o, const char* param, const char* name) {
   return v;
 }
 
-template <>
-bool from_py<bool>(PyObject* o, const char*) {
-  return to_bool(o, "value");
-}
-template <>
-std::uint64_t from_py<std::uint64_t>(PyObject* o, const char*) {
-  return to_u64(o, "value");
-}
-template <>
-std::uint32_t from_py<std::uint32_t>(PyObject* o, const char*) {
-  return to_u32(o, "value");
-}
-template <>
-float from_py<float>(PyObject* o, const char* name) {
-  return to_finite_f32(o, "value", name);
-}
-
 void refuse_delete(const char* cls, const char* name) {
-  throw_type_error(std::string("cannot delete ") + cls + " attribute '" + name + "'");
+  throw_error(PyExc_TypeError, std::string("cannot delete ") + cls + " attribute '" + name + "'");
 }
 
 void expect_instance(PyObject* o, TypeId id, const char* param) {
-  if (!is_instance(o, id)) wrong_type(o ? o : Py_None, type_names[id], param);
+  if (!is_instance(o, id)) wrong_type(o, type_names[id], param);
 }
 
 void expect_dict(PyObject* o, const char* param) {
-  if (!o || !PyDict_Check(o)) wrong_type(o ? o : Py_None, "dict", param);
+  if (!o || !PyDict_Check(o)) wrong_type(o, "dict", param);
 }
 
 // ---- results -------------------------------------------------------------------------------

@@ -12,9 +12,10 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <expected>
 #include <memory>
 #include <new>
-#include <optional>
+#include <ranges>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -23,22 +24,15 @@
 
 #include "span/error.hpp"
 
+// The core values the toolkit itself names: the children (kClassOf), the settings and rule lists.
+#define KX_CHILDREN(X)                                                                      \
+  X(Span) X(NormalizationCost) X(Segment) X(SpanMap) X(ContextHit) X(Finding) X(Rejection) \
+  X(RestoreEntry) X(RestoreMap)
 namespace kestrix {
-struct Span;
-struct NormalizationCost;
-struct Segment;
-struct SourceSpan;
-struct SpanMap;
+#define KX_DECLARE(Name) struct Name;
+KX_CHILDREN(KX_DECLARE)
+#undef KX_DECLARE
 struct Config;
-struct Normalized;
-struct ContextHit;
-struct Finding;
-struct Rejection;
-struct Report;
-struct Policy;
-struct PolicySet;
-struct RestoreEntry;
-struct RestoreMap;
 class RuleList;
 class RuleSeq;
 }  // namespace kestrix
@@ -81,15 +75,24 @@ class Ref {
 struct PyErrorSet {};
 
 PyObject* span_map_error_type();  // created once, lazily
-PyObject* internal_error_type();  // derives from BaseException
 
 [[noreturn]] inline void throw_set() { throw PyErrorSet{}; }
+// Sets the exception `type` (PyExc_ValueError, ...) with `msg` and throws PyErrorSet.
+[[noreturn]] void throw_error(PyObject* type, const std::string& msg);
 // Sets SpanMapError with the core error's text and throws PyErrorSet.
 [[noreturn]] void throw_core(const Error& e);
-[[noreturn]] void throw_type_error(const std::string& msg);
-[[noreturn]] void throw_value_error(const std::string& msg);
-[[noreturn]] void throw_overflow_error(const std::string& msg);
-[[noreturn]] void throw_runtime_error(const std::string& msg);
+
+// The value of a core result: a core Error raises SpanMapError, a message ValueError.
+template <class T, class E>
+T ok(std::expected<T, E>&& r) {
+  if (!r) {
+    if constexpr (std::is_same_v<E, Error>)
+      throw_core(r.error());
+    else
+      throw_error(PyExc_ValueError, r.error());
+  }
+  if constexpr (!std::is_void_v<T>) return std::move(*r);
+}
 
 // Attaches the note "while processing '<param>'" to the pending exception.
 void add_param_note(const char* param);
@@ -269,7 +272,7 @@ class Borrow {
  public:
   explicit Borrow(PyObject* o) : box_(reinterpret_cast<Box<T>*>(o)) {
     if (Write ? box_->borrow != 0 : box_->borrow < 0)
-      throw_runtime_error(Write ? "Already borrowed" : "Already mutably borrowed");
+      throw_error(PyExc_RuntimeError, Write ? "Already borrowed" : "Already mutably borrowed");
     box_->borrow = Write ? -1 : box_->borrow + 1;
   }
   ~Borrow() { box_->borrow = Write ? 0 : box_->borrow - 1; }
@@ -311,34 +314,24 @@ struct Call {
 // The bound arguments: a reference to each, owned until the Args goes away; nullptr when
 // absent or None (None for a required parameter is kept, so its converter refuses it).
 template <std::size_t N>
-class Args {
- public:
-  Args() = default;
-  Args(Args&& o) noexcept : a_(std::exchange(o.a_, {})) {}
-  Args& operator=(Args&&) = delete;
-  ~Args() {
-    for (PyObject* p : a_) Py_XDECREF(p);
-  }
-  PyObject* operator[](std::size_t i) const { return a_[i]; }
-  PyObject** data() { return a_.data(); }
-
- private:
-  std::array<PyObject*, N> a_{};
+struct Args {
+  std::array<Ref, N> refs;
+  PyObject* operator[](std::size_t i) const { return refs[i].get(); }
 };
 
 // Matches a call to `names`, the first `required` (bind<Required>) of them required; raises the interpreter's
 // TypeError (and throws PyErrorSet) for a missing, surplus, unknown or repeated argument.
 void bind_into(const char* fname, const Call& call, const char* const* names, std::size_t n,
-               std::size_t required, PyObject** out);
+               std::size_t required, Ref* out);
 // The same for a call through an argument tuple and keyword dict (constructors).
 void bind_into(const char* fname, PyObject* args, PyObject* kwargs, const char* const* names,
-               std::size_t n, std::size_t required, PyObject** out);
+               std::size_t n, std::size_t required, Ref* out);
 
 template <std::size_t Required, std::size_t N, class... C>
 Args<N> bind(const char* fname, const char* const (&names)[N], C... call) {
   static_assert(Required <= N, "more required parameters than parameters");
   Args<N> out;
-  bind_into(fname, call..., names, N, Required, out.data());
+  bind_into(fname, call..., names, N, Required, out.refs.data());
   return out;
 }
 // A call that takes no arguments.
@@ -349,8 +342,8 @@ void bind_none(const char* fname, C... call) {
 
 // Converters. Each raises (keeping type and message, adding the parameter note) and throws
 // PyErrorSet on failure.
-std::string to_string(PyObject* o, const char* param);
 std::string_view to_string_view(PyObject* o, const char* param);  // valid while o lives
+inline std::string to_string(PyObject* o, const char* param) { return std::string(to_string_view(o, param)); }
 
 // A text argument in UTF-8. A long non-ASCII str is transcoded into a buffer of the call's
 // own (from its UTF-16 form) rather than asked for its UTF-8 form: that is
@@ -374,9 +367,9 @@ float narrow_f32(double d);  // IEEE rounding to float32, overflow to infinity
 char32_t to_char(PyObject* o, const char* param);  // str of exactly one character
 std::string to_bytes(PyObject* o, const char* param);  // bytes-like, never str
 float to_finite_f32(PyObject* o, const char* param, const char* name);  // ValueError if not finite
-// The span of a call (text, char_start, char_end) whose text parameter is `text_param`; the
-// core's refusal of the range becomes ValueError.
-Span char_range_arg(const char* fname, const char* text_param, const Call& call);
+// The span of the arguments (text, char_start, char_end) whose text parameter is `text_param`;
+// the core's refusal of the range becomes ValueError.
+Span char_range_arg(const Args<3>& a, const char* text_param);
 // Checks that o is an instance of class id (TypeError naming both types otherwise).
 void expect_instance(PyObject* o, TypeId id, const char* param);
 void expect_dict(PyObject* o, const char* param);
@@ -388,39 +381,31 @@ PyObject* new_u64(std::uint64_t v);
 PyObject* new_f32(float v);
 PyObject* new_bool(bool v);
 PyObject* none();
-// A new list of str from a container of string-like values.
-template <class C>
-PyObject* new_str_list(const C& items) {
-  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
-  Py_ssize_t i = 0;
-  for (const auto& s : items) PyList_SetItem(list.get(), i++, new_str(s));  // steals
-  return list.release();
-}
 
-// The class that shows a core value of type T as a child of another.
+// The class that shows a core value of type T as a child of another: the class of its name.
 template <class T>
 inline constexpr TypeId kClassOf = T_COUNT;
 #define KX_CLASS_OF(Name) \
   template <>             \
   inline constexpr TypeId kClassOf<Name> = T_##Name;
-KX_CLASS_OF(Span)
-KX_CLASS_OF(NormalizationCost)
-KX_CLASS_OF(Segment)
-KX_CLASS_OF(SpanMap)
-KX_CLASS_OF(ContextHit)
-KX_CLASS_OF(Finding)
-KX_CLASS_OF(Rejection)
-KX_CLASS_OF(RestoreEntry)
-KX_CLASS_OF(RestoreMap)
+KX_CHILDREN(KX_CLASS_OF)
 #undef KX_CLASS_OF
 
 template <class O, class V>
-PyObject* to_py_seq(const O& owner, const std::optional<V>& v);
-template <class O, class V>
-PyObject* to_py_seq(const O& owner, const std::vector<V>& items);
+PyObject* to_py(const O& owner, const V& v);
+
+// A new list of to_py(owner, item) for each item of a container.
+template <class O, class C>
+PyObject* new_list(const O& owner, const C& items) {
+  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  Py_ssize_t i = 0;
+  for (const auto& item : items) PyList_SetItem(list.get(), i++, to_py(owner, item));  // steals
+  return list.release();
+}
 
 // The Python value of a member `v` of the value `owner` points to (owner is unused, and may be
-// anything, for scalars).
+// anything, for scalars): numbers, strings, lists (vectors, rule lists), optionals (None when
+// empty) and core values with a class, which become children.
 template <class O, class V>
 PyObject* to_py(const O& owner, const V& v) {
   if constexpr (std::is_same_v<V, bool>)
@@ -431,25 +416,12 @@ PyObject* to_py(const O& owner, const V& v) {
     return new_f32(v);
   else if constexpr (std::is_convertible_v<const V&, std::string_view>)
     return new_str(v);
-  else if constexpr (std::is_same_v<V, RuleList> || std::is_same_v<V, RuleSeq>)
-    return new_str_list(v);
   else if constexpr (kClassOf<V> != T_COUNT)
     return part(kClassOf<V>, owner, v);
+  else if constexpr (std::ranges::range<V>)
+    return new_list(owner, v);
   else
-    return to_py_seq(owner, v);
-}
-
-template <class O, class V>
-PyObject* to_py_seq(const O& owner, const std::optional<V>& v) {
-  return v ? to_py(owner, *v) : none();
-}
-
-template <class O, class V>
-PyObject* to_py_seq(const O& owner, const std::vector<V>& items) {
-  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
-  for (std::size_t i = 0; i < items.size(); ++i)
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_py(owner, items[i]));  // steals
-  return list.release();
+    return v ? to_py(owner, *v) : none();
 }
 
 template <class M>
@@ -515,25 +487,28 @@ PyObject* method0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
-// to_json($self) through a write function (write_json by default).
-template <class T>
-void write_default(std::string& out, const T& v) {
-  write_json(out, v);
-}
-template <class T, auto Write>
+// The str of a value's JSON form, from write_json or another write function.
+template <class T, auto Write = [](std::string& out, const T& v) { write_json(out, v); }>
 PyObject* json_of(const T& v) {
   std::string out;
   Write(out, v);
   return new_str(out);
 }
-template <class T, auto Write = write_default<T>>
-PyObject* to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method0<T, json_of<T, Write>, "to_json">(self, args, nargs, kwnames);
+
+// A setting's value (the parameter is `value`), by the setting's type; `name` is the setting's.
+template <class V>
+V from_py(PyObject* o, const char* name) {
+  if constexpr (std::is_same_v<V, bool>)
+    return to_bool(o, "value");
+  else if constexpr (std::is_same_v<V, float>)
+    return to_finite_f32(o, "value", name);
+  else if constexpr (std::is_same_v<V, std::uint32_t>)
+    return to_u32(o, "value");
+  else
+    return to_u64(o, "value");
 }
 
 // A setter of the setting M through its converter; a setting cannot be deleted.
-template <class V>
-V from_py(PyObject* o, const char* name);
 [[noreturn]] void refuse_delete(const char* cls, const char* name);
 template <auto M>
 int set_field(PyObject* self, PyObject* value, void* closure) {
@@ -611,6 +586,15 @@ inline PyObject* type_object(TypeId id) { return reinterpret_cast<PyObject*>(typ
 // ---- module functions (defined by the layer files) ------------------------------------------
 
 #define KX_FAST(name) PyObject* name([[maybe_unused]] PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+// Defines KX_FAST(name), the function or method `fname` with the parameters `...` (the first
+// `Required` of them required). Its body runs inside guard(), with `self` and the arguments
+// bound (bind) as `a`.
+#define KX_FN(name, Required, fname, ...)                                                            \
+  PyObject* name##_body(PyObject* self, const auto& a);                                             \
+  KX_FAST(name) {                                                                                   \
+    return guard([&] { return name##_body(self, bind<Required>(fname, {__VA_ARGS__}, KX_CALL)); }); \
+  }                                                                                                 \
+  PyObject* name##_body([[maybe_unused]] PyObject* self, const auto& a)
 KX_FAST(fn_normalize);
 KX_FAST(fn_detect);
 KX_FAST(fn_mask);
@@ -632,6 +616,8 @@ constexpr int kStatic = kMethod | METH_STATIC;
 // A method without parameters of class T, through method0.
 #define KX_M0(name, T, f, doc) KX_M(name, (method0<T, f, name>), doc)
 #define KX_S0(name, T, f, doc) KX_S(name, (method0<T, f, name>), doc)
+// to_json($self) of class T, through json_of<T> or json_of<T, Write>.
+#define KX_JSON(doc, T, ...) KX_M0("to_json", T, (json_of<T __VA_OPT__(, ) __VA_ARGS__>), doc)
 #define KX_G(name, f, doc) {name, f, nullptr, doc, nullptr}
 #define KX_SET(name, m, doc) {name, field<m>, set_field<m>, doc, const_cast<char*>(name)}
 #define KX_END {}

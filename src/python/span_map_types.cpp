@@ -6,7 +6,6 @@
 #include "span/mapping.hpp"
 #include "span/span_map.hpp"
 #include "span/span_text.hpp"
-#include "text/debug_string.hpp"
 
 namespace kestrix::py {
 
@@ -31,7 +30,7 @@ std::string segment_repr(const Segment& s) {
 }
 
 PyMethodDef segment_methods[] = {
-    KX_M("to_json", to_json<Segment>, "to_json($self)\n--\n\n세그먼트를 JSON 문자열로 낸다."),
+    KX_JSON("to_json($self)\n--\n\n세그먼트를 JSON 문자열로 낸다.", Segment),
     KX_END,
 };
 
@@ -62,49 +61,32 @@ std::string span_map_repr(const SpanMap& m) {
 PyObject* span_map_is_identity(const SpanMap& m) { return new_bool(is_identity(m)); }
 
 PyObject* span_map_validate(const SpanMap& m) {
-  auto r = validate(m);
-  if (!r) throw_core(r.error());
+  ok(validate(m));
   return none();
 }
 
-KX_FAST(span_map_identity) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("identity", {"text"}, KX_CALL);
-    return make(T_SpanMap, identity(to_string_view(a[0], "text")));
-  });
+KX_FN(span_map_identity, 1, "identity", "text") { return make(T_SpanMap, identity(to_string_view(a[0], "text"))); }
+
+KX_FN(span_map_compose, 2, "compose", "inner", "outer") {
+  expect_instance(a[0], T_SpanMap, "inner");
+  expect_instance(a[1], T_SpanMap, "outer");
+  return make(T_SpanMap, ok(compose(unbox<SpanMap>(a[0]), unbox<SpanMap>(a[1]))));
 }
 
-KX_FAST(span_map_compose) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<2>("compose", {"inner", "outer"}, KX_CALL);
-    expect_instance(a[0], T_SpanMap, "inner");
-    expect_instance(a[1], T_SpanMap, "outer");
-    auto r = compose(unbox<SpanMap>(a[0]), unbox<SpanMap>(a[1]));
-    if (!r) throw_core(r.error());
-    return make(T_SpanMap, std::move(*r));
-  });
+KX_FN(span_map_to_source, 1, "to_source", "dst") {
+  expect_instance(a[0], T_Span, "dst");
+  return make(T_SourceSpan, to_source(unbox<SpanMap>(self), unbox<Span>(a[0])));
 }
 
-KX_FAST(span_map_to_source) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("to_source", {"dst"}, KX_CALL);
-    expect_instance(a[0], T_Span, "dst");
-    return make(T_SourceSpan, to_source(unbox<SpanMap>(self), unbox<Span>(a[0])));
-  });
-}
-
-KX_FAST(span_map_to_source_from_chars) {
-  return guard([&]() -> PyObject* {
-    const Span span = char_range_arg("to_source_from_chars", "normalized", KX_CALL);
-    return make(T_SourceSpan, to_source(unbox<SpanMap>(self), span));
-  });
+KX_FN(span_map_to_source_from_chars, 3, "to_source_from_chars", "normalized", "char_start", "char_end") {
+  return make(T_SourceSpan, to_source(unbox<SpanMap>(self), char_range_arg(a, "normalized")));
 }
 
 PyMethodDef span_map_methods[] = {
     KX_M0("is_identity", SpanMap, span_map_is_identity, "is_identity($self)\n--\n\n변환이 하나도 없는가."),
     KX_M0("validate", SpanMap, span_map_validate,
          "validate($self)\n--\n\n불변식 검사. 깨졌으면 `SpanMapError` 를 낸다."),
-    KX_M("to_json", to_json<SpanMap>, "to_json($self)\n--\n\n테이블 전체를 JSON 문자열로 낸다."),
+    KX_JSON("to_json($self)\n--\n\n테이블 전체를 JSON 문자열로 낸다.", SpanMap),
     KX_S("identity", span_map_identity, "identity(text)\n--\n\n변환이 전혀 없는 항등 매핑."),
     KX_S("compose", span_map_compose,
          "compose(inner, outer)\n--\n\n두 매핑을 하나로 합친다. `inner` 가 A→B, `outer` 가 B→C 면 "
@@ -138,10 +120,10 @@ constexpr const char* kConsumed = "this builder was already consumed by finish()
 template <class Op>
 PyObject* building(PyObject* self, std::size_t src_bytes, std::size_t dst_bytes, Op op) {
   ExclusiveBorrow<PyBuilder> pb(self);
-  if (pb.value().consumed) throw_runtime_error(kConsumed);
+  if (pb.value().consumed) throw_error(PyExc_RuntimeError, kConsumed);
   constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
   if (src_bytes > kMax - pb.value().b.sb || dst_bytes > kMax - pb.value().b.db)
-    throw_overflow_error("span map offsets would pass 4294967295 bytes");
+    throw_error(PyExc_OverflowError, "span map offsets would pass 4294967295 bytes");
   op(pb.value().b);
   return none();
 }
@@ -162,50 +144,34 @@ PyObject* builder_repr(PyObject* self) {
   });
 }
 
-KX_FAST(builder_keep) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("keep", {"text"}, KX_CALL);
-    std::string_view text = to_string_view(a[0], "text");
-    return building(self, text.size(), text.size(), [&](Builder& b) { keep(b, text); });
-  });
+KX_FN(builder_keep, 1, "keep", "text") {
+  std::string_view text = to_string_view(a[0], "text");
+  return building(self, text.size(), text.size(), [&](Builder& b) { keep(b, text); });
 }
 
 // replace and numeral share everything but the core operation.
 template <void (*Op)(Builder&, std::string_view, std::string_view, std::string_view)>
-PyObject* builder_rewrite(const char* name, PyObject* self, const Call& call) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<3>(name, {"src_text", "dst_text", "rule"}, call);
-    std::string_view src = to_string_view(a[0], "src_text");
-    std::string_view dst = to_string_view(a[1], "dst_text");
-    std::string_view rule = to_string_view(a[2], "rule");
-    rule = intern_rule(rule);
-    return building(self, src.size(), src.empty() ? 0 : dst.size(), [&](Builder& b) { Op(b, src, dst, rule); });
-  });
+PyObject* rewrite(PyObject* self, const Args<3>& a) {
+  std::string_view src = to_string_view(a[0], "src_text");
+  std::string_view dst = to_string_view(a[1], "dst_text");
+  std::string_view rule = intern_rule(to_string_view(a[2], "rule"));
+  return building(self, src.size(), src.empty() ? 0 : dst.size(), [&](Builder& b) { Op(b, src, dst, rule); });
 }
 
-KX_FAST(builder_replace) { return builder_rewrite<replace>("replace", self, KX_CALL); }
-KX_FAST(builder_numeral) { return builder_rewrite<numeral>("numeral", self, KX_CALL); }
+KX_FN(builder_replace, 3, "replace", "src_text", "dst_text", "rule") { return rewrite<replace>(self, a); }
+KX_FN(builder_numeral, 3, "numeral", "src_text", "dst_text", "rule") { return rewrite<numeral>(self, a); }
 
-KX_FAST(builder_absorb) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<2>("absorb", {"src_text", "rule", "class_"}, KX_CALL);
-    std::string_view src = to_string_view(a[0], "src_text");
-    std::string_view rule = to_string_view(a[1], "rule");
-    std::string_view cls_name = a[2] ? to_string_view(a[2], "class_") : "separator";
-    const AbsorbClass cls = cls_name == "whitespace"  ? AbsorbClass::whitespace
-                            : cls_name == "separator" ? AbsorbClass::separator
-                                                      : AbsorbClass::other;
-    if (cls == AbsorbClass::other && cls_name != "other")
-      throw_value_error("unknown absorbed class " + debug_string(cls_name) +
-                        "; expected 'whitespace', 'separator', or 'other'");
-    rule = intern_rule(rule);
-    return building(self, src.size(), 0, [&](Builder& b) { absorb(b, src, rule, cls); });
-  });
+KX_FN(builder_absorb, 2, "absorb", "src_text", "rule", "class_") {
+  std::string_view src = to_string_view(a[0], "src_text");
+  std::string_view rule = to_string_view(a[1], "rule");
+  const AbsorbClass cls = ok(parse_absorb_class(a[2] ? to_string_view(a[2], "class_") : "separator"));
+  rule = intern_rule(rule);
+  return building(self, src.size(), 0, [&](Builder& b) { absorb(b, src, rule, cls); });
 }
 
 PyObject* builder_finish(PyObject* self) {
   ExclusiveBorrow<PyBuilder> pb(self);
-  if (pb.value().consumed) throw_runtime_error(kConsumed);
+  if (pb.value().consumed) throw_error(PyExc_RuntimeError, kConsumed);
   // Create every Python object first: once finish() has run the builder cannot go back,
   // so nothing may fail after it.
   Ref text = Ref::steal(new_str(pb.value().b.out));

@@ -32,13 +32,10 @@ std::string ranges(const Span& s) {
 
 }  // namespace
 
-Span char_range_arg(const char* fname, const char* text_param, const Call& call) {
-  auto a = bind<3>(fname, {text_param, "char_start", "char_end"}, call);
+Span char_range_arg(const Args<3>& a, const char* text_param) {
   std::string_view text = to_string_view(a[0], text_param);
   const std::uint32_t cs = to_u32(a[1], "char_start");
-  auto r = span_from_char_range(text, cs, to_u32(a[2], "char_end"));
-  if (!r) throw_value_error(r.error());
-  return *r;
+  return ok(span_from_char_range(text, cs, to_u32(a[2], "char_end")));
 }
 
 namespace {
@@ -62,21 +59,11 @@ PyObject* span_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong((op == Py_EQ) == eq);
 }
 
-KX_FAST(span_from_char_range_m) {
-  return guard([&]() -> PyObject* {
-    return make(T_Span, char_range_arg("from_char_range", "text", KX_CALL));
-  });
+KX_FN(span_from_char_range_m, 3, "from_char_range", "text", "char_start", "char_end") {
+  return make(T_Span, char_range_arg(a, "text"));
 }
 
-KX_FAST(span_slice) {
-  return guard([&]() -> PyObject* {
-    auto a = bind<1>("slice", {"text"}, KX_CALL);
-    std::string_view text = to_string_view(a[0], "text");
-    auto r = slice(unbox<Span>(self), text);
-    if (!r) throw_value_error(r.error());
-    return new_str(*r);
-  });
-}
+KX_FN(span_slice, 1, "slice", "text") { return new_str(ok(slice(unbox<Span>(self), to_string_view(a[0], "text")))); }
 
 PyObject* span_is_empty(const Span& s) { return new_bool(s.byte_start >= s.byte_end); }
 
@@ -93,7 +80,7 @@ PyMethodDef span_methods[] = {
          "낸다.\n\n코어의 `Span::slice` 는 범위 밖에서 패닉하므로, Python 으로 패닉을 넘기지 않도록\n"
          "여기서 먼저 확인한다."),
     KX_M0("is_empty", Span, span_is_empty, "is_empty($self)\n--\n\n"),
-    KX_M("to_json", to_json<Span>, "to_json($self)\n--\n\n스팬을 JSON 문자열로 낸다."),
+    KX_JSON("to_json($self)\n--\n\n스팬을 JSON 문자열로 낸다.", Span),
     KX_END,
 };
 
@@ -118,7 +105,7 @@ template <std::uint32_t Span::*F>
 PyObject* span_of(const SourceSpan& s) { return new_u64(s.span.*F); }
 
 PyMethodDef source_span_methods[] = {
-    KX_M("to_json", to_json<SourceSpan>, "to_json($self)\n--\n\n판정 근거를 JSON 문자열로 낸다."),
+    KX_JSON("to_json($self)\n--\n\n판정 근거를 JSON 문자열로 낸다.", SourceSpan),
     KX_END,
 };
 
@@ -148,7 +135,7 @@ PyObject* cost_is_zero(const NormalizationCost& c) { return new_bool(c.is_zero()
 
 PyMethodDef cost_methods[] = {
     KX_M0("is_zero", NormalizationCost, cost_is_zero, "is_zero($self)\n--\n\n"),
-    KX_M("to_json", to_json<NormalizationCost>, "to_json($self)\n--\n\n비용을 JSON 문자열로 낸다."),
+    KX_JSON("to_json($self)\n--\n\n비용을 JSON 문자열로 낸다.", NormalizationCost),
     KX_END,
 };
 

@@ -2,16 +2,27 @@
 // front to back, so the segments tile both texts by construction.
 #pragma once
 #include <array>
+#include <expected>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "span/span.hpp"
+#include "text/debug_string.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix {
 
 enum class AbsorbClass : std::uint8_t { whitespace, separator, other };
+
+// The class of its name ("whitespace", "separator" or "other"), or why there is none.
+inline std::expected<AbsorbClass, std::string> parse_absorb_class(std::string_view name) {
+  if (name == "whitespace") return AbsorbClass::whitespace;
+  if (name == "separator") return AbsorbClass::separator;
+  if (name == "other") return AbsorbClass::other;
+  return std::unexpected("unknown absorbed class " + debug_string(name) +
+                         "; expected 'whitespace', 'separator', or 'other'");
+}
 
 struct Builder {
   std::vector<Segment> segments;
