@@ -143,7 +143,10 @@ def test_keyword_arguments_bind_like_positional():
 @pytest.mark.parametrize(
     "value, stored",
     [(3.4028235e38, 3.4028234663852886e38), (3.40282356e38, 3.4028234663852886e38),
-     (-3.40282356e38, -3.4028234663852886e38), (0.1, 0.10000000149011612), (True, 1.0)],
+     (-3.40282356e38, -3.4028234663852886e38), (0.1, 0.10000000149011612), (True, 1.0),
+     # just below halfway to 2**128: still the largest float32
+     (float.fromhex("0x1.fffffefffffffp+127"), 3.4028234663852886e38),
+     (-float.fromhex("0x1.fffffefffffffp+127"), -3.4028234663852886e38)],
 )
 def test_float_settings_round_to_float32(value, stored):
     c = kx.Config()

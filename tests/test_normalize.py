@@ -585,7 +585,9 @@ def test_set_weights_converts_everything_before_writing(kwargs, param):
 
 
 @pytest.mark.parametrize("value, shown", [
-    (float("nan"), "nan"), (float("inf"), "inf"), (float("-inf"), "-inf"), (1e40, "inf")])
+    (float("nan"), "nan"), (float("inf"), "inf"), (float("-inf"), "-inf"), (1e40, "inf"),
+    # halfway between the largest float32 and 2**128 rounds to infinity, either sign
+    (float.fromhex("0x1.ffffffp+127"), "inf"), (-float.fromhex("0x1.ffffffp+127"), "-inf")])
 def test_non_finite_weights_and_thresholds_are_refused(value, shown):
     # A NaN or infinite weight or threshold would switch detection off without a word.
     c = kx.Config()

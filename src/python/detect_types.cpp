@@ -12,9 +12,6 @@ namespace {
 
 constexpr char kToJsonDoc[] = "to_json($self)\n--\n\n";
 
-PyObject* entity_of(const auto& v) { return new_str(entity_name(v.entity)); }
-PyObject* label_of(const auto& v) { return new_str(entity_label(v.entity)); }
-
 // ---- ContextHit ----------------------------------------------------------------------------
 
 std::string hit_repr(const ContextHit& h) {
@@ -170,13 +167,7 @@ const ClassDef class_Report = {
 
 // ---- module functions ----------------------------------------------------------------------
 
-KX_FN(fn_detect, 1, "detect", "text", "config") {
-  TextArg text = to_text_arg(a[0], "text", true);
-  const Config config = config_arg(a[1]);
-  return make(T_Report, ok(unlocked(text.view.size(), [&] {
-                return text.is_owned ? detect(std::move(text.owned), config) : detect(text.view, config);
-              })));
-}
+KX_FN(fn_detect, 1, "detect", "text", "config") { return make(T_Report, on_text(a, detect, detect)); }
 
 PyObject* entity_name_list() { return new_list(0, entity_names()); }
 

@@ -26,43 +26,30 @@ PyMethodDef g_functions[] = {
 };
 
 // Adds a borrowed value (nullptr: the error that made it is set).
-int add(PyObject* m, const char* name, PyObject* value) {
-  return value ? PyModule_AddObjectRef(m, name, value) : -1;
+void add(PyObject* m, const char* name, PyObject* value) {
+  if (PyModule_AddObjectRef(m, name, check(value)) < 0) throw_set();
 }
 
 // Adds a new reference.
-int add_owned(PyObject* m, const char* name, PyObject* value) {
-  return add(m, name, Ref::steal(value).get());
-}
-
-int exec_steps(PyObject* m) {
-  if (!PyModule_Check(m)) {
-    PyErr_SetString(PyExc_TypeError, "expected a module object");
-    return -1;
-  }
-  if (add_owned(m, "__version__", PyUnicode_FromString("0.1.0")) < 0) return -1;
-  if (add_owned(m, "__status__",
-                PyUnicode_FromString("span, normalize, detect, and mask layers are available")) < 0)
-    return -1;
-  if (add(m, "__has_hash_policy__", Py_True) < 0) return -1;
-  if (add(m, "SpanMapError", span_map_error_type()) < 0) return -1;
-  if (!ensure_types()) return -1;
-  for (int i = 0; i < T_COUNT; ++i)
-    if (add(m, type_names[i], reinterpret_cast<PyObject*>(type(static_cast<TypeId>(i)))) < 0)
-      return -1;
-  // The functions belong to the package that re-exports them (as the classes do): pickle and
-  // help() find them there.
-  Ref modname = Ref::steal(PyUnicode_FromString("kestrix"));
-  if (!modname) return -1;
-  for (PyMethodDef& def : g_functions)
-    if (add_owned(m, def.ml_name, PyCFunction_NewEx(&def, m, modname.get())) < 0) return -1;
-  for (PyMethodDef* def = g_private_functions; def->ml_name; ++def)
-    if (add_owned(m, def->ml_name, PyCFunction_NewEx(def, m, modname.get())) < 0) return -1;
-  return 0;
-}
+void add_owned(PyObject* m, const char* name, PyObject* value) { add(m, name, Ref::steal(value).get()); }
 
 int exec_module(PyObject* m) {
-  return guard<int>([&] { return exec_steps(m); }, -1);
+  return guard<int>([&] {
+    if (!PyModule_Check(m)) throw_error(PyExc_TypeError, "expected a module object");
+    add_owned(m, "__version__", PyUnicode_FromString("0.1.0"));
+    add_owned(m, "__status__", PyUnicode_FromString("span, normalize, detect, and mask layers are available"));
+    add(m, "__has_hash_policy__", Py_True);
+    add(m, "SpanMapError", span_map_error_type());
+    if (!ensure_types()) throw_set();
+    for (int i = 0; i < T_COUNT; ++i) add(m, type_names[i], type_object(static_cast<TypeId>(i)));
+    // The functions belong to the package that re-exports them (as the classes do): pickle and
+    // help() find them there.
+    Ref modname = Ref::steal(check(PyUnicode_FromString("kestrix")));
+    for (PyMethodDef& def : g_functions) add_owned(m, def.ml_name, PyCFunction_NewEx(&def, m, modname.get()));
+    for (PyMethodDef* def = g_private_functions; def->ml_name; ++def)
+      add_owned(m, def->ml_name, PyCFunction_NewEx(def, m, modname.get()));
+    return 0;
+  }, -1);
 }
 
 PyModuleDef_Slot g_slots[] = {
@@ -70,17 +57,10 @@ PyModuleDef_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT,
-    "kestrix._kestrix",
-    "모듈 이름은 공유 라이브러리 파일 이름과 같아야 한다.",
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+// The name, the doc, no per-module state, no methods (the exec slot adds the functions).
+PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "kestrix._kestrix",
+                        "모듈 이름은 공유 라이브러리 파일 이름과 같아야 한다.", 0, nullptr, g_slots,
+                        nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace kestrix::py

@@ -160,12 +160,6 @@ Config config_arg(PyObject* config) {
 
 // ---- normalize() ---------------------------------------------------------------------------
 
-KX_FN(fn_normalize, 1, "normalize", "text", "config") {
-  TextArg text = to_text_arg(a[0], "text", true);
-  const Config config = config_arg(a[1]);  // the passes read this copy
-  return make(T_Normalized, ok(unlocked(text.view.size(), [&] {
-                return text.is_owned ? normalize(std::move(text.owned), config) : normalize(text.view, config);
-              })));
-}
+KX_FN(fn_normalize, 1, "normalize", "text", "config") { return make(T_Normalized, on_text(a, normalize, normalize)); }
 
 }  // namespace kestrix::py

@@ -1,18 +1,15 @@
 #include "python/py.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
-#include <algorithm>
-#include <bit>
-#include <cstring>
 
-#include "text/bytes.hpp"
 #include "text/pages.hpp"
 #include "text/utf16.hpp"
-#include "text/utf8.hpp"
 
 namespace kestrix::py {
 
@@ -312,13 +309,30 @@ bool is_long_wide_text(PyObject* o) {
 
 namespace {
 
-// The UTF-8 form of the str `o` written into `out`: its UTF-16 form, which CPython writes out
-// nearly as a copy (a two-byte str's own units), transcoded. Only `out` outlives the call; the
-// UTF-16 form is let go before the core starts, whose own peak is far larger. False (no error
-// set) when the str has no UTF-16 form (a lone surrogate) or its UTF-8 form would be too long:
-// the caller then asks for the UTF-8 form, which raises what it raises.
+// The UTF-8 form of the str `o` written into `out`: its UTF-16 form transcoded. Only `out`
+// outlives the call; the UTF-16 form is let go before the core starts, whose own peak is far
+// larger. False (no error set) when the str has no UTF-16 form or its UTF-8 form would be too
+// long: the caller then asks for the UTF-8 form, which raises what it raises.
 bool transcode_text(PyObject* o, std::string& out) {
-  Ref units = Ref::steal(PyUnicode_AsUTF16String(o));
+  Ref units;
+  const auto text = utf16_form(o, units);
+  if (!text) return false;
+  bool done = false;
+  // At most three bytes per unit (a pair of units is four bytes).
+  out.resize_and_overwrite(utf16::room(text->size()), [&](char* buf, std::size_t room) {
+    pages::advise_huge(buf, room);
+    auto written = utf16::to_utf8(text->data(), text->size(), buf);
+    done = written && *written <= std::numeric_limits<std::uint32_t>::max();
+    return done ? *written : 0;
+  });
+  if (!done) std::string().swap(out);
+  return done;
+}
+
+}  // namespace
+
+std::optional<std::u16string_view> utf16_form(PyObject* o, Ref& units) {
+  units = Ref::steal(PyUnicode_AsUTF16String(o));
   char* data = nullptr;
   Py_ssize_t len = 0;
   std::uint16_t bom = 0;
@@ -326,22 +340,10 @@ bool transcode_text(PyObject* o, std::string& out) {
   if (!units || PyBytes_AsStringAndSize(units.get(), &data, &len) < 0 || len < 2 ||
       (std::memcpy(&bom, data, 2), bom != 0xFEFF)) {
     PyErr_Clear();
-    return false;
+    return std::nullopt;
   }
-  const std::size_t n = static_cast<std::size_t>(len - 2) / 2;
-  bool ok = false;
-  // At most three bytes per unit (a pair of units is four bytes).
-  out.resize_and_overwrite(utf16::room(n), [&](char* buf, std::size_t room) {
-    pages::advise_huge(buf, room);
-    auto written = utf16::to_utf8(data + 2, n, buf);
-    ok = written && *written <= std::numeric_limits<std::uint32_t>::max();
-    return ok ? *written : 0;
-  });
-  if (!ok) std::string().swap(out);
-  return ok;
+  return std::u16string_view(reinterpret_cast<const char16_t*>(data + 2), static_cast<std::size_t>(len - 2) / 2);
 }
-
-}  // namespace
 
 TextArg to_text_arg(PyObject* o, const char* param, bool consumed) {
   TextArg t;
@@ -375,23 +377,6 @@ std::uint32_t to_u32(PyObject* o, const char* param) {
 bool to_bool(PyObject* o, const char* param) {
   if (!o || !PyBool_Check(o)) wrong_type(o, "bool", param);
   return o == Py_True;
-}
-
-// Rounds to the nearest float32 as IEEE arithmetic does, without the undefined behaviour of
-// converting an out-of-range double: beyond the largest float it rounds to infinity.
-float narrow_f32(double d) {
-  constexpr double kMax = std::numeric_limits<float>::max();
-  constexpr double kOverflow = 0x1.ffffffp+127;  // halfway between FLT_MAX and 2^128
-  if (d > kMax) return d < kOverflow ? std::numeric_limits<float>::max() : INFINITY;
-  if (d < -kMax) return d > -kOverflow ? -std::numeric_limits<float>::max() : -INFINITY;
-  return static_cast<float>(d);
-}
-
-float to_f32(PyObject* o, const char* param) {
-  if (!o) wrong_type(o, "float", param);
-  double d = PyFloat_AsDouble(o);
-  if (d == -1.0 && PyErr_Occurred()) fail_noted(param);
-  return narrow_f32(d);
 }
 
 char32_t to_char(PyObject* o, const char* param) {
@@ -444,13 +429,18 @@ std::string to_bytes(PyObject* o, const char* param) {
 }
 
 float to_finite_f32(PyObject* o, const char* param, const char* name) {
-  const float v = to_f32(o, param);
-  if (!std::isfinite(v)) {
+  if (!o) wrong_type(o, "float", param);
+  const double d = PyFloat_AsDouble(o);
+  if (d == -1.0 && PyErr_Occurred()) fail_noted(param);
+  // Rounded to the nearest float32 as IEEE arithmetic does (converting an out-of-range double
+  // would be undefined): from halfway between the largest float and 2^128 on, to infinity.
+  constexpr double kMax = std::numeric_limits<float>::max();
+  if (std::isnan(d) || std::abs(d) >= 0x1.ffffffp+127) {
     PyErr_Format(PyExc_ValueError, "%s must be a finite number, not %s", name,
-                 std::isnan(v) ? "nan" : v > 0 ? "inf" : "-inf");
+                 std::isnan(d) ? "nan" : d > 0 ? "inf" : "-inf");
     fail_noted(param);
   }
-  return v;
+  return static_cast<float>(std::clamp(d, -kMax, kMax));
 }
 
 void refuse_delete(const char* cls, const char* name) {
@@ -464,95 +454,5 @@ void expect_instance(PyObject* o, TypeId id, const char* param) {
 void expect_dict(PyObject* o, const char* param) {
   if (!o || !PyDict_Check(o)) wrong_type(o, "dict", param);
 }
-
-// ---- results -------------------------------------------------------------------------------
-
-PyObject* new_str(std::string_view s) {
-  return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-bool Rewriter::pays(std::string_view utf8, std::size_t chars) {
-  // At least 4 KiB, and a quarter more bytes than characters: counted on 1 MB, a Korean chat
-  // with digits (1.87 bytes per character) masks in 2% fewer instructions this way, rows of
-  // digits (1.01) in 6% more.
-  return utf8.size() >= 4096 && 4 * utf8.size() >= 5 * chars;
-}
-
-Rewriter::Rewriter(PyObject* source, std::string_view utf8, std::size_t chars)
-    : source_(source), utf8_(utf8), chars_(chars) {}
-
-void Rewriter::append(PyObject* piece) {
-  Ref ref = Ref::steal(piece);
-  if (!parts_) parts_ = Ref::steal(check(PyList_New(0)));
-  if (PyList_Append(parts_.get(), ref.get()) != 0) throw_set();
-}
-
-void Rewriter::copy_source(std::size_t count) {
-  if (count == 0) return;
-  append(check(PyUnicode_Substring(source_, static_cast<Py_ssize_t>(char_),
-                                   static_cast<Py_ssize_t>(char_ + count))));
-  char_ += count;
-}
-
-namespace {
-
-// a == b, without a library call for the short texts of replacements.
-bool same_text(std::string_view a, std::string_view b) {
-  const std::size_t n = a.size();
-  if (n != b.size()) return false;
-  if (n > 32) return a == b;
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t x, y;
-    std::memcpy(&x, a.data() + i, 8);
-    std::memcpy(&y, b.data() + i, 8);
-    if (x != y) return false;
-  }
-  for (; i < n; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
-}
-
-}  // namespace
-
-PyObject* Rewriter::replacement(std::string_view with) {
-  // Replacements repeat (one label per entity, say): the last few are kept as objects.
-  for (const auto& [text, obj] : recent_)
-    if (obj && same_text(text, with)) return Py_NewRef(obj.get());
-  Ref obj = Ref::steal(new_str(with));
-  auto& [text, held] = recent_[next_recent_++ % recent_.size()];
-  text = with;
-  held = Ref::borrow(obj.get());
-  return obj.release();
-}
-
-void Rewriter::rewrite(std::size_t start, std::size_t end, std::string_view with) {
-  const auto* p = reinterpret_cast<const unsigned char*>(utf8_.data());
-  const std::size_t start_char = char_ + bytes::count_chars(p + byte_, start - byte_);
-  rewrite_chars(start_char, start_char + bytes::count_chars(p + start, end - start), end, with);
-}
-
-void Rewriter::rewrite_chars(std::size_t start_char, std::size_t end_char, std::size_t end,
-                             std::string_view with) {
-  copy_source(start_char - char_);
-  if (!with.empty()) append(replacement(with));
-  char_ = end_char;
-  byte_ = end;
-}
-
-PyObject* Rewriter::finish() {
-  copy_source(chars_ - char_);
-  byte_ = utf8_.size();
-  if (!parts_) return new_str({});
-  if (PyList_Size(parts_.get()) == 1) return Py_NewRef(PyList_GetItem(parts_.get(), 0));
-  Ref empty = Ref::steal(new_str({}));
-  return check(PyUnicode_Join(empty.get(), parts_.get()));
-}
-
-PyObject* new_u64(std::uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
-PyObject* new_f32(float v) { return check(PyFloat_FromDouble(static_cast<double>(v))); }
-PyObject* new_bool(bool v) { return check(PyBool_FromLong(v ? 1 : 0)); }
-PyObject* none() { Py_RETURN_NONE; }
-
-
 
 }  // namespace kestrix::py

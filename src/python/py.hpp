@@ -15,6 +15,7 @@
 #include <expected>
 #include <memory>
 #include <new>
+#include <optional>
 #include <ranges>
 #include <string>
 #include <string_view>
@@ -49,8 +50,6 @@ class Ref {
     Py_XINCREF(p);
     return Ref(p);
   }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   Ref& operator=(Ref&& o) noexcept {
     if (this != &o) {
@@ -359,11 +358,12 @@ struct TextArg {
 TextArg to_text_arg(PyObject* o, const char* param, bool consumed);
 // A str long enough, and not ASCII, for to_text_arg to encode it into a buffer of the call's own.
 bool is_long_wide_text(PyObject* o);
+// The UTF-16 form of the str `o` (CPython writes a two-byte str's own units out nearly as a
+// copy), held by `units`; none, with no error set, when it has none (a lone surrogate).
+std::optional<std::u16string_view> utf16_form(PyObject* o, Ref& units);
 std::uint32_t to_u32(PyObject* o, const char* param);
 std::uint64_t to_u64(PyObject* o, const char* param);
 bool to_bool(PyObject* o, const char* param);
-float to_f32(PyObject* o, const char* param);
-float narrow_f32(double d);  // IEEE rounding to float32, overflow to infinity
 char32_t to_char(PyObject* o, const char* param);  // str of exactly one character
 std::string to_bytes(PyObject* o, const char* param);  // bytes-like, never str
 float to_finite_f32(PyObject* o, const char* param, const char* name);  // ValueError if not finite
@@ -376,11 +376,13 @@ void expect_dict(PyObject* o, const char* param);
 
 // ---- results -------------------------------------------------------------------------------
 
-PyObject* new_str(std::string_view s);
-PyObject* new_u64(std::uint64_t v);
-PyObject* new_f32(float v);
-PyObject* new_bool(bool v);
-PyObject* none();
+inline PyObject* new_str(std::string_view s) {
+  return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+inline PyObject* new_u64(std::uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
+inline PyObject* new_f32(float v) { return check(PyFloat_FromDouble(static_cast<double>(v))); }
+inline PyObject* new_bool(bool v) { return check(PyBool_FromLong(v ? 1 : 0)); }
+inline PyObject* none() { Py_RETURN_NONE; }
 
 // The class that shows a core value of type T as a child of another: the class of its name.
 template <class T>
@@ -524,42 +526,9 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
   }, -1);
 }
 
-// Builds the str of a rewritten text (masked or unmasked) from the str it was rewritten from.
-// The unchanged stretches are substrings of the source str (copied in its own width), only the
-// rewritten pieces are decoded from UTF-8 (a repeated one is reused), and one join makes the
-// result: for a long non-ASCII text cheaper than decoding the whole result from UTF-8. `pays`
-// tells when to use it.
-class Rewriter {
- public:
-  // Worth it for a text of some length with many characters beyond ASCII (ASCII decodes
-  // from UTF-8 as a plain copy).
-  static bool pays(std::string_view utf8, std::size_t chars);
-
-  // `utf8` is the UTF-8 form of `source`, whose length in characters is `chars`.
-  Rewriter(PyObject* source, std::string_view utf8, std::size_t chars);
-  // Bytes [start, end) of `utf8` become `with` (valid UTF-8). Calls come in text order,
-  // apart, on character boundaries.
-  void rewrite(std::size_t start, std::size_t end, std::string_view with);
-  // The same given the characters [start_char, end_char) of the source that those bytes hold
-  // (and `end`): nothing is counted.
-  void rewrite_chars(std::size_t start_char, std::size_t end_char, std::size_t end,
-                     std::string_view with);
-  // The whole text, as a new reference.
-  PyObject* finish();
-
- private:
-  void copy_source(std::size_t count);  // the next `count` characters of the source
-  void append(PyObject* piece);  // steals
-  PyObject* replacement(std::string_view with);  // new reference
-
-  PyObject* source_;
-  std::string_view utf8_;
-  std::size_t chars_;
-  std::size_t byte_ = 0, char_ = 0;  // source position reached
-  std::array<std::pair<std::string_view, Ref>, 4> recent_;
-  std::size_t next_recent_ = 0;
-  Ref parts_;  // list of the pieces
-};
+// The entity of a value that has one, by name and by label (getters).
+PyObject* entity_of(const auto& v) { return new_str(entity_name(v.entity)); }
+PyObject* label_of(const auto& v) { return new_str(entity_label(v.entity)); }
 
 // ---- pickling ------------------------------------------------------------------------------
 
@@ -604,6 +573,19 @@ PyObject* entity_name_list();
 // The settings of a call: a copy of `config` (read under a shared borrow), or the defaults
 // when it is absent.
 Config config_arg(PyObject* config);
+
+// The value of the core's work on the arguments (text, config) of normalize or detect, without
+// the interpreter lock for a long text. Of the core's two overloads, one reads the text and the
+// other takes it over: that one gets a copy the call owns.
+template <class R>
+R on_text(const auto& a, std::expected<R, Error> (*reads)(std::string_view, const Config&),
+          std::expected<R, Error> (*takes)(std::string&&, const Config&)) {
+  TextArg text = to_text_arg(a[0], "text", true);
+  const auto config = config_arg(a[1]);  // the core reads this copy
+  return ok(unlocked(text.view.size(), [&] {
+    return text.is_owned ? takes(std::move(text.owned), config) : reads(text.view, config);
+  }));
+}
 
 // Casts a METH_FASTCALL | METH_KEYWORDS function for a PyMethodDef.
 #define KX_METH(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))

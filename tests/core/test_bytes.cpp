@@ -88,3 +88,21 @@ KX_TEST(character_count_is_the_same_at_compile_and_run_time) {
     KX_CHECK(utf8::count_chars(s) == n);
   }
 }
+
+KX_TEST(same_agrees_with_equality_at_every_length_and_place) {
+  // Lengths around the eight-byte steps and the 32-byte limit, each byte changed in turn.
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string a(n, 'x');
+    for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<char>('a' + i % 26);
+    KX_CHECK(bytes::same(a, a));
+    KX_CHECK(bytes::same(a, std::string(a)));
+    KX_CHECK(!bytes::same(a, a + "y"));
+    KX_CHECK(!bytes::same(a + "y", a));
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string b = a;
+      b[i] = '\xEA';
+      KX_CHECK(!bytes::same(a, b));
+      KX_CHECK(!bytes::same(b, a));
+    }
+  }
+}
