@@ -13,17 +13,6 @@
 namespace kestrix::py {
 namespace {
 
-Entity entity_arg(PyObject* o, const char* param) {
-  std::string_view name = to_string_view(o, param);
-  auto e = parse_entity(name);
-  if (!e) {
-    PyErr_SetString(PyExc_ValueError, e.error().c_str());
-    add_param_note(param);
-    throw_set();
-  }
-  return *e;
-}
-
 // ---- Policy --------------------------------------------------------------------------------
 
 // A static constructor without parameters.
@@ -32,7 +21,9 @@ PyObject* make_policy() {
   return make(T_Policy, Make());
 }
 
-KX_FN(policy_redact_fill, 1, "redact_fill", "fill") { return make(T_Policy, Policy::redact_fill(to_char(a[0], "fill"))); }
+KX_FN(policy_redact_fill, 1, "redact_fill", "fill") {
+  return make(T_Policy, Policy::redact_fill(to_char(a[0], "fill")));
+}
 
 KX_FN(policy_redact_fixed, 1, "redact_fixed", "text") {
   return make(T_Policy, Policy::redact_fixed(to_string(a[0], "text")));
@@ -121,13 +112,14 @@ PyObject* policy_set_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 }
 
 KX_FN(policy_set_with_entity, 2, "with_entity", "entity", "policy") {
-  const Entity e = entity_arg(a[0], "entity");
+  const Entity e = ok(parse_entity(to_string_view(a[0], "entity")), "entity");
   expect_instance(a[1], T_Policy, "policy");
   return make(T_PolicySet, with_entity(unbox<PolicySet>(self), e, unbox<Policy>(a[1])));
 }
 
 KX_FN(policy_set_policy_for, 1, "policy_for", "entity") {
-  return make(T_Policy, policy_for(unbox<PolicySet>(self), entity_arg(a[0], "entity")));
+  const Entity e = ok(parse_entity(to_string_view(a[0], "entity")), "entity");
+  return make(T_Policy, policy_for(unbox<PolicySet>(self), e));
 }
 
 // Pickled as the default policy and then one with_entity per override, in their order.
@@ -345,6 +337,38 @@ PyGetSetDef mask_output_getset[] = {
     KX_END,
 };
 
+// Below this many characters per token, the UTF-8 path is taken (see below).
+constexpr std::size_t kCharsPerToken = 64;
+
+// unmask of a long str read as UTF-16: CPython writes that form out nearly as a copy of the
+// str, where UTF-8 costs an encoding of every character, and a unit offset is a character
+// offset when no character lies beyond U+FFFF. nullptr (no error set) when this does not apply
+// or some token would be refused: the UTF-8 path then gives the result or the error.
+PyObject* unmask_units(PyObject* masked, PyObject* restore) {
+  if (!PyUnicode_CheckExact(masked) || !is_instance(restore, T_RestoreMap) ||
+      !is_long_wide_text(masked))
+    return nullptr;
+  const Py_ssize_t chars = PyUnicode_GetLength(masked);
+  // The result is built from pieces of the str: for a text as dense with tokens as the table
+  // is long, that costs more than the UTF-8 path, which then decodes the result whole.
+  if (unbox<RestoreMap>(restore).entries.size() * kCharsPerToken >= static_cast<std::size_t>(chars))
+    return nullptr;
+  // No form for a lone surrogate (the UTF-8 path raises for it); one unit per character unless
+  // some character needs two.
+  Ref units;
+  const auto form = utf16_form(masked, units);
+  if (!form || form->size() != static_cast<std::size_t>(chars)) return nullptr;
+  const std::u16string_view text = *form;
+  const RestoreMap& table = unbox<RestoreMap>(restore);  // immutable, held by the caller
+  std::vector<RestoredToken> tokens;
+  if (!unlocked(2 * text.size(), [&] { return find_tokens(text, table, tokens); })) return nullptr;
+  if (tokens.empty()) return Py_NewRef(masked);
+  if (tokens.size() * kCharsPerToken >= static_cast<std::size_t>(chars)) return nullptr;
+  Rewriter w(masked, {}, static_cast<std::size_t>(chars));
+  for (const RestoredToken& t : tokens) w.rewrite_chars(t.start, t.end, 0, t.original);
+  return w.finish();
+}
+
 }  // namespace
 
 const ClassDef class_Policy = {
@@ -422,42 +446,6 @@ KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
   std::vector<std::size_t>().swap(m.out.rendered_ends);
   return make(T_MaskOutput, std::move(m));
 }
-
-namespace {
-
-// Below this many characters per token, the UTF-8 path is taken (see below).
-constexpr std::size_t kCharsPerToken = 64;
-
-// unmask of a long str read as UTF-16: CPython writes that form out nearly as a copy of the
-// str, where UTF-8 costs an encoding of every character, and a unit offset is a character
-// offset when no character lies beyond U+FFFF. nullptr (no error set) when this does not apply
-// or some token would be refused: the UTF-8 path then gives the result or the error.
-PyObject* unmask_units(PyObject* masked, PyObject* restore) {
-  if (!PyUnicode_CheckExact(masked) || !is_instance(restore, T_RestoreMap) ||
-      !is_long_wide_text(masked))
-    return nullptr;
-  const Py_ssize_t chars = PyUnicode_GetLength(masked);
-  // The result is built from pieces of the str: for a text as dense with tokens as the table
-  // is long, that costs more than the UTF-8 path, which then decodes the result whole.
-  if (unbox<RestoreMap>(restore).entries.size() * kCharsPerToken >= static_cast<std::size_t>(chars))
-    return nullptr;
-  // No form for a lone surrogate (the UTF-8 path raises for it); one unit per character unless
-  // some character needs two.
-  Ref units;
-  const auto form = utf16_form(masked, units);
-  if (!form || form->size() != static_cast<std::size_t>(chars)) return nullptr;
-  const std::u16string_view text = *form;
-  const RestoreMap& table = unbox<RestoreMap>(restore);  // immutable, held by the caller
-  std::vector<RestoredToken> tokens;
-  if (!unlocked(2 * text.size(), [&] { return find_tokens(text, table, tokens); })) return nullptr;
-  if (tokens.empty()) return Py_NewRef(masked);
-  if (tokens.size() * kCharsPerToken >= static_cast<std::size_t>(chars)) return nullptr;
-  Rewriter w(masked, {}, static_cast<std::size_t>(chars));
-  for (const RestoredToken& t : tokens) w.rewrite_chars(t.start, t.end, 0, t.original);
-  return w.finish();
-}
-
-}  // namespace
 
 KX_FN(fn_unmask, 2, "unmask", "masked", "restore") {
   if (PyObject* done = unmask_units(a[0], a[1])) return done;

@@ -52,13 +52,14 @@ void debug_fail_boundary(PyObject* result) noexcept {
   std::abort();
 }
 
-void throw_error(PyObject* type, const std::string& msg) {
+void throw_error(PyObject* type, const std::string& msg, const char* param) {
   // Messages may quote user text that holds NUL characters: pass the length, never a C string.
   // Without a type (SpanMapError could not be made) or a text, that error stays set.
   if (type) {
     Ref text = Ref::steal(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size())));
     if (text) PyErr_SetObject(type, text.get());
   }
+  if (param) add_param_note(param);
   throw PyErrorSet{};
 }
 
@@ -258,16 +259,7 @@ std::string type_name_of(PyObject* o) {
 // `o` (nullptr: None) is not of the type `expected`.
 [[noreturn]] void wrong_type(PyObject* o, const char* expected, const char* param) {
   const std::string what = !o || o == Py_None ? "'None' is not" : "'" + type_name_of(o) + "' object is not";
-  PyErr_SetString(PyExc_TypeError, (what + " an instance of '" + expected + "'").c_str());
-  fail_noted(param);
-}
-
-// Offsets are 32-bit: a longer UTF-8 form is refused.
-void refuse_too_long(Py_ssize_t len, const char* param) {
-  if (static_cast<unsigned long long>(len) <= std::numeric_limits<std::uint32_t>::max()) return;
-  PyErr_Format(PyExc_ValueError,
-               "text of %zd UTF-8 bytes is too long; at most 4294967295 bytes are supported", len);
-  fail_noted(param);
+  throw_error(PyExc_TypeError, what + " an instance of '" + expected + "'", param);
 }
 
 }  // namespace
@@ -277,7 +269,10 @@ std::string_view to_string_view(PyObject* o, const char* param) {
   Py_ssize_t len = 0;
   const char* s = PyUnicode_AsUTF8AndSize(o, &len);
   if (!s) fail_noted(param);
-  refuse_too_long(len, param);
+  // Offsets are 32-bit: a longer UTF-8 form is refused.
+  if (static_cast<unsigned long long>(len) > std::numeric_limits<std::uint32_t>::max())
+    throw_error(PyExc_ValueError, "text of " + std::to_string(len) +
+                                      " UTF-8 bytes is too long; at most 4294967295 bytes are supported", param);
   return {s, static_cast<std::size_t>(len)};
 }
 
@@ -367,10 +362,8 @@ std::uint64_t to_u64(PyObject* o, const char* param) {
 
 std::uint32_t to_u32(PyObject* o, const char* param) {
   std::uint64_t v = to_u64(o, param);
-  if (v > std::numeric_limits<std::uint32_t>::max()) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-    fail_noted(param);
-  }
+  if (v > std::numeric_limits<std::uint32_t>::max())
+    throw_error(PyExc_OverflowError, "out of range integral type conversion attempted", param);
   return static_cast<std::uint32_t>(v);
 }
 
@@ -383,16 +376,10 @@ char32_t to_char(PyObject* o, const char* param) {
   if (!o || !PyUnicode_Check(o)) wrong_type(o, "str", param);
   Py_ssize_t n = PyUnicode_GetLength(o);
   if (n < 0) fail_noted(param);
-  if (n != 1) {
-    PyErr_SetString(PyExc_ValueError, "expected a string of length 1");
-    fail_noted(param);
-  }
+  if (n != 1) throw_error(PyExc_ValueError, "expected a string of length 1", param);
   Py_UCS4 c = PyUnicode_ReadChar(o, 0);
   if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) fail_noted(param);
-  if (c >= 0xD800 && c <= 0xDFFF) {
-    PyErr_SetString(PyExc_ValueError, "a lone surrogate is not a character");
-    fail_noted(param);
-  }
+  if (c >= 0xD800 && c <= 0xDFFF) throw_error(PyExc_ValueError, "a lone surrogate is not a character", param);
   return static_cast<char32_t>(c);
 }
 
@@ -404,9 +391,8 @@ std::string to_bytes(PyObject* o, const char* param) {
     if (PyBytes_AsStringAndSize(o, &data, &len) < 0) fail_noted(param);
     return std::string(data, static_cast<std::size_t>(len));
   }
-  if (PyByteArray_Check(o)) {
+  if (PyByteArray_Check(o))
     return std::string(PyByteArray_AsString(o), static_cast<std::size_t>(PyByteArray_Size(o)));
-  }
   if (!PySequence_Check(o)) wrong_type(o, "bytes", param);
   Ref seq = Ref::steal(PySequence_List(o));  // a private copy: items cannot change under us
   if (!seq) fail_noted(param);
@@ -418,11 +404,8 @@ std::string to_bytes(PyObject* o, const char* param) {
     if (!PyLong_Check(item.get())) wrong_type(item.get(), "int", param);
     long v = PyLong_AsLong(item.get());
     if (v == -1 && PyErr_Occurred()) fail_noted(param);
-    if (v < 0 || v > 255) {
-      // Not a sequence of byte values at all: a type error, like any other non-bytes key.
-      PyErr_SetString(PyExc_TypeError, "byte must be in range(0, 256)");
-      fail_noted(param);
-    }
+    // Not a sequence of byte values at all: a type error, like any other non-bytes key.
+    if (v < 0 || v > 255) throw_error(PyExc_TypeError, "byte must be in range(0, 256)", param);
     out.push_back(static_cast<char>(v));
   }
   return out;
@@ -435,11 +418,10 @@ float to_finite_f32(PyObject* o, const char* param, const char* name) {
   // Rounded to the nearest float32 as IEEE arithmetic does (converting an out-of-range double
   // would be undefined): from halfway between the largest float and 2^128 on, to infinity.
   constexpr double kMax = std::numeric_limits<float>::max();
-  if (std::isnan(d) || std::abs(d) >= 0x1.ffffffp+127) {
-    PyErr_Format(PyExc_ValueError, "%s must be a finite number, not %s", name,
-                 std::isnan(d) ? "nan" : d > 0 ? "inf" : "-inf");
-    fail_noted(param);
-  }
+  if (std::isnan(d) || std::abs(d) >= 0x1.ffffffp+127)
+    throw_error(PyExc_ValueError,
+                std::string(name) + " must be a finite number, not " + (std::isnan(d) ? "nan" : d > 0 ? "inf" : "-inf"),
+                param);
   return static_cast<float>(std::clamp(d, -kMax, kMax));
 }
 

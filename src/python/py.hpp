@@ -76,19 +76,21 @@ struct PyErrorSet {};
 PyObject* span_map_error_type();  // created once, lazily
 
 [[noreturn]] inline void throw_set() { throw PyErrorSet{}; }
-// Sets the exception `type` (PyExc_ValueError, ...) with `msg` and throws PyErrorSet.
-[[noreturn]] void throw_error(PyObject* type, const std::string& msg);
+// Sets the exception `type` (PyExc_ValueError, ...) with `msg`, and the note of the parameter
+// `param` when given, and throws PyErrorSet.
+[[noreturn]] void throw_error(PyObject* type, const std::string& msg, const char* param = nullptr);
 // Sets SpanMapError with the core error's text and throws PyErrorSet.
 [[noreturn]] void throw_core(const Error& e);
 
-// The value of a core result: a core Error raises SpanMapError, a message ValueError.
+// The value of a core result: a core Error raises SpanMapError, a message ValueError (with the
+// note of `param` when given).
 template <class T, class E>
-T ok(std::expected<T, E>&& r) {
+T ok(std::expected<T, E>&& r, const char* param = nullptr) {
   if (!r) {
     if constexpr (std::is_same_v<E, Error>)
       throw_core(r.error());
     else
-      throw_error(PyExc_ValueError, r.error());
+      throw_error(PyExc_ValueError, r.error(), param);
   }
   if constexpr (!std::is_void_v<T>) return std::move(*r);
 }
