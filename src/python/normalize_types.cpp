@@ -151,7 +151,6 @@ const ClassDef class_Normalized = {
     KX_BOX(Normalized), .repr = repr<Normalized, normalized_repr>, .getset = normalized_getset,
 };
 
-// The settings of a call: a copy of `config` (read under a shared borrow), or the defaults.
 Config config_arg(PyObject* config) {
   if (!config) return Config{};
   expect_instance(config, T_Config, "config");
