@@ -112,10 +112,13 @@ def test_policy_repr_shows_only_the_kind(policy, text):
         (lambda: P.partial(0, 2**64), OverflowError, None, "keep_suffix"),
         (lambda: P.partial("3", 4), TypeError, None, "keep_prefix"),
         (lambda: P.partial(1.0, 4), TypeError, None, "keep_prefix"),
-        (lambda: P.hash("key"), TypeError, None, "key"),
-        (lambda: P.hash(None), TypeError, None, "key"),
-        (lambda: P.hash(5), TypeError, None, "key"),
-        (lambda: P.hash([1, 300]), TypeError, None, "key"),
+        (lambda: P.redact_fill("\ud800"), ValueError, "a lone surrogate is not a character", "fill"),
+        (lambda: P.redact_fill("\udfff"), ValueError, "a lone surrogate is not a character", "fill"),
+        (lambda: P.hash("key"), TypeError, "'str' object is not an instance of 'bytes'", "key"),
+        (lambda: P.hash(None), TypeError, "'None' is not an instance of 'bytes'", "key"),
+        (lambda: P.hash(5), TypeError, "'int' object is not an instance of 'bytes'", "key"),
+        (lambda: P.hash([1, 300]), TypeError, "byte must be in range(0, 256)", "key"),
+        (lambda: P.hash([1, -1]), TypeError, "byte must be in range(0, 256)", "key"),
         (lambda: P.hash(b"k", -1), OverflowError, None, "length"),
         (lambda: P.redact_fixed(b"x"), TypeError, None, "text"),
     ],
@@ -131,6 +134,11 @@ def test_policy_argument_errors(make, exc, message, param):
 @pytest.mark.parametrize("key", [b"", b"\x00\xff", bytearray(b"abc"), [1, 2, 255], (0,), memoryview(b"m")])
 def test_hash_accepts_bytes_like_keys(key):
     assert repr(P.hash(key)) == "Policy.hash()"
+
+
+@pytest.mark.parametrize("fill", ["\ud7ff", "\ue000", "\U0010ffff"])
+def test_characters_around_the_surrogates_fill(fill):
+    assert kx.mask("전화 010-1234-5678", kx.PolicySet(P.redact_fill(fill))).text == "전화 " + fill * 13
 
 
 # ---- PolicySet ------------------------------------------------------------------------------
