@@ -215,7 +215,10 @@ namespace {
 // (cue id, start) pairs in text order: the first few on the stack (a short message allocates
 // nothing for them), the rest on the heap.
 struct Occurrences {
-  using Item = std::pair<std::uint8_t, std::uint32_t>;
+  struct Item {  // no initializers: the room on the stack is filled only as far as it is used
+    std::uint8_t first;
+    std::uint32_t second;
+  };
   std::array<Item, 16> local;
   std::size_t n_local = 0;
   std::vector<Item> more;
@@ -239,7 +242,6 @@ void build_cue_index(std::string_view text, CueIndex& index) {
   // (cue id, start byte) in text order; the bytes become characters in one forward count, and
   // a counting sort groups the occurrences by cue, keeping each group ascending.
   Occurrences found;
-  std::array<std::uint32_t, kCueCount> counts{};
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   auto walk = [&](std::uint8_t head, std::size_t at, std::size_t matched) {
@@ -262,7 +264,6 @@ void build_cue_index(std::string_view text, CueIndex& index) {
           std::memcmp(s + start + k, c.unless_next.data(), c.unless_next.size()) == 0)
         continue;
       found.emplace_back(static_cast<std::uint8_t>(id1 - 1), static_cast<std::uint32_t>(at));
-      ++counts[id1 - 1];
     }
   };
   // The scan only notes where a prefix of the table (or an ASCII start) stands, without a branch on
@@ -310,21 +311,23 @@ void build_cue_index(std::string_view text, CueIndex& index) {
   index.total_chars = chars + static_cast<std::uint32_t>(bytes::count_chars(s + byte, n - byte));
 
   // Group by cue (a counting sort, which keeps each group ascending), touching only the cues
-  // that occur.
+  // that occur: theirs are the only counts set and read.
   index.present = {};
+  std::array<std::uint32_t, kCueCount> counts;  // then where each cue's next start goes
   found.each([&](const Occurrences::Item& item) {
     index.present[item.first / 64] |= std::uint64_t{1} << (item.first % 64);
+    counts[item.first] = 0;
   });
+  found.each([&](const Occurrences::Item& item) { ++counts[item.first]; });
   std::uint32_t acc = 0;
   for_each_present(index.present, [&](std::size_t c) {
     index.begin[c] = acc;
     acc += counts[c];
     index.end[c] = acc;
+    counts[c] = index.begin[c];
   });
   index.starts.resize(acc);
-  std::array<std::uint32_t, kCueCount> fill{};
-  for_each_present(index.present, [&](std::size_t c) { fill[c] = index.begin[c]; });
-  found.each([&](const Occurrences::Item& item) { index.starts[fill[item.first]++] = item.second; });
+  found.each([&](const Occurrences::Item& item) { index.starts[counts[item.first]++] = item.second; });
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "detect/detect.hpp"
@@ -155,12 +156,28 @@ void keep_near_birth_cues(std::string_view text, std::vector<Span>& starts,
 // one's (the pieces of a joined run), over the occurrences in between (correct in any order,
 // only slower the further back it goes).
 struct CueCursor {
-  // Per cue (set for the cues that occur): its first occurrence not before the end of the
-  // last query that visited it.
-  std::array<std::uint32_t, kCueCount> next{};
+  // Per cue (set for the cues that occur, by reset_cursor; the others are never read, and are
+  // left unset so that a detection does not pay for them): its first occurrence not before
+  // the end of the last query that visited it.
+  std::array<std::uint32_t, kCueCount> next;
 };
 
 void reset_cursor(const CueIndex& index, CueCursor& cursor);
+
+// Room for up to N records held inline, of which only the first `size` are ever read. The
+// room is left unfilled: a detection keeps several such lists, and filling them cost a short
+// text more than the reading of its candidates.
+template <class T, std::size_t N>
+struct ShortList {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+  union {
+    std::array<T, N> items;
+  };
+  std::size_t size = 0;
+  ShortList() {}
+  const T* begin() const { return items.data(); }
+  const T* end() const { return items.data() + size; }
+};
 
 // The hits of one table around one span: at most one per cue of the table, held inline so
 // that the queries of a text allocate nothing.
@@ -169,12 +186,7 @@ constexpr std::size_t kMaxTableCues = [] {
   for (std::span<const CueWord> t : kCueTables) most = std::max(most, t.size());
   return most;
 }();
-struct HitList {
-  std::array<ContextHit, kMaxTableCues> items;
-  std::size_t size = 0;
-  const ContextHit* begin() const { return items.data(); }
-  const ContextHit* end() const { return items.data() + size; }
-};
+using HitList = ShortList<ContextHit, kMaxTableCues>;
 
 // Hits of `table` around the normalized span [char_start, char_end): the left window is the
 // max(window, 1) characters before the span, the right window the `window` characters after

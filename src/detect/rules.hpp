@@ -25,12 +25,7 @@ struct RuleMatch {
 };
 
 // Each step of the table appends at most one record, so seven is the most a run can get.
-struct RuleMatches {
-  std::array<RuleMatch, 7> items;
-  std::size_t size = 0;
-  const RuleMatch* begin() const { return items.data(); }
-  const RuleMatch* end() const { return items.data() + size; }
-};
+using RuleMatches = ShortList<RuleMatch, 7>;
 
 inline constexpr std::string_view kMaskedReason = "가려진 자리가 있어 검증식을 적용할 수 없다";
 inline constexpr std::string_view kEmailReason = "이메일에는 검증식이 없다";
