@@ -13,6 +13,7 @@
 #include "normalize/pipeline.hpp"
 #include "span/mapping.hpp"
 #include "text/pages.hpp"
+#include "text/recycled.hpp"
 
 namespace kestrix {
 namespace {
@@ -61,10 +62,24 @@ Finding make_finding(const SourceSpan& src, const Span& normalized) {
   return f;
 }
 
+// The candidate lists and the cue index's starts of a detection, kept per thread (see
+// recycled.hpp): a short message allocates none of them.
+struct Spare {
+  std::vector<Span> emails, passports, runs, date_starts;
+  std::vector<std::uint32_t> cue_starts;
+  std::vector<det::WrittenDate> dates;
+};
+thread_local Spare spare;
+
 // Per-call state shared by the passport and digit-run steps.
 struct Pass {
   Pass(const Config& c, std::string_view normalized, const SpanMap& m, Report& r)
-      : config(c), text(normalized), map(m), report(r) {}
+      : config(c), text(normalized), map(m), report(r) {
+    index.starts = recycled::take(spare.cue_starts);
+  }
+  ~Pass() { recycled::give_back(spare.cue_starts, index.starts); }
+  Pass(const Pass&) = delete;
+  Pass& operator=(const Pass&) = delete;
 
   const Config& config;
   std::string_view text;  // normalized
@@ -853,9 +868,15 @@ std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normal
   report.normalized_text = std::move(normalized->text);
   Pass pass{config, report.normalized_text, normalized->map, report};
 
-  std::vector<Span> emails, passports, runs;
-  std::vector<Span> date_starts;
-  std::vector<det::WrittenDate> dates;
+  Spare& home = spare;
+  recycled::Buffer<Span> emails_buffer(home.emails), passports_buffer(home.passports),
+      runs_buffer(home.runs), date_starts_buffer(home.date_starts);
+  recycled::Buffer<det::WrittenDate> dates_buffer(home.dates);
+  std::vector<Span>& emails = emails_buffer.v;
+  std::vector<Span>& passports = passports_buffer.v;
+  std::vector<Span>& runs = runs_buffer.v;
+  std::vector<Span>& date_starts = date_starts_buffer.v;
+  std::vector<det::WrittenDate>& dates = dates_buffer.v;
   det::scan_emails(pass.text, emails);
   det::scan_passports(pass.text, passports);
   // Only runs of a length some rule can match, or, for their pieces, longer ones.

@@ -9,6 +9,7 @@
 
 #include "normalize/pass_writer.hpp"
 #include "text/bytes.hpp"
+#include "text/recycled.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix {
@@ -131,13 +132,17 @@ std::size_t next_digit_before_separator(const unsigned char* s, std::size_t i, s
   return n;
 }
 
+// The list of runs, kept per thread (see recycled.hpp).
+thread_local std::vector<std::pair<std::size_t, std::size_t>> spare_runs;
+
 }  // namespace
 
 PassResult pass_separator(std::string_view text, PassOutput& out) {
   const std::size_t n = text.size();
   // First the runs to absorb, then the rewrite: knowing how many segments it makes, the
   // rewrite reserves them once instead of growing the largest map of the pipeline by doubling.
-  std::vector<std::pair<std::size_t, std::size_t>> runs;
+  recycled::Buffer<std::pair<std::size_t, std::size_t>> runs_buffer(spare_runs);
+  auto& runs = runs_buffer.v;
   std::size_t segments = 1;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   for (std::size_t d = 0; (d = next_digit_before_separator(p, d, n)) < n; ++d) {

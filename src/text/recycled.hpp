@@ -1,0 +1,46 @@
+// Working buffers kept per thread from call to call, so that a short text allocates none of
+// them. A use takes the thread's buffer out of its home (leaving an empty one, so that a use
+// nested inside it starts afresh) and puts it back cleared when done; a buffer that a long
+// text grew past kKeepBytes is let go instead, so that a thread holds a few small buffers at
+// most. Each thread has its own homes: calls that run at once on several threads share none.
+#pragma once
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace kestrix::recycled {
+
+inline constexpr std::size_t kKeepBytes = std::size_t{16} << 10;
+
+// The thread's buffer from `home`, empty (its capacity kept).
+template <class T>
+std::vector<T> take(std::vector<T>& home) {
+  std::vector<T> v = std::move(home);
+  home = std::vector<T>();
+  v.clear();
+  return v;
+}
+
+// Puts `v` back in `home`, unless it is too large to keep.
+template <class T>
+void give_back(std::vector<T>& home, std::vector<T>& v) {
+  if (v.capacity() * sizeof(T) > kKeepBytes) return;
+  v.clear();
+  home = std::move(v);
+}
+
+// A buffer taken from `home` for the lifetime of this object.
+template <class T>
+struct Buffer {
+  explicit Buffer(std::vector<T>& h) : v(take(h)), home(h) {}
+  ~Buffer() { give_back(home, v); }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+
+  std::vector<T> v;
+
+ private:
+  std::vector<T>& home;
+};
+
+}  // namespace kestrix::recycled
