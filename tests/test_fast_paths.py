@@ -42,6 +42,26 @@ def findings(report, text):
             for f in report.findings]
 
 
+# A text of sixteen bytes or more ends on a block that overlaps the one before it; a shorter
+# one is read byte by byte. Each piece triggers a pass or a scanner at its first byte and at
+# its last.
+END_PIECES = ["１", "\u3000", "\u00a0", "\u2010", "1-2", "1 2", "1·2", "1\u200b2", "1l1", "1O1",
+              "가", "01012345678", "010-1234-5678", " M1234567", " a@b.co"]
+
+
+@pytest.mark.parametrize("piece", END_PIECES)
+@pytest.mark.parametrize("lead", range(0, 40))
+def test_a_piece_at_the_end_is_read_at_every_length(piece, lead):
+    filler = "가" * (lead % 3) + "a" * lead
+    for after in ("", " a", "가"):
+        text = filler + piece + after
+        assert kx.normalize(text).text == filler + kx.normalize(piece).text + after
+        shift = len(filler)
+        assert [(f.entity, f.source.char_start - shift, f.source.char_end - shift, f.score)
+                for f in kx.detect(text).findings] == [
+            (f.entity, f.source.char_start, f.source.char_end, f.score) for f in kx.detect(piece).findings]
+
+
 @settings(max_examples=300)
 @given(TEXTS, st.integers(0, 40))
 def test_results_do_not_depend_on_where_sixteen_byte_blocks_fall(text, shift):

@@ -18,11 +18,20 @@ constexpr pass_detail::ByteTable kLead = pass_detail::byte_table({0xC2, 0xE2, 0x
 
 // The first position at or after i that may begin a folded character, or n.
 std::size_t next_lead(const unsigned char* s, std::size_t i, std::size_t n) {
-  for (; i + 17 <= n; i += 16) {
-    const bytes::V16 v = bytes::load(s + i);
-    const std::uint32_t m = bytes::bits(bytes::eq(v, 0xC2) | bytes::eq(v, 0xE2) | bytes::eq(v, 0xEF) |
-                                        (bytes::eq(v, 0xE3) & bytes::eq(bytes::load(s + i + 1), 0x80)));
-    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctz(m));
+  auto block_at = [s](std::size_t at) {
+    const bytes::V16 v = bytes::load(s + at);
+    return bytes::bits(bytes::eq(v, 0xC2) | bytes::eq(v, 0xE2) | bytes::eq(v, 0xEF) |
+                       (bytes::eq(v, 0xE3) & bytes::eq(bytes::load(s + at + 1), 0x80)));
+  };
+  for (; i + 17 <= n; i += 16)
+    if (const std::uint32_t m = block_at(i); m != 0) return i + static_cast<std::size_t>(__builtin_ctz(m));
+  if (i + 1 < n && n >= 17) {
+    // The last block, positions n - 17 .. n - 2, of which those before i were looked at; the
+    // last byte is left to the loop below.
+    const std::size_t last = n - 17;
+    if (const std::uint32_t m = block_at(last) >> (i - last); m != 0)
+      return i + static_cast<std::size_t>(__builtin_ctz(m));
+    i = n - 1;
   }
   for (; i < n; ++i)
     if (kLead[s[i]] && (s[i] != 0xE3 || (i + 1 < n && s[i + 1] == 0x80))) return i;
@@ -47,11 +56,13 @@ Fold classify(char32_t c) {
 }  // namespace
 
 PassResult pass_fold(std::string_view text, PassOutput& out) {
-  pass_detail::Writer w(text, out);
   const std::size_t n = text.size();
-  std::size_t start = 0;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  while ((start = next_lead(p, start, n)) < n) {
+  std::size_t start = next_lead(p, 0, n);
+  // Most texts hold no lead byte at all: they are done before the writer is set up.
+  if (start == n) return false;
+  pass_detail::Writer w(text, out);
+  for (; (start = next_lead(p, start, n)) < n;) {
     std::size_t i = start;
     char32_t c = utf8::decode(text, i);
     Fold f = classify(c);

@@ -60,12 +60,15 @@ bool digit_from(std::string_view s, std::size_t i) {
 }  // namespace
 
 PassResult pass_lookalike(std::string_view text, PassOutput& out) {
-  pass_detail::Writer w(text, out);
   const std::size_t n = text.size();
   auto block = [](bytes::V16 v) {
     return bytes::eq(v, 'I') | bytes::eq(v, 'l') | bytes::eq(v, 'O') | bytes::eq(v, 'o');
   };
-  for (std::size_t i = 0; (i = pass_detail::scan(text, i, kLetters, block)) < n; ++i) {
+  std::size_t i = pass_detail::scan(text, 0, kLetters, block);
+  // A text without the letters is done before the writer is set up.
+  if (i == n) return false;
+  pass_detail::Writer w(text, out);
+  for (; (i = pass_detail::scan(text, i, kLetters, block)) < n; ++i) {
     char digit = kDigitFor[byte_at(text, i)];
     if (!digit_before(text, i) || !digit_from(text, i + 1)) continue;
     w.keep_to(i);

@@ -29,8 +29,10 @@ std::uint32_t jamo_at(std::string_view s, std::size_t i) {
 }  // namespace
 
 PassResult pass_nfc(std::string_view text, PassOutput& out) {
-  pass_detail::Writer w(text, out);
   const std::size_t n = text.size();
+  // A text without conjoining jamo is done before the writer is set up.
+  if (n == 0 || !std::memchr(text.data(), kJamoLead, n)) return false;
+  pass_detail::Writer w(text, out);
   std::size_t p = 0;  // scan position; everything before it is settled
   std::string syllable;
   while (p < n) {

@@ -88,6 +88,12 @@ inline std::size_t find(const unsigned char* s, std::size_t i, std::size_t n, Bl
     if (std::uint32_t m = bits(block(load(s + i)))) return i + static_cast<std::size_t>(__builtin_ctz(m));
     i += 16;
   }
+  if (i < n && n >= 16) {
+    // The last sixteen bytes, of which the first 16 - (n - i) lie before i: one more block
+    // instead of up to fifteen bytes one by one, which a short text would mostly be.
+    const std::uint32_t m = bits(block(load(s + n - 16))) >> (16 - (n - i));
+    return m ? i + static_cast<std::size_t>(__builtin_ctz(m)) : n;
+  }
   while (i < n && !one(s[i])) ++i;
   return i;
 }

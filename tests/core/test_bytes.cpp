@@ -62,6 +62,22 @@ KX_TEST(find_and_count_agree_with_a_loop_at_every_length) {
            big.size());
 }
 
+// One accepted byte at each position of texts around the block size, looked for from every
+// start: a text of sixteen bytes or more ends on a block that overlaps the one before it.
+KX_TEST(find_takes_the_first_accepted_byte_from_every_start) {
+  auto digit = [](unsigned char b) { return b >= '0' && b <= '9'; };
+  auto block = [](bytes::V16 v) { return bytes::in_range(v, '0', '9'); };
+  for (std::size_t n = 0; n < 40; ++n) {
+    for (std::size_t at = 0; at <= n; ++at) {  // at == n: no accepted byte
+      std::string text(n, 'a');
+      if (at < n) text[at] = '5';
+      const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+      for (std::size_t start = 0; start <= n; ++start)
+        KX_CHECK(bytes::find(s, start, n, block, digit) == (at >= start ? at : n));
+    }
+  }
+}
+
 // The invisible format characters are found wherever they stand, the last bytes of a text
 // included, and nothing else is: their neighbours in the code space, and a cut sequence.
 KX_TEST(invisible_format_characters_are_found_to_the_last_byte) {
