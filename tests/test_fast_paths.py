@@ -539,3 +539,16 @@ def test_every_instruction_set_gives_the_same_results(level):
                         __file__, "-k", "not every_instruction_set"],
                        env={**os.environ, "KESTRIX_SIMD": level}, capture_output=True, text=True)
     assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
+
+
+# Detection keeps its working lists from call to call on each thread, and lets go of one a long
+# text grew. A text's results do not depend on what was detected before it.
+@pytest.mark.parametrize("count", [1, 3, 2000])
+def test_results_do_not_depend_on_the_calls_before(count):
+    short = "연락처 010-1234-5678, 주민번호 " + rrn("900101123456") + " 메일 kim@mail.co.kr"
+    long = " ".join(f"M{1000000 + k} 010-{1000 + k % 9000}-5678 1999/01/0{1 + k % 9} 생일" for k in range(count))
+    first = kx.detect(short).to_json(), kx.mask(short).text
+    once = kx.detect(long).to_json(), kx.mask(long).text
+    assert (kx.detect(short).to_json(), kx.mask(short).text) == first
+    assert (kx.detect(long).to_json(), kx.mask(long).text) == once
+    assert (kx.detect(short).to_json(), kx.mask(short).text) == first
