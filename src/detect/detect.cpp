@@ -899,7 +899,7 @@ std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normal
   pass.digit_runs(runs, with_pieces);
   pass.written_dates(dates);
   // The map has served every candidate: let it go before the sorting below needs its keys.
-  std::vector<Segment>().swap(normalized->map.segments);
+  recycle(std::move(normalized->map));
 
   remove_nested(report);
   sort_by_source(report.findings);

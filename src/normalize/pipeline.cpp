@@ -5,10 +5,16 @@
 #include "normalize/passes.hpp"
 #include "span/mapping.hpp"
 #include "text/pages.hpp"
+#include "text/recycled.hpp"
 
 namespace kestrix {
 
 namespace {
+
+// The buffer of a map's segments, kept per thread (see recycled.hpp): the first pass that
+// changes something writes its map into it, and detection, which lets go of its map before
+// it returns, gives it back for the next call.
+thread_local std::vector<Segment> spare_segments;
 
 // `owned_source`, when given, holds `source` and may be consumed.
 std::expected<Normalized, Error> run(std::string_view source, std::string* owned_source,
@@ -19,6 +25,7 @@ std::expected<Normalized, Error> run(std::string_view source, std::string* owned
   std::string owned;
   std::string_view current = source;
   PassOutput scratch;
+  scratch.map.segments = recycled::take(spare_segments);
   // The map from the source to `current`; while no pass has changed anything it is the
   // identity map, built only at the end. Composing with an identity map on either side gives
   // the other map unchanged, so unchanged passes and the first change skip composition; every
@@ -67,6 +74,8 @@ std::expected<Normalized, Error> run(std::string_view source, std::string* owned
     if (!ok) return std::unexpected(std::move(ok.error()));
   }
 
+  // Unless a pass has taken it, the spare buffer goes back.
+  recycled::give_back(spare_segments, scratch.map.segments);
   if (map_is_identity) {
     if (owned_source) {
       SpanMap map = identity(source);
@@ -82,6 +91,11 @@ std::expected<Normalized, Error> run(std::string_view source, std::string* owned
 }
 
 }  // namespace
+
+void recycle(SpanMap&& map) {
+  recycled::give_back(spare_segments, map.segments);
+  std::vector<Segment>().swap(map.segments);  // a buffer not kept is let go now
+}
 
 std::expected<Normalized, Error> normalize(std::string_view source, const Config& config) {
   return run(source, nullptr, config);

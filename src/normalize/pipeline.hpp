@@ -23,4 +23,8 @@ std::expected<Normalized, Error> normalize(std::string_view source, const Config
 // is not held twice while the later passes and their maps are built.
 std::expected<Normalized, Error> normalize(std::string&& source, const Config& config);
 
+// Lets go of a map made by normalize whose caller is done with it: the buffer of its segments
+// may serve the next call on this thread.
+void recycle(SpanMap&& map);
+
 }  // namespace kestrix

@@ -21,10 +21,11 @@ std::vector<T> take(std::vector<T>& home) {
   return v;
 }
 
-// Puts `v` back in `home`, unless it is too large to keep.
+// Puts `v` back in `home`, unless it is too large to keep or `home` holds as large a buffer
+// already (`v` is then let go by its owner).
 template <class T>
 void give_back(std::vector<T>& home, std::vector<T>& v) {
-  if (v.capacity() * sizeof(T) > kKeepBytes) return;
+  if (v.capacity() * sizeof(T) > kKeepBytes || v.capacity() <= home.capacity()) return;
   v.clear();
   home = std::move(v);
 }
