@@ -3,6 +3,7 @@
     python bench/ab.py --base 48beed6                 # a git revision, built here, against
     python bench/ab.py --base 48beed6 --new build/release   # ... a build directory
     python bench/ab.py --base build/old --new build/new --profiles reviews,mixed --rounds 9
+    python bench/ab.py --base main --profiles calls    # run.py's per-call rows, in microseconds
 
 A side is a directory that holds the `kestrix` package (a CMake build of this project, or a
 site-packages), or a git revision, which is built with CMake in build/ab/<revision> (release).
@@ -63,6 +64,15 @@ def child(profile: str, size: int, repeat: int) -> None:
     import run  # noqa: E402  (imports the kestrix found first on the path)
 
     kx = run.kx
+    if profile == "calls":
+        # run.py's per-call rows: microseconds per call on a fresh str, as "seconds" of one call.
+        rows = {}
+        for name, (message, found, calls) in {"40": (run.MESSAGE_40, 1, 20000),
+                                              "400": (run.MESSAGE_400, 3, 5000)}.items():
+            for row, us in run.per_call(message, found, calls, repeat)["us_per_call"].items():
+                rows[f"{row} {name}"] = us / 1e6
+        json.dump({"seconds": rows, "bytes": 0, "findings": 0, "module": kx.__file__}, sys.stdout)
+        return
     text = run.corpus(profile, size)
     tokenize = kx.PolicySet(kx.Policy.tokenize())
 
@@ -118,6 +128,14 @@ def main() -> None:
                 for row, t in res["seconds"].items():
                     slot["seconds"][row] = min(slot["seconds"].get(row, float("inf")), t)
         b, n = best[p]["base"], best[p]["new"]
+        if p == "calls":
+            print(f"\nper call (fresh str each call), load {os.getloadavg()[0]:.2f}")
+            print(f"  {'':<18}{'base us':>11}{'new us':>10}{'new/base':>10}")
+            for row in b["seconds"]:
+                us_b, us_n = b["seconds"][row] * 1e6, n["seconds"][row] * 1e6
+                print(f"  {row:<18}{us_b:>11.3f}{us_n:>10.3f}{us_n / us_b:>10.3f}")
+            sys.stdout.flush()
+            continue
         print(f"\n{p}: {b['bytes'] / 1e6:.1f} MB, findings base {b['findings']} new {n['findings']}, "
               f"load {os.getloadavg()[0]:.2f}")
         print(f"  {'':<18}{'base MB/s':>11}{'new MB/s':>10}{'new/base':>10}")
