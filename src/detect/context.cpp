@@ -298,7 +298,11 @@ void build_cue_index(std::string_view text, CueIndex& index) {
   pairs::visit_two(s, n, kFirstPairs, kSecondPairs, kAsciiStarts, visit);
   flush();
 
-  // Byte offsets to character offsets, walking forward.
+  // Group by cue (a counting sort, which keeps each group ascending), touching only the cues
+  // that occur: theirs are the only counts set and read.
+  std::array<std::uint32_t, kCueCount> counts;  // then where each cue's next start goes
+
+  // Byte offsets to character offsets, walking forward; the counts start at 0 on the way.
   std::size_t byte = 0;
   std::uint32_t chars = 0;
   found.each([&](Occurrences::Item& item) {
@@ -307,18 +311,15 @@ void build_cue_index(std::string_view text, CueIndex& index) {
       byte = item.second;
     }
     item.second = chars - kCues[item.first].anchor / 3;
+    counts[item.first] = 0;
   });
   index.total_chars = chars + static_cast<std::uint32_t>(bytes::count_chars(s + byte, n - byte));
 
-  // Group by cue (a counting sort, which keeps each group ascending), touching only the cues
-  // that occur: theirs are the only counts set and read.
   index.present = {};
-  std::array<std::uint32_t, kCueCount> counts;  // then where each cue's next start goes
   found.each([&](const Occurrences::Item& item) {
     index.present[item.first / 64] |= std::uint64_t{1} << (item.first % 64);
-    counts[item.first] = 0;
+    ++counts[item.first];
   });
-  found.each([&](const Occurrences::Item& item) { ++counts[item.first]; });
   std::uint32_t acc = 0;
   for_each_present(index.present, [&](std::size_t c) {
     index.begin[c] = acc;

@@ -31,9 +31,12 @@ std::uint32_t jamo_at(std::string_view s, std::size_t i) {
 PassResult pass_nfc(std::string_view text, PassOutput& out) {
   const std::size_t n = text.size();
   // A text without conjoining jamo is done before the writer is set up.
-  if (n == 0 || !std::memchr(text.data(), kJamoLead, n)) return false;
+  const void* first = n == 0 ? nullptr : std::memchr(text.data(), kJamoLead, n);
+  if (!first) return false;
   pass_detail::Writer w(text, out);
-  std::size_t p = 0;  // scan position; everything before it is settled
+  // The scan position; everything before it is settled (and before the first lead byte,
+  // there is nothing to settle).
+  std::size_t p = static_cast<std::size_t>(static_cast<const char*>(first) - text.data());
   std::string syllable;
   while (p < n) {
     const void* hit = std::memchr(text.data() + p, kJamoLead, n - p);
