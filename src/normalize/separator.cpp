@@ -108,24 +108,20 @@ void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t e
 // Bytes that begin a separator: the ASCII ones and the lead bytes of the others.
 constexpr pass_detail::ByteTable kSeparatorStart =
     pass_detail::byte_table({'\t', ' ', '(', ')', ',', '-', '.', 0xC2, 0xE2, 0xE3, 0xEF});
+inline bytes::V16 separator_start_block(bytes::V16 v) {
+  return bytes::eq(v, '\t') | bytes::eq(v, ' ') | bytes::in_range(v, '(', ')') |
+         bytes::in_range(v, ',', '.') | bytes::eq(v, 0xC2) | bytes::in_range(v, 0xE2, 0xE3) |
+         bytes::eq(v, 0xEF);
+}
 
 // The first position d at or after i, with d + 1 < n, whose byte is digit-like and the next
-// one may begin a separator; n when there is none. No digit-like byte begins a separator, so
-// d is the last of a row of digit-like bytes: the rows' ends are read off a bit mask of 64
-// bytes, and only the byte after each is looked up (most rows end at a letter).
+// one may begin a separator; n when there is none. Digits stand in rows and most rows end at
+// a letter: those are passed over sixteen bytes at a time.
 std::size_t next_digit_before_separator(const unsigned char* s, std::size_t i, std::size_t n) {
-  static_assert([] {
-    for (unsigned char c : {'0', '9', '*', 'X', 'x'})
-      if (kSeparatorStart[c]) return false;
-    return true;
-  }());
-  for (; i + 65 <= n; i += 64) {
-    const std::uint64_t digits = bytes::bits64(s + i, pass_detail::digit_like_block);
-    // Bit 63 counts as a row's end: the byte after it is looked up like the others.
-    for (std::uint64_t ends = digits & ~(digits >> 1); ends != 0; ends &= ends - 1) {
-      const std::size_t d = i + static_cast<std::size_t>(__builtin_ctzll(ends));
-      if (kSeparatorStart[s[d + 1]]) return d;
-    }
+  for (; i + 17 <= n; i += 16) {
+    const std::uint32_t m = bytes::bits(pass_detail::digit_like_block(bytes::load(s + i)) &
+                                        separator_start_block(bytes::load(s + i + 1)));
+    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctz(m));
   }
   for (; i + 1 < n; ++i)
     if (digit_like(s[i]) && kSeparatorStart[s[i + 1]]) return i;

@@ -72,14 +72,6 @@ inline std::uint32_t bits(V16 a) {
 
 #endif
 
-// The mask that `block` gives of the 64 bytes at p: bit k for byte p[k].
-template <class Block>
-inline std::uint64_t bits64(const unsigned char* p, Block block) {
-  std::uint64_t m = 0;
-  for (int k = 0; k < 64; k += 16) m |= std::uint64_t{bits(block(load(p + k)))} << k;
-  return m;
-}
-
 // The first position at or after i (and before n) whose byte `one` accepts, or n. `block`
 // gives the mask of accepted bytes of sixteen loaded bytes and must agree with `one`.
 template <class Block, class One>
