@@ -247,6 +247,28 @@ def test_cues_count_wherever_the_blocks_fall(tail):
         assert outcome("가" * shift + tail, shift) == alone, shift
 
 
+@pytest.mark.parametrize("cue", ["생년월일", "생일", "출생", "DOB", "dob"])
+@pytest.mark.parametrize("date", ["1988년 1월 1일", "1988/01/01"])
+def test_written_dates_are_read_wherever_their_cue_stands(cue, date):
+    # The birth cues are searched for around each date start in turn, each search going on where
+    # the last one stopped: a cue that begins at the end of an earlier start's region (and ends
+    # past it) is still seen by the next start, wherever the blocks of the search fall.
+    def outcome(text, at):
+        r = kx.detect(text)
+        return ([(f.entity, f.evidence.rule, f.score, f.source.char_start - at) for f in r.findings],
+                [(x.entity, x.reason, x.source.char_start - at) for x in r.rejections])
+    tail = f"{cue} {date}"
+    alone = outcome(tail, 0)
+    assert alone != ([], []) or cue == "dob"
+    for head in ["", "2021/07/21 ", "2021년 7월 21일 주문. " * 3, "2021년 7월 21일 주문. " + "가" * 300]:
+        for pad in [0, 1, 2, 15, 16, 17, 31, 32, 33, 34, 63, 64, 65]:
+            text = head + " " * 40 + "." * pad + tail
+            assert outcome(text, len(text) - len(tail)) == alone, (head, pad)
+            # The cue before the prose's dates, out of their reach.
+            text = tail + " 끝" + " " * 40 + head + "." * pad + "2021년 7월 21일"
+            assert outcome(text, 0) == alone, (head, pad)
+
+
 @pytest.mark.parametrize("sep", ["-", " ", ".", "(", "·", "ㆍ", "\u3000", "\u200b"])
 def test_separators_after_digits_are_absorbed_wherever_the_blocks_fall(sep):
     # Digits before a separator are found by the ends of digit rows in 64-byte blocks: a row

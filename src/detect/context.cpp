@@ -372,8 +372,9 @@ struct KeepNearBirthCues {
       const std::size_t lo = b - std::min<std::size_t>(b, before);
       const std::size_t hi = std::min(n, b + after);
       if (cue == SIZE_MAX || cue < lo) {
+        // A pattern that begins before hi may end after it: the search reads two bytes more.
         const std::size_t from = std::max(lo, searched);
-        cue = from < hi ? find.first(from, hi) : SIZE_MAX;
+        cue = from < hi ? find.first(from, std::min(n, hi + 2)) : SIZE_MAX;
         searched = cue == SIZE_MAX ? hi : cue;
       }
       if (cue != SIZE_MAX && cue < hi) starts[kept++] = start;
