@@ -210,6 +210,38 @@ def test_written_birth_dates(text, value, rule):
     assert found(text) == [("birth_date", rule, value)]
 
 
+PHONE = ("phone", "phone.mobile_11", "010-1234-5678")
+SEOUL = ("phone", "phone.seoul", "02-123-4567")
+
+
+@pytest.mark.parametrize("text, want", [
+    # The separator pass joins a date's digits to a number beside it; the date is still read,
+    # up to the joint, and so is the number.
+    ("생년월일 1988/01/01 010-1234-5678", [("birth_date", "birth.slash", "1988/01/01"), PHONE]),
+    ("생년월일 1988/01/01, 010-1234-5678", [("birth_date", "birth.slash", "1988/01/01"), PHONE]),
+    ("생년월일 1988/1/1 1234", [("birth_date", "birth.slash", "1988/1/1")]),
+    ("010-1234-5678 1988/01/01 생년월일", [PHONE, ("birth_date", "birth.slash", "1988/01/01")]),
+    ("02-123-4567 1988년 1월 1일생 (생년월일)", [SEOUL, ("birth_date", "birth.words", "1988년 1월 1일생")]),
+    ("1234 88년 1월 1일생 생년월일", [("birth_date", "birth.words", "88년 1월 1일생")]),
+    ("생년월일 1 88년 1월 1일", [("birth_date", "birth.words", "88년 1월 1일")]),
+    ("생년월일: 1988. 1. 1. 010-1234-5678", [("birth_date", "birth.dot", "1988. 1. 1"), PHONE]),
+    ("생년월일 1988. 1. 1 010-1234-5678", [("birth_date", "birth.dot", "1988. 1. 1"), PHONE]),
+    ("생년월일 2001. 12. 5., 02-123-4567", [("birth_date", "birth.dot", "2001. 12. 5"), SEOUL]),
+    ("생년월일 1988.1.1 1234", [("birth_date", "birth.dot", "1988.1.1")]),
+    ("생년월일 1988. 1. 1. 1999. 2. 3. 010-1234-5678", [("birth_date", "birth.dot", "1988. 1. 1"), PHONE]),
+    ("010-1234-5678 1988. 1. 1. 생년월일", [PHONE, ("birth_date", "birth.dot", "1988. 1. 1.")]),
+    # Without a joint the digits are one number, no date.
+    ("생년월일 19881988/01/01", []),
+    ("생년월일 1988/01/011234", []),
+    ("생년월일 12341988년 1월 1일", []),
+    ("생년월일 1988. 1. 1. 2", []),  # a longer dotted row
+])
+def test_birth_dates_joined_to_other_numbers(text, want):
+    assert found(text) == want
+    for _, _, value in want:
+        assert value not in kx.mask(text).text
+
+
 @pytest.mark.parametrize("text", [
     "생년월일 1988년 13월 45일", "생년월일 1900년 2월 29일", "생년월일 1799/01/01",
     "생년월일 1988/02/30", "생년월일 1988/01/01/02", "생년월일 88/01/01", "생년월일 1988년 1월",

@@ -388,10 +388,26 @@ struct Pass {
   }
 
   // Keeps the date starts near which a birth cue may stand: within the windows of any date
-  // that could begin there (4 bytes a character, and the longest date).
+  // that could begin there (4 bytes a character, and the longest date, which may begin two
+  // bytes after the start: a year of two digits at the end of a run).
   void keep_dates_near_birth_cues(std::vector<Span>& starts) const {
     const std::size_t reach = 4 * std::max<std::size_t>(config.context_window, 1);
-    det::keep_near_birth_cues(text, starts, reach, det::kMaxWrittenDateBytes + reach);
+    det::keep_near_birth_cues(text, starts, reach, 2 + det::kMaxWrittenDateBytes + reach);
+  }
+
+  // Whether separators were deleted at normalized byte `at` (see det::JointTest).
+  bool separator_joint_at(std::uint32_t at) {
+    const std::vector<Segment>& segs = map.segments;
+    auto it = std::partition_point(segs.begin(), segs.end(),
+                                   [&](const Segment& g) { return g.dst.byte_start < at; });
+    for (; it != segs.end() && it->dst.byte_start == at; ++it)
+      if (it->dst.byte_end == at && separator_kind(it->rules) != 0) return true;
+    return false;
+  }
+  det::JointTest joint_test() {
+    return {this, [](void* p, std::size_t at) {
+              return static_cast<Pass*>(p)->separator_joint_at(static_cast<std::uint32_t>(at));
+            }};
   }
 
   void add_finding(const Reading& r) {
@@ -430,9 +446,61 @@ struct Pass {
           add_finding(r);
           continue;
         }
-        read_pieces(span);
+        if (!dotted_inside(span)) read_pieces(span);
       }
     }
+  }
+
+  // A run read on its own (a part of a joined run, see dotted_inside) as digit_runs reads a
+  // run that is no date.
+  void read_part(const Span& run) {
+    if (run.byte_end - run.byte_start < det::kMinRuleLength) return;
+    Reading r;
+    if (read(run, true, r)) {
+      add_finding(r);
+      return;
+    }
+    find_joints(run);
+    if (!dotted_inside(run)) read_pieces(run);
+  }
+
+  // Dotted dates that the separator pass joined to the numbers around them (1988. 1. 1.
+  // 010-1234-5678): three stretches of the run, a year of four digits and a month and a day of
+  // one or two, with dot joints between them. Each is read as a whole run of those digits is,
+  // and the parts of the run between them as runs of their own. False (nothing read) when the
+  // run holds no such date with a birth cue. `joints` are the run's.
+  bool dotted_inside(const Span& run) {
+    const std::vector<Joint>* at = &joints;
+    std::vector<Joint> own;  // the run's joints, once read_part has found those of a part
+    const std::size_t k = joints.size();
+    auto bound = [&](std::size_t i) {  // where stretch i starts; k + 1: the run's end
+      return i == 0 ? run.byte_start : i <= k ? (*at)[i - 1].pos : run.byte_end;
+    };
+    auto part = [&](std::uint32_t b, std::uint32_t e) {
+      return Span{b, e, run.char_start + (b - run.byte_start), run.char_start + (e - run.byte_start)};
+    };
+    Reading r;
+    std::uint32_t next = run.byte_start;  // the run is read up to here
+    for (std::size_t q = 0; q + 2 <= k;) {
+      const std::uint32_t b = bound(q), e = bound(q + 3);
+      // Not the whole run, read as one already, nor the first numbers of a longer dotted row
+      // (1988. 1. 1. 2).
+      if ((q == 0 && q + 2 == k) ||
+          (q + 3 <= k && dot_joint((*at)[q + 2].kind) && bound(q + 4) - e <= 2) ||
+          !dotted_date_at(part(b, e), (*at)[q].kind, (*at)[q + 1].kind, (*at)[q].pos,
+                          (*at)[q + 1].pos, r)) {
+        ++q;
+        continue;
+      }
+      if (at == &joints) at = &(own = joints);
+      add_finding(r);
+      read_part(part(next, b));
+      next = e;
+      q += 3;
+    }
+    if (next == run.byte_start) return false;
+    read_part(part(next, run.byte_end));
+    return true;
   }
 
   // A birth date written YYYY. M. D. (the trailing dot and the spaces optional, the month or
@@ -447,13 +515,23 @@ struct Pass {
   }
 
   bool dotted_date(const Span& run, Reading& r) {
-    // separator.dot, and separator.whitespace beside it, as separator_kind has them
+    return joints.size() == 2 &&
+           dotted_date_at(run, joints[0].kind, joints[1].kind, joints[0].pos, joints[1].pos, r);
+  }
+
+  // Whether a joint is of dots (separator.dot, and separator.whitespace beside it, as
+  // separator_kind has them).
+  static bool dot_joint(std::uint8_t kind) {
     constexpr std::uint8_t kDot = 1u << 2, kDotOrSpace = kDot | 1u;
-    auto dot = [&](const Joint& j) { return (j.kind & kDot) && !(j.kind & ~kDotOrSpace); };
-    // Six to eight digits (the caller's): after a year of four, a month and a day of one or two.
-    if (joints.size() != 2 || !dot(joints[0]) || !dot(joints[1]) ||
-        joints[0].pos - run.byte_start != 4 || joints[1].pos - joints[0].pos > 2 ||
-        run.byte_end - joints[1].pos > 2)
+    return (kind & kDot) && !(kind & ~kDotOrSpace);
+  }
+
+  // The same for a run whose two joints (their kinds and places) are given.
+  bool dotted_date_at(const Span& run, std::uint8_t kind0, std::uint8_t kind1, std::uint32_t pos0,
+                      std::uint32_t pos1, Reading& r) {
+    // Six to eight digits: after a year of four, a month and a day of one or two.
+    if (!dot_joint(kind0) || !dot_joint(kind1) || pos0 - run.byte_start != 4 || pos1 - pos0 > 2 ||
+        run.byte_end - pos1 > 2)
       return false;
     auto number = [&](std::uint32_t from, std::uint32_t to) {
       int v = 0;
@@ -463,9 +541,9 @@ struct Pass {
       }
       return v;
     };
-    const int y = number(run.byte_start, joints[0].pos);
-    const int m = number(joints[0].pos, joints[1].pos);
-    const int d = number(joints[1].pos, run.byte_end);
+    const int y = number(run.byte_start, pos0);
+    const int m = number(pos0, pos1);
+    const int d = number(pos1, run.byte_end);
     if (y < 0 || m < 0 || d < 0 || !det::valid_birth_date(4, y, m, d)) return false;
     Span span = run;
     if (span.byte_end < text.size() && text[span.byte_end] == '.') {
@@ -885,7 +963,7 @@ std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normal
                        with_pieces ? SIZE_MAX : det::kMaxRuleLength, date_starts);
   if (!date_starts.empty()) {
     pass.keep_dates_near_birth_cues(date_starts);
-    det::scan_written_dates(pass.text, date_starts, dates);
+    det::scan_written_dates(pass.text, date_starts, pass.joint_test(), dates);
   }
   // A candidate gives at most one finding and usually a rejection or two: room for them
   // up front spares the report's lists their growth by doubling.

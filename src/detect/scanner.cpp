@@ -245,8 +245,10 @@ void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t 
   auto finish = [&](std::size_t end) {
     const std::size_t len = end - start;
     if (digits >= 2 && len >= min_len && len <= max_len) out.push_back(make_span(cur, start, end));
-    if ((len == 2 || len == 4) && !masked && year_follows(s, end, n))
-      date_starts.push_back(make_span(cur, start, end));
+    // A longer run may end in a year that the separator pass joined to the digits before it
+    // (5678 1988년): its last four digits are kept, to be read if a joint stands there.
+    if (len >= 2 && !masked && year_follows(s, end, n))
+      date_starts.push_back(make_span(cur, std::max(start, end - std::min<std::size_t>(len, 4)), end));
     start = kNone;
   };
   alignas(16) unsigned char tail[64];
@@ -314,8 +316,8 @@ bool word_at(const unsigned char* s, std::size_t& i, std::size_t n, std::string_
 }
 
 // The date that begins at byte b, its end in `end`.
-bool date_at(const unsigned char* s, std::size_t b, std::size_t n, WrittenDate& d,
-             std::size_t& end) {
+bool date_at(const unsigned char* s, std::size_t b, std::size_t n, const JointTest& joint,
+             WrittenDate& d, std::size_t& end) {
   if (b > 0 && (s[b - 1] == '/' || s[b - 1] == '.')) return false;  // inside a longer form
   std::size_t i = b;
   d.year = number_at(s, i, n, 4);
@@ -326,8 +328,17 @@ bool date_at(const unsigned char* s, std::size_t b, std::size_t n, WrittenDate& 
     d.month = number_at(s, i, n, 2);
     if (d.month < 0 || i >= n || s[i] != '/') return false;
     ++i;
-    d.day = number_at(s, i, n, 2);
-    if (d.day < 0 || (i < n && (s[i] == '/' || (kClass[s[i]] & kAlnum)))) return false;
+    std::size_t run_end = i;
+    while (run_end < n && (kClass[s[run_end]] & kDigit)) ++run_end;
+    if (run_end - i > 2) {
+      // The day joined to the digits after it (1988/01/01 010-…): it ends at the joint.
+      std::size_t day_end = i + 2;
+      if (!joint(day_end) && !joint(--day_end)) return false;
+      d.day = number_at(s, i, day_end, 2);
+    } else {
+      d.day = number_at(s, i, n, 2);
+      if (d.day < 0 || (i < n && (s[i] == '/' || (kClass[s[i]] & kAlnum)))) return false;
+    }
     d.form = DateForm::slash;
     end = i;
     return true;
@@ -353,18 +364,29 @@ bool date_at(const unsigned char* s, std::size_t b, std::size_t n, WrittenDate& 
 }  // namespace
 
 void scan_written_dates(std::string_view text, const std::vector<Span>& date_starts,
-                        std::vector<WrittenDate>& out) {
+                        const JointTest& joint, std::vector<WrittenDate>& out) {
   out.clear();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t floor = 0;  // the end of the last date: starts inside it are passed over
   for (const Span& start : date_starts) {
-    const std::uint32_t b = start.byte_start;
+    std::uint32_t b = start.byte_start, char_start = start.char_start;
+    const std::uint32_t len = start.byte_end - b;
+    if (len == 3 || (b > 0 && (kClass[s[b - 1]] & kDigit))) {
+      // The end of a longer run: its year begins at a joint, four digits or two from its end.
+      if (len == 4 && joint(b)) {
+      } else if (joint(start.byte_end - 2)) {
+        char_start += len - 2;
+        b += len - 2;
+      } else {
+        continue;
+      }
+    }
     WrittenDate d{};
     std::size_t end = 0;
-    if (b < floor || !date_at(s, b, n, d, end)) continue;
+    if (b < floor || !date_at(s, b, n, joint, d, end)) continue;
     const auto chars = static_cast<std::uint32_t>(bytes::count_chars(s + b, end - b));
-    d.span = Span{b, static_cast<std::uint32_t>(end), start.char_start, start.char_start + chars};
+    d.span = Span{b, static_cast<std::uint32_t>(end), char_start, char_start + chars};
     out.push_back(d);
     floor = end;
   }

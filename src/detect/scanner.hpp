@@ -20,9 +20,9 @@ inline bool new_passport_shape(std::string_view shape) {
   return shape.size() == 9 && shape[4] >= 'A' && shape[4] <= 'Z';
 }
 // Maximal runs of digits and mask characters holding at least two digits, of those the ones
-// whose length lies within [min_len, max_len]. The byte offsets of the runs of two or four
-// digits that a "/" follows, or 년 after at most kMaxDateSpaces spaces, go to `date_starts`
-// (as their spans): where a date written with slashes or in words may begin.
+// whose length lies within [min_len, max_len]. The runs of two or more digits that a "/"
+// follows, or 년 after at most kMaxDateSpaces spaces, go to `date_starts` (as their spans, of
+// at most their last four digits): where a date written with slashes or in words may begin.
 void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
                      std::size_t max_len, std::vector<Span>& date_starts);
 
@@ -37,9 +37,19 @@ struct WrittenDate {
   DateForm form;
   int year_digits, year, month, day;  // as written: the year of two digits is not yet a year
 };
+// Whether the separator pass deleted separators at a byte offset of the text: two numbers
+// that it joined meet there.
+struct JointTest {
+  void* context;
+  bool (*test)(void* context, std::size_t at);
+  bool operator()(std::size_t at) const { return test(context, at); }
+};
 // The dates that begin at the first bytes of `date_starts`, in text order and not overlapping.
+// Where the separator pass joined a date to the digits before or after it (a year of four or
+// two digits at the end of a longer run, a day followed by more digits), the date is read
+// where a joint stands between them.
 void scan_written_dates(std::string_view text, const std::vector<Span>& date_starts,
-                        std::vector<WrittenDate>& out);
+                        const JointTest& joint, std::vector<WrittenDate>& out);
 
 // The digit array of a run ("0".."9" -> 0..9, "*"/"X"/"x" -> 10) and its text form (masks
 // written as "*"), into buffers of at least run.size() elements.
