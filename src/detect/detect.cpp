@@ -482,6 +482,10 @@ struct Pass {
     Reading r;
     std::uint32_t next = run.byte_start;  // the run is read up to here
     for (std::size_t q = 0; q + 2 <= k;) {
+      if (!dot_joint((*at)[q].kind) || !dot_joint((*at)[q + 1].kind)) {  // most runs: no dots
+        ++q;
+        continue;
+      }
       const std::uint32_t b = bound(q), e = bound(q + 3);
       // Not the whole run, read as one already, nor the first numbers of a longer dotted row
       // (1988. 1. 1. 2).
