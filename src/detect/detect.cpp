@@ -446,7 +446,8 @@ struct Pass {
           add_finding(r);
           continue;
         }
-        if (!dotted_inside(span)) read_pieces(span);
+        // A date among other numbers leaves a run of at least three joints.
+        if (joints.size() < 3 || !dotted_inside(span)) read_pieces(span);
       }
     }
   }
@@ -461,7 +462,7 @@ struct Pass {
       return;
     }
     find_joints(run);
-    if (!dotted_inside(run)) read_pieces(run);
+    if (joints.size() < 3 || !dotted_inside(run)) read_pieces(run);
   }
 
   // Dotted dates that the separator pass joined to the numbers around them (1988. 1. 1.
