@@ -227,6 +227,7 @@ SEOUL = ("phone", "phone.seoul", "02-123-4567")
     ("생년월일: 1988. 1. 1. 010-1234-5678", [("birth_date", "birth.dot", "1988. 1. 1"), PHONE]),
     ("생년월일 1988. 1. 1 010-1234-5678", [("birth_date", "birth.dot", "1988. 1. 1"), PHONE]),
     ("생년월일 2001. 12. 5., 02-123-4567", [("birth_date", "birth.dot", "2001. 12. 5"), SEOUL]),
+    ("생년월일 1988. 1. 1. 02-123-4567", [("birth_date", "birth.dot", "1988. 1. 1"), SEOUL]),
     ("생년월일 1988.1.1 1234", [("birth_date", "birth.dot", "1988.1.1")]),
     ("생년월일 1988. 1. 1. 1999. 2. 3. 010-1234-5678", [("birth_date", "birth.dot", "1988. 1. 1"), PHONE]),
     ("010-1234-5678 1988. 1. 1. 생년월일", [PHONE, ("birth_date", "birth.dot", "1988. 1. 1.")]),
@@ -235,6 +236,7 @@ SEOUL = ("phone", "phone.seoul", "02-123-4567")
     ("생년월일 1988/01/011234", []),
     ("생년월일 12341988년 1월 1일", []),
     ("생년월일 1988. 1. 1. 2", []),  # a longer dotted row
+    ("생년월일 1988. 1. 1. 2. 3", []),
 ])
 def test_birth_dates_joined_to_other_numbers(text, want):
     assert found(text) == want

@@ -489,9 +489,10 @@ struct Pass {
       }
       const std::uint32_t b = bound(q), e = bound(q + 3);
       // Not the whole run, read as one already, nor the first numbers of a longer dotted row
-      // (1988. 1. 1. 2).
+      // (1988. 1. 1. 2, 1988. 1. 1. 2. 3), which 1988. 1. 1. 02-123-4567 is not.
       if ((q == 0 && q + 2 == k) ||
-          (q + 3 <= k && dot_joint((*at)[q + 2].kind) && bound(q + 4) - e <= 2) ||
+          (q + 3 <= k && dot_joint((*at)[q + 2].kind) && bound(q + 4) - e <= 2 &&
+           (q + 3 == k || dot_joint((*at)[q + 3].kind))) ||
           !dotted_date_at(part(b, e), (*at)[q].kind, (*at)[q + 1].kind, (*at)[q].pos,
                           (*at)[q + 1].pos, r)) {
         ++q;
