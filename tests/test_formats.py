@@ -306,8 +306,23 @@ def test_invisible_characters_do_not_split_an_address(text, value):
     assert found(text) == [("email", "email.structural", value)]
 
 
+@pytest.mark.parametrize("text, want", [
+    # An invisible character between an address and what follows it ends the address there,
+    # when the domain would not be one with what follows.
+    ("hong@example.com\u200b010-1234-5678", [("email", "email.structural", "hong@example.com"), PHONE]),
+    ("hong@example.com\u200b\u2060010-1234-5678", [("email", "email.structural", "hong@example.com"), PHONE]),
+    ("hong@example.com\u200bM12345678", [("email", "email.structural", "hong@example.com")]),
+    ("a@b.cc\u200b.dd\u200b1", [("email", "email.structural", "a@b.cc\u200b.dd")]),
+    ("a@b.c\u200bde\u200b1", [("email", "email.structural", "a@b.c\u200bde")]),
+    ("hong@example.com\u200babc", [("email", "email.structural", "hong@example.com\u200babc")]),
+])
+def test_an_invisible_character_ends_an_address_before_what_follows(text, want):
+    assert found(text) == want
+
+
 @pytest.mark.parametrize("text", ["a\u200b.@b.com", "hong@example.c\u200b", "\u200b@b.com",
-                                  "a@\u200b.com", "a@b.c\u200bo1"])
+                                  "a@\u200b.com", "a@b.c\u200bo1", "a@b..cc\u200b1", "a@b.c-\u200b1",
+                                  "a@bcd\u200b1", "a@b.c\u200b\u200b1"])
 def test_invisible_characters_do_not_make_an_address(text):
     assert kx.detect(text).findings == []
 

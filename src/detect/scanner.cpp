@@ -154,6 +154,29 @@ void scan_emails(std::string_view text, std::vector<Span>& out) {
         }
         const auto* c = reinterpret_cast<const unsigned char*>(clean.data());
         ok = !clean.empty() && valid_domain(c, 0, clean.size());
+        // An invisible character may end the address instead of joining its domain to what
+        // follows (hong@example.com<U+200B>010-…): then the longest domain that ends before
+        // one of them, as valid_domain judges it, found in one pass.
+        std::size_t labels = 0, label_len = 0, best = 0;
+        bool letters = true;  // the label so far
+        for (std::size_t i = at + 1, seen = 0; !ok && i < de;) {
+          if (const std::size_t k = invisible_at(i)) {
+            if (labels >= 1 && label_len >= 2 && letters && seen != i) best = i;
+            seen = i += k;  // the first of several ends the address
+          } else if (s[i++] == '.') {
+            if (label_len == 0) break;  // an empty label: no longer domain is valid
+            ++labels;
+            label_len = 0;
+            letters = true;
+          } else {
+            ++label_len;
+            letters = letters && (kClass[s[i - 1]] & kLetter);
+          }
+        }
+        if (best != 0) {
+          de = best;
+          ok = true;
+        }
       }
     }
     if (ok) {
