@@ -908,7 +908,12 @@ def test_no_international_reading_without_the_country_code_after_a_plus(text):
     assert all(f.evidence.rule != "phone.international" for f in kx.detect(text).findings)
 
 
-@pytest.mark.parametrize("ch", ["\u200b", "\u200c", "\u200d", "\u2060", "\ufeff"])
+@pytest.mark.parametrize("ch", [
+    "\u200b", "\u200c", "\u200d", "\u2060", "\ufeff",
+    # Direction marks, embeddings and isolates (text copied from the web), invisible operators,
+    # variation selectors, the Mongolian vowel separator and the Hangul fillers.
+    "\u200e", "\u200f", "\u202a", "\u202e", "\u2061", "\u2064", "\u2066", "\u2069", "\ufe00",
+    "\ufe0f", "\u180e", "\u115f", "\u1160", "\u3164", "\uffa0"])
 def test_invisible_characters_between_digits_are_separators(ch):
     text = f"주민번호 880101{ch}-1234568"
     f, = kx.detect(text).findings
@@ -920,6 +925,10 @@ def test_invisible_characters_between_digits_are_separators(ch):
     # Anywhere else they stay as written: folding leaves them alone.
     for other in [f"가{ch}나", f"1{ch}", f"{ch}1", f"a{ch}1"]:
         assert kx.normalize(other).text == other
+    # Inside an e-mail address they join it; after one they end it.
+    for text, want in [(f"메일 ho{ch}ng@exa{ch}mple.com", f"ho{ch}ng@exa{ch}mple.com"),
+                       (f"hong@example.com{ch}010-2345-6789", "hong@example.com")]:
+        assert [g.text(text) for g in kx.detect(text).findings if g.entity == "email"] == [want]
 
 
 WHOLE_RUNS_CHILD = r"""

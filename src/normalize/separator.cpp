@@ -31,10 +31,10 @@ constexpr SepClass kComma{"separator.comma", AbsorbClass::separator};
 constexpr SepClass kMiddot{"separator.middot", AbsorbClass::separator};
 constexpr SepClass kInvisible{"separator.invisible", AbsorbClass::separator};
 
-// The class of the character of two or three bytes at byte i (lead byte 0xC2, 0xE2, 0xE3 or
-// 0xEF), or nullptr; its length in `len`. U+318D (the Hangul araea, typed as a middle dot),
+// The class of the character of two or three bytes at byte i (lead byte 0xC2, 0xE1, 0xE2, 0xE3
+// or 0xEF), or nullptr; its length in `len`. U+318D (the Hangul araea, typed as a middle dot),
 // U+2022 and U+2219 are middle dots, U+3161 (a vowel typed as a dash) a hyphen. The invisible
-// format characters (U+200B, U+200C, U+200D, U+2060, U+FEFF) are absorbed by this pass alone:
+// format characters (utf8::is_invisible_format) are absorbed by this pass alone:
 // between digits they are a way to slip a number past a scanner, elsewhere they stay as
 // written. Jamo and the other characters of these lead bytes are separators nowhere.
 const SepClass* wide_class(std::string_view s, std::size_t i, std::size_t& len) {
@@ -67,7 +67,7 @@ constexpr std::array<std::uint8_t, 256> kLeadClass = [] {
   t['.'] = 3;
   t['('] = t[')'] = 4;
   t[','] = 5;
-  t[0xC2] = t[0xE2] = t[0xE3] = t[0xEF] = kWide;
+  t[0xC2] = t[0xE1] = t[0xE2] = t[0xE3] = t[0xEF] = kWide;
   return t;
 }();
 
@@ -107,10 +107,10 @@ void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t e
 
 // Bytes that begin a separator: the ASCII ones and the lead bytes of the others.
 constexpr pass_detail::ByteTable kSeparatorStart =
-    pass_detail::byte_table({'\t', ' ', '(', ')', ',', '-', '.', 0xC2, 0xE2, 0xE3, 0xEF});
+    pass_detail::byte_table({'\t', ' ', '(', ')', ',', '-', '.', 0xC2, 0xE1, 0xE2, 0xE3, 0xEF});
 inline bytes::V16 separator_start_block(bytes::V16 v) {
   return bytes::eq(v, '\t') | bytes::eq(v, ' ') | bytes::in_range(v, '(', ')') |
-         bytes::in_range(v, ',', '.') | bytes::eq(v, 0xC2) | bytes::in_range(v, 0xE2, 0xE3) |
+         bytes::in_range(v, ',', '.') | bytes::eq(v, 0xC2) | bytes::in_range(v, 0xE1, 0xE3) |
          bytes::eq(v, 0xEF);
 }
 

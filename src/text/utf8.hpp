@@ -31,17 +31,25 @@ constexpr std::uint32_t count_chars(std::string_view s) {
   }
 }
 
-// The invisible format characters (U+200B, U+200C, U+200D, U+2060, U+FEFF): the zero-width
-// characters that slip in between the characters of a number or an address.
+// The invisible format characters: the characters that show nothing and slip in between the
+// characters of a number or an address. The zero-width ones (U+200B, U+200C, U+200D, U+2060,
+// U+FEFF); the direction marks, embeddings and isolates (U+200E, U+200F, U+202A to U+202E,
+// U+2066 to U+2069) that text copied from the web carries; the invisible operators (U+2061 to
+// U+2064); the variation selectors (U+FE00 to U+FE0F); the Mongolian vowel separator (U+180E);
+// and the Hangul fillers (U+115F, U+1160, U+3164, U+FFA0), blank in Korean text. All are three
+// bytes in UTF-8, led by 0xE1, 0xE2, 0xE3 or 0xEF.
 constexpr bool is_invisible_format(char32_t c) {
-  return (c >= 0x200B && c <= 0x200D) || c == 0x2060 || c == 0xFEFF;
+  return (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x2069) ||
+         (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF || c == 0x180E || c == 0x115F ||
+         c == 0x1160 || c == 0x3164 || c == 0xFFA0;
 }
 // Byte length of the invisible format character at byte i of s (all are three bytes), or 0.
 constexpr std::size_t invisible_format_len(std::string_view s, std::size_t i) {
   if (i + 3 > s.size()) return 0;
   const auto a = static_cast<unsigned char>(s[i]), b = static_cast<unsigned char>(s[i + 1]),
              c = static_cast<unsigned char>(s[i + 2]);
-  if (a != 0xE2 && a != 0xEF) return 0;
+  if (a != 0xE1 && a != 0xE2 && a != 0xE3 && a != 0xEF) return 0;
   const char32_t cp = (char32_t{a & 0x0Fu} << 12) | (char32_t{b & 0x3Fu} << 6) | (c & 0x3Fu);
   return is_cont(b) && is_cont(c) && is_invisible_format(cp) ? 3 : 0;
 }
