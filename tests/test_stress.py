@@ -733,6 +733,9 @@ LINEAR_SHAPES = {
     "bank names around accounts": ("농협 352-1234-5678-93 국민은행 통장 ", 1_000_000),
     "e-mails broken by invisible characters": ("h\u200bo@\u200be\u200bx.c\u200bo\u200b", 1_000_000),
     "new passports and 0082 phones": ("여권 M123A4567 0082-10-2345-6789 ", 1_000_000),
+    # Dates joined to the numbers beside them, e-mails ended by the characters after them.
+    "dates joined to numbers": ("생년월일 1988/01/01 010-2345-6789 1988. 1. 1. 1234 ", 1_000_000),
+    "e-mails before invisible characters": ("a@b.co\u200e1\u3164", 1_000_000),
 }
 
 
