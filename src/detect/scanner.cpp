@@ -395,15 +395,12 @@ void scan_written_dates(std::string_view text, const std::vector<Span>& date_sta
   for (const Span& start : date_starts) {
     std::uint32_t b = start.byte_start, char_start = start.char_start;
     const std::uint32_t len = start.byte_end - b;
-    if (len == 3 || (b > 0 && (kClass[s[b - 1]] & kDigit))) {
-      // The end of a longer run: its year begins at a joint, four digits or two from its end.
-      if (len == 4 && joint(b)) {
-      } else if (joint(start.byte_end - 2)) {
-        char_start += len - 2;
-        b += len - 2;
-      } else {
-        continue;
-      }
+    // The end of a longer run: its year begins at a joint, four digits or two from its end.
+    const bool joined = len == 3 || (b > 0 && (kClass[s[b - 1]] & kDigit));
+    if (joined && !(len == 4 && joint(b))) {
+      if (!joint(start.byte_end - 2)) continue;
+      char_start += len - 2;
+      b += len - 2;
     }
     WrittenDate d{};
     std::size_t end = 0;
