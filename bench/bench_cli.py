@@ -46,8 +46,14 @@ def many_lines(profile: str, size: int) -> str:
     return text + "\n"
 
 
+# The command line runs outside the checkout: `-m kestrix` from its top would import the source
+# package beside it, which has no extension built in.
+ELSEWHERE = tempfile.gettempdir()
+
+
 def has_jobs() -> bool:
-    r = subprocess.run([sys.executable, "-m", "kestrix", "mask", "--help"], capture_output=True, text=True)
+    r = subprocess.run([sys.executable, "-m", "kestrix", "mask", "--help"], capture_output=True, text=True,
+                       cwd=ELSEWHERE)
     return "--jobs" in r.stdout
 
 
@@ -89,10 +95,10 @@ def main() -> None:
                         dt = time.perf_counter() - t0
                         del r, s
                     else:
-                        program = ["-m", "kestrix"] if kind == "cli" else [args.before]
+                        program = ["-m", "kestrix"] if kind == "cli" else [str(pathlib.Path(args.before).resolve())]
                         argv = [sys.executable, *program, *what, str(path), "-o", str(out)]
                         t0 = time.perf_counter()
-                        subprocess.run(argv, check=True, stderr=subprocess.DEVNULL)
+                        subprocess.run(argv, check=True, stderr=subprocess.DEVNULL, cwd=ELSEWHERE)
                         dt = time.perf_counter() - t0
                     best[name] = min(best[name], dt)
             print(f"{profile}: {nbytes / 1e6:.1f} MB, {lines} lines, best of {args.repeat}")
