@@ -231,6 +231,8 @@ SEOUL = ("phone", "phone.seoul", "02-123-4567")
     ("생년월일 1988.1.1 1234", [("birth_date", "birth.dot", "1988.1.1")]),
     ("생년월일 1988. 1. 1. 1999. 2. 3. 010-1234-5678", [("birth_date", "birth.dot", "1988. 1. 1"), PHONE]),
     ("010-1234-5678 1988. 1. 1. 생년월일", [PHONE, ("birth_date", "birth.dot", "1988. 1. 1.")]),
+    ("생년월일 1988. 1. 1. 010-1234-5678 1999. 2. 3. 생년월일",
+     [("birth_date", "birth.dot", "1988. 1. 1"), PHONE, ("birth_date", "birth.dot", "1999. 2. 3.")]),
     # Without a joint the digits are one number, no date.
     ("생년월일 19881988/01/01", []),
     ("생년월일 1988/01/011234", []),
