@@ -480,7 +480,7 @@ struct Pass {
     auto part = [&](std::uint32_t b, std::uint32_t e) {
       return Span{b, e, run.char_start + (b - run.byte_start), run.char_start + (e - run.byte_start)};
     };
-    Reading r;
+    Reading& r = date_scratch;  // used up before read_part, which may come back here
     std::uint32_t next = run.byte_start;  // the run is read up to here
     for (std::size_t q = 0; q + 2 <= k;) {
       if (!dot_joint((*at)[q].kind) || !dot_joint((*at)[q + 1].kind)) {  // most runs: no dots
@@ -585,7 +585,7 @@ struct Pass {
   };
   std::vector<Joint> joints;
   std::vector<PieceReading> piece_readings;
-  Reading piece_scratch;
+  Reading piece_scratch, date_scratch;
   std::vector<std::uint8_t> run_digits;
   std::string run_form;
   std::vector<std::uint32_t> order, from, picks;
