@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "text/bytes.hpp"
 #include "text/simd.hpp"
@@ -127,6 +128,19 @@ struct Tables {
         high3(simd::Vec<W>::repeat16(set.high3.data())) {}
 };
 
+// The last bytes of a text, [i, n), fewer than W + Reach: too few for a block read in place,
+// whose loads reach Reach bytes past its last position. Copied to the front of a buffer of
+// zeros, they are read as whole blocks, so that a short text (a chat message) is tested a
+// block at a time throughout instead of byte by byte after its last full block.
+template <int W, std::size_t Reach>
+struct Tail {
+  unsigned char bytes[2 * W + Reach] = {};
+  std::size_t size;
+  [[gnu::always_inline]] Tail(const unsigned char* s, std::size_t i, std::size_t n) : size(n - i) {
+    if (size != 0) std::memcpy(bytes, s + i, size);
+  }
+};
+
 // Whether bit `row` (0..15) of the table's byte at `column` is set, per byte.
 template <class V>
 [[gnu::always_inline]] inline V table_bit(const V& low, const V& high, const V& row, const V& column) {
@@ -162,21 +176,36 @@ template <int W>
 template <bool Two>
 struct Find {
 #ifdef KESTRIX_SIMD_X86
+  // The positions of the W at p that may begin a syllable of the first table (followed by one
+  // of the second, with Two), as bits.
+  template <int W>
+  [[gnu::always_inline]] static std::uint32_t block(const Tables<W>& t, const Tables<W>& t2,
+                                                    const unsigned char* p) {
+    using V = simd::Vec<W>;
+    V hits = pair_hits(t, V::load(p), V::load(p + 1), V::load(p + 2));
+    if constexpr (Two) hits = hits & pair_hits(t2, V::load(p + 3), V::load(p + 4), V::load(p + 5));
+    return hits.bits();
+  }
   template <int W, class Accept>
   [[gnu::always_inline]] static std::size_t run(const unsigned char* s, std::size_t i, std::size_t n,
                                                 const PairSet& set, const PairSet& next, Accept& accept) {
-    using V = simd::Vec<W>;
+    constexpr std::size_t reach = Two ? 5 : 2;  // bytes read past a block's last position
     const Tables<W> t(set), t2(next);
-    for (; i + W + (Two ? 5 : 2) <= n; i += W) {
-      V hits = pair_hits(t, V::load(s + i), V::load(s + i + 1), V::load(s + i + 2));
-      if constexpr (Two) hits = hits & pair_hits(t2, V::load(s + i + 3), V::load(s + i + 4), V::load(s + i + 5));
-      for (std::uint32_t m = hits.bits(); m != 0; m &= m - 1) {
+    for (; i + W + reach <= n; i += W)
+      for (std::uint32_t m = block<W>(t, t2, s + i); m != 0; m &= m - 1) {
         const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
         if (accept(at)) return at;
       }
-    }
-    if constexpr (W > 16) return run<16>(s, i, n, set, next, accept);
-    return find_scalar(s, i, n, set, accept);
+    // The rest from a copy with zeros after it, in whole blocks (see Tail); a zero after the
+    // last byte may complete a pair, so only positions with at + 1 < n are offered.
+    const Tail<W, reach> tail(s, i, n);
+    for (std::size_t j = 0; j < tail.size; j += W)
+      for (std::uint32_t m = block<W>(t, t2, tail.bytes + j); m != 0; m &= m - 1) {
+        const std::size_t at = i + j + static_cast<std::size_t>(__builtin_ctz(m));
+        if (at + 1 >= n) return n;
+        if (accept(at)) return at;
+      }
+    return n;
   }
 #endif
   template <class Accept>
@@ -189,24 +218,36 @@ struct Find {
 // visit_two.
 struct Visit {
 #ifdef KESTRIX_SIMD_X86
+  // The positions of the W at p that hold one of the bytes `a` or begin a syllable of the first
+  // table followed by one of the second, as bits.
+  template <int W>
+  [[gnu::always_inline]] static std::uint32_t block(const Tables<W>& t1, const Tables<W>& t2,
+                                                    const std::array<simd::Vec<W>, 4>& a,
+                                                    const unsigned char* p) {
+    using V = simd::Vec<W>;
+    const V v0 = V::load(p);
+    const V hits = (pair_hits(t1, v0, V::load(p + 1), V::load(p + 2)) &
+                    pair_hits(t2, V::load(p + 3), V::load(p + 4), V::load(p + 5))) |
+                   eq8(v0, a[0]) | eq8(v0, a[1]) | eq8(v0, a[2]) | eq8(v0, a[3]);
+    return hits.bits();
+  }
   template <int W, class Accept>
   [[gnu::always_inline]] static void run(const unsigned char* s, std::size_t i, std::size_t n,
                                          const PairSet& first, const PairSet& second, const AsciiSet& ascii,
                                          Accept& accept) {
     using V = simd::Vec<W>;
     const Tables<W> t1(first), t2(second);
-    const V a0 = V::set1(ascii.b[0]), a1 = V::set1(ascii.b[1]), a2 = V::set1(ascii.b[2]), a3 = V::set1(ascii.b[3]);
-    for (; i + W + 5 <= n; i += W) {
-      const V v0 = V::load(s + i);
-      const V hits = (pair_hits(t1, v0, V::load(s + i + 1), V::load(s + i + 2)) &
-                      pair_hits(t2, V::load(s + i + 3), V::load(s + i + 4), V::load(s + i + 5))) |
-                     eq8(v0, a0) | eq8(v0, a1) | eq8(v0, a2) | eq8(v0, a3);
-      for (std::uint32_t m = hits.bits(); m != 0; m &= m - 1) accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
-    }
-    if constexpr (W > 16)
-      run<16>(s, i, n, first, second, ascii, accept);
-    else
-      visit_scalar(s, i, n, first, second, ascii, accept);
+    const std::array<V, 4> a = {V::set1(ascii.b[0]), V::set1(ascii.b[1]), V::set1(ascii.b[2]),
+                                V::set1(ascii.b[3])};
+    for (; i + W + 5 <= n; i += W)
+      for (std::uint32_t m = block<W>(t1, t2, a, s + i); m != 0; m &= m - 1)
+        accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
+    // The rest from a copy with zeros after it (see Tail): a zero is no lead byte and none of
+    // `ascii`, so no position at or past the end is visited.
+    const Tail<W, 5> tail(s, i, n);
+    for (std::size_t j = 0; j < tail.size; j += W)
+      for (std::uint32_t m = block<W>(t1, t2, a, tail.bytes + j); m != 0; m &= m - 1)
+        accept(i + j + static_cast<std::size_t>(__builtin_ctz(m)));
   }
 #endif
   template <class Accept>
