@@ -21,15 +21,26 @@ using pass_detail::digit_like;
 struct SepClass {
   std::string_view rule;
   AbsorbClass absorb;
+  std::uint8_t id;  // index into kSepClasses
 };
 
-constexpr SepClass kWhitespace{"separator.whitespace", AbsorbClass::whitespace};
-constexpr SepClass kHyphen{"separator.hyphen", AbsorbClass::separator};
-constexpr SepClass kDot{"separator.dot", AbsorbClass::separator};
-constexpr SepClass kParen{"separator.paren", AbsorbClass::separator};
-constexpr SepClass kComma{"separator.comma", AbsorbClass::separator};
-constexpr SepClass kMiddot{"separator.middot", AbsorbClass::separator};
-constexpr SepClass kInvisible{"separator.invisible", AbsorbClass::separator};
+constexpr SepClass kSepClasses[] = {
+    {"separator.whitespace", AbsorbClass::whitespace, 0}, {"separator.hyphen", AbsorbClass::separator, 1},
+    {"separator.dot", AbsorbClass::separator, 2},         {"separator.paren", AbsorbClass::separator, 3},
+    {"separator.comma", AbsorbClass::separator, 4},       {"separator.middot", AbsorbClass::separator, 5},
+    {"separator.invisible", AbsorbClass::separator, 6}};
+constexpr const SepClass& kWhitespace = kSepClasses[0];
+constexpr const SepClass& kHyphen = kSepClasses[1];
+constexpr const SepClass& kDot = kSepClasses[2];
+constexpr const SepClass& kParen = kSepClasses[3];
+constexpr const SepClass& kComma = kSepClasses[4];
+constexpr const SepClass& kMiddot = kSepClasses[5];
+constexpr const SepClass& kInvisible = kSepClasses[6];
+static_assert([] {
+  for (std::size_t k = 0; k < std::size(kSepClasses); ++k)
+    if (kSepClasses[k].id != k) return false;
+  return true;
+}());
 
 // The class of the character of two or three bytes at byte i (lead byte 0xC2, 0xE1, 0xE2, 0xE3
 // or 0xEF), or nullptr; its length in `len`. U+318D (the Hangul araea, typed as a middle dot),
@@ -87,6 +98,17 @@ constexpr std::array<std::uint8_t, 256> kLeadClass = [] {
   return len;
 }
 
+// The one-name rule list of each class, made once per process: a text of a few separators
+// would otherwise spend more on looking its rule names up than on absorbing them.
+RuleSeq rules_of_class(const SepClass& cls) {
+  static const auto kRules = [] {
+    std::array<RuleSeq, std::size(kSepClasses)> t;
+    for (const SepClass& c : kSepClasses) t[c.id] = RuleSeq::one(c.rule);
+    return t;
+  }();
+  return kRules[cls.id];
+}
+
 // Absorbs the run [start, end) as maximal groups of one class.
 void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t end) {
   std::size_t g = start;
@@ -96,13 +118,13 @@ void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t e
     const SepClass* c = nullptr;
     const std::size_t len = separator_at(s, i, c);
     if (c != cls) {
-      absorb(b, s.substr(g, i - g), cls->rule, cls->absorb);
+      absorb(b, s.substr(g, i - g), rules_of_class(*cls), cls->absorb);
       g = i;
       cls = c;
     }
     i += len;
   }
-  absorb(b, s.substr(g, end - g), cls->rule, cls->absorb);
+  absorb(b, s.substr(g, end - g), rules_of_class(*cls), cls->absorb);
 }
 
 // Bytes that begin a separator: the ASCII ones and the lead bytes of the others.

@@ -84,9 +84,9 @@ namespace builder_detail {
 
 enum class Bump { replaced, expanded, whitespace, separator, none };
 
-// The shared step of replace, numeral and absorb: one segment that never folds.
-inline void emit(Builder& b, std::string_view src, std::string_view dst, std::string_view rule,
-                 Bump bump) {
+// The shared step of replace, numeral and absorb: one segment that never folds, whose rule
+// list is `rules`.
+inline void emit(Builder& b, std::string_view src, std::string_view dst, RuleSeq rules, Bump bump) {
   if (src.empty()) return;
   const std::uint32_t n = static_cast<std::uint32_t>(src.size());
   const std::uint32_t k = utf8::count_chars(src);
@@ -109,23 +109,29 @@ inline void emit(Builder& b, std::string_view src, std::string_view dst, std::st
     case Bump::separator: s.cost.absorbed_separators = c; break;
     case Bump::none: break;
   }
-  s.rules = rules_of(b, rule);
+  s.rules = rules;
+}
+
+inline Bump absorb_bump(AbsorbClass cls) {
+  return cls == AbsorbClass::whitespace  ? Bump::whitespace
+         : cls == AbsorbClass::separator ? Bump::separator
+                                         : Bump::none;
 }
 
 }  // namespace builder_detail
 
 inline void replace(Builder& b, std::string_view src, std::string_view dst, std::string_view rule) {
-  builder_detail::emit(b, src, dst, rule, builder_detail::Bump::replaced);
+  if (!src.empty()) builder_detail::emit(b, src, dst, rules_of(b, rule), builder_detail::Bump::replaced);
 }
 inline void numeral(Builder& b, std::string_view src, std::string_view dst, std::string_view rule) {
-  builder_detail::emit(b, src, dst, rule, builder_detail::Bump::expanded);
+  if (!src.empty()) builder_detail::emit(b, src, dst, rules_of(b, rule), builder_detail::Bump::expanded);
 }
 inline void absorb(Builder& b, std::string_view src, std::string_view rule, AbsorbClass cls) {
-  using builder_detail::Bump;
-  builder_detail::emit(b, src, {}, rule,
-                       cls == AbsorbClass::whitespace  ? Bump::whitespace
-                       : cls == AbsorbClass::separator ? Bump::separator
-                                                       : Bump::none);
+  if (!src.empty()) builder_detail::emit(b, src, {}, rules_of(b, rule), builder_detail::absorb_bump(cls));
+}
+// The same with the rule's one-name list at hand (a pass's own rule, looked up once per process).
+inline void absorb(Builder& b, std::string_view src, RuleSeq rules, AbsorbClass cls) {
+  builder_detail::emit(b, src, {}, rules, builder_detail::absorb_bump(cls));
 }
 std::pair<std::string, SpanMap> finish(Builder& b);
 
