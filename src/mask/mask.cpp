@@ -93,7 +93,9 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
       continue;
     }
     if (unchanged_parts) {
-      if (kept == 0) out.text.reserve(text.size());
+      // A label is often longer than what it replaces: room for a few such is spared a
+      // short text's copy growing once more.
+      if (kept == 0) out.text.reserve(text.size() + 64);
       out.text.append(text.substr(cursor, start - cursor));
     }
     render(out.text, policy_for(policies, f.entity), f.entity, text.substr(start, end - start),
