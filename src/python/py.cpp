@@ -10,6 +10,7 @@
 
 #include "text/pages.hpp"
 #include "text/utf16.hpp"
+#include "text/utf8.hpp"
 
 namespace kestrix::py {
 
@@ -349,6 +350,22 @@ TextArg to_text_arg(PyObject* o, const char* param, bool consumed) {
   }
   t.view = to_string_view(o, param);
   return t;
+}
+
+PyObject* new_str(std::string_view s) {
+  // CPython decodes UTF-8 into a str of one byte per character, widens it at the first
+  // character past ASCII and shrinks it to size at the end: for a short text with Hangul in it
+  // (a masked message) most of the work. Such a text is decoded here into code points, from
+  // which CPython makes the str at its final width at once. ASCII is a copy either way.
+  constexpr std::size_t kShort = 1024;
+  if constexpr (sizeof(wchar_t) >= sizeof(char32_t)) {
+    if (s.size() <= kShort && utf8::ascii_prefix(s) < s.size()) {
+      wchar_t units[kShort];
+      const std::size_t n = utf8::decode_all(s, units);
+      if (n != SIZE_MAX) return check(PyUnicode_FromWideChar(units, static_cast<Py_ssize_t>(n)));
+    }
+  }
+  return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
 std::uint64_t to_u64(PyObject* o, const char* param) {

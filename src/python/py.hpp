@@ -378,9 +378,8 @@ void expect_dict(PyObject* o, const char* param);
 
 // ---- results -------------------------------------------------------------------------------
 
-inline PyObject* new_str(std::string_view s) {
-  return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
+// The str of the UTF-8 text s (a UnicodeDecodeError where it is not valid).
+PyObject* new_str(std::string_view s);
 inline PyObject* new_u64(std::uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
 inline PyObject* new_f32(float v) { return check(PyFloat_FromDouble(static_cast<double>(v))); }
 inline PyObject* new_bool(bool v) { return check(PyBool_FromLong(v ? 1 : 0)); }

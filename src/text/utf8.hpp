@@ -1,6 +1,7 @@
 // UTF-8 helpers over text that is known to be valid UTF-8 (every text that enters the core
 // comes from a Python str, so it is). Offsets are bytes unless a name says chars.
 #pragma once
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -135,6 +136,64 @@ inline bool valid(std::string_view s) {
     i += len;
   }
   return true;
+}
+
+// Bytes of s before its first byte past ASCII (s.size() for none), eight at a time.
+inline std::size_t ascii_prefix(std::string_view s) {
+  std::size_t i = 0;
+  for (std::uint64_t w; i + 8 <= s.size(); i += 8) {
+    std::memcpy(&w, s.data() + i, 8);
+    if (w & 0x8080808080808080ull) break;
+  }
+  while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+  return i;
+}
+
+// The code points of s written to `out` (room for s.size() units of at least 32 bits), read
+// as `valid` reads: their count, or SIZE_MAX where s is not valid.
+template <class Unit>
+std::size_t decode_all(std::string_view s, Unit* out) {
+  static_assert(sizeof(Unit) >= sizeof(char32_t));
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  std::size_t k = 0;
+  // One branch per form, the continuation bytes of a form checked together.
+  for (std::size_t i = 0; i < n;) {
+    const std::uint32_t b = p[i];
+    const std::size_t left = n - i;
+    std::uint32_t c;
+    std::uint32_t w;
+    if (b < 0x80) {
+      c = b;
+      i += 1;
+    } else if (left >= 4 && (std::memcpy(&w, p + i, 4), (w & 0xC0C0F0) == 0x8080E0)) {
+      // Three bytes (Hangul), read as one little-endian word.
+      w = std::endian::native == std::endian::little ? w : __builtin_bswap32(w);
+      c = ((w & 0x0F) << 12) | ((w & 0x3F00) >> 2) | ((w >> 16) & 0x3F);
+      if (c < 0x800 || c - 0xD800 < 0x800) return SIZE_MAX;
+      i += 3;
+    } else if ((b & 0xF0) == 0xE0 && left >= 3) {
+      const std::uint32_t b1 = p[i + 1], b2 = p[i + 2];
+      c = ((b & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
+      if (((b1 | (b2 << 8)) & 0xC0C0) != 0x8080 || c < 0x800 || c - 0xD800 < 0x800) return SIZE_MAX;
+      i += 3;
+    } else if ((b & 0xE0) == 0xC0 && left >= 2) {
+      const std::uint32_t b1 = p[i + 1];
+      c = ((b & 0x1F) << 6) | (b1 & 0x3F);
+      if ((b1 & 0xC0) != 0x80 || c < 0x80) return SIZE_MAX;
+      i += 2;
+    } else if ((b & 0xF8) == 0xF0 && left >= 4) {
+      const std::uint32_t b1 = p[i + 1], b2 = p[i + 2], b3 = p[i + 3];
+      c = ((b & 0x07) << 18) | ((b1 & 0x3F) << 12) | ((b2 & 0x3F) << 6) | (b3 & 0x3F);
+      if (((b1 | (b2 << 8) | (b3 << 16)) & 0xC0C0C0) != 0x808080 || c < 0x10000 || c > 0x10FFFF)
+        return SIZE_MAX;
+      i += 4;
+    } else {
+      return SIZE_MAX;
+    }
+    out[k++] = static_cast<Unit>(c);
+  }
+  return k;
 }
 
 inline std::string encode(char32_t c) {
