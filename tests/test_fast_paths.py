@@ -231,17 +231,20 @@ def test_context_hits_of_long_texts_are_what_a_plain_search_finds(seed):
                                  kx.Config().context_window, TABLES[table])
 
 
+def outcome(text, shift):
+    """What detect finds and rejects in `text`, placed as if its first `shift` characters were not there."""
+    r = kx.detect(text)
+    return ([(f.entity, f.score, f.certainty, [(h.cue, h.distance) for h in f.evidence.context_hits],
+              f.source.char_start - shift) for f in r.findings],
+            [(x.entity, x.reason, x.score, x.source.char_start - shift) for x in r.rejections])
+
+
 @pytest.mark.parametrize("tail", ["ARS 02-123-4567 안내", "연락처 010-1234-5678", "대표번호 1588-1234",
                                   "계좌 110-123-456789 ARS", "DOB 880101", "passport M12345678",
                                   "PASSPORT M123A4567", "Passport No M1234567", "생년월일 1988년 1월 1일"])
 def test_cues_count_wherever_the_blocks_fall(tail):
     # Short texts are searched byte by byte, long ones 16 or 32 bytes at a time: every shift of
     # the cue against the blocks gives the outcome of the short text.
-    def outcome(text, shift):
-        r = kx.detect(text)
-        return ([(f.entity, f.score, f.certainty, [(h.cue, h.distance) for h in f.evidence.context_hits],
-                  f.source.char_start - shift) for f in r.findings],
-                [(x.entity, x.reason, x.score, x.source.char_start - shift) for x in r.rejections])
     alone = outcome(tail, 0)
     for shift in range(1, 40):
         assert outcome("가" * shift + tail, shift) == alone, shift
@@ -267,6 +270,17 @@ def test_written_dates_are_read_wherever_their_cue_stands(cue, date):
             # The cue before the prose's dates, out of their reach.
             text = tail + " 끝" + " " * 40 + head + "." * pad + "2021년 7월 21일"
             assert outcome(text, 0) == alone, (head, pad)
+
+
+@pytest.mark.parametrize("cue", ["연락처", "문자", "ARS", "고객센터", "전화번호."])
+def test_cues_that_end_the_text_count_at_every_length(cue):
+    # The bytes after a text's last whole block are tested from a copy padded with zeros: a
+    # cue among them, at every place against the blocks, counts as with nothing before it.
+    tail = "010-1234-5678 " + cue
+    alone = outcome(tail, 0)
+    assert alone[0] or alone[1]
+    for pad in range(1, 80):
+        assert outcome("a" * pad + " " + tail, pad + 1) == alone, pad
 
 
 @pytest.mark.parametrize("sep", ["-", " ", ".", "(", "·", "ㆍ", "\u3000", "\u200b"])
@@ -316,6 +330,23 @@ def test_two_syllable_runs_are_seen_wherever_the_blocks_fall(shift):
         for second, w in DIGIT_WORDS.items():
             got = kx.normalize(prefix + first + second + "가나", config).text
             assert got == f"{prefix}{v}{w}가나", (first, second)
+
+
+# ---- str results ---------------------------------------------------------------------------------
+
+
+@settings(max_examples=300)
+@given(st.text(st.characters(blacklist_categories=("Cs",)), max_size=400))
+@example("가" * 341)  # 1023 bytes: the longest text decoded by the module has 1024
+@example("가" * 341 + "a")
+@example("a" * 1023 + "é")
+@example("a" * 1020 + "😀")
+@example("é" + "a" * 1023)
+def test_a_text_made_into_a_str_is_the_text(text):
+    # A short text past ASCII becomes a str from its code points, any other from its UTF-8
+    # form: both are the text.
+    assert kx.normalize(text, only(None)).text == text
+    assert kx.normalize("가" + text, only(None)).text == "가" + text
 
 
 # ---- the pipeline against its passes composed one by one ---------------------------------------
