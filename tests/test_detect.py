@@ -913,7 +913,8 @@ def test_no_international_reading_without_the_country_code_after_a_plus(text):
     # Direction marks, embeddings and isolates (text copied from the web), invisible operators,
     # variation selectors, the Mongolian vowel separator and the Hangul fillers.
     "\u200e", "\u200f", "\u202a", "\u202e", "\u2061", "\u2064", "\u2066", "\u2069", "\ufe00",
-    "\ufe0f", "\u180e", "\u115f", "\u1160", "\u3164", "\uffa0"])
+    "\ufe0f", "\u180e", "\u115f", "\u1160", "\u3164", "\uffa0", "\u206a", "\u206f", "\u17b4",
+    "\u17b5"])
 def test_invisible_characters_between_digits_are_separators(ch):
     text = f"주민번호 880101{ch}-1234568"
     f, = kx.detect(text).findings

@@ -36,14 +36,15 @@ constexpr std::uint32_t count_chars(std::string_view s) {
 // characters of a number or an address. The zero-width ones (U+200B, U+200C, U+200D, U+2060,
 // U+FEFF); the direction marks, embeddings and isolates (U+200E, U+200F, U+202A to U+202E,
 // U+2066 to U+2069) that text copied from the web carries; the invisible operators (U+2061 to
-// U+2064); the variation selectors (U+FE00 to U+FE0F); the Mongolian vowel separator (U+180E);
-// and the Hangul fillers (U+115F, U+1160, U+3164, U+FFA0), blank in Korean text. All are three
-// bytes in UTF-8, led by 0xE1, 0xE2, 0xE3 or 0xEF.
+// U+2064) and the deprecated format characters (U+206A to U+206F); the variation selectors
+// (U+FE00 to U+FE0F); the Mongolian vowel separator (U+180E) and the Khmer inherent vowels
+// (U+17B4, U+17B5); and the Hangul fillers (U+115F, U+1160, U+3164, U+FFA0), blank in Korean
+// text. All are three bytes in UTF-8, led by 0xE1, 0xE2, 0xE3 or 0xEF.
 constexpr bool is_invisible_format(char32_t c) {
   return (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x2069) ||
-         (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF || c == 0x180E || c == 0x115F ||
-         c == 0x1160 || c == 0x3164 || c == 0xFFA0;
+         (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x206F) ||
+         (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF || c == 0x180E || c == 0x17B4 ||
+         c == 0x17B5 || c == 0x115F || c == 0x1160 || c == 0x3164 || c == 0xFFA0;
 }
 // Byte length of the invisible format character at byte i of s (all are three bytes), or 0.
 constexpr std::size_t invisible_format_len(std::string_view s, std::size_t i) {

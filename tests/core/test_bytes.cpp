@@ -82,11 +82,12 @@ KX_TEST(find_takes_the_first_accepted_byte_from_every_start) {
 // included, and nothing else is: their neighbours in the code space, and a cut sequence.
 KX_TEST(invisible_format_characters_are_found_to_the_last_byte) {
   const char* invisible[] = {"\u200B", "\u200C", "\u200D", "\u200E", "\u200F", "\u202A",
-                             "\u202E", "\u2060", "\u2064", "\u2066", "\u2069", "\uFE00",
-                             "\uFE0F", "\uFEFF", "\u180E", "\u115F", "\u1160", "\u3164",
-                             "\uFFA0"};
+                             "\u202E", "\u2060", "\u2064", "\u2066", "\u2069", "\u206A",
+                             "\u206F", "\uFE00", "\uFE0F", "\uFEFF", "\u180E", "\u17B4",
+                             "\u17B5", "\u115F", "\u1160", "\u3164", "\uFFA0"};
   const char* others[] = {"\u200A", "\u2010", "\u2029", "\u202F", "\u205F", "\u2065",
-                          "\u206A", "\uFDFF", "\uFE10", "\uFEFE", "\u180D", "\u180F",
+                          "\u2070", "\u17B3", "\u17B6", "\uFDFF", "\uFE10", "\uFEFE",
+                          "\u180D", "\u180F",
                           "\u115E", "\u1161", "\u3163", "\u3165", "\uFF9F", "\uFFA1",
                           "\u3161", "a"};
   for (const char* c : invisible) {
