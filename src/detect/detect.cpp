@@ -474,9 +474,7 @@ struct Pass {
     const std::vector<Joint>* at = &joints;
     std::vector<Joint> own;  // the run's joints, once read_part has found those of a part
     const std::size_t k = joints.size();
-    auto bound = [&](std::size_t i) {  // where stretch i starts; k + 1: the run's end
-      return i == 0 ? run.byte_start : i <= k ? (*at)[i - 1].pos : run.byte_end;
-    };
+    auto bound = [&](std::size_t i) { return stretch_start(run, *at, i); };
     auto part = [&](std::uint32_t b, std::uint32_t e) {
       return Span{b, e, run.char_start + (b - run.byte_start), run.char_start + (e - run.byte_start)};
     };
@@ -618,6 +616,11 @@ struct Pass {
     return kind;
   }
 
+  // Where stretch i of `run` starts, its joints `at` found (the run's end for i = at.size() + 1).
+  static std::uint32_t stretch_start(const Span& run, const std::vector<Joint>& at, std::size_t i) {
+    return i == 0 ? run.byte_start : i <= at.size() ? at[i - 1].pos : run.byte_end;
+  }
+
   // The joints strictly inside `run`: the deleted separator segments there, those at one
   // position making one joint, and where masks at either edge of the run meet its digits (a
   // bullet "*", a footnote mark: they stand for digits only when the whole run reads so).
@@ -735,9 +738,7 @@ struct Pass {
   void read_pieces(const Span& run) {
     if (joints.empty()) return;
     const std::uint32_t k = static_cast<std::uint32_t>(joints.size());  // stretches: 0..k
-    auto bound = [&](std::uint32_t i) {  // where stretch i starts; k + 1: the run's end
-      return i == 0 ? run.byte_start : i <= k ? joints[i - 1].pos : run.byte_end;
-    };
+    auto bound = [&](std::uint32_t i) { return stretch_start(run, joints, i); };
     piece_readings.clear();
     Reading& r = piece_scratch;
     // The digit array of the whole run, read by every piece; without masks every piece of six
