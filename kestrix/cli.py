@@ -8,7 +8,7 @@ The `kestrix` command and `python -m kestrix` run it.
 
 Input is read once, in chunks of whole lines, so memory stays constant over many lines; one long
 line is held whole. Each line of a chunk is detected or masked on its own, in one call of the
-extension per chunk (and with --jobs N in N worker processes, taken in input order); a chunk
+extension per chunk (and with --jobs N in N worker threads, taken in input order); a chunk
 that fails somewhere is redone line by line, so that output and messages are those of taking
 the lines one by one. Nothing but the output (standard output or -o FILE) and the restore map
 is written; the input is never copied to disk.
@@ -322,20 +322,16 @@ class Chunk:
     def __init__(self, name: str, line: int, raw: bytes):
         self.name, self.line, self.raw = name, line, raw
 
-    def __getstate__(self) -> tuple[str, int, bytes]:
-        return self.name, self.line, self.raw
-
-    def __setstate__(self, state: tuple[str, int, bytes]) -> None:
-        self.name, self.line, self.raw = state
-
 
 CHUNK_BYTES = 1 << 20
 WRITE_BYTES = 1 << 16
 
 
-def _chunks(f: IO[bytes], name: str, size: int) -> Iterator[Chunk]:
+def _chunks(f: IO[bytes], name: str, size: int, numbered: bool) -> Iterator[Chunk]:
     """The lines of an input in chunks of about `size` bytes (a longer line is a chunk of its
-    own). A read returns what a pipe holds, so lines that arrive slowly are not held back."""
+    own). A read returns what a pipe holds, so lines that arrive slowly are not held back.
+    Unless `numbered`, only the first chunk knows its first line's number (1), the others 0:
+    the caller, which takes the chunks in order, counts the lines that came before them."""
     rest: list[bytes] = []  # the unfinished line, in the pieces read
     number = 1
     while block := f.read1(size):  # type: ignore[attr-defined]
@@ -347,7 +343,7 @@ def _chunks(f: IO[bytes], name: str, size: int) -> Iterator[Chunk]:
         rest = [block[cut:]] if cut < len(block) else []
         del block
         yield Chunk(name, number, raw)
-        number += raw.count(b"\n")
+        number = number + raw.count(b"\n") if numbered else 0
     if rest:
         yield Chunk(name, number, b"".join(rest))
 
@@ -369,9 +365,9 @@ def _lines_of(chunk: Chunk) -> Iterator[Document]:
         at = end
 
 
-def _units(files: list[str], whole: bool) -> Iterator[Document | Chunk]:
-    """Every input read once: each file as one document with whole, else in chunks of lines; a
-    progress bar counts what was taken."""
+def _units(files: list[str], whole: bool, numbered: bool = True) -> Iterator[Document | Chunk]:
+    """Every input read once: each file as one document with whole, else in chunks of lines
+    (numbered as _chunks says); a progress bar counts what was taken."""
     progress = Progress(files)
     # With a bar, chunks small enough for it to move one step at a time.
     size = min(CHUNK_BYTES, max(1 << 12, progress.total // 200)) if progress.total else CHUNK_BYTES
@@ -391,7 +387,7 @@ def _units(files: list[str], whole: bool) -> Iterator[Document | Chunk]:
                     yield Document(name, 1, text, "", nbytes)
                     progress.advance(nbytes)
                     continue
-                for chunk in _chunks(f, name, size):
+                for chunk in _chunks(f, name, size, numbered):
                     nbytes = len(chunk.raw)
                     yield chunk
                     del chunk
@@ -410,31 +406,21 @@ def _documents(files: list[str], whole: bool) -> Iterator[Document]:
             yield from _lines_of(unit)
 
 
-# ---- worker processes ---------------------------------------------------------------------
-
-_job: Callable[[Chunk], Any] | None = None  # what a worker process does with a chunk
+# ---- workers ----------------------------------------------------------------------------
 
 
-def _start_worker(job: Any, mask: Any) -> None:
-    global _job
-    _job = job
-    # Ctrl-C reaches the whole process group: the main process handles it and ends the workers.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    for s in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(s, signal.SIG_DFL)
-    signal.pthread_sigmask(signal.SIG_SETMASK, mask)
-    # What the main process had buffered for standard output is its own to write.
-    sys.stdout = None  # type: ignore[assignment]
-
-
-def _work(chunk: Chunk) -> Any:
-    assert _job is not None
-    return _job(chunk)
+def _start_worker() -> None:
+    # Termination signals are the main thread's to take: it stops the run and cleans up.
+    signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
 
 
 class Workers:
-    """Chunks of lines done by `job` in `jobs` processes (in this one when jobs is 1), their
-    results taken in input order; a document (--whole) is left to the caller (result None)."""
+    """Chunks of lines done by `job` in `jobs` threads (in this one when jobs is 1), their
+    results taken in input order; a document (--whole) is left to the caller (result None).
+
+    The extension lets go of the interpreter lock while it masks or detects a chunk, so the
+    threads work side by side while this one reads and writes; nothing is copied to another
+    process and back. A stop (a signal, a failure) waits for the chunks under way, a call each."""
 
     def __init__(self, jobs: int, job: Callable[[Chunk], Any]):
         self.job = job
@@ -442,31 +428,14 @@ class Workers:
         self.pool: Any = None
         if jobs > 1:
             import concurrent.futures  # only here: its import takes a while for a one-job run
-            import multiprocessing
-            self.broken = concurrent.futures.BrokenExecutor
-
-            # Forked: the workers start with the settings and policies as they are here. A
-            # termination signal waits until they are: the handler's exception would be lost
-            # inside fork's callbacks. The first task starts them all.
-            held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
-            try:
-                start: Any = _start_worker
-                self.pool = concurrent.futures.ProcessPoolExecutor(
-                    jobs, mp_context=multiprocessing.get_context("fork"), initializer=start, initargs=(job, held))
-                self.pool.submit(int)
-            finally:
-                signal.pthread_sigmask(signal.SIG_SETMASK, held)
+            self.pool = concurrent.futures.ThreadPoolExecutor(jobs, "kestrix-worker", _start_worker)
 
     def __enter__(self) -> Workers:
         return self
 
     def __exit__(self, kind: type | None, *exc: object) -> None:
-        if self.pool is None:
-            return
-        if kind is not None:  # a failure or a signal: what the workers do is no longer wanted
-            for process in list((getattr(self.pool, "_processes", None) or {}).values()):
-                process.terminate()
-        self.pool.shutdown(wait=True, cancel_futures=True)
+        if self.pool is not None:
+            self.pool.shutdown(wait=True, cancel_futures=True)
 
     def results(self, units: Iterator[Document | Chunk]) -> Iterator[tuple[Document | Chunk, Any]]:
         if self.pool is None:
@@ -483,7 +452,7 @@ class Workers:
             except Exception as e:  # an input that cannot be read: what came before it is written first
                 failure = e
                 break
-            pending.append((unit, self.pool.submit(_work, unit) if isinstance(unit, Chunk) else None))
+            pending.append((unit, self.pool.submit(self.job, unit) if isinstance(unit, Chunk) else None))
             while len(pending) > 2 * self.jobs:
                 yield self._next(pending)
         while pending:
@@ -491,12 +460,10 @@ class Workers:
         if failure is not None:
             raise failure
 
-    def _next(self, pending: collections.deque) -> tuple[Document | Chunk, Any]:
+    @staticmethod
+    def _next(pending: collections.deque) -> tuple[Document | Chunk, Any]:
         unit, future = pending.popleft()
-        try:
-            return unit, future.result() if future is not None else None
-        except self.broken:
-            raise CliError("a worker process ended before its work was done") from None
+        return unit, future.result() if future is not None else None
 
 
 def _jobs(value: str) -> int:
@@ -505,7 +472,7 @@ def _jobs(value: str) -> int:
     except ValueError:
         n = 0
     if n < 1:
-        raise argparse.ArgumentTypeError(f"expected a number of processes of at least 1, got {value!r}")
+        raise argparse.ArgumentTypeError(f"expected a number of jobs of at least 1, got {value!r}")
     return n
 
 
@@ -798,15 +765,20 @@ def cmd_mask(args: argparse.Namespace) -> int:
         writer = RestoreWriter(args.restore_out) if tokenizes else None
         opening = writer.opening.encode() if writer is not None else None
         job = _MaskJob(policies, config, writer.prefix if writer is not None else "", args.verify)
+        number = 1  # of the next chunk's first line: the chunks come unnumbered, in order
         with Workers(args.jobs, job) as workers:
-            for unit, result in workers.results(_units(args.files, args.whole)):
+            for unit, result in workers.results(_units(args.files, args.whole, numbered=False)):
+                if isinstance(unit, Chunk):
+                    number = unit.line = unit.line or number
                 if result is None or (opening is not None and opening in unit.raw):  # type: ignore[union-attr]
                     # A whole file, or lines that fail somewhere: one by one, to fail where they do.
                     for doc in [unit] if isinstance(unit, Document) else _lines_of(unit):
                         mask_document(doc)
+                        number = doc.line + 1
                     continue
                 assert isinstance(unit, Chunk)
-                masked, restore, found = result
+                masked, restore, found, lines = result
+                number += lines
                 if writer is not None:
                     writer.note_prefixes(unit.raw)
                     if restore is not None:
@@ -964,7 +936,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="write here instead of standard output; FILE is replaced only when the run succeeds")
         if name != "unmask":
             c.add_argument("-j", "--jobs", type=_jobs, default=1, metavar="N",
-                           help=f"{name} in N worker processes (default 1); the output, in input order, is "
+                           help=f"{name} in N worker threads (default 1); the output, in input order, is "
                                 "the same as with one")
         return c
 

@@ -165,11 +165,12 @@ struct Leftover {
   Entity entity;
 };
 
-// None, or (masked, restore, leftovers) for the lines of a UTF-8 chunk, each masked on its own
-// exactly as mask() masks it: `masked` the masked lines with their endings (bytes), `restore`
-// (None when nothing was tokenized) one map of prefix `prefix` whose entries number from 0 in
-// line order, and with `verify` the leftovers [(line index, column, entity), ...]: where
-// detection still finds something in a line once what masking replaced is filled.
+// None, or (masked, restore, leftovers, lines) for the lines of a UTF-8 chunk, each masked on
+// its own exactly as mask() masks it: `masked` the masked lines with their endings (bytes),
+// `restore` (None when nothing was tokenized) one map of prefix `prefix` whose entries number
+// from 0 in line order, with `verify` the leftovers [(line index, column, entity), ...]: where
+// detection still finds something in a line once what masking replaced is filled, and `lines`
+// the number of lines (the last one may lack its ending).
 KX_FAST(fn_mask_lines) {
   return guard([&]() -> PyObject* {
     auto a = bind<5>("_mask_lines", {"chunk", "policies", "config", "prefix", "verify"}, KX_CALL);
@@ -181,11 +182,11 @@ KX_FAST(fn_mask_lines) {
     if (!chunk.bytes) throw_error(PyExc_TypeError, "_mask_lines() argument 'chunk' must be bytes");
     std::string out;
     std::vector<Leftover> leftovers;
+    std::size_t index = 0;
     const bool ok = unlocked(chunk.view.size(), [&] {
       if (!utf8::valid(chunk.view)) return false;
       const PolicySet neutral{Policy::redact_fill(U'가'), {}};
       out.reserve(chunk.view.size() + chunk.view.size() / 4);
-      std::size_t index = 0;
       bool good = true;
       each_line(chunk.view, [&](std::string_view line, std::string_view ending) {
         if (!good) return;
@@ -230,7 +231,8 @@ KX_FAST(fn_mask_lines) {
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
                      check(PyTuple_Pack(3, line.get(), column.get(), entity.get())));
     }
-    return check(PyTuple_Pack(3, text.get(), restore.get(), list.get()));
+    Ref lines = Ref::steal(new_u64(index));
+    return check(PyTuple_Pack(4, text.get(), restore.get(), list.get(), lines.get()));
   });
 }
 
