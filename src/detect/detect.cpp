@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
+#include <optional>
 
 #include "detect/context.hpp"
 #include "detect/rules.hpp"
@@ -62,22 +63,47 @@ Finding make_finding(const SourceSpan& src, const Span& normalized) {
   return f;
 }
 
-// The candidate lists and the cue index's starts of a detection, kept per thread (see
-// recycled.hpp): a short message allocates none of them.
+// The candidate lists and the cue index's starts of a detection, kept per thread so that a
+// short message allocates none of them. A detection borrows the thread's set whole, through
+// one lookup of it (a detection nested in another would find it lent and use a set of its
+// own), and leaves every list empty, letting go of one that a long text grew past
+// recycled::kKeepBytes.
 struct Spare {
   std::vector<Span> emails, passports, runs, date_starts;
   std::vector<std::uint32_t> cue_starts;
   std::vector<det::WrittenDate> dates;
+  bool lent = false;
 };
 thread_local Spare spare;
 
+struct Borrowed {
+  Borrowed() : set(&spare) {
+    if (set->lent) set = &own.emplace();
+    set->lent = true;
+  }
+  ~Borrowed() {
+    recycled::trim(set->emails);
+    recycled::trim(set->passports);
+    recycled::trim(set->runs);
+    recycled::trim(set->date_starts);
+    recycled::trim(set->cue_starts);
+    recycled::trim(set->dates);
+    set->lent = false;
+  }
+  Borrowed(const Borrowed&) = delete;
+  Borrowed& operator=(const Borrowed&) = delete;
+
+  std::optional<Spare> own;
+  Spare* set;
+};
+
 // Per-call state shared by the passport and digit-run steps.
 struct Pass {
-  Pass(const Config& c, std::string_view normalized, const SpanMap& m, Report& r)
-      : config(c), text(normalized), map(m), report(r) {
-    index.starts = recycled::take(spare.cue_starts);
+  Pass(const Config& c, std::string_view normalized, const SpanMap& m, Report& r, Spare& s)
+      : config(c), text(normalized), map(m), report(r), home(s) {
+    index.starts.swap(home.cue_starts);
   }
-  ~Pass() { recycled::give_back(spare.cue_starts, index.starts); }
+  ~Pass() { index.starts.swap(home.cue_starts); }
   Pass(const Pass&) = delete;
   Pass& operator=(const Pass&) = delete;
 
@@ -85,6 +111,7 @@ struct Pass {
   std::string_view text;  // normalized
   const SpanMap& map;
   Report& report;
+  Spare& home;  // borrowed for the call
   CueIndex index;
   det::CueCursor cursor;
   bool indexed = false;
@@ -946,28 +973,42 @@ void sort_by_source(std::vector<T>& items) {
   }
 }
 
-std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normalized,
-                                       const Config& config) {
-  if (!normalized) return std::unexpected(std::move(normalized.error()));
+// `owned_source`, when given, holds `text` and may be consumed. Without `keep_text`, the
+// report's normalized_text stays empty when no pass changes the text.
+std::expected<Report, Error> detect_in(std::string_view source, std::string* owned_source,
+                                       const Config& config, bool keep_text) {
+  Normalized normalized;
+  auto changed = normalize_changes(source, owned_source, config, normalized);
+  if (!changed) return std::unexpected(std::move(changed.error()));
   Report report;
-  report.normalized_text = std::move(normalized->text);
-  Pass pass{config, report.normalized_text, normalized->map, report};
-
-  Spare& home = spare;
-  recycled::Buffer<Span> emails_buffer(home.emails), passports_buffer(home.passports),
-      runs_buffer(home.runs), date_starts_buffer(home.date_starts);
-  recycled::Buffer<det::WrittenDate> dates_buffer(home.dates);
-  std::vector<Span>& emails = emails_buffer.v;
-  std::vector<Span>& passports = passports_buffer.v;
-  std::vector<Span>& runs = runs_buffer.v;
-  std::vector<Span>& date_starts = date_starts_buffer.v;
-  std::vector<det::WrittenDate>& dates = dates_buffer.v;
-  det::scan_emails(pass.text, emails);
-  det::scan_passports(pass.text, passports);
+  std::string_view text = source;
+  if (*changed || owned_source || keep_text) {
+    report.normalized_text = *changed       ? std::move(normalized.text)
+                             : owned_source ? std::move(*owned_source)
+                                            : copy_of(source);
+    text = report.normalized_text;
+  }
+  Borrowed borrowed;
+  Spare& home = *borrowed.set;
+  std::vector<Span>& emails = home.emails;
+  std::vector<Span>& passports = home.passports;
+  std::vector<Span>& runs = home.runs;
+  std::vector<Span>& date_starts = home.date_starts;
+  std::vector<det::WrittenDate>& dates = home.dates;
+  det::scan_emails(text, emails);
+  det::scan_passports(text, passports);
   // Only runs of a length some rule can match, or, for their pieces, longer ones.
   const bool with_pieces = pieces_enabled();
-  det::scan_digit_runs(pass.text, runs, det::kMinRuleLength,
+  det::scan_digit_runs(text, runs, det::kMinRuleLength,
                        with_pieces ? SIZE_MAX : det::kMaxRuleLength, date_starts);
+  // Without a candidate the report is empty: most short messages end here.
+  if (emails.empty() && passports.empty() && runs.empty() && date_starts.empty()) {
+    recycle(std::move(normalized.map));
+    return report;
+  }
+  // The map of an unchanged text is the identity, made only for a text with candidates.
+  if (!*changed) normalized.map = identity(text);
+  Pass pass{config, text, normalized.map, report, home};
   if (!date_starts.empty()) {
     pass.keep_dates_near_birth_cues(date_starts);
     det::scan_written_dates(pass.text, date_starts, pass.joint_test(), dates);
@@ -984,7 +1025,7 @@ std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normal
   pass.digit_runs(runs, with_pieces);
   pass.written_dates(dates);
   // The map has served every candidate: let it go before the sorting below needs its keys.
-  recycle(std::move(normalized->map));
+  recycle(std::move(normalized.map));
 
   remove_nested(report);
   sort_by_source(report.findings);
@@ -995,11 +1036,16 @@ std::expected<Report, Error> detect_in(std::expected<Normalized, Error>&& normal
 }  // namespace
 
 std::expected<Report, Error> detect(std::string_view text, const Config& config) {
-  return detect_in(normalize(text, config), config);
+  return detect_in(text, nullptr, config, true);
 }
 
 std::expected<Report, Error> detect(std::string&& text, const Config& config) {
-  return detect_in(normalize(std::move(text), config), config);
+  const std::string_view view = text;
+  return detect_in(view, &text, config, true);
+}
+
+std::expected<Report, Error> detect_findings(std::string_view text, const Config& config) {
+  return detect_in(text, nullptr, config, false);
 }
 
 }  // namespace kestrix

@@ -16,16 +16,18 @@ namespace {
 // it returns, gives it back for the next call.
 thread_local std::vector<Segment> spare_segments;
 
-// `owned_source`, when given, holds `source` and may be consumed.
-std::expected<Normalized, Error> run(std::string_view source, std::string* owned_source,
-                                     const Config& config) {
+}  // namespace
+
+std::expected<bool, Error> normalize_changes(std::string_view source, std::string* owned_source,
+                                             const Config& config, Normalized& out) {
   // `current` views the source until a pass changes something, then the latest output, which
   // `owned` holds. `scratch` receives each pass's output; after a change the two swap, so the
   // passes reuse two text buffers and two map buffers between them.
   std::string owned;
   std::string_view current = source;
   PassOutput scratch;
-  scratch.map.segments = recycled::take(spare_segments);
+  std::vector<Segment>& spare = spare_segments;  // one lookup of the thread's home a call
+  scratch.map.segments = recycled::take(spare);
   // The map from the source to `current`; while no pass has changed anything it is the
   // identity map, built only at the end. Composing with an identity map on either side gives
   // the other map unchanged, so unchanged passes and the first change skip composition; every
@@ -33,7 +35,8 @@ std::expected<Normalized, Error> run(std::string_view source, std::string* owned
   SpanMap map;
   bool map_is_identity = true;
 
-  auto apply = [&](PassResult r) -> std::expected<void, Error> {
+  // Inlined, so that a pass that changes nothing (most passes over most texts) costs a test.
+  auto apply = [&](PassResult&& r) __attribute__((always_inline)) -> std::expected<void, Error> {
     if (!r) return std::unexpected(std::move(r.error()));
     if (!*r) return {};
     if (!scratch.in_place) {
@@ -75,35 +78,45 @@ std::expected<Normalized, Error> run(std::string_view source, std::string* owned
   }
 
   // Unless a pass has taken it, the spare buffer goes back.
-  recycled::give_back(spare_segments, scratch.map.segments);
-  if (map_is_identity) {
-    if (owned_source) {
-      SpanMap map = identity(source);
-      return Normalized{std::move(*owned_source), std::move(map)};
-    }
-    std::string copy;
-    copy.reserve(source.size());
-    pages::advise_huge(copy.data(), copy.capacity());
-    copy.assign(source);
-    return Normalized{std::move(copy), identity(source)};
-  }
-  return Normalized{std::move(owned), std::move(map)};
+  recycled::give_back(spare, scratch.map.segments);
+  if (map_is_identity) return false;
+  out.text = std::move(owned);
+  out.map = std::move(map);
+  return true;
 }
 
-}  // namespace
+std::string copy_of(std::string_view source) {
+  std::string copy;
+  copy.reserve(source.size());
+  pages::advise_huge(copy.data(), copy.capacity());
+  copy.assign(source);
+  return copy;
+}
 
 void recycle(SpanMap&& map) {
+  if (map.segments.capacity() == 0) return;  // nothing to keep: the thread's home is not looked up
   recycled::give_back(spare_segments, map.segments);
   std::vector<Segment>().swap(map.segments);  // a buffer not kept is let go now
 }
 
 std::expected<Normalized, Error> normalize(std::string_view source, const Config& config) {
-  return run(source, nullptr, config);
+  Normalized out;
+  auto changed = normalize_changes(source, nullptr, config, out);
+  if (!changed) return std::unexpected(std::move(changed.error()));
+  if (!*changed) return Normalized{copy_of(source), identity(source)};
+  return out;
 }
 
 std::expected<Normalized, Error> normalize(std::string&& source, const Config& config) {
   const std::string_view view = source;
-  return run(view, &source, config);
+  Normalized out;
+  auto changed = normalize_changes(view, &source, config, out);
+  if (!changed) return std::unexpected(std::move(changed.error()));
+  if (!*changed) {
+    SpanMap map = identity(view);
+    return Normalized{std::move(source), std::move(map)};
+  }
+  return out;
 }
 
 }  // namespace kestrix

@@ -23,6 +23,17 @@ std::expected<Normalized, Error> normalize(std::string_view source, const Config
 // is not held twice while the later passes and their maps are built.
 std::expected<Normalized, Error> normalize(std::string&& source, const Config& config);
 
+// The passes of normalize for callers that can do without a copy of an unchanged text and its
+// identity map: false when no pass changes anything (the normalized text is then `source`
+// itself, its map the identity, and `out` is left alone), else true with the normalized text
+// and its map in `out`. `owned_source`, when given, holds `source`; it may be consumed when
+// true is returned, and is left as it is otherwise.
+std::expected<bool, Error> normalize_changes(std::string_view source, std::string* owned_source,
+                                             const Config& config, Normalized& out);
+
+// A copy of `source` made as normalize makes the copy of an unchanged text.
+std::string copy_of(std::string_view source);
+
 // Lets go of a map made by normalize whose caller is done with it: the buffer of its segments
 // may serve the next call on this thread.
 void recycle(SpanMap&& map);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -159,8 +160,8 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
   const std::size_t n = text.size();
   // First the runs to absorb, then the rewrite: knowing how many segments it makes, the
   // rewrite reserves them once instead of growing the largest map of the pipeline by doubling.
-  recycled::Buffer<std::pair<std::size_t, std::size_t>> runs_buffer(spare_runs);
-  auto& runs = runs_buffer.v;
+  // The thread's list is taken at the first run: most texts have none.
+  std::optional<recycled::Buffer<std::pair<std::size_t, std::size_t>>> runs_buffer;
   std::size_t segments = 1;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   for (std::size_t d = 0; (d = next_digit_before_separator(p, d, n)) < n; ++d) {
@@ -177,12 +178,14 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
     }
     if (end == n) break;  // a run that reaches the end of the text stays
     if (digit_like(byte_at(text, end))) {
-      runs.emplace_back(i, end);
+      if (!runs_buffer) runs_buffer.emplace(spare_runs);
+      runs_buffer->v.emplace_back(i, end);
       segments += groups + 1;
     }
     d = end - 1;  // text[end] is no separator; the scan resumes there
   }
-  if (runs.empty()) return false;
+  if (!runs_buffer) return false;
+  const auto& runs = runs_buffer->v;
   pass_detail::Writer w(text, out);
   w.segments_hint = segments;
   for (auto [i, end] : runs) {

@@ -30,6 +30,15 @@ void give_back(std::vector<T>& home, std::vector<T>& v) {
   home = std::move(v);
 }
 
+// Empties `v`, keeping its buffer unless it is too large to keep.
+template <class T>
+[[gnu::always_inline]] inline void trim(std::vector<T>& v) {
+  if (v.capacity() * sizeof(T) > kKeepBytes) [[unlikely]]
+    std::vector<T>().swap(v);
+  else
+    v.clear();
+}
+
 // A buffer taken from `home` for the lifetime of this object.
 template <class T>
 struct Buffer {
