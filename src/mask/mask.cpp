@@ -115,8 +115,14 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
 
 std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& policies,
                                       const Config& config, MaskedText made) {
-  auto report = detect(text, config);
+  auto report = detect_findings(text, config);
   if (!report) return std::unexpected(std::move(report.error()));
+  // Most short texts have nothing to mask: their output is the text, or nothing (see MaskedText).
+  if (report->findings.empty() && !tokenizes(policies)) {
+    std::expected<MaskOutput, Error> out(std::in_place);
+    if (made == MaskedText::whole) out->text.assign(text);
+    return out;
+  }
   return mask_findings(text, std::move(report->findings), policies, made);
 }
 

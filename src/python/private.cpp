@@ -190,12 +190,14 @@ KX_FAST(fn_mask_lines) {
       bool good = true;
       each_line(chunk.view, [&](std::string_view line, std::string_view ending) {
         if (!good) return;
-        auto r = mask(line, policies, config);
+        auto r = mask(line, policies, config, MaskedText::unless_unchanged);
         if (!r) {
           good = false;
           return;
         }
-        if (r->restore && !r->restore->entries.empty()) {
+        if (r->applied.empty()) {
+          out += line;
+        } else if (r->restore && !r->restore->entries.empty()) {
           auto merged = merge_restore(run, 0, r->text, *r->restore);
           if (!merged) {
             good = false;
@@ -208,7 +210,7 @@ KX_FAST(fn_mask_lines) {
         out += ending;
         if (verify) {
           auto blanked = mask(line, neutral, config);
-          auto found = blanked ? detect(blanked->text, config) : std::unexpected(blanked.error());
+          auto found = blanked ? detect_findings(blanked->text, config) : std::unexpected(blanked.error());
           if (!found) {
             good = false;
             return;
@@ -258,7 +260,7 @@ KX_FAST(fn_detect_lines) {
       std::string finding;
       each_line(chunk.view, [&](std::string_view line, std::string_view) {
         if (!good) return;
-        auto report = detect(line, config);
+        auto report = detect_findings(line, config);
         if (!report) {
           good = false;
           return;
