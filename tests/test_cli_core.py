@@ -6,7 +6,7 @@ import json
 import re
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 import kestrix as kx
 from kestrix import _kestrix as core
@@ -118,3 +118,41 @@ def test_a_chunk_is_taken_exactly_when_python_decodes_it(chunk):
         decodes = False
     assert (core._mask_lines(chunk, kx.PolicySet(), kx.Config(), "", False) is not None) == decodes
     assert (core._detect_lines(chunk, kx.Config(), '"x"', 1, False) is not None) == decodes
+
+
+# ---- the per-chunk loops: each line as mask() and detect() take it alone -----------------------
+
+# Lines with and without candidates, empty ones, ones that only normalize (full-width forms,
+# separators between digits, an invisible character), a stray "\r".
+LINE_PIECES = [PHONE, "연락처 ", "kim@mail.co.kr", "여권 M1234567", "생일 1988. 1. 1.", "ＡＢ１２", "1-2",
+               "가나다", " ", "\r", "1\u200b2", "😀", "0", luhn("457296011234567")]
+chunks = st.tuples(
+    st.lists(st.tuples(st.lists(st.sampled_from(LINE_PIECES), max_size=4).map("".join),
+                       st.sampled_from(["\n", "\r\n"])), max_size=6).map(lambda ls: "".join(a + b for a, b in ls)),
+    st.lists(st.sampled_from(LINE_PIECES), max_size=3).map("".join)).map("".join)
+
+
+def lines_of(chunk):
+    """(line, ending) as the per-chunk functions split a chunk."""
+    *whole, last = chunk.split("\n")
+    lines = [(p[:-1], "\r\n") if p.endswith("\r") else (p, "\n") for p in whole]
+    return lines + ([(last, "")] if last else [])
+
+
+@settings(max_examples=150)
+@given(chunks, st.sampled_from([None, kx.Policy.partial(2, 2), kx.Policy.redact_fill("#")]))
+def test_each_line_of_a_chunk_is_masked_and_detected_as_it_is_alone(chunk, policy):
+    ps = kx.PolicySet() if policy is None else kx.PolicySet(policy)
+    lines = lines_of(chunk)
+    masked, restore, leftovers, count = core._mask_lines(chunk.encode(), ps, kx.Config(), "", True)
+    assert masked.decode() == "".join(kx.mask(line, ps).text + end for line, end in lines)
+    assert (restore, count) == (None, len(lines))
+    blank = kx.PolicySet(kx.Policy.redact_fill("가"))
+    assert leftovers == [(k, f.source.char_start + 1, f.entity) for k, (line, _) in enumerate(lines)
+                         for f in kx.detect(kx.mask(line, blank).text).findings]
+    records, counts = core._detect_lines(chunk.encode(), kx.Config(), '"x"', 7, False)
+    found = [(k, f) for k, (line, _) in enumerate(lines) for f in kx.detect(line).findings]
+    assert records.decode().splitlines() == [
+        f'{{"input":"x","line":{7 + k},"columns":[{f.source.char_start + 1},{f.source.char_end}],'
+        + f.to_json()[1:] for k, f in found]
+    assert counts == {e: sum(f.entity == e for _, f in found) for e in {f.entity for _, f in found}}

@@ -561,6 +561,27 @@ def test_masked_text_equals_the_rendering(parts, tail, times, tokenize, subclass
         assert back == text and type(back) is str
 
 
+# A text without findings: one without candidates, one whose candidates all fail, one that only
+# normalizes. Its masked text is the text under every policy, and a restore map (empty) comes
+# exactly with a tokenizing one; its report holds the normalized text and nothing found.
+@pytest.mark.parametrize("text", ["", "가나다 리뷰", "ＡＢＣ", "1-2 3·4", "010-1234", "\r\n", "연락처",
+                                  "주문번호 1234567890", "M1234567", "😀 1\u200b2"])
+@pytest.mark.parametrize("policy", [None, kx.Policy.tokenize(), kx.Policy.partial(1, 1),
+                                    kx.Policy.redact_fixed("[X]"), kx.Policy.hash(b"k" * 32, 8)])
+@pytest.mark.parametrize("subclass", [False, True])
+def test_a_text_without_findings_is_its_own_masked_text(text, policy, subclass):
+    arg = Text(text) if subclass else text
+    report = kx.detect(arg)
+    assert (report.findings, report.normalized_text) == ([], kx.normalize(text).text)
+    assert len(report.rejections) == {"주문": 2, "M1": 1}.get(text[:2], 0)
+    out = kx.mask(arg, kx.PolicySet() if policy is None else kx.PolicySet(policy))
+    assert out.text == text and type(out.text) is str
+    assert (out.applied, out.skipped) == ([], [])
+    tokenizes = policy is not None and repr(policy).startswith("Policy.tokenize")
+    assert (out.restore is not None) == tokenizes
+    assert not tokenizes or out.restore.entries == []
+
+
 ITEMS = ["연락처 010-1234-5678", "kim@mail.co.kr", "주민번호 " + rrn("900101123456"),
          "카드 " + luhn("412345678901234"), "여권번호 M12345678", "연락처 02-123-4567"]
 
