@@ -82,12 +82,14 @@ struct Borrowed {
     set->lent = true;
   }
   ~Borrowed() {
-    recycled::trim(set->emails);
-    recycled::trim(set->passports);
-    recycled::trim(set->runs);
-    recycled::trim(set->date_starts);
-    recycled::trim(set->cue_starts);
-    recycled::trim(set->dates);
+    if (filled) {
+      recycled::trim(set->emails);
+      recycled::trim(set->passports);
+      recycled::trim(set->runs);
+      recycled::trim(set->date_starts);
+      recycled::trim(set->cue_starts);
+      recycled::trim(set->dates);
+    }
     set->lent = false;
   }
   Borrowed(const Borrowed&) = delete;
@@ -95,6 +97,7 @@ struct Borrowed {
 
   std::optional<Spare> own;
   Spare* set;
+  bool filled = false;  // a list may hold something (each is empty, and small, until then)
 };
 
 // Per-call state shared by the passport and digit-run steps.
@@ -1006,6 +1009,7 @@ std::expected<Report, Error> detect_in(std::string_view source, std::string* own
     recycle(std::move(normalized.map));
     return report;
   }
+  borrowed.filled = true;
   // The map of an unchanged text is the identity, made only for a text with candidates.
   if (!*changed) normalized.map = identity(text);
   Pass pass{config, text, normalized.map, report, home};

@@ -11,6 +11,7 @@
 #include "span/mapping.hpp"
 #include "text/bytes.hpp"
 #include "text/pages.hpp"
+#include "text/recycled.hpp"
 
 namespace kestrix::pass_detail {
 
@@ -43,6 +44,7 @@ struct Writer {
         compose_begin(stream, *out.compose_after, out.map, segments_hint);
       } else {
         b.segments = std::move(out.map.segments);
+        if (b.segments.capacity() == 0 && out.spare_map) b.segments = recycled::take(out.spare_map());
         b.segments.clear();
         b.segments.reserve(segments_hint);
         pages::advise_huge(b.segments.data(), b.segments.capacity() * sizeof(Segment));

@@ -32,6 +32,9 @@ struct PassOutput {
   // When set (only the separator pass, which only deletes, takes it): the pass's input is this
   // string, which it compacts in place when it changes something; `text` is then left empty.
   std::string* in_place = nullptr;
+  // Where the first change takes the buffer of `map` from when it has none (the pipeline's
+  // buffer kept per thread, looked up only then), or nullptr.
+  std::vector<Segment>& (*spare_map)() = nullptr;
 };
 using PassResult = std::expected<bool, Error>;
 

@@ -16,6 +16,8 @@ namespace {
 // it returns, gives it back for the next call.
 thread_local std::vector<Segment> spare_segments;
 
+std::vector<Segment>& spare_map() { return spare_segments; }
+
 }  // namespace
 
 std::expected<bool, Error> normalize_changes(std::string_view source, std::string* owned_source,
@@ -26,8 +28,7 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
   std::string owned;
   std::string_view current = source;
   PassOutput scratch;
-  std::vector<Segment>& spare = spare_segments;  // one lookup of the thread's home a call
-  scratch.map.segments = recycled::take(spare);
+  scratch.spare_map = spare_map;  // taken at the first change: most texts have none
   // The map from the source to `current`; while no pass has changed anything it is the
   // identity map, built only at the end. Composing with an identity map on either side gives
   // the other map unchanged, so unchanged passes and the first change skip composition; every
@@ -77,8 +78,8 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
     if (!ok) return std::unexpected(std::move(ok.error()));
   }
 
-  // Unless a pass has taken it, the spare buffer goes back.
-  recycled::give_back(spare, scratch.map.segments);
+  // A buffer left over from the passes goes back.
+  if (scratch.map.segments.capacity() != 0) recycled::give_back(spare_segments, scratch.map.segments);
   if (map_is_identity) return false;
   out.text = std::move(owned);
   out.map = std::move(map);
