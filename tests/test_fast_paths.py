@@ -250,6 +250,18 @@ def test_cues_count_wherever_the_blocks_fall(tail):
         assert outcome("가" * shift + tail, shift) == alone, shift
 
 
+@pytest.mark.parametrize("tail", ["생년월일 1988/01/01", "생일 5678 1988년 1월 1일", "주민번호 900101-1234568",
+                                  "카드 4123 4567 8901 2345", "1 2 3 45 6 78 9 010-1234-5678",
+                                  "연락처 010-12**-5678 x", "7" * 70 + " 1988/01/01 생년월일"])
+def test_digit_runs_are_read_wherever_the_blocks_fall(tail):
+    # Digit runs are read off 64-byte blocks: a run that starts or ends at any place of a block,
+    # or goes on over one or two block ends, reads as it does alone.
+    alone = outcome(tail, 0)
+    assert alone != ([], [])
+    for pad in range(0, 140):
+        assert outcome("a" * pad + " " + tail, pad + 1) == alone, pad
+
+
 @pytest.mark.parametrize("cue", ["생년월일", "생일", "출생", "DOB", "dob"])
 @pytest.mark.parametrize("date", ["1988년 1월 1일", "1988/01/01"])
 def test_written_dates_are_read_wherever_their_cue_stands(cue, date):

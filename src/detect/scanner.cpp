@@ -7,6 +7,7 @@
 
 #include "detect/rules.hpp"
 #include "text/bytes.hpp"
+#include "text/simd.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix::det {
@@ -19,6 +20,7 @@ enum : std::uint8_t {
   kMask = 8,     // "*", "X", "x"
   kLocal = 16,   // allowed in the local part of an address
   kDomain = 32,  // allowed in a domain
+  kYearNext = 64,  // may follow the year of a written date: "/", a space, the first byte of 년
 };
 
 constexpr std::array<std::uint8_t, 256> build_classes() {
@@ -31,6 +33,7 @@ constexpr std::array<std::uint8_t, 256> build_classes() {
   t['x'] |= kMask;
   for (char c : {'%', '+', '-', '.', '_'}) t[static_cast<unsigned char>(c)] |= kLocal;
   for (char c : {'-', '.'}) t[static_cast<unsigned char>(c)] |= kDomain;
+  for (int c : {int{'/'}, int{' '}, 0xEB}) t[c] |= kYearNext;
   return t;
 }
 
@@ -42,7 +45,8 @@ constexpr std::uint8_t kAlnum = kLetter | kDigit;
 
 // A written date's year at byte `end`: a "/", or 년 after at most kMaxDateSpaces spaces.
 inline bool year_follows(const unsigned char* s, std::size_t end, std::size_t n) {
-  if (end < n && s[end] == '/') return true;
+  if (end == n || !(kClass[s[end]] & kYearNext)) return false;  // most runs: one lookup
+  if (s[end] == '/') return true;
   for (std::size_t k = 0; k < kMaxDateSpaces && end < n && s[end] == ' '; ++k) ++end;
   return n - end >= 3 && s[end] == 0xEB && s[end + 1] == 0x85 && s[end + 2] == 0x84;  // 년
 }
@@ -248,68 +252,124 @@ inline RunBits run_bits(const unsigned char* p) {
   return r;
 }
 
+// The runs of the text, read off the RunBits that `scan.bits` gives for 64 bytes.
+template <class Scan>
+[[gnu::always_inline]] inline void scan_runs(const unsigned char* s, std::size_t n,
+                                             std::vector<Span>& out, std::size_t min_len,
+                                             std::size_t max_len, std::vector<Span>& date_starts,
+                                             const Scan& scan) {
+  // Characters are counted only up to the runs that are kept, in one forward walk.
+  CharCursor cur{s};
+  // The runs are read off bit masks of 64 bytes at a time: a run starts at a set bit whose
+  // byte before is clear, and ends before a clear bit whose byte before is set, possibly some
+  // blocks later. Starts and ends alternate, so a block's k-th end closes the run open before
+  // it or its k-th start. Of a run only this much is kept: its start, its digits counted up to
+  // two and whether it holds a mask character.
+  auto finish = [&](std::size_t start, std::size_t end, bool two_digits, bool masked) {
+    const std::size_t len = end - start;
+    if (two_digits && len >= min_len && len <= max_len) out.push_back(make_span(cur, start, end));
+    // A longer run may end in a year that the separator pass joined to the digits before it
+    // (5678 1988년): its last four digits are kept, to be read if a joint stands there.
+    if (len >= 2 && !masked && year_follows(s, end, n))
+      date_starts.push_back(make_span(cur, std::max(start, end - std::min<std::size_t>(len, 4)), end));
+  };
+  // The run that reaches the end of the last block, if `open`: its start, digits counted up
+  // to two, and whether it holds a mask.
+  std::size_t start = 0;
+  unsigned digits = 0;
+  bool masked = false, open = false;
+  auto take = [&](const RunBits& r, std::uint64_t in) {
+    const std::uint64_t d = r.digit & in;
+    digits += (d != 0) + ((d & (d - 1)) != 0);
+    if (digits > 2) digits = 2;
+    masked |= (r.mask & in) != 0;
+  };
+  alignas(16) unsigned char tail[64];
+  for (std::size_t b = 0; b < n; b += 64) {
+    RunBits r;
+    if (n - b >= 64) {
+      r = scan.bits(s + b);
+    } else {  // the last bytes, padded with bytes of neither kind
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, s + b, n - b);
+      r = scan.bits(tail);
+    }
+    const std::uint64_t x = r.digit | r.mask;
+    if (x == 0 && !open) continue;
+    const std::uint64_t after = (x << 1) | std::uint64_t{open};  // bit k: byte k - 1 is in a run
+    std::uint64_t starts = x & ~after, ends = ~x & after;
+    if (open) {
+      // The run goes on up to the first end, or through the whole block.
+      take(r, ends == 0 ? ~std::uint64_t{0} : (ends & (0 - ends)) - 1);
+      if (ends == 0) continue;
+      finish(start, b + static_cast<std::size_t>(__builtin_ctzll(ends)), digits == 2, masked);
+      ends &= ends - 1;
+    }
+    for (; ends != 0; ends &= ends - 1, starts &= starts - 1) {
+      const unsigned from = static_cast<unsigned>(__builtin_ctzll(starts));
+      const unsigned to = static_cast<unsigned>(__builtin_ctzll(ends));
+      if (to - from < 2) continue;  // a lone character is neither a run nor a year
+      const std::uint64_t in = (std::uint64_t{1} << to) - (std::uint64_t{1} << from);
+      const std::uint64_t d = r.digit & in;
+      finish(b + from, b + to, (d & (d - 1)) != 0, (r.mask & in) != 0);
+    }
+    open = starts != 0;  // one start is left: its run reaches the end of the block
+    if (open) {
+      const unsigned from = static_cast<unsigned>(__builtin_ctzll(starts));
+      start = b + from;
+      digits = 0;
+      masked = false;
+      take(r, ~std::uint64_t{0} << from);
+    }
+  }
+  if (open) finish(start, n, digits == 2, masked);
+}
+
+struct ScanDigitRuns {
+  struct Plain {
+    RunBits bits(const unsigned char* p) const { return run_bits(p); }
+  };
+  static void fallback(const unsigned char* s, std::size_t n, std::vector<Span>& out,
+                       std::size_t min_len, std::size_t max_len, std::vector<Span>& date_starts) {
+    scan_runs(s, n, out, min_len, max_len, date_starts, Plain{});
+  }
+#ifdef KESTRIX_SIMD_X86
+  template <int W>
+  struct Wide {
+    using V = simd::Vec<W>;
+    V to_signed, ten, lower, x, star;
+    // A digit d maps to -128 + (d - '0'), below -118; every other byte to -118 or above. The
+    // mask characters: "*", and "X" and "x" as one with the case bit set.
+    [[gnu::always_inline]] RunBits bits(const unsigned char* p) const {
+      RunBits r{0, 0};
+      for (int k = 0; k < 64; k += W) {
+        const V v = V::load(p + k);
+        r.digit |= std::uint64_t{lt8(add8(v, to_signed), ten).bits()} << k;
+        r.mask |= std::uint64_t{(eq8(v | lower, x) | eq8(v, star)).bits()} << k;
+      }
+      return r;
+    }
+  };
+  template <int W>
+  [[gnu::always_inline]] static void run(const unsigned char* s, std::size_t n,
+                                         std::vector<Span>& out, std::size_t min_len,
+                                         std::size_t max_len, std::vector<Span>& date_starts) {
+    using V = simd::Vec<W>;
+    scan_runs(s, n, out, min_len, max_len, date_starts,
+              Wide<W>{V::set1(0x80 - '0'), V::set1(0x80 + 10), V::set1(0x20), V::set1('x'),
+                      V::set1('*')});
+  }
+#endif
+};
+
 }  // namespace
 
 void scan_digit_runs(std::string_view text, std::vector<Span>& out, std::size_t min_len,
                      std::size_t max_len, std::vector<Span>& date_starts) {
   out.clear();
   date_starts.clear();
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  // Characters are counted only up to the runs that are kept, in one forward walk.
-  CharCursor cur{s};
-  // The runs are read off bit masks of 64 bytes at a time: a run starts at a set bit and ends
-  // at the next clear one, possibly some blocks later. Of a run only this much is kept: its
-  // start, whether it holds a mask character, and its digits counted up to two.
-  constexpr std::size_t kNone = SIZE_MAX;
-  std::size_t start = kNone;
-  bool masked = false;
-  unsigned digits = 0;
-  auto finish = [&](std::size_t end) {
-    const std::size_t len = end - start;
-    if (digits >= 2 && len >= min_len && len <= max_len) out.push_back(make_span(cur, start, end));
-    // A longer run may end in a year that the separator pass joined to the digits before it
-    // (5678 1988년): its last four digits are kept, to be read if a joint stands there.
-    if (len >= 2 && !masked && year_follows(s, end, n))
-      date_starts.push_back(make_span(cur, std::max(start, end - std::min<std::size_t>(len, 4)), end));
-    start = kNone;
-  };
-  alignas(16) unsigned char tail[64];
-  for (std::size_t b = 0; b < n; b += 64) {
-    RunBits r;
-    if (n - b >= 64) {
-      r = run_bits(s + b);
-    } else {  // the last bytes, padded with bytes of neither kind
-      std::memset(tail, 0, sizeof tail);
-      std::memcpy(tail, s + b, n - b);
-      r = run_bits(tail);
-    }
-    const std::uint64_t x = r.digit | r.mask;
-    if (x == 0 && start == kNone) continue;
-    for (unsigned k = 0;;) {  // k < 64: the bits below k are read
-      const std::uint64_t from = ~std::uint64_t{0} << k;
-      if (start == kNone) {
-        const std::uint64_t rest = x & from;
-        if (rest == 0) break;
-        k = static_cast<unsigned>(__builtin_ctzll(rest));
-        start = b + k;
-        masked = false;
-        digits = 0;
-        continue;
-      }
-      // The run's bits in this block: from k up to its first clear bit (all, when none is).
-      const std::uint64_t ends = ~x & from;
-      const std::uint64_t in = ((ends & (0 - ends)) - 1) & from;
-      const std::uint64_t d = r.digit & in;
-      digits += (d != 0) + ((d & (d - 1)) != 0);
-      if (digits > 2) digits = 2;
-      masked |= (r.mask & in) != 0;
-      if (ends == 0) break;  // the run goes on into the next block
-      k = static_cast<unsigned>(__builtin_ctzll(ends));
-      finish(b + k);
-    }
-  }
-  if (start != kNone) finish(n);
+  simd::dispatch<ScanDigitRuns>(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                                out, min_len, max_len, date_starts);
 }
 
 namespace {
