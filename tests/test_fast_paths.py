@@ -284,6 +284,38 @@ def test_written_dates_are_read_wherever_their_cue_stands(cue, date):
             assert outcome(text, 0) == alone, (head, pad)
 
 
+def birth_dates(text, shift=0):
+    r = kx.detect(text)
+    return ([(f.source.char_start + shift, f.evidence.rule, f.score) for f in r.findings if f.entity == "birth_date"],
+            [(x.source.char_start + shift, x.reason, x.score) for x in r.rejections if x.entity == "birth_date"])
+
+
+@pytest.mark.parametrize("gap", [1, 30, 60, 100])  # windows that overlap in a chain, touch, or stand apart
+@pytest.mark.parametrize("cue, date", [("생년월일", "1988년 1월 1일"), ("DOB", "1988/01/01"), ("생일", "88년 1월 1일생")])
+def test_written_dates_are_read_as_in_their_own_neighbourhood(gap, cue, date):
+    # Three dates, and a cue at every place between them, before them and after them: each date
+    # reads as it does in the text around it alone, though the cues are searched for over the
+    # windows of all the dates at once.
+    w = kx.Config().context_window
+    body = "가" * w + ("가" * gap + date) * 3 + "가" * w
+    found = 0
+    for at in range(1, len(body)):
+        if body[at - 1:at + 1] != "가가":
+            continue
+        text = body[:at] + cue + body[at:]
+        starts = [i for i in range(len(text)) if text.startswith(date, i)]
+        want = ([], [])
+        for i in starts:
+            lo = max(0, i - w - 12)
+            near = birth_dates(text[lo:i + len(date) + w + 12], lo)
+            want[0].extend(x for x in near[0] if x[0] == i)
+            want[1].extend(x for x in near[1] if x[0] == i)
+        got = birth_dates(text)
+        assert got == want, (at, got)
+        found += len(got[0]) + len(got[1])  # candidates: a date without a cue is neither
+    assert found >= 3
+
+
 @pytest.mark.parametrize("cue", ["연락처", "문자", "ARS", "고객센터", "전화번호."])
 def test_cues_that_end_the_text_count_at_every_length(cue):
     # The bytes after a text's last whole block are tested from a copy padded with zeros: a

@@ -364,20 +364,27 @@ struct KeepNearBirthCues {
   template <class Find>
   [[gnu::always_inline]] static void keep(std::size_t n, std::vector<Span>& starts,
                                           std::size_t before, std::size_t after, const Find& find) {
-    std::size_t searched = 0;    // the regions were searched up to here
-    std::size_t cue = SIZE_MAX;  // the first pattern found at or after the last search's start
+    const std::size_t count = starts.size();
+    auto lo_of = [&](std::size_t k) { return starts[k].byte_start - std::min<std::size_t>(starts[k].byte_start, before); };
+    auto hi_of = [&](std::size_t k) { return std::min<std::size_t>(n, starts[k].byte_start + after); };
     std::size_t kept = 0;
-    for (const Span& start : starts) {
-      const std::size_t b = start.byte_start;
-      const std::size_t lo = b - std::min<std::size_t>(b, before);
-      const std::size_t hi = std::min(n, b + after);
-      if (cue == SIZE_MAX || cue < lo) {
-        // A pattern that begins before hi may end after it: the search reads two bytes more.
-        const std::size_t from = std::max(lo, searched);
-        cue = from < hi ? find.first(from, std::min(n, hi + 2)) : SIZE_MAX;
-        searched = cue == SIZE_MAX ? hi : cue;
+    for (std::size_t k = 0; k < count;) {
+      // The windows of starts[k .. last) overlap one another in a chain that ends at `end`:
+      // they are searched as one, so that where they hold no pattern (most prose) each byte is
+      // looked at once, in one call.
+      std::size_t last = k + 1, end = hi_of(k);
+      for (; last < count && lo_of(last) <= end; ++last) end = hi_of(last);
+      // From the window of starts[k] on, up to the first pattern, which is inside the windows
+      // that begin at or before it and do not end there; the starts after those look on from
+      // their own window. A pattern that begins before end may end after it: the search reads
+      // two bytes more.
+      while (k < last) {
+        const std::size_t cue = find.first(lo_of(k), std::min(n, end + 2));
+        if (cue == SIZE_MAX) break;
+        for (; k < last && lo_of(k) <= cue; ++k)
+          if (cue < hi_of(k)) starts[kept++] = starts[k];
       }
-      if (cue != SIZE_MAX && cue < hi) starts[kept++] = start;
+      k = last;
     }
     starts.resize(kept);
   }
@@ -395,19 +402,34 @@ struct KeepNearBirthCues {
     using V = simd::Vec<W>;
     const unsigned char* s;
     V second, third, o, b;
+    // Bit k: a pattern starts at byte i - 1 + k.
+    [[gnu::always_inline]] V hits(std::size_t i) const {
+      const V x = V::load(s + i), y = V::load(s + i + 1);
+      return (eq8(x, second) & eq8(y, third)) | (eq8(x, o) & eq8(y, b));
+    }
+    [[gnu::always_inline]] std::size_t in(std::size_t i, std::uint32_t m) const {
+      for (; m != 0; m &= m - 1) {
+        const std::size_t p = i + static_cast<std::size_t>(__builtin_ctz(m)) - 1;
+        if (at(s, p)) return p;
+      }
+      return SIZE_MAX;
+    }
     [[gnu::always_inline]] std::size_t first(std::size_t lo, std::size_t hi) const {
       if (hi - lo < W + 2) return scalar(s, lo, hi);
-      // i: the second byte of the patterns that start at i - 1 .. i + W - 2. The last block is
-      // moved back to end at hi: the positions it takes again held no pattern.
-      for (std::size_t i = lo + 1;; i += W) {
+      // i: the second byte of the patterns that start at i - 1 .. i + W - 2, two vectors at a
+      // time, then the last vector moved back to end at hi: the positions it takes again held
+      // no pattern.
+      std::size_t i = lo + 1;
+      for (; i + 2 * W + 1 <= hi; i += 2 * W) {
+        const V h0 = hits(i), h1 = hits(i + W);
+        if ((h0 | h1).bits() == 0) continue;
+        if (const std::size_t p = in(i, h0.bits()); p != SIZE_MAX) return p;
+        if (const std::size_t p = in(i + W, h1.bits()); p != SIZE_MAX) return p;
+      }
+      for (;; i += W) {
         const bool last = i + W + 1 >= hi;
         if (last) i = hi - W - 1;
-        const V x = V::load(s + i), y = V::load(s + i + 1);
-        for (std::uint32_t m = ((eq8(x, second) & eq8(y, third)) | (eq8(x, o) & eq8(y, b))).bits();
-             m != 0; m &= m - 1) {
-          const std::size_t p = i + static_cast<std::size_t>(__builtin_ctz(m)) - 1;
-          if (at(s, p)) return p;
-        }
+        if (const std::size_t p = in(i, hits(i).bits()); p != SIZE_MAX) return p;
         if (last) return SIZE_MAX;
       }
     }
