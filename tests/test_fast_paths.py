@@ -340,6 +340,16 @@ def test_separators_after_digits_are_absorbed_wherever_the_blocks_fall(sep):
             assert kx.normalize(text).text == want, (sep, pad)
 
 
+@pytest.mark.parametrize("ch", ["\u00a0", "\u00ad", "\u2010", "\u2212", "\u3000", "\uff11", "\ufe58", "ㅋ", "\u300c", "é"])
+def test_folded_characters_are_seen_wherever_the_blocks_fall(ch):
+    # Their first bytes are looked for 16 or 32 bytes at a time (U+3000 by its first two): each
+    # character, at each place of a block or at the text's end, folds as it does alone.
+    alone = kx.normalize(ch).text
+    for pad in range(0, 100):
+        for before, after in (("a" * pad, ""), ("a" * pad, "a"), ("ㅋ" * (pad // 3) + "a" * (pad % 3), "a" * 40)):
+            assert kx.normalize(before + ch + after).text == before + alone + after, (pad, after)
+
+
 NUMERAL_STARTS = ["공", "영", "빵", "일", "이", "둘", "삼", "셋", "사", "넷", "오", "육", "륙", "칠", "팔",
                   "구", "십", "백", "천", "만", "억", "하나", "다섯", "여섯", "일곱", "여덟", "아홉"]
 

@@ -1,6 +1,7 @@
 // Width and punctuation folding: full-width ASCII forms, Unicode spaces and Unicode dashes
 // become their ASCII counterparts, one character per replacement.
 #include "normalize/pass_writer.hpp"
+#include "text/simd.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix {
@@ -17,7 +18,7 @@ constexpr std::string_view kDash = "fold.dash";
 constexpr pass_detail::ByteTable kLead = pass_detail::byte_table({0xC2, 0xE2, 0xE3, 0xEF});
 
 // The first position at or after i that may begin a folded character, or n.
-std::size_t next_lead(const unsigned char* s, std::size_t i, std::size_t n) {
+std::size_t next_lead16(const unsigned char* s, std::size_t i, std::size_t n) {
   auto block_at = [s](std::size_t at) {
     const bytes::V16 v = bytes::load(s + at);
     return bytes::bits(bytes::eq(v, 0xC2) | bytes::eq(v, 0xE2) | bytes::eq(v, 0xEF) |
@@ -36,6 +37,33 @@ std::size_t next_lead(const unsigned char* s, std::size_t i, std::size_t n) {
   for (; i < n; ++i)
     if (kLead[s[i]] && (s[i] != 0xE3 || (i + 1 < n && s[i + 1] == 0x80))) return i;
   return n;
+}
+
+// The same with the widest vectors: 0xC2 and 0xE2 as one with the bit 0x20 set. What is left
+// (fewer than W + 1 bytes) is read sixteen bytes at a time.
+struct NextLead {
+  static std::size_t fallback(const unsigned char* s, std::size_t i, std::size_t n) {
+    return next_lead16(s, i, n);
+  }
+#ifdef KESTRIX_SIMD_X86
+  template <int W>
+  [[gnu::always_inline]] static std::size_t run(const unsigned char* s, std::size_t i, std::size_t n) {
+    using V = simd::Vec<W>;
+    const V bit = V::set1(0x20), e2 = V::set1(0xE2), e3 = V::set1(0xE3), ef = V::set1(0xEF),
+            x80 = V::set1(0x80);
+    for (; i + W + 1 <= n; i += W) {
+      const V v = V::load(s + i);
+      const V lead = eq8(v | bit, e2) | eq8(v, ef) | (eq8(v, e3) & eq8(V::load(s + i + 1), x80));
+      if (const std::uint32_t m = lead.bits(); m != 0) return i + static_cast<std::size_t>(__builtin_ctz(m));
+    }
+    return next_lead16(s, i, n);
+  }
+#endif
+};
+
+std::size_t next_lead(const unsigned char* s, std::size_t i, std::size_t n) {
+  // What is short (most texts, and the ends of long ones) stays with the sixteen-byte search.
+  return n - i < 64 ? next_lead16(s, i, n) : simd::dispatch<NextLead>(s, i, n);
 }
 
 struct Fold {
