@@ -183,3 +183,18 @@ def test_a_signal_ends_the_workers_and_removes_the_temporary_files(tmp_path, sig
     assert p.returncode == 128 + signum, err
     assert err.decode().startswith("kestrix: ") and len(err.decode().splitlines()) == 1
     assert list(vault.iterdir()) == [] and [f.name for f in tmp_path.iterdir()] == ["vault"]
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_leftovers_are_named_by_the_line_of_their_own_file(monkeypatch, capsysbinary, tmp_path, jobs):
+    # Once the card after the dot is masked, the address shows: a leftover on every third line.
+    a, b = tmp_path / "a.txt", tmp_path / "b.txt"
+    a.write_text("".join(f"줄 {i}\n" if i % 3 else f"a@example.com.{CARD}\n" for i in range(1, 40)), encoding="utf-8")
+    b.write_text("".join(f"줄 {i}\n" if i % 3 else f"b@example.com.{CARD}\n" for i in range(1, 10)), encoding="utf-8")
+    monkeypatch.setattr(kestrix_cli, "CHUNK_BYTES", 64)
+    monkeypatch.setattr(kestrix_cli, "SHOWN_LEFTOVERS", 100)
+    code, _, err = run_main(["mask", "--verify", "--jobs", str(jobs), str(a), str(b)], capsysbinary)
+    assert code == 3
+    want = [f"kestrix: {a}:{i}:1: email still found in the masked output" for i in range(3, 40, 3)]
+    want += [f"kestrix: {b}:{i}:1: email still found in the masked output" for i in range(3, 10, 3)]
+    assert err.decode().splitlines()[:-1] == want
