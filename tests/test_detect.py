@@ -953,6 +953,67 @@ def whole_runs_only(texts):
     return [json.loads(j) for j in json.loads(r.stdout)]
 
 
+CUE_INDEX_CHILD = r"""
+import json, sys
+import kestrix as kx
+texts, windows = json.load(sys.stdin)
+reports = []
+for t in texts:
+    for w in windows:
+        c = kx.Config()
+        c.context_window = w
+        reports.append(kx.detect(t, c).to_json())
+print(json.dumps(reports))
+"""
+
+
+def spaced_records(window):
+    """A long text of numbers far apart, each with cue words at every distance around the edge
+    of its windows, written in characters of one, two, three and four bytes."""
+    numbers = ["+82 10-2345-6789", "010-2345-6789", "880101-1234568", "1988. 1. 1.", "1988/01/01",
+               "110-123-456789", "M123A4567", "1988년 1월 1일", "4572960112345671"]
+    cues = ["연락처", "생년", "생년월일", "DOB", "passport", "계좌번호", "주문번호", "카드번호", "여권"]
+    pads = ["x", "가", "😀", "\u00e9"]
+    fillers = ["영화가 재미있었다 " * 8, "plain words here " * 12, "🎬" * 40, "정말 " * 200]
+    out = []
+    k = 0
+    for number in numbers:
+        for cue in cues:
+            for pad in pads:
+                for d in (window - 2, window - 1, window, window + 1, window + 2, window + 9):
+                    if d < 0:
+                        continue
+                    k += 1
+                    out.append(fillers[k % len(fillers)] * (1 + k % 3))
+                    out.append(f"{cue}{pad * d}{number}" if k % 2 else f"{number}{pad * d}{cue}")
+    return " ".join(out)
+
+
+@pytest.mark.parametrize("window", [0, 1, 5, 24])
+def test_a_long_text_indexed_around_its_candidates_reads_what_the_whole_index_reads(window):
+    import os
+    import subprocess
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+    from corpus import generate
+    reviews = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus", "reviews.txt")
+    texts = [spaced_records(window), generate("prose", 200_000)]
+    if os.path.exists(reviews):
+        with open(reviews, encoding="utf-8") as f:
+            texts.append(f.read(150_000))
+    env = dict(os.environ, KESTRIX_WHOLE_CUE_INDEX="1",
+               PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(os.path.dirname(kx.__file__)),
+                                                        os.environ.get("PYTHONPATH")])))
+    r = subprocess.run([sys.executable, "-c", CUE_INDEX_CHILD], input=json.dumps([texts, [window]]),
+                       capture_output=True, text=True, env=env, timeout=600)
+    assert r.returncode == 0, r.stderr[-2000:]
+    config = kx.Config()
+    config.context_window = window
+    for text, whole in zip(texts, json.loads(r.stdout)):
+        assert len(text.encode()) > 1 << 14
+        assert kx.detect(text, config).to_json() == whole
+
+
 def test_pieces_only_ever_add_findings():
     import os
     import sys

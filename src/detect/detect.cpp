@@ -13,6 +13,7 @@
 #include "detect/scanner.hpp"
 #include "normalize/pipeline.hpp"
 #include "span/mapping.hpp"
+#include "text/bytes.hpp"
 #include "text/pages.hpp"
 #include "text/recycled.hpp"
 
@@ -48,6 +49,13 @@ float base_of(float prior, ChecksumStatus status, const Weights& w) {
 // so that the tests can hold every report against what whole runs alone give.
 bool pieces_enabled() {
   static const bool on = std::getenv("KESTRIX_WHOLE_RUNS_ONLY") == nullptr;
+  return on;
+}
+
+// KESTRIX_WHOLE_CUE_INDEX (set to anything) indexes every text whole, so that the tests can
+// hold the reports of texts indexed in stretches against it.
+bool whole_cue_index() {
+  static const bool on = std::getenv("KESTRIX_WHOLE_CUE_INDEX") != nullptr;
   return on;
 }
 
@@ -117,42 +125,86 @@ struct Pass {
   Spare& home;  // borrowed for the call
   CueIndex index;
   det::CueCursor cursor;
-  bool indexed = false;
   det::HitList hits, veto;
   det::RuleMatches matches, national;
   std::size_t map_hint = 0;  // candidates come in text order: to_source walks forward
 
-  // Hits of `table` around `span` into `out`; the cue index is built on first use, so a text
+  // Hits of `table` around `span` into `out`. The cue index is built on first use, so a text
   // without candidates is never searched for cue words.
   float context(const Span& span, CueTable table, det::HitList& out) {
-    if (windowed) {
-      det::find_hits(window_index, window_cursor, span.char_start - window_char,
-                     span.char_end - window_char, config.context_window, table, out);
-      return det::context_score(out);
-    }
-    build_index();
-    det::find_hits(index, cursor, span.char_start, span.char_end, config.context_window, table,
-                   out);
+    cover(span);
+    det::find_hits(index, cursor, span.char_start - index_char, span.char_end - index_char,
+                   config.context_window, table, out);
     return det::context_score(out);
   }
 
-  // A text whose only candidates are written dates (prose with dates in it) is not indexed
-  // whole: each date's cues are looked up in an index of the text around it, which holds every
-  // occurrence the windows can see (and enough after them to tell 생년 from 생년월일), so the
-  // hits are those of the whole text's index.
-  CueIndex window_index;
-  det::CueCursor window_cursor;
-  bool windowed = false;
-  std::uint32_t window_char = 0;  // the character offset of the indexed text
+  // The index holds the cues of the text's bytes [index_lo, index_hi): the whole text, or, in
+  // a long text whose candidates stand far apart (a few numbers a page of reviews or prose),
+  // one stretch around some of them. A stretch holds every occurrence its candidates' windows
+  // can see, and enough after them to tell 생년 from 생년월일, so the hits are those of the
+  // whole text's index; most of such a text is never searched.
+  bool indexed = false;
+  std::size_t index_lo = 0, index_hi = 0;
+  std::uint32_t index_char = 0;  // the character offset of index_lo
+  // The planned stretches, ascending and apart, in bytes; empty: the whole text.
+  std::vector<std::pair<std::size_t, std::size_t>> stretches;
 
-  void index_window(const Span& span) {
-    const std::uint32_t w = config.context_window;
+  // Bytes a window may reach before and after its span: 4 a character, one more character
+  // each way for what a reading adds to its run (the "+" before, the "." after a date).
+  std::uint64_t reach_before() const { return 4 * (std::uint64_t{std::max<std::uint32_t>(config.context_window, 1)} + 1); }
+  std::uint64_t reach_after() const { return 4 * (std::uint64_t{config.context_window} + det::kCueLookahead + 1); }
+
+  // Plans the stretches when the candidates' reaches cover at most a quarter of a long text;
+  // else the text is indexed whole, as a short or crowded one is.
+  void plan_index(const std::vector<Span>& passports, const std::vector<Span>& runs,
+                  const std::vector<det::WrittenDate>& dates) {
+    constexpr std::size_t kLongText = 1 << 14;
+    const std::size_t n = text.size();
+    const std::uint64_t reach = reach_before() + reach_after();
+    const std::size_t candidates = passports.size() + runs.size() + dates.size();
+    if (n < kLongText || candidates == 0 || reach * candidates > n / 4 || whole_cue_index()) return;
+    auto add = [&](const Span& s) {
+      const std::uint64_t lo = s.byte_start, hi = s.byte_end + reach_after();
+      stretches.emplace_back(lo > reach_before() ? lo - reach_before() : 0, std::min<std::uint64_t>(hi, n));
+    };
+    for (const Span& s : passports) add(s);
+    for (const Span& s : runs) add(s);
+    for (const det::WrittenDate& d : dates) add(d.span);
+    std::sort(stretches.begin(), stretches.end());
+    // Stretches closer than this are one: a build has a fixed cost.
+    constexpr std::size_t kJoin = 256;
+    std::size_t out = 0;
+    for (const auto& r : stretches) {
+      if (out > 0 && r.first <= stretches[out - 1].second + kJoin)
+        stretches[out - 1].second = std::max(stretches[out - 1].second, r.second);
+      else
+        stretches[out++] = r;
+    }
+    stretches.resize(out);
+    std::size_t covered = 0;
+    for (const auto& r : stretches) covered += r.second - r.first;
+    if (covered > n / 4) stretches.clear();
+  }
+
+  // Whether the index holds the windows of `span`: at once when the span stands a whole reach
+  // inside it, else by walking its windows' characters.
+  bool covers(const Span& span) const {
+    if (!indexed || span.byte_start < index_lo || span.byte_end > index_hi) return false;
+    const std::size_t n = text.size();
+    const bool before = index_lo == 0 || span.byte_start - index_lo >= reach_before();
+    const bool after = index_hi == n || index_hi - span.byte_end >= reach_after();
+    if (before && after) return true;
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t lo = span.byte_start, hi = span.byte_end;
-    std::uint32_t back = 0;
-    // Back over max(w, 1) characters, forward over w + kCueLookahead (a window may be as
-    // large as the text: the walks stop at its ends).
-    for (const std::uint32_t want = std::max<std::uint32_t>(w, 1); lo > 0 && back < want;) {
+    window_bytes(s, lo, hi);
+    return (lo >= index_lo || index_lo == 0) && (hi <= index_hi || index_hi == n);
+  }
+
+  // Widens [lo, hi) by the windows: back over max(w, 1) characters and forward over
+  // w + kCueLookahead (a window may be as large as the text: the walks stop at its ends).
+  void window_bytes(const unsigned char* s, std::size_t& lo, std::size_t& hi) const {
+    const std::uint32_t w = config.context_window;
+    for (std::uint32_t back = 0, want = std::max<std::uint32_t>(w, 1); lo > 0 && back < want;) {
       --lo;
       back += (s[lo] & 0xC0) != 0x80;
     }
@@ -162,17 +214,33 @@ struct Pass {
       while (hi < text.size() && (s[hi] & 0xC0) == 0x80) ++hi;
       ++ahead;
     }
-    window_char = span.char_start - back;
-    det::build_cue_index(text.substr(lo, hi - lo), window_index);
-    det::reset_cursor(window_index, window_cursor);
-    windowed = true;
   }
 
-  void build_index() {
-    if (indexed) return;
-    det::build_cue_index(text, index);
+  void cover(const Span& span) {
+    if (covers(span)) return;
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t lo = 0, hi = text.size();
+    if (!stretches.empty()) {
+      // The planned stretch that holds the span, widened to its windows (a reading may reach
+      // a little past what was planned); a span outside every stretch gets its windows alone.
+      lo = span.byte_start;
+      hi = span.byte_end;
+      window_bytes(s, lo, hi);
+      auto it = std::upper_bound(stretches.begin(), stretches.end(),
+                                 std::pair<std::size_t, std::size_t>{span.byte_start, SIZE_MAX});
+      if (it != stretches.begin() && span.byte_end <= (--it)->second) {
+        lo = std::min(lo, it->first);
+        hi = std::max(hi, it->second);
+      }
+      while (lo > 0 && (s[lo] & 0xC0) == 0x80) --lo;
+      while (hi < text.size() && (s[hi] & 0xC0) == 0x80) ++hi;
+    }
+    index_char = span.char_start - static_cast<std::uint32_t>(bytes::count_chars(s + lo, span.byte_start - lo));
+    det::build_cue_index(text.substr(lo, hi - lo), index);
     det::reset_cursor(index, cursor);
     indexed = true;
+    index_lo = lo;
+    index_hi = hi;
   }
 
   void reject(const SourceSpan& src, float score, Entity e, RejectReason r) {
@@ -403,7 +471,6 @@ struct Pass {
     Reading r;
     for (const det::WrittenDate& d : dates) {
       if (!det::valid_birth_date(d.year_digits, d.year, d.month, d.day)) continue;
-      if (!indexed) index_window(d.span);
       const bool cued = context(d.span, det::cues::birth, hits) > 0.0f;
       bool accepted = false;
       if (cued) {
@@ -412,7 +479,6 @@ struct Pass {
         matches.size = 1;
         accepted = decide(d.span, 0, true, r);
       }
-      windowed = false;
       if (accepted) add_finding(r);
     }
   }
@@ -1019,6 +1085,7 @@ std::expected<Report, Error> detect_in(std::string_view source, std::string* own
   }
   // A candidate gives at most one finding and usually a rejection or two: room for them
   // up front spares the report's lists their growth by doubling.
+  pass.plan_index(passports, runs, dates);
   const std::size_t candidates = emails.size() + passports.size() + runs.size();
   report.findings.reserve(candidates);
   report.rejections.reserve(2 * candidates);
