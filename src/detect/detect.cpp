@@ -143,7 +143,7 @@ struct Pass {
   // one stretch around some of them. A stretch holds every occurrence its candidates' windows
   // can see, and enough after them to tell 생년 from 생년월일, so the hits are those of the
   // whole text's index; most of such a text is never searched.
-  bool indexed = false;
+  bool indexed = false, whole = false;
   std::size_t index_lo = 0, index_hi = 0;
   std::uint32_t index_char = 0;  // the character offset of index_lo
   // The planned stretches, ascending and apart, in bytes; empty: the whole text.
@@ -217,7 +217,7 @@ struct Pass {
   }
 
   void cover(const Span& span) {
-    if (covers(span)) return;
+    if (whole || covers(span)) return;
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t lo = 0, hi = text.size();
     if (!stretches.empty()) {
@@ -239,6 +239,7 @@ struct Pass {
     det::build_cue_index(text.substr(lo, hi - lo), index);
     det::reset_cursor(index, cursor);
     indexed = true;
+    whole = lo == 0 && hi == text.size();
     index_lo = lo;
     index_hi = hi;
   }
