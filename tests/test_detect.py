@@ -997,7 +997,9 @@ def test_a_long_text_indexed_around_its_candidates_reads_what_the_whole_index_re
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
     from corpus import generate
     reviews = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus", "reviews.txt")
-    texts = [spaced_records(window), generate("prose", 200_000)]
+    # Numbers whose windows reach the ends of the text, too.
+    ends = "연락처 010-2345-6789 " + "영화가 재미있었다 " * 2000 + " 계좌번호 110-123-456789 😀생년"
+    texts = [spaced_records(window), generate("prose", 200_000), ends, "DOB 1988/01/01" + ends]
     if os.path.exists(reviews):
         with open(reviews, encoding="utf-8") as f:
             texts.append(f.read(150_000))
