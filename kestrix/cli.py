@@ -334,11 +334,17 @@ def _chunks(f: IO[bytes], name: str, size: int, numbered: bool) -> Iterator[Chun
     the caller, which takes the chunks in order, counts the lines that came before them."""
     rest: list[bytes] = []  # the unfinished line, in the pieces read
     number = 1
+    # A file is read again from its unfinished line on: a chunk is then a block as read, not
+    # that line joined to the next block (a copy of every chunk).
+    seekable = f.seekable()
     while block := f.read1(size):  # type: ignore[attr-defined]
         cut = block.rfind(b"\n") + 1
         if not cut:
             rest.append(block)
             continue
+        if cut < len(block) and seekable:
+            f.seek(cut - len(block), os.SEEK_CUR)
+            block = block[:cut]
         raw = b"".join([*rest, block[:cut]]) if rest else block[:cut] if cut < len(block) else block
         rest = [block[cut:]] if cut < len(block) else []
         del block

@@ -2,6 +2,7 @@
 messages and exit status are those of taking the lines one by one in one process, which is what
 it still does when the extension's per-chunk functions decline (the reference here)."""
 
+import io
 import os
 import signal
 import subprocess
@@ -198,3 +199,28 @@ def test_leftovers_are_named_by_the_line_of_their_own_file(monkeypatch, capsysbi
     want = [f"kestrix: {a}:{i}:1: email still found in the masked output" for i in range(3, 40, 3)]
     want += [f"kestrix: {b}:{i}:1: email still found in the masked output" for i in range(3, 10, 3)]
     assert err.decode().splitlines()[:-1] == want
+
+
+class Pipe(io.BytesIO):
+    """Input that cannot be read again from an earlier place."""
+
+    def seekable(self):
+        return False
+
+    def seek(self, *args):
+        raise io.UnsupportedOperation("seek")
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.binary(max_size=9).map(lambda b: b.replace(b"\n", b"")), max_size=12),
+       st.sampled_from([b"\n", b"\r\n"]), st.booleans(), st.integers(1, 24), st.booleans())
+def test_chunks_hold_whole_lines_in_order_from_a_file_and_a_pipe(pieces, nl, last, size, numbered):
+    data = nl.join(pieces) + (nl if last else b"")
+    for source in (io.BytesIO(data), Pipe(data)):
+        chunks = list(kestrix_cli._chunks(source, "in", size, numbered))
+        assert b"".join(c.raw for c in chunks) == data
+        assert all(c.raw.endswith(b"\n") for c in chunks[:-1]) and all(c.raw for c in chunks)
+        if source.seekable():  # read again from the unfinished line: a chunk is one read, or a long line and more
+            assert all(len(c.raw) <= size or (c.raw.find(b"\n") + 1 or len(c.raw)) > size for c in chunks)
+        starts = [1 + sum(c.raw.count(b"\n") for c in chunks[:i]) for i in range(len(chunks))]
+        assert [c.line for c in chunks] == (starts if numbered else [1] + [0] * (len(chunks) - 1))[:len(chunks)]
