@@ -69,6 +69,8 @@ struct Vec;
   A friend Vec sub8(Vec a, Vec b) { return {P##sub_epi8(a.v, b.v)}; }                                     \
   A friend Vec min_u8(Vec a, Vec b) { return {P##min_epu8(a.v, b.v)}; }                                   \
   A friend Vec max_u8(Vec a, Vec b) { return {P##max_epu8(a.v, b.v)}; }                                   \
+  /* a - b per unsigned byte, 0 where b > a. */                                                           \
+  A friend Vec sub_sat_u8(Vec a, Vec b) { return {P##subs_epu8(a.v, b.v)}; }                              \
   /* The table's byte at each lane's index (0..15; an index with its top bit set gives 0). */             \
   L friend Vec lookup(Vec table, Vec index) { return {P##shuffle_epi8(table.v, index.v)}; }               \
   A friend Vec eq16(Vec a, Vec b) { return {P##cmpeq_epi16(a.v, b.v)}; }                                  \
@@ -117,6 +119,11 @@ struct Vec<16> {
   // The 128-bit half l (only 0 here), and a vector of two sixteen-byte halves.
   KESTRIX_VEC16 Vec<16> half(int) const { return *this; }
   KESTRIX_VEC16 static Vec halves(const void* lo, const void*) { return load(lo); }
+  // The last K bytes of prev, then the first W - K of cur: cur with the block before shifted in.
+  template <int K>
+  [[gnu::target("ssse3")]] inline friend Vec shift_in(Vec prev, Vec cur) {
+    return {_mm_alignr_epi8(cur.v, prev.v, 16 - K)};
+  }
 };
 
 // Thirty-two byte lanes, or sixteen 16-bit lanes. lookup, pack_u8 and the unpacks work within
@@ -136,6 +143,12 @@ struct Vec<32> {
   }
   KESTRIX_VEC32 static Vec halves(const void* lo, const void* hi) {
     return {_mm256_loadu2_m128i(static_cast<const __m128i*>(hi), static_cast<const __m128i*>(lo))};
+  }
+  template <int K>
+  KESTRIX_VEC32 friend Vec shift_in(Vec prev, Vec cur) {
+    // The upper half of prev and the lower of cur, so that each half's shift finds its bytes.
+    const __m256i mid = _mm256_permute2x128_si256(prev.v, cur.v, 0x21);
+    return {_mm256_alignr_epi8(cur.v, mid, 16 - K)};
   }
 };
 

@@ -14,7 +14,7 @@ using namespace kestrix;
 
 namespace {
 
-constexpr int kOps = 28;
+constexpr int kOps = 31;
 
 // Stores each operation's result on (a, b) as one row of out.
 struct AllOps {
@@ -27,7 +27,8 @@ struct AllOps {
                           min_u8(x, y), max_u8(x, y), lookup(V::repeat16(a), y), eq16(x, y), gt16(x, y),
                           lt16(x, y), add16(x, y), sub16(x, y), shl16<3>(x), shr16<5>(x),
                           pack_u8(x, y), unpack_lo8(x, y), unpack_hi8(x, y), gt32(x, y), shl32<3>(x),
-                          shr32<5>(x), unpack_lo16(x, y), unpack_hi16(x, y)};
+                          shr32<5>(x), unpack_lo16(x, y), unpack_hi16(x, y), sub_sat_u8(x, y),
+                          shift_in<1>(x, y), shift_in<3>(x, y)};
     for (int k = 0; k < kOps; ++k) rows[k].store(out + k * W);
     return static_cast<int>(x.bits() ^ (x.bits32() << (W / 2)));
   }
@@ -44,8 +45,8 @@ std::uint32_t u32(const std::uint8_t* p, int lane) {
   return v;
 }
 
-// Row k, byte i (of half h, byte j within it) as the operation defines it.
-std::uint8_t expected(int k, int i, const std::uint8_t* a, const std::uint8_t* b) {
+// Row k, byte i (of half h, byte j within it) as the operation defines it, at width w.
+std::uint8_t expected(int k, int i, const std::uint8_t* a, const std::uint8_t* b, int w) {
   const int h = i / 16 * 16, j = i % 16, lane = i / 2, hi = i % 2, lane32 = i / 4;
   auto dword = [&](std::uint32_t v) { return u8(v >> (8 * (i % 4))); };
   auto word = [&](long v) { return u8(hi ? v >> 8 : v); };
@@ -83,7 +84,11 @@ std::uint8_t expected(int k, int i, const std::uint8_t* a, const std::uint8_t* b
     case 25: return dword(u32(a, lane32) >> 5);
     // 16-bit lanes interleaved within each half: a0 b0 a1 b1 a2 b2 a3 b3 (or a4 b4 ...).
     case 26: return (j % 4 < 2 ? a : b)[h + (j / 4) * 2 + j % 2];
-    default: return (j % 4 < 2 ? a : b)[h + 8 + (j / 4) * 2 + j % 2];
+    case 27: return (j % 4 < 2 ? a : b)[h + 8 + (j / 4) * 2 + j % 2];
+    case 28: return x > y ? u8(x - y) : 0;
+    // b with the last bytes of a (the block before it) shifted in, across the whole width.
+    case 29: return i >= 1 ? b[i - 1] : a[w - 1 + i];
+    default: return i >= 3 ? b[i - 3] : a[w - 3 + i];
   }
 }
 
@@ -106,8 +111,8 @@ void check_width(Run run) {
     KX_CHECK(bits == want);
     for (int k = 0; k < kOps; ++k)
       for (int i = 0; i < W; ++i)
-        if (out[k * W + i] != expected(k, i, a, b)) {
-          KX_CHECK(out[k * W + i] == expected(k, i, a, b));
+        if (out[k * W + i] != expected(k, i, a, b, W)) {
+          KX_CHECK(out[k * W + i] == expected(k, i, a, b, W));
           std::fprintf(stderr, "  width %d, operation %d, byte %d\n", W, k, i);
           return;
         }
