@@ -1,6 +1,7 @@
 // Arbitrary bytes through the restore-map reader: it either refuses with a positioned
 // message or yields a map whose JSON reads back to the same map; unmask with such a map
-// never fails on a text without its tokens.
+// never fails on a text without its tokens. The raw bytes also go to both UTF-8 checks, which
+// must agree.
 #include <cstdint>
 #include <string>
 
@@ -11,6 +12,8 @@
 using namespace kestrix;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view raw(reinterpret_cast<const char*>(data), size);
+  if (utf8::valid_blocks(raw) != utf8::valid_scalar(raw)) fuzz::fail("block and scalar UTF-8 checks differ");
   fuzz::Reader in(data, size);
   std::string json = fuzz::valid_utf8(in.rest());
   auto m = restore_map_from_json(json);

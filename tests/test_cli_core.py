@@ -105,11 +105,14 @@ def test_restore_head_is_the_maps_own():
     assert core._restore_head('P"') + "]}" == kx.RestoreMap.from_json('{"prefix":"P\\"","entries":[]}').to_json()
 
 
+# With runs of Hangul and of ASCII long enough to carry a fault across the edges of 16-, 32- and
+# 64-byte blocks.
 FRAGMENTS = [b"abcdefgh", b"\n", b"\xed\xa0\x80", b"\xed\x9f\xbf", b"\xc0\x80", b"\xc2\x80", b"\xf4\x90\x80\x80",
-             b"\xf4\x8f\xbf\xbf", b"\xe0\xa0", b"\xe0\x9f\xbf", b"\xff", b"\x80", "가".encode(), "😀".encode()]
+             b"\xf4\x8f\xbf\xbf", b"\xe0\xa0", b"\xe0\x9f\xbf", b"\xff", b"\x80", "가".encode(), "😀".encode(),
+             "가나다라마바사아자차카".encode(), b"x" * 29]
 
 
-@given(st.lists(st.one_of(st.sampled_from(FRAGMENTS), st.binary(max_size=3)), max_size=12).map(b"".join))
+@given(st.lists(st.one_of(st.sampled_from(FRAGMENTS), st.binary(max_size=3)), max_size=20).map(b"".join))
 def test_a_chunk_is_taken_exactly_when_python_decodes_it(chunk):
     try:
         chunk.decode("utf-8")

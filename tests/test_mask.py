@@ -427,6 +427,22 @@ def test_from_json_refuses_strings_that_are_not_unicode(text):
         kx.RestoreMap.from_json(text)
 
 
+@given(st.lists(st.sampled_from(["가나다라마바사아자차", "abcdefghijklm", "\\ud800", "\\udfff", "\\ud83d", "\\ude00",
+                                  "\\ud83d\\ude00", "\\u00e9", "\\uac00", "é"]), max_size=16).map("".join))
+def test_from_json_refuses_exactly_the_strings_that_are_not_unicode(body):
+    # Escapes decode to surrogate bytes whose place among long runs of text falls anywhere in a
+    # block of the UTF-8 check.
+    text = '["P",[["t","' + body + '","email"]]]'
+    original = json.loads(text)[1][0][1]
+    try:
+        original.encode("utf-8")
+    except UnicodeEncodeError:
+        with pytest.raises(ValueError, match="^restore map JSON 을 읽지 못했다: "):
+            kx.RestoreMap.from_json(text)
+    else:
+        assert kx.RestoreMap.from_json(text).entries[0].original == original
+
+
 def test_from_json_surrogate_pair_escape_is_one_character():
     m = kx.RestoreMap.from_json('["P",[["t","\\ud83d\\ude00\\u0000\\/","email"]]]')
     assert m.entries[0].original == "😀\x00/"
