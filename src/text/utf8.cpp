@@ -93,20 +93,26 @@ static_assert(tables_read_every_pair());
 namespace kestrix::utf8 {
 namespace {
 
-// W bytes a step, the last W - 1 or fewer copied into a block of zeros: the zeros after the
-// text find a sequence cut at its end as ASCII after it would (a block of zeros alone when the
-// text fills its last block). Faults gather in one vector, read once at the end.
+// W bytes a step (a text shorter than W goes to the scalar check). Leading ASCII blocks are
+// passed over before the tables are loaded, and a text that is ASCII to its end is done there.
+// The bytes after the last whole block are checked as a block followed by zeros: the zeros find
+// a sequence cut at the end of the text as ASCII after it would (a block of zeros alone when
+// the text fills its last block). Faults gather in one vector, read once at the end.
 struct Blocks {
   template <int W>
   [[gnu::always_inline]] static bool run(const unsigned char* s, std::size_t n) {
     using V = simd::Vec<W>;
+    if (n < W) return fallback(s, n);
+    std::size_t i = 0;
+    while (i + W <= n && V::load(s + i).bits() == 0) i += W;
+    if (i + W > n && V::load(s + n - W).bits() == 0) return true;
     const V before_high = V::repeat16(kPairs.before_high.data()),
             before_low = V::repeat16(kPairs.before_low.data()), high = V::repeat16(kPairs.high.data());
     const V low_nibble = V::set1(0x0F), top = V::set1(0x80);
     // A byte two back at E0 or above is at 0x80 or above once 0x60 is taken off; three back
     // at F0, once 0x70 is.
     const V third = V::set1(0x60), fourth = V::set1(0x70);
-    V prev = V::zero(), fault = V::zero();
+    V prev = V::zero(), fault = V::zero();  // the blocks passed over were ASCII, which reads as zeros
     auto check = [&](V cur) __attribute__((always_inline)) {
       const V p1 = shift_in<1>(prev, cur);
       const V pairs = lookup(before_high, shr16<4>(p1) & low_nibble) & lookup(before_low, p1 & low_nibble) &
@@ -115,7 +121,6 @@ struct Blocks {
       fault = fault | (pairs ^ must_continue);
     };
     bool prev_ascii = true;
-    std::size_t i = 0;
     for (; i + W <= n; i += W) {
       const V cur = V::load(s + i);
       const bool ascii = cur.bits() == 0;
@@ -124,9 +129,11 @@ struct Blocks {
       prev = cur;
       prev_ascii = ascii;
     }
-    alignas(W) unsigned char last[W] = {};
-    if (n > i) std::memcpy(last, s + i, n - i);
-    check(V::load(last));
+    // The last W bytes of the text stored so that its last n - i bytes begin tail[W], with
+    // zeros after them.
+    alignas(W) unsigned char tail[2 * W] = {};
+    V::load(s + n - W).store(tail + (n - i));
+    check(V::load(tail + W));
     return eq8(fault, V::zero()).bits() == (W == 32 ? 0xFFFFFFFFu : 0xFFFFu);
   }
   static bool fallback(const unsigned char* s, std::size_t n) {
