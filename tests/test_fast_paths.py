@@ -680,3 +680,54 @@ def test_results_do_not_depend_on_the_calls_before(count):
     assert (kx.detect(short).to_json(), kx.mask(short).text) == first
     assert (kx.detect(long).to_json(), kx.mask(long).text) == once
     assert (kx.detect(short).to_json(), kx.mask(short).text) == first
+
+
+# ---- the masked str of a short text, built from the argument's characters ----------------------
+
+POLICY_SETS = [
+    kx.PolicySet(),
+    kx.PolicySet(kx.Policy.partial(2, 2)),
+    kx.PolicySet(kx.Policy.redact_fill("가")),
+    # Replacements longer than the text, past the room kept for a short text's result.
+    kx.PolicySet(kx.Policy.redact_fixed("\U0001f600" * 300)),
+]
+
+
+class Text(str):
+    pass
+
+
+def core_masked(text, policies):
+    """The masked text as the core renders it in UTF-8, a line at a time."""
+    from kestrix import _kestrix as core
+    return core._mask_lines(text.encode(), policies, kx.Config(), "", False)[0].decode()
+
+
+@settings(max_examples=300)
+@given(TEXTS.map(lambda t: t.replace("\n", " ")), st.sampled_from(range(len(POLICY_SETS))))
+@example("전화 010-1234-5678 😀 문자 01098765432", 0)
+def test_a_short_masked_text_is_what_the_core_renders(text, k):
+    policies = POLICY_SETS[k]
+    expected = core_masked(text, policies)
+    for arg in (text, Text(text)):
+        out = kx.mask(arg, policies).text
+        assert out == expected
+        assert type(out) is str
+
+
+@pytest.mark.parametrize("policies", range(len(POLICY_SETS)))
+@pytest.mark.parametrize("size", [1022, 1023, 1024, 1025, 1026, 2100])
+@pytest.mark.parametrize("where", ["start", "end", "both", "none"])
+def test_masked_texts_around_the_short_size_are_what_the_core_renders(policies, size, where):
+    phone = "010-1234-5678"
+    ends = {"start": (phone + " ", ""), "end": ("", " " + phone), "both": (phone + " ", " 😀" + phone),
+            "none": ("", "")}[where]
+    body = size - len((ends[0] + ends[1]).encode())
+    text = ends[0] + "가" * (body // 3) + "a" * (body % 3) + ends[1]
+    assert len(text.encode()) == size
+    expected = core_masked(text, POLICY_SETS[policies])
+    for arg in (text, Text(text)):
+        out = kx.mask(arg, POLICY_SETS[policies]).text
+        assert out == expected and type(out) is str
+    # An exact str with nothing to mask is its own masked text.
+    assert (kx.mask(text, POLICY_SETS[policies]).text is text) == (where == "none")

@@ -9,6 +9,7 @@
 #include "python/py.hpp"
 #include "text/bytes.hpp"
 #include "text/debug_string.hpp"
+#include "text/utf8.hpp"
 
 namespace kestrix::py {
 namespace {
@@ -409,6 +410,38 @@ const ClassDef class_MaskOutput = {
     KX_BOX(Masked), .repr = repr<Masked, mask_output_repr>, .getset = mask_output_getset,
 };
 
+// The masked str of a short text, built from the source's code points and the replacements
+// (MaskedText::replacements) decoded on their own: CPython hands the code points out as they
+// are stored, where decoding the whole masked text from UTF-8 costs a branch per character.
+// nullptr (no error set) when the replacements do not fit the buffer on the stack.
+constexpr std::size_t kShortMaskBytes = 1024;  // of the source's UTF-8 form, so as many characters at most
+
+PyObject* short_masked_text(PyObject* source, std::size_t chars, const MaskOutput& out) {
+  if constexpr (sizeof(wchar_t) < sizeof(char32_t)) return nullptr;
+  wchar_t points[kShortMaskBytes], result[2 * kShortMaskBytes];
+  // A replacement has no more characters than bytes.
+  if (chars > kShortMaskBytes || chars + out.text.size() > std::size(result)) return nullptr;
+  if (PyUnicode_AsWideChar(source, points, static_cast<Py_ssize_t>(chars)) != static_cast<Py_ssize_t>(chars))
+    throw_set();
+  std::size_t n = 0, from = 0, at = 0;  // result length, source characters and replacement bytes used
+  auto copy = [&](std::size_t to) {
+    std::copy(points + from, points + to, result + n);
+    n += to - from;
+  };
+  for (std::size_t k = 0; k < out.applied.size(); ++k) {
+    const Span& src = out.applied[k].source;
+    // A finding that reaches past the previous one was rendered from that one's end on.
+    copy(std::max<std::size_t>(src.char_start, from));
+    const std::size_t decoded = utf8::decode_all(std::string_view(out.text).substr(at, out.rendered_ends[k] - at), result + n);
+    if (decoded == SIZE_MAX) throw std::logic_error("a rendered replacement is not valid UTF-8");
+    n += decoded;
+    at = out.rendered_ends[k];
+    from = src.char_end;
+  }
+  copy(chars);
+  return check(PyUnicode_FromWideChar(result, static_cast<Py_ssize_t>(n)));
+}
+
 // ---- functions -----------------------------------------------------------------------------
 
 KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
@@ -421,7 +454,8 @@ KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
   const Config config = config_arg(a[2]);
   // An exact str is its own masked text when nothing is applied: no copy of it is made.
   const Rebuild rebuild = rebuilds(a[0], text);
-  const MaskedText made = rebuild.on                   ? MaskedText::replacements
+  const bool rebuild_short = !rebuild.on && text.size() <= kShortMaskBytes;
+  const MaskedText made = rebuild.on || rebuild_short  ? MaskedText::replacements
                           : PyUnicode_CheckExact(a[0]) ? MaskedText::unless_unchanged
                                                        : MaskedText::whole;
   Masked m{ok(unlocked(text.size(), [&] { return mask(text, policies, config, made); })), {}};
@@ -430,7 +464,15 @@ KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
   // character offsets: the UTF-8 copy is not read again. Let go before the new str is made,
   // the two are never held at once (and its memory may serve the new str).
   std::string().swap(arg.owned);
-  m.text = Ref::steal(rewritten(a[0], {}, rebuild, out.text, out.applied.size(), [&](Rewriter& w) {
+  if (rebuild_short) {
+    if (out.applied.empty() && PyUnicode_CheckExact(a[0]))
+      m.text = Ref::borrow(a[0]);
+    else
+      m.text = Ref::steal(short_masked_text(a[0], rebuild.chars, out));
+  }
+  if (!m.text)
+    m.text = Ref::steal(rewritten(a[0], {}, Rebuild{rebuild.on || rebuild_short, rebuild.chars}, out.text,
+                                  out.applied.size(), [&](Rewriter& w) {
     std::size_t at = 0;  // where the next replacement begins in out.text
     std::uint32_t masked_to = 0;  // character end of the previous replacement
     for (std::size_t k = 0; k < out.applied.size(); ++k) {
