@@ -456,13 +456,13 @@ void keep_near_birth_cues(std::string_view text, std::vector<Span>& starts,
 
 namespace {
 
-// Bits [first, first + count) of a 128-bit set of cue ids, as its word `word`.
-std::uint64_t id_range(std::size_t word, std::size_t first, std::size_t count) {
-  const std::size_t lo = std::max(first, word * 64), hi = std::min(first + count, word * 64 + 64);
-  if (lo >= hi) return 0;
-  const std::size_t a = lo - word * 64, b = hi - word * 64;
-  const std::uint64_t below_b = b == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << b) - 1;
-  return below_b & ~((std::uint64_t{1} << a) - 1);
+// The cue ids [first, first + count) as a 128-bit set, in the layout of CueIndex::present: two
+// shifts, where a query makes one per table it reads.
+std::array<std::uint64_t, 2> id_range(std::size_t first, std::size_t count) {
+  static_assert(kMaxTableCues < 64 && kCueCount <= 128);
+  const unsigned __int128 ids = ((unsigned __int128){1} << count) - 1;
+  const unsigned __int128 m = count == 0 ? 0 : ids << first;
+  return {static_cast<std::uint64_t>(m), static_cast<std::uint64_t>(m >> 64)};
 }
 
 }  // namespace
@@ -503,8 +503,9 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
     out.items[out.size++] = ContextHit{c.word, d, w};
   };
   // Only the cues of the table that occur in the text at all, in id order.
+  const std::array<std::uint64_t, 2> ids = id_range(table.first, table.count);
   for (std::size_t word = 0; word < 2; ++word) {
-    std::uint64_t m = index.present[word] & id_range(word, table.first, table.count);
+    std::uint64_t m = index.present[word] & ids[word];
     for (; m != 0; m &= m - 1) {
       const std::size_t id = word * 64 + static_cast<std::size_t>(__builtin_ctzll(m));
       visit_cue(id);
