@@ -139,12 +139,20 @@ inline bytes::V16 separator_start_block(bytes::V16 v) {
 
 // The first position d at or after i, with d + 1 < n, whose byte is digit-like and the next
 // one may begin a separator; n when there is none. Digits stand in rows and most rows end at
-// a letter: those are passed over sixteen bytes at a time.
+// a letter: those are passed over sixteen bytes at a time, and the last bytes, which a short
+// text mostly is, as the sixteen positions before the last byte.
 std::size_t next_digit_before_separator(const unsigned char* s, std::size_t i, std::size_t n) {
-  for (; i + 17 <= n; i += 16) {
-    const std::uint32_t m = bytes::bits(pass_detail::digit_like_block(bytes::load(s + i)) &
-                                        separator_start_block(bytes::load(s + i + 1)));
-    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctz(m));
+  auto block = [s](std::size_t at) {
+    return bytes::bits(pass_detail::digit_like_block(bytes::load(s + at)) &
+                       separator_start_block(bytes::load(s + at + 1)));
+  };
+  for (; i + 17 <= n; i += 16)
+    if (const std::uint32_t m = block(i); m != 0) return i + static_cast<std::size_t>(__builtin_ctz(m));
+  if (i + 1 < n && n >= 17) {
+    // Positions n - 17 .. n - 2, of which those before i were looked at.
+    const std::size_t last = n - 17;
+    const std::uint32_t m = block(last) >> (i - last);
+    return m != 0 ? i + static_cast<std::size_t>(__builtin_ctz(m)) : n;
   }
   for (; i + 1 < n; ++i)
     if (digit_like(s[i]) && kSeparatorStart[s[i + 1]]) return i;
