@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
 #include <string_view>
 
 #include "normalize/passes.hpp"
@@ -22,7 +23,7 @@ struct Writer {
   std::string_view in;
   PassOutput& out;  // its buffers become the builder's at the first change
   Builder b;
-  ComposeStream stream;  // when out.compose_after is set
+  std::optional<ComposeStream> stream;  // made when out.compose_after is set
   std::size_t emitted = 0;  // start of the input not yet handed to the builder
   std::size_t segments_hint = 0;  // segments to reserve at the first change, when known
   bool changed = false;
@@ -41,7 +42,7 @@ struct Writer {
         b.segments = std::move(out.batch);
         b.segments.clear();
         b.segments.reserve(kBatch + 64);
-        compose_begin(stream, *out.compose_after, out.map, segments_hint);
+        compose_begin(stream.emplace(), *out.compose_after, out.map, segments_hint);
       } else {
         b.segments = std::move(out.map.segments);
         if (b.segments.capacity() == 0 && out.spare_map) b.segments = recycled::take(out.spare_map());
@@ -58,21 +59,21 @@ struct Writer {
     }
     keep(b, in.substr(emitted, pos - emitted));
     emitted = pos;
-    if (out.compose_after && b.segments.size() >= kBatch) compose_feed(stream, b.segments, false);
+    if (out.compose_after && b.segments.size() >= kBatch) compose_feed(*stream, b.segments, false);
   }
 
   PassResult done() {
     if (!changed) return false;
     keep(b, in.substr(emitted));
-    auto [text, map] = finish(b);
-    out.text = std::move(text);
+    // The builder's buffers become the output's as they are (the writer is done with them).
+    out.text = std::move(b.out);
     if (!out.compose_after) {
-      out.map = std::move(map);
+      out.map.segments = std::move(b.segments);
       return true;
     }
-    compose_feed(stream, map.segments, true);
-    out.batch = std::move(map.segments);
-    if (auto ok = compose_end(stream); !ok) return std::unexpected(std::move(ok.error()));
+    compose_feed(*stream, b.segments, true);
+    out.batch = std::move(b.segments);
+    if (auto ok = compose_end(*stream); !ok) return std::unexpected(std::move(ok.error()));
     return true;
   }
 };
