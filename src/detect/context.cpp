@@ -475,6 +475,10 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
                std::uint32_t char_end, std::uint32_t window, CueTable table,
                HitList& out) {
   out.size = 0;
+  // Only the cues of the table that occur in the text at all, in id order: often none.
+  const std::array<std::uint64_t, 2> ids = id_range(table.first, table.count);
+  const std::uint64_t occurring[2] = {index.present[0] & ids[0], index.present[1] & ids[1]};
+  if ((occurring[0] | occurring[1]) == 0) return;
   const std::uint32_t left_width = std::max<std::uint32_t>(window, 1);
   const std::uint32_t left_lo = char_start > left_width ? char_start - left_width : 0;
   const std::uint64_t right_hi =
@@ -502,11 +506,8 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
     float w = c.weight * 1.0f / (0.125f * static_cast<float>(d) + 1.0f);
     out.items[out.size++] = ContextHit{c.word, d, w};
   };
-  // Only the cues of the table that occur in the text at all, in id order.
-  const std::array<std::uint64_t, 2> ids = id_range(table.first, table.count);
   for (std::size_t word = 0; word < 2; ++word) {
-    std::uint64_t m = index.present[word] & ids[word];
-    for (; m != 0; m &= m - 1) {
+    for (std::uint64_t m = occurring[word]; m != 0; m &= m - 1) {
       const std::size_t id = word * 64 + static_cast<std::size_t>(__builtin_ctzll(m));
       visit_cue(id);
     }
