@@ -61,8 +61,10 @@ bool whole_cue_index() {
 
 Certainty context_certainty(float c) { return c > 0.0f ? Certainty::probable : Certainty::possible; }
 
-Finding make_finding(const SourceSpan& src, const Span& normalized) {
-  Finding f;
+// A new finding of `src` at the end of the report's list (made in place: a finding holds lists),
+// its other fields left to the caller.
+Finding& new_finding(Report& report, const SourceSpan& src, const Span& normalized) {
+  Finding& f = report.findings.emplace_back();
   f.normalizations = src.rules;
   f.cost = src.cost;
   f.snapped = src.snapped;
@@ -251,14 +253,13 @@ struct Pass {
   void emails(const std::vector<Span>& spans) {
     for (const Span& span : spans) {
       SourceSpan src = to_source(map, span, map_hint);
-      Finding f = make_finding(src, span);
+      Finding& f = new_finding(report, src, span);
       f.status = ChecksumStatus::not_applicable;
       f.reason = det::kEmailReason;
       f.rule = "email.structural";
       f.score = 0.9f;
       f.certainty = Certainty::probable;
       f.entity = Entity::email;
-      report.findings.push_back(std::move(f));
     }
   }
 
@@ -276,7 +277,7 @@ struct Pass {
       } else if (score < config.min_score) {
         reject(src, score, Entity::passport, RejectReason::below_threshold);
       } else {
-        Finding f = make_finding(src, span);
+        Finding& f = new_finding(report, src, span);
         f.status = ChecksumStatus::not_applicable;
         f.reason = det::kPassportReason;
         f.context_hits.assign(hits.begin(), hits.end());
@@ -286,7 +287,6 @@ struct Pass {
         f.score = score;
         f.certainty = context_certainty(c);
         f.entity = Entity::passport;
-        report.findings.push_back(std::move(f));
       }
     }
   }
@@ -508,7 +508,7 @@ struct Pass {
   }
 
   void add_finding(const Reading& r) {
-    Finding f = make_finding(r.src, r.span);
+    Finding& f = new_finding(report, r.src, r.span);
     f.status = r.match.status;
     f.reason = r.match.reason;
     f.context_hits.assign(r.hits.begin(), r.hits.end());
@@ -516,7 +516,6 @@ struct Pass {
     f.score = r.score;
     f.certainty = r.certainty;
     f.entity = r.match.entity;
-    report.findings.push_back(std::move(f));
   }
 
   void digit_runs(const std::vector<Span>& spans, bool with_pieces) {
