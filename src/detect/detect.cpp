@@ -112,8 +112,9 @@ struct Borrowed {
 
 // Per-call state shared by the passport and digit-run steps.
 struct Pass {
-  Pass(const Config& c, std::string_view normalized, const SpanMap& m, Report& r, Spare& s)
-      : config(c), text(normalized), map(m), report(r), home(s) {
+  Pass(const Config& c, std::string_view normalized, const SpanMap& m, Report& r, Spare& s,
+       bool rejections)
+      : config(c), text(normalized), map(m), report(r), home(s), keep_rejections(rejections) {
     index.starts.swap(home.cue_starts);
   }
   ~Pass() { index.starts.swap(home.cue_starts); }
@@ -125,6 +126,7 @@ struct Pass {
   const SpanMap& map;
   Report& report;
   Spare& home;  // borrowed for the call
+  bool keep_rejections;  // else the report's rejections stay empty
   CueIndex index;
   det::CueCursor cursor;
   det::HitList hits, veto;
@@ -247,7 +249,7 @@ struct Pass {
   }
 
   void reject(const SourceSpan& src, float score, Entity e, RejectReason r) {
-    report.rejections.push_back(Rejection{src.span, score, e, r});
+    if (keep_rejections) report.rejections.push_back(Rejection{src.span, score, e, r});
   }
 
   void emails(const std::vector<Span>& spans) {
@@ -947,11 +949,11 @@ void sort_runs(std::vector<Key>& keys, Less less) {
 }
 
 // Removes every finding whose source byte span lies inside another finding's and is strictly
-// shorter, appending it to the rejections as outranked. Containment is decided on the complete
+// shorter, appending it to the rejections as outranked (with `keep_rejections`). Containment is decided on the complete
 // list first. With spans sorted by start ascending and end descending, a span is inside a
 // longer one exactly when an earlier start reached at least its end, or a span with the same
 // start ends later. (Spans that are equal are judged alike whatever their order.)
-void remove_nested(Report& report) {
+void remove_nested(Report& report, bool keep_rejections) {
   auto& fs = report.findings;
   if (fs.size() < 2) return;
   auto before = [](const Key& a, const Key& b) {
@@ -997,11 +999,13 @@ void remove_nested(Report& report) {
   std::vector<Finding> kept;
   kept.reserve(fs.size());
   for (std::size_t k = 0; k < fs.size(); ++k) {
-    if (nested[k])
-      report.rejections.push_back(
-          Rejection{fs[k].source, fs[k].score, fs[k].entity, RejectReason::outranked});
-    else
+    if (nested[k]) {
+      if (keep_rejections)
+        report.rejections.push_back(
+            Rejection{fs[k].source, fs[k].score, fs[k].entity, RejectReason::outranked});
+    } else {
       kept.push_back(std::move(fs[k]));
+    }
   }
   fs = std::move(kept);
 }
@@ -1042,16 +1046,16 @@ void sort_by_source(std::vector<T>& items) {
   }
 }
 
-// `owned_source`, when given, holds `text` and may be consumed. Without `keep_text`, the
-// report's normalized_text stays empty when no pass changes the text.
+// `owned_source`, when given, holds `text` and may be consumed. Without `whole_report`, the
+// report has no rejections, and its normalized_text stays empty when no pass changes the text.
 std::expected<Report, Error> detect_in(std::string_view source, std::string* owned_source,
-                                       const Config& config, bool keep_text) {
+                                       const Config& config, bool whole_report) {
   Normalized normalized;
   auto changed = normalize_changes(source, owned_source, config, normalized);
   if (!changed) return std::unexpected(std::move(changed.error()));
   Report report;
   std::string_view text = source;
-  if (*changed || owned_source || keep_text) {
+  if (*changed || owned_source || whole_report) {
     report.normalized_text = *changed       ? std::move(normalized.text)
                              : owned_source ? std::move(*owned_source)
                                             : copy_of(source);
@@ -1078,7 +1082,7 @@ std::expected<Report, Error> detect_in(std::string_view source, std::string* own
   borrowed.filled = true;
   // The map of an unchanged text is the identity, made only for a text with candidates.
   if (!*changed) normalized.map = identity(text);
-  Pass pass{config, text, normalized.map, report, home};
+  Pass pass{config, text, normalized.map, report, home, whole_report};
   if (!date_starts.empty()) {
     pass.keep_dates_near_birth_cues(date_starts);
     det::scan_written_dates(pass.text, date_starts, pass.joint_test(), dates);
@@ -1088,7 +1092,7 @@ std::expected<Report, Error> detect_in(std::string_view source, std::string* own
   pass.plan_index(passports, runs, dates);
   const std::size_t candidates = emails.size() + passports.size() + runs.size();
   report.findings.reserve(candidates);
-  report.rejections.reserve(2 * candidates);
+  if (whole_report) report.rejections.reserve(2 * candidates);
   pages::advise_huge(report.findings.data(), report.findings.capacity() * sizeof(Finding));
   pages::advise_huge(report.rejections.data(), report.rejections.capacity() * sizeof(Rejection));
   pass.emails(emails);
@@ -1098,7 +1102,7 @@ std::expected<Report, Error> detect_in(std::string_view source, std::string* own
   // The map has served every candidate: let it go before the sorting below needs its keys.
   recycle(std::move(normalized.map));
 
-  remove_nested(report);
+  remove_nested(report, whole_report);
   sort_by_source(report.findings);
   sort_by_source(report.rejections);
   return report;

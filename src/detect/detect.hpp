@@ -60,8 +60,8 @@ std::expected<Report, Error> detect(std::string_view text, const Config& config)
 // The same, consuming the text (see normalize): a long text is not kept beside its
 // normalized form.
 std::expected<Report, Error> detect(std::string&& text, const Config& config);
-// The same for callers that read only the findings and rejections: normalized_text is left
-// empty where the normalized text is `text` itself, which then is not copied.
+// The same for callers that read only the findings: no rejections are kept, and normalized_text
+// is left empty where the normalized text is `text` itself, which then is not copied.
 std::expected<Report, Error> detect_findings(std::string_view text, const Config& config);
 
 }  // namespace kestrix
