@@ -410,6 +410,23 @@ const ClassDef class_MaskOutput = {
     KX_BOX(Masked), .repr = repr<Masked, mask_output_repr>, .getset = mask_output_getset,
 };
 
+// Calls f(start_char, end_char, end_byte, replacement) for each applied finding of a mask
+// output rendered as MaskedText::replacements, in text order: the source characters it
+// replaces and where its bytes end, and its rendered piece. A finding that reaches past the
+// previous one was rendered from that one's end on.
+template <class F>
+void each_replacement(const MaskOutput& out, F f) {
+  std::size_t at = 0;  // where the next replacement begins in out.text
+  std::uint32_t masked_to = 0;  // character end of the previous replacement
+  for (std::size_t k = 0; k < out.applied.size(); ++k) {
+    const Span& src = out.applied[k].source;
+    f(std::max(src.char_start, masked_to), src.char_end, src.byte_end,
+      std::string_view(out.text).substr(at, out.rendered_ends[k] - at));
+    at = out.rendered_ends[k];
+    masked_to = src.char_end;
+  }
+}
+
 // The masked str of a short text, built from the source's code points and the replacements
 // (MaskedText::replacements) decoded on their own: CPython hands the code points out as they
 // are stored, where decoding the whole masked text from UTF-8 costs a branch per character.
@@ -423,21 +440,18 @@ PyObject* short_masked_text(PyObject* source, std::size_t chars, const MaskOutpu
   if (chars > kShortMaskBytes || chars + out.text.size() > std::size(result)) return nullptr;
   if (PyUnicode_AsWideChar(source, points, static_cast<Py_ssize_t>(chars)) != static_cast<Py_ssize_t>(chars))
     throw_set();
-  std::size_t n = 0, from = 0, at = 0;  // result length, source characters and replacement bytes used
+  std::size_t n = 0, from = 0;  // result length, source characters used
   auto copy = [&](std::size_t to) {
     std::copy(points + from, points + to, result + n);
     n += to - from;
   };
-  for (std::size_t k = 0; k < out.applied.size(); ++k) {
-    const Span& src = out.applied[k].source;
-    // A finding that reaches past the previous one was rendered from that one's end on.
-    copy(std::max<std::size_t>(src.char_start, from));
-    const std::size_t decoded = utf8::decode_all(std::string_view(out.text).substr(at, out.rendered_ends[k] - at), result + n);
+  each_replacement(out, [&](std::size_t start_char, std::size_t end_char, std::size_t, std::string_view with) {
+    copy(start_char);
+    const std::size_t decoded = utf8::decode_all(with, result + n);
     if (decoded == SIZE_MAX) throw std::logic_error("a rendered replacement is not valid UTF-8");
     n += decoded;
-    at = out.rendered_ends[k];
-    from = src.char_end;
-  }
+    from = end_char;
+  });
   copy(chars);
   return check(PyUnicode_FromWideChar(result, static_cast<Py_ssize_t>(n)));
 }
@@ -473,16 +487,9 @@ KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
   if (!m.text)
     m.text = Ref::steal(rewritten(a[0], {}, Rebuild{rebuild.on || rebuild_short, rebuild.chars}, out.text,
                                   out.applied.size(), [&](Rewriter& w) {
-    std::size_t at = 0;  // where the next replacement begins in out.text
-    std::uint32_t masked_to = 0;  // character end of the previous replacement
-    for (std::size_t k = 0; k < out.applied.size(); ++k) {
-      const Span& src = out.applied[k].source;
-      // A finding that reaches past the previous one was rendered from that one's end on.
-      w.rewrite_chars(std::max(src.char_start, masked_to), src.char_end, src.byte_end,
-                      std::string_view(out.text).substr(at, out.rendered_ends[k] - at));
-      at = out.rendered_ends[k];
-      masked_to = src.char_end;
-    }
+    each_replacement(out, [&](std::size_t start_char, std::size_t end_char, std::size_t end, std::string_view with) {
+      w.rewrite_chars(start_char, end_char, end, with);
+    });
   }));
   std::string().swap(m.out.text);
   std::vector<std::size_t>().swap(m.out.rendered_ends);
