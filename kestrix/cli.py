@@ -19,17 +19,19 @@ from __future__ import annotations
 import argparse
 import collections
 import importlib
-import json
 import os
 import re
-import secrets
 import signal
 import stat
 import sys
-import tempfile
-from typing import IO, Any, Callable, Iterator, NoReturn
 
 import kestrix as kx
+
+# What only some runs need (json, tempfile, threading) is imported where it is used: the start
+# of every run pays for each module imported here.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import IO, Any, Callable, Iterator, NoReturn
 
 # The extension's private functions for the command line (outside the public surface and its stub).
 core: Any = importlib.import_module("kestrix._kestrix")
@@ -72,6 +74,8 @@ _temporaries: set[str] = set()  # temporary files not yet renamed into place; ma
 
 def _temporary(directory: str, prefix: str) -> tuple[int, str]:
     """A private temporary file, listed in _temporaries before a termination signal can act."""
+    import tempfile
+
     held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
     try:
         fd, path = tempfile.mkstemp(prefix=prefix, dir=directory)
@@ -325,6 +329,7 @@ class Chunk:
 
 CHUNK_BYTES = 1 << 20
 WRITE_BYTES = 1 << 16
+SYNC_BYTES = 1 << 23
 
 
 def _chunks(f: IO[bytes], name: str, size: int, numbered: bool) -> Iterator[Chunk]:
@@ -501,11 +506,18 @@ class _Temporary:
 
 class Output(_Temporary):
     """Standard output, or FILE: then a temporary file beside it that replaces FILE only when the
-    run succeeded, so that a refused or failed run leaves an existing FILE as it was."""
+    run succeeded, so that a refused or failed run leaves an existing FILE as it was.
+
+    FILE is forced to disk before it takes FILE's place. So that this last step does not wait
+    for the whole output, every SYNC_BYTES written are handed to the disk as the run goes on, by
+    an fdatasync in a thread of its own (one at a time); its error fails the run at the end."""
 
     def __init__(self, path: str | None):
         self.path = path
         self.tmp: str | None = None
+        self.unsynced = 0
+        self.syncing: Any = None  # the thread of the fdatasync under way
+        self.sync_error: OSError | None = None
         if path is None:
             self.f: IO[bytes] = sys.stdout.buffer
             return
@@ -533,16 +545,45 @@ class Output(_Temporary):
         try:
             for at in range(0, len(view), WRITE_BYTES):
                 self.f.write(view[at:at + WRITE_BYTES])
+            self.unsynced += len(view)
+            if self.tmp is not None and self.unsynced >= SYNC_BYTES and not self._sync_under_way():
+                self.f.flush()
+                self.unsynced = 0
+                import threading  # only here: a run with a small output never needs it
+                self.syncing = threading.Thread(target=self._sync, args=(self.f.fileno(),), name="kestrix-sync")
+                self.syncing.start()
         except OSError as e:
             raise OutputError(e) from None
+
+    def _sync_under_way(self) -> bool:
+        return self.syncing is not None and self.syncing.is_alive()
+
+    def _sync(self, fd: int) -> None:
+        _start_worker()
+        try:
+            os.fdatasync(fd)
+        except OSError as e:
+            self.sync_error = self.sync_error or e
+
+    def _wait_for_sync(self) -> None:
+        if self.syncing is not None:
+            self.syncing.join()
+            self.syncing = None
 
     def flush(self) -> None:
         try:
             self.f.flush()
             if self.tmp is not None:
+                self._wait_for_sync()
+                if self.sync_error is not None:
+                    raise self.sync_error
                 os.fsync(self.f.fileno())
         except OSError as e:
             raise OutputError(e) from None
+
+    def abort(self) -> None:
+        self._wait_for_sync()  # before the file is closed: its number could name another file
+        super().abort()
 
     def commit(self) -> None:
         """Puts FILE in place; the output must have been flushed."""
@@ -586,11 +627,15 @@ class _DetectJob:
         self.config, self.show_text = config, show_text
 
     def __call__(self, chunk: Chunk) -> tuple[bytes, dict[str, int]] | None:
+        import json
+
         return core._detect_lines(chunk.raw, self.config, json.dumps(chunk.name, ensure_ascii=False), chunk.line,
                                   self.show_text)
 
 
 def cmd_detect(args: argparse.Namespace) -> int:
+    import json
+
     config = _config(args)
     _check_inputs(args.files, _written_files(args.output))
     counts: dict[str, int] = {}
@@ -633,6 +678,11 @@ def cmd_detect(args: argparse.Namespace) -> int:
 _NEUTRAL = kx.PolicySet(kx.Policy.redact_fill("가"))
 
 
+def _run_id() -> str:
+    """A fresh random run identifier: 12 hexadecimal digits."""
+    return os.urandom(6).hex()
+
+
 class RestoreWriter(_Temporary):
     """Writes one restore map for the whole run, entry by entry, to a private temporary file in
     the target's directory that replaces the target only when the map is complete.
@@ -645,7 +695,7 @@ class RestoreWriter(_Temporary):
 
     def __init__(self, path: str):
         self.path = path
-        self.run = secrets.token_hex(6)
+        self.run = _run_id()
         self.prefix = "PII-" + self.run
         self.opening = "[[" + self.prefix + ":"
         self.count = 0
@@ -689,6 +739,8 @@ class RestoreWriter(_Temporary):
         return masked
 
     def commit(self) -> None:
+        import json
+
         assert self.tmp is not None
         prefixes = None if self.input_prefixes is None else sorted(self.input_prefixes)
         self._write('],"run":' + json.dumps(self.run) + ',"input_prefixes":'
@@ -857,6 +909,8 @@ def _without_quotes(message: str) -> str:
 
 def _run_of(text: str, restore: kx.RestoreMap) -> tuple[str, set[str] | None] | None:
     """The run identifier and input prefixes that the command line wrote after the entries."""
+    import json
+
     at = text.rfind('"run"')
     try:
         info, _ = json.JSONDecoder().raw_decode("{" + text[at:]) if at >= 0 else (None, 0)

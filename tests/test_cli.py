@@ -1,5 +1,6 @@
 """The command-line tool, run as a separate process, with real pipes, FIFOs and signals."""
 
+import errno
 import json
 import os
 import pathlib
@@ -456,6 +457,32 @@ def test_output_file_is_replaced_only_by_a_run_that_succeeds(run, sample, tmp_pa
     assert out.read_text() == "old" and leftovers(tmp_path) == []
     assert run("mask", "-o", str(out), str(sample)).returncode == 0
     assert out.read_text(encoding="utf-8").splitlines()[0] == "연락처는 [전화번호] 입니다"
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_a_growing_output_file_goes_to_disk_as_it_grows(run, monkeypatch, tmp_path, fails):
+    # Every few bytes written (here 4 KB) are synced in a thread of their own; an error of that
+    # sync fails the run at its end, as the final fsync's would, and FILE keeps what it held.
+    monkeypatch.setattr(kestrix_cli, "SYNC_BYTES", 4096)
+    monkeypatch.setattr(kestrix_cli, "CHUNK_BYTES", 1024)
+    synced = []
+
+    def fdatasync(fd):
+        synced.append(os.fstat(fd).st_size)
+        if fails:
+            raise OSError(errno.EIO, "Input/output error")
+
+    monkeypatch.setattr(kestrix_cli.os, "fdatasync", fdatasync)
+    source, out = tmp_path / "in.txt", tmp_path / "out.txt"
+    source.write_text(f"전화 {PHONE} 끝\n" * 2000, encoding="utf-8")
+    out.write_text("old")
+    r = run("mask", "-o", str(out), str(source))
+    assert synced and synced[0] >= 4096  # handed over as it grew, what was written so far
+    if fails:
+        assert "Input/output error" in one_line_failure(r) and out.read_text() == "old"
+    else:
+        assert r.returncode == 0 and out.read_text(encoding="utf-8") == "전화 [전화번호] 끝\n" * 2000
+    assert leftovers(tmp_path) == []
 
 
 def test_no_space_for_the_output(sample, vault):

@@ -69,7 +69,7 @@ def run_main(argv, capsysbinary):
 
 def both(monkeypatch, capsysbinary, tmp_path, command, files, jobs=1, chunk=7):
     """(chunked, line by line): exit status, output, messages and restore map of each."""
-    monkeypatch.setattr(kestrix_cli.secrets, "token_hex", lambda n: RUN)
+    monkeypatch.setattr(kestrix_cli, "_run_id", lambda: RUN)
     results = []
     for reference in (False, True):
         vault = tmp_path / ("ref" if reference else "new")
