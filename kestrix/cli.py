@@ -319,12 +319,17 @@ def _decode(name: str, line: int, raw: bytes | memoryview) -> str:
 
 
 class Chunk:
-    """Whole lines of one input as read, and the number of the first of them."""
+    """Whole lines of one input as read: the first `end` bytes of `raw` (a block read past its
+    last line is not copied to cut it), and the number of the first line."""
 
-    __slots__ = ("name", "line", "raw")
+    __slots__ = ("name", "line", "raw", "end")
 
-    def __init__(self, name: str, line: int, raw: bytes):
+    def __init__(self, name: str, line: int, raw: bytes, end: int | None = None):
         self.name, self.line, self.raw = name, line, raw
+        self.end = len(raw) if end is None else end
+
+    def lines(self) -> bytes:
+        return self.raw if self.end == len(self.raw) else self.raw[:self.end]
 
 
 CHUNK_BYTES = 1 << 20
@@ -339,22 +344,26 @@ def _chunks(f: IO[bytes], name: str, size: int, numbered: bool) -> Iterator[Chun
     the caller, which takes the chunks in order, counts the lines that came before them."""
     rest: list[bytes] = []  # the unfinished line, in the pieces read
     number = 1
-    # A file is read again from its unfinished line on: a chunk is then a block as read, not
-    # that line joined to the next block (a copy of every chunk).
+    # A file is read again from its unfinished line on, and a chunk is the block as read, its
+    # end at its last line: neither that line joined to the next block nor the block cut is a
+    # copy of every chunk.
     seekable = f.seekable()
     while block := f.read1(size):  # type: ignore[attr-defined]
         cut = block.rfind(b"\n") + 1
         if not cut:
             rest.append(block)
             continue
-        if cut < len(block) and seekable:
-            f.seek(cut - len(block), os.SEEK_CUR)
-            block = block[:cut]
-        raw = b"".join([*rest, block[:cut]]) if rest else block[:cut] if cut < len(block) else block
-        rest = [block[cut:]] if cut < len(block) else []
+        chunk = Chunk(name, number, b"".join([*rest, block[:cut]])) if rest else Chunk(name, number, block, cut)
+        rest = []
+        if cut < len(block):
+            if seekable:
+                f.seek(cut - len(block), os.SEEK_CUR)
+            else:
+                rest.append(block[cut:])
         del block
-        yield Chunk(name, number, raw)
-        number = number + raw.count(b"\n") if numbered else 0
+        yield chunk
+        number = number + chunk.raw.count(b"\n", 0, chunk.end) if numbered else 0
+        del chunk
     if rest:
         yield Chunk(name, number, b"".join(rest))
 
@@ -363,11 +372,11 @@ def _lines_of(chunk: Chunk) -> Iterator[Document]:
     """The lines of a chunk one by one."""
     number = chunk.line
     at = 0
-    raw = chunk.raw
-    while at < len(raw):
-        end = raw.find(b"\n", at) + 1
+    raw, size = chunk.raw, chunk.end
+    while at < size:
+        end = raw.find(b"\n", at, size) + 1
         if not end:
-            end, nl = len(raw), ""
+            end, nl = size, ""
         else:
             nl = "\r\n" if end - at >= 2 and raw[end - 2] == 13 else "\n"
         text = _decode(chunk.name, number, memoryview(raw)[at:end - len(nl)])
@@ -399,7 +408,7 @@ def _units(files: list[str], whole: bool, numbered: bool = True) -> Iterator[Doc
                     progress.advance(nbytes)
                     continue
                 for chunk in _chunks(f, name, size, numbered):
-                    nbytes = len(chunk.raw)
+                    nbytes = chunk.end
                     yield chunk
                     del chunk
                     progress.advance(nbytes)
@@ -630,7 +639,7 @@ class _DetectJob:
         import json
 
         return core._detect_lines(chunk.raw, self.config, json.dumps(chunk.name, ensure_ascii=False), chunk.line,
-                                  self.show_text)
+                                  self.show_text, chunk.end)
 
 
 def cmd_detect(args: argparse.Namespace) -> int:
@@ -723,10 +732,12 @@ class RestoreWriter(_Temporary):
                            "fed back into the input?")
         self.note_prefixes(doc.text)
 
-    def note_prefixes(self, text: str | bytes) -> None:
-        """Keeps the prefixes of the token-shaped pieces of the input (str, or UTF-8 bytes)."""
+    def note_prefixes(self, text: str | bytes, end: int | None = None) -> None:
+        """Keeps the prefixes of the token-shaped pieces of the input (str, or UTF-8 bytes; the
+        first `end` of them when given)."""
         head = "[[PII" if isinstance(text, str) else b"[[PII"
-        if self.input_prefixes is not None and head in text:  # type: ignore[operator]
+        if self.input_prefixes is not None and text.find(head, 0, end) >= 0:  # type: ignore[arg-type]
+            text = text[:end] if end is not None and end < len(text) else text
             self.input_prefixes.update(prefix for _, prefix in core._token_prefixes(text))
             if len(self.input_prefixes) > KEPT_INPUT_PREFIXES:
                 self.input_prefixes = None
@@ -828,7 +839,7 @@ def cmd_mask(args: argparse.Namespace) -> int:
             for unit, result in workers.results(_units(args.files, args.whole, numbered=False)):
                 if isinstance(unit, Chunk):
                     number = unit.line = unit.line or number
-                if result is None or (opening is not None and opening in unit.raw):  # type: ignore[union-attr]
+                if result is None or (opening is not None and unit.raw.find(opening, 0, unit.end) >= 0):  # type: ignore[union-attr]
                     # A whole file, or lines that fail somewhere: one by one, to fail where they do.
                     for doc in [unit] if isinstance(unit, Document) else _lines_of(unit):
                         mask_document(doc)
@@ -838,7 +849,7 @@ def cmd_mask(args: argparse.Namespace) -> int:
                 masked, restore, found, lines = result
                 number += lines
                 if writer is not None:
-                    writer.note_prefixes(unit.raw)
+                    writer.note_prefixes(unit.raw, unit.end)
                     if restore is not None:
                         masked = writer.retoken(masked, restore)
                 for index, column, entity in found:
@@ -876,7 +887,7 @@ class _MaskJob:
         self.policies, self.config, self.prefix, self.verify = policies, config, prefix, verify
 
     def __call__(self, chunk: Chunk) -> tuple[bytes, kx.RestoreMap | None, list[tuple[int, int, str]]] | None:
-        return core._mask_lines(chunk.raw, self.policies, self.config, self.prefix, self.verify)
+        return core._mask_lines(chunk.raw, self.policies, self.config, self.prefix, self.verify, chunk.end)
 
 
 def _leftovers(doc: Document, config: kx.Config) -> Iterator[str]:

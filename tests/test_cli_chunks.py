@@ -217,10 +217,10 @@ class Pipe(io.BytesIO):
 def test_chunks_hold_whole_lines_in_order_from_a_file_and_a_pipe(pieces, nl, last, size, numbered):
     data = nl.join(pieces) + (nl if last else b"")
     for source in (io.BytesIO(data), Pipe(data)):
-        chunks = list(kestrix_cli._chunks(source, "in", size, numbered))
-        assert b"".join(c.raw for c in chunks) == data
-        assert all(c.raw.endswith(b"\n") for c in chunks[:-1]) and all(c.raw for c in chunks)
+        chunks = [(c, c.lines()) for c in kestrix_cli._chunks(source, "in", size, numbered)]
+        assert b"".join(lines for _, lines in chunks) == data
+        assert all(lines.endswith(b"\n") for _, lines in chunks[:-1]) and all(lines for _, lines in chunks)
         if source.seekable():  # read again from the unfinished line: a chunk is one read, or a long line and more
-            assert all(len(c.raw) <= size or (c.raw.find(b"\n") + 1 or len(c.raw)) > size for c in chunks)
-        starts = [1 + sum(c.raw.count(b"\n") for c in chunks[:i]) for i in range(len(chunks))]
-        assert [c.line for c in chunks] == (starts if numbered else [1] + [0] * (len(chunks) - 1))[:len(chunks)]
+            assert all(len(c.raw) <= size or (lines.find(b"\n") + 1 or len(lines)) > size for c, lines in chunks)
+        starts = [1 + sum(lines.count(b"\n") for _, lines in chunks[:i]) for i in range(len(chunks))]
+        assert [c.line for c, _ in chunks] == (starts if numbered else [1] + [0] * (len(chunks) - 1))[:len(chunks)]

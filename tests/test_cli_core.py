@@ -123,6 +123,21 @@ def test_a_chunk_is_taken_exactly_when_python_decodes_it(chunk):
     assert (core._detect_lines(chunk, kx.Config(), '"x"', 1, False) is not None) == decodes
 
 
+@given(st.lists(st.sampled_from(FRAGMENTS + [PHONE.encode(), b"\r\n"]), max_size=12).map(b"".join), st.data())
+def test_a_chunk_cut_by_its_end_is_taken_as_the_bytes_before_the_cut(block, data):
+    # The command line hands over a block read past its last line with that line's end, so as not
+    # to copy it: what comes after the end is not read, and a cut inside a character is refused.
+    end = data.draw(st.integers(0, len(block)))
+    calls = [lambda chunk, *end: core._mask_lines(chunk, kx.PolicySet(), kx.Config(), "P", True, *end),
+             lambda chunk, *end: core._detect_lines(chunk, kx.Config(), '"x"', 3, True, *end)]
+    for call in calls:
+        assert call(block, end) == call(block[:end])
+        with pytest.raises(ValueError, match="argument 'end' is past the end of 'chunk'"):
+            call(block, len(block) + 1)
+        with pytest.raises(TypeError, match="argument 'chunk' must be bytes"):
+            call(block.decode("utf-8", "replace"), 0)
+
+
 # ---- the per-chunk loops: each line as mask() and detect() take it alone -----------------------
 
 # Lines with and without candidates, empty ones, ones that only normalize (full-width forms,

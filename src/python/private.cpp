@@ -50,6 +50,19 @@ Text text_arg(PyObject* o, const char* param) {
   return t;
 }
 
+// The bytes `chunk` of a line reader, or its first `end` bytes when `end` is given: a block read
+// past its last line is handed over whole, not copied to cut it.
+Text chunk_arg(const char* fname, PyObject* chunk, PyObject* end) {
+  Text t = text_arg(chunk, "chunk");
+  if (!t.bytes) throw_error(PyExc_TypeError, std::string(fname) + "() argument 'chunk' must be bytes");
+  if (end) {
+    const std::uint64_t n = to_u64(end, "end");
+    if (n > t.view.size()) throw_error(PyExc_ValueError, std::string(fname) + "() argument 'end' is past the end of 'chunk'");
+    t.view = t.view.substr(0, n);
+  }
+  return t;
+}
+
 const RestoreMap& restore_arg(PyObject* o, const char* param) {
   expect_instance(o, T_RestoreMap, param);
   return unbox<RestoreMap>(o);
@@ -173,13 +186,12 @@ struct Leftover {
 // the number of lines (the last one may lack its ending).
 KX_FAST(fn_mask_lines) {
   return guard([&]() -> PyObject* {
-    auto a = bind<5>("_mask_lines", {"chunk", "policies", "config", "prefix", "verify"}, KX_CALL);
-    const Text chunk = text_arg(a[0], "chunk");
+    auto a = bind<5>("_mask_lines", {"chunk", "policies", "config", "prefix", "verify", "end"}, KX_CALL);
+    const Text chunk = chunk_arg("_mask_lines", a[0], a[5]);
     const PolicySet& policies = policies_arg(a[1], "policies");
     const Config config = config_arg(a[2]);
     RestoreMap run{to_string(a[3], "prefix"), {}};
     const bool verify = to_bool(a[4], "verify");
-    if (!chunk.bytes) throw_error(PyExc_TypeError, "_mask_lines() argument 'chunk' must be bytes");
     std::string out;
     std::vector<Leftover> leftovers;
     std::size_t index = 0;
@@ -244,13 +256,12 @@ KX_FAST(fn_mask_lines) {
 // {entity: findings} for the entities found.
 KX_FAST(fn_detect_lines) {
   return guard([&]() -> PyObject* {
-    auto a = bind<5>("_detect_lines", {"chunk", "config", "name", "first_line", "show_text"}, KX_CALL);
-    const Text chunk = text_arg(a[0], "chunk");
+    auto a = bind<5>("_detect_lines", {"chunk", "config", "name", "first_line", "show_text", "end"}, KX_CALL);
+    const Text chunk = chunk_arg("_detect_lines", a[0], a[5]);
     const Config config = config_arg(a[1]);
     const std::string name = to_string(a[2], "name");
     const std::uint64_t first_line = to_u64(a[3], "first_line");
     const bool show_text = to_bool(a[4], "show_text");
-    if (!chunk.bytes) throw_error(PyExc_TypeError, "_detect_lines() argument 'chunk' must be bytes");
     std::string out;
     std::array<std::uint64_t, kEntityCount> counts{};
     const bool ok = unlocked(chunk.view.size(), [&] {
