@@ -119,8 +119,11 @@ class RuleList {
   }
   template <class It>
   void assign(It first, It last) {
+    const auto n = static_cast<std::size_t>(std::distance(first, last));
     clear();
-    insert(end(), first, last);
+    if (n > capacity()) grow(n);
+    std::copy(first, last, begin());
+    size_ = static_cast<std::uint32_t>(n);
   }
   iterator erase(const_iterator first, const_iterator last) {
     std::string_view* p = begin();
