@@ -89,6 +89,12 @@ RESTORE_JSON = S["RestoreMap"].to_json()
 MASKED = S["MaskOutput"].text
 
 
+def _own(text):
+    """A str equal to `text` that no one else holds: a literal is interned, shared by the whole
+    interpreter, and its reference count may move with whatever else runs."""
+    return (text + ".")[:-1]
+
+
 def _builder(method, *args, **kwargs):
     def run():
         b = kx.SpanMapBuilder(SHORT)
@@ -160,7 +166,7 @@ def _methods():
         "Span.to_json": (s.to_json, ()),
         "Span.__eq__": (operator.eq, (s, kx.Span.from_char_range(TEXT, 3, 9))),
         "Span.__ne__": (operator.ne, (s, kx.Span(3, 9, 1, 5))),
-        "Span.__eq__+other": (operator.eq, (s, "span")),
+        "Span.__eq__+other": (operator.eq, (s, _own("span"))),
         "NormalizationCost.is_zero": (S["NormalizationCost"].is_zero, ()),
         "NormalizationCost.to_json": (S["NormalizationCost"].to_json, ()),
         "SourceSpan.to_json": (S["SourceSpan"].to_json, ()),
@@ -184,8 +190,8 @@ def _methods():
         "Rejection.to_json": (S["Rejection"].to_json, ()),
         "Report.__len__": (len, (S["Report"],)),
         "Report.to_json": (S["Report"].to_json, ()),
-        "PolicySet.with_entity": (ps.with_entity, ("email", kx.Policy.redact_code())),
-        "PolicySet.policy_for": (ps.policy_for, ("phone",)),
+        "PolicySet.with_entity": (ps.with_entity, (_own("email"), kx.Policy.redact_code())),
+        "PolicySet.policy_for": (ps.policy_for, (_own("phone"),)),
         "RestoreMap.__len__": (len, (rm,)),
         "RestoreMap.is_empty": (rm.is_empty, ()),
         "RestoreMap.to_json": (rm.to_json, ()),
