@@ -289,10 +289,12 @@ def test_a_restore_map_of_another_run_is_refused(run, vault, tmp_path):
     assert (back.returncode, back.stdout) == (0, b.stdout + f"새 번호 {PHONE}\n")
 
 
+@pytest.mark.parametrize("chunk", [1 << 20, 16])
 @pytest.mark.parametrize("kinds", [256, 257])
-def test_up_to_256_token_prefixes_of_the_input_are_kept(run, vault, kinds):
-    # The last kind comes on a later line, and one more line follows: a run that stopped keeping
-    # them goes on all the same.
+def test_up_to_256_token_prefixes_of_the_input_are_kept(run, vault, monkeypatch, kinds, chunk):
+    # The last kind comes on a later line, and one more line follows (in a chunk of its own with
+    # small chunks): a run that stopped keeping them goes on all the same.
+    monkeypatch.setattr(kestrix_cli, "CHUNK_BYTES", chunk)
     text = " ".join(f"[[PII{i}:1]]" for i in range(kinds - 1)) + f"\n[[PII:1]] 전화 {PHONE}\n[[PII0:2]] 끝\n"
     r = tokenize(run, vault=vault, stdin=text)
     kept = json.loads((vault / "r.json").read_text())["input_prefixes"]
