@@ -214,6 +214,20 @@ def test_rules_are_collected_sorted_and_unique():
     assert (r.byte_start, r.byte_end, r.cost.absorbed_separators, r.cost.absorbed_whitespace) == (0, 9, 1, 1)
 
 
+@pytest.mark.parametrize("span, shown, cost", [
+    ((0, 4, 0, 4), r'SourceSpan(byte=0..12, char=0..6, snapped=false, rules=["a", "n", "q\"\\", "s"])', (1, 1, 2, 1)),
+    ((1, 2, 1, 2), 'SourceSpan(byte=4..10, char=2..4, snapped=true, rules=["n"])', (0, 0, 2, 0)),
+    ((3, 4, 3, 4), "SourceSpan(byte=11..12, char=5..6, snapped=false, rules=[])", (0, 0, 0, 0)),
+])
+def test_source_span_and_cost_reprs(span, shown, cost):
+    _, m = build([("replace", "Ａ", "A", 'q"\\'), ("absorb", " ", "a", "whitespace"), ("numeral", "일이", "12", "n"),
+                  ("absorb", "-", "s"), ("keep", "x")])
+    r = m.to_source(kx.Span(*span))
+    assert repr(r) == shown
+    assert repr(r.cost) == ("NormalizationCost(absorbed_whitespace=%d, absorbed_separators=%d, "
+                            "expanded_syllables=%d, replaced_chars=%d)" % cost)
+
+
 def test_to_source_from_chars():
     m = fold_map()
     r = m.to_source_from_chars("a12b", 2, 3)

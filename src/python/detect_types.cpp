@@ -1,11 +1,11 @@
 // ContextHit, Evidence, Finding, Rejection, Report, detect() and entity_names().
+#include "detect/describe.hpp"
 #include "detect/detect.hpp"
 #include "detect/report_json.hpp"
 #include "normalize/config.hpp"
 #include "python/py.hpp"
 #include "span/span_map.hpp"
 #include "span/span_text.hpp"
-#include "text/debug_string.hpp"
 
 namespace kestrix::py {
 namespace {
@@ -13,11 +13,6 @@ namespace {
 constexpr char kToJsonDoc[] = "to_json($self)\n--\n\n";
 
 // ---- ContextHit ----------------------------------------------------------------------------
-
-std::string hit_repr(const ContextHit& h) {
-  return "ContextHit(cue=" + debug_string(h.cue) + ", distance=" + std::to_string(h.distance) +
-         ", weight=" + format_fixed(h.weight, 3) + ")";
-}
 
 PyGetSetDef hit_getset[] = {
     KX_G("cue", field<&ContextHit::cue>, "걸린 단서 낱말."),
@@ -27,16 +22,6 @@ PyGetSetDef hit_getset[] = {
 };
 
 // ---- Evidence (a view of a Finding) --------------------------------------------------------
-
-std::string evidence_repr(const Finding& f) {
-  return "Evidence(rule=" + debug_string(f.rule) + ", checksum=" + debug_string(status_name(f.status)) +
-         ", context_hits=" + std::to_string(f.context_hits.size()) + ")";
-}
-
-PyMethodDef evidence_methods[] = {
-    KX_JSON(kToJsonDoc, Finding, write_evidence_json),
-    KX_END,
-};
 
 PyGetSetDef evidence_getset[] = {
     KX_G("rule", field<&Finding::rule>, "걸린 패턴 규칙 이름."),
@@ -55,13 +40,6 @@ PyGetSetDef evidence_getset[] = {
 };
 
 // ---- Finding -------------------------------------------------------------------------------
-
-std::string finding_repr(const Finding& f) {
-  return "Finding(entity=" + debug_string(entity_name(f.entity)) + ", certainty=" +
-         debug_string(certainty_name(f.certainty)) + ", score=" + format_fixed(f.score, 2) +
-         ", byte=" + std::to_string(f.source.byte_start) + ".." + std::to_string(f.source.byte_end) +
-         ")";
-}
 
 KX_FN(finding_text, 1, "text", "source_text") {
   return new_str(ok(slice(unbox<Finding>(self).source, to_string_view(a[0], "source_text"))));
@@ -92,16 +70,6 @@ PyGetSetDef finding_getset[] = {
 
 // ---- Rejection -----------------------------------------------------------------------------
 
-std::string rejection_repr(const Rejection& r) {
-  return "Rejection(entity=" + debug_string(entity_name(r.entity)) + ", reason=" +
-         debug_string(reject_reason_name(r.reason)) + ", score=" + format_fixed(r.score, 2) + ")";
-}
-
-PyMethodDef rejection_methods[] = {
-    KX_JSON(kToJsonDoc, Rejection),
-    KX_END,
-};
-
 PyGetSetDef rejection_getset[] = {
     KX_G("entity", (get<Rejection, entity_of<Rejection>>), nullptr),
     KX_G("entity_label", (get<Rejection, label_of<Rejection>>), nullptr),
@@ -115,16 +83,6 @@ PyGetSetDef rejection_getset[] = {
 
 // ---- Report --------------------------------------------------------------------------------
 
-std::string report_repr(const Report& r) {
-  return "Report(findings=" + std::to_string(r.findings.size()) +
-         ", rejections=" + std::to_string(r.rejections.size()) + ")";
-}
-
-PyMethodDef report_methods[] = {
-    KX_JSON(kToJsonDoc, Report),
-    KX_END,
-};
-
 PyGetSetDef report_getset[] = {
     KX_G("findings", field<&Report::findings>, "통과한 결과. 원문 위치 오름차순이다."),
     KX_G("rejections", field<&Report::rejections>, "떨어진 후보."),
@@ -137,32 +95,33 @@ PyGetSetDef report_getset[] = {
 
 const ClassDef class_ContextHit = {
     .doc = "문맥 단서 하나가 걸린 기록.",
-    KX_BOX(ContextHit), .repr = repr<ContextHit, hit_repr>, .getset = hit_getset,
+    KX_BOX(ContextHit), .repr = repr<ContextHit>, .getset = hit_getset,
 };
 
 const ClassDef class_Evidence = {
     .doc = "왜 이 후보가 걸렸는가.",
-    KX_BOX(Finding), .repr = repr<Finding, evidence_repr>, .methods = evidence_methods,
+    KX_BOX(Finding), .repr = repr<Finding, describe_evidence>,
+    .methods = json_methods<Finding, kToJsonDoc, write_evidence_json>,
     .getset = evidence_getset,
 };
 
 const ClassDef class_Finding = {
     .doc = "탐지 결과 한 건.",
-    KX_BOX(Finding), .repr = repr<Finding, finding_repr>, .methods = finding_methods,
+    KX_BOX(Finding), .repr = repr<Finding>, .methods = finding_methods,
     .getset = finding_getset,
 };
 
 const ClassDef class_Rejection = {
     .doc = "형식은 맞았는데 판정에서 떨어진 후보. \"왜 안 걸렸는가\"를 설명한다.",
-    KX_BOX(Rejection), .repr = repr<Rejection, rejection_repr>, .methods = rejection_methods,
+    KX_BOX(Rejection), .repr = repr<Rejection>, .methods = json_methods<Rejection, kToJsonDoc>,
     .getset = rejection_getset,
 };
 
 // len(report) is the number of findings.
 const ClassDef class_Report = {
     .doc = "탐지 결과 전체.",
-    KX_BOX(Report), .repr = repr<Report, report_repr>, .len = length<&Report::findings>,
-    .methods = report_methods, .getset = report_getset,
+    KX_BOX(Report), .repr = repr<Report>, .len = length<&Report::findings>,
+    .methods = json_methods<Report, kToJsonDoc>, .getset = report_getset,
 };
 
 // ---- module functions ----------------------------------------------------------------------

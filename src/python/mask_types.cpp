@@ -2,13 +2,13 @@
 #include <algorithm>
 
 #include "detect/detect.hpp"
+#include "mask/describe.hpp"
 #include "mask/mask.hpp"
 #include "mask/policy.hpp"
 #include "mask/restore.hpp"
 #include "normalize/config.hpp"
 #include "python/py.hpp"
 #include "text/bytes.hpp"
-#include "text/debug_string.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix::py {
@@ -67,11 +67,6 @@ PyObject* policy_reduce(const Policy& p) {
       break;
   }
   return reduce_by(owner, factory.c_str());
-}
-
-std::string policy_repr(const Policy& p) {
-  // Only the kind: a fixed text or a key must never show up in logs.
-  return "Policy." + std::string(policy_kind_name(p)) + "()";
 }
 
 PyMethodDef policy_methods[] = {
@@ -136,8 +131,6 @@ PyObject* policy_set_reduce(const PolicySet& set) {
                    Ref::steal(make(T_Policy, std::move(policy))));
 }
 
-std::string policy_set_repr(const PolicySet&) { return "PolicySet(...)"; }
-
 PyMethodDef policy_set_methods[] = {
     {"with_entity", KX_METH(policy_set_with_entity), kMethod,
      "with_entity($self, entity, policy)\n--\n\n특정 엔티티에만 다른 정책을 준 **새 묶음**을 "
@@ -150,12 +143,6 @@ PyMethodDef policy_set_methods[] = {
 
 // ---- RestoreEntry --------------------------------------------------------------------------
 
-std::string restore_entry_repr(const RestoreEntry& e) {
-  // Never the original: the repr may end up in logs.
-  return "RestoreEntry(token=" + debug_string(e.token) + ", entity=" +
-         debug_string(entity_name(e.entity)) + ")";
-}
-
 PyGetSetDef restore_entry_getset[] = {
     KX_G("token", field<&RestoreEntry::token>, "마스킹 결과에 박힌 토큰."),
     KX_G("original", field<&RestoreEntry::original>, "그 자리에 있던 원문 조각."),
@@ -165,11 +152,6 @@ PyGetSetDef restore_entry_getset[] = {
 };
 
 // ---- RestoreMap ----------------------------------------------------------------------------
-
-std::string restore_map_repr(const RestoreMap& m) {
-  return "RestoreMap(prefix=" + debug_string(m.prefix) + ", entries=" + std::to_string(m.entries.size()) +
-         ")";
-}
 
 PyObject* restore_map_is_empty(const RestoreMap& m) { return new_bool(m.entries.empty()); }
 
@@ -314,13 +296,6 @@ PyObject* rewritten(PyObject* source, std::string_view utf8, Rebuild rebuild, st
   return w.finish();
 }
 
-std::string mask_output_repr(const Masked& o) {
-  const MaskOutput& m = o.out;
-  return "MaskOutput(applied=" + std::to_string(m.applied.size()) +
-         ", skipped=" + std::to_string(m.skipped.size()) + ", restore=" + (m.restore ? "true" : "false") +
-         ")";
-}
-
 // A member of the core output: a child of the shared result.
 template <auto M>
 PyObject* output_part(const std::shared_ptr<const Masked>& m) {
@@ -382,32 +357,32 @@ const ClassDef class_Policy = {
            "kx.Policy.hash(b\"secret\", 12)     # hash 기능을 켠 빌드에서만\n"
            "kx.Policy.tokenize()              # 완전 가역\n"
            "```",
-    KX_BOX(Policy), .repr = repr<Policy, policy_repr>, .methods = policy_methods,
+    KX_BOX(Policy), .repr = repr<Policy>, .methods = policy_methods,
 };
 
 const ClassDef class_PolicySet = {
     .doc = "PolicySet(default=None)\n--\n\n엔티티별 정책 묶음. 기본 정책 하나에 엔티티별 예외를 얹는다.",
-    KX_BOX(PolicySet), .repr = repr<PolicySet, policy_set_repr>, .init = policy_set_new,
+    KX_BOX(PolicySet), .repr = repr<PolicySet>, .init = policy_set_new,
     .methods = policy_set_methods,
 };
 
 const ClassDef class_RestoreEntry = {
     .doc = "토큰 하나와 그것이 대신한 원문 조각.",
-    KX_BOX(RestoreEntry), .repr = repr<RestoreEntry, restore_entry_repr>,
+    KX_BOX(RestoreEntry), .repr = repr<RestoreEntry>,
     .getset = restore_entry_getset,
 };
 
 const ClassDef class_RestoreMap = {
     .doc = "토큰과 원문을 잇는 표.\n\n**이 표 자체가 개인정보다.** 마스킹 텍스트와 같은 곳에 두면 마스킹한 "
            "의미가 없다.",
-    KX_BOX(RestoreMap), .repr = repr<RestoreMap, restore_map_repr>,
+    KX_BOX(RestoreMap), .repr = repr<RestoreMap>,
     .len = length<&RestoreMap::entries>, .methods = restore_map_methods,
     .getset = restore_map_getset,
 };
 
 const ClassDef class_MaskOutput = {
     .doc = "마스킹 결과.",
-    KX_BOX(Masked), .repr = repr<Masked, mask_output_repr>, .getset = mask_output_getset,
+    KX_BOX(Masked), .repr = repr<Masked, [](const Masked& m) { return describe(m.out); }>, .getset = mask_output_getset,
 };
 
 // Calls f(start_char, end_char, end_byte, replacement) for each applied finding of a mask

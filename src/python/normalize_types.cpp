@@ -3,10 +3,9 @@
 #include <utility>
 
 #include "normalize/config.hpp"
+#include "normalize/describe.hpp"
 #include "normalize/pipeline.hpp"
 #include "python/py.hpp"
-#include "span/span_map.hpp"
-#include "text/debug_string.hpp"
 
 namespace kestrix::py {
 namespace {
@@ -54,11 +53,6 @@ KX_FAST(config_set_weights) {
       if (a[i]) cfg.value().weights.*kWeights[i] = values[i];
     return none();
   });
-}
-
-std::string config_repr(const Config& c) {
-  return "Config(min_score=" + format_f32(c.min_score) + ", min_context=" + format_f32(c.min_context) +
-         ", context_window=" + std::to_string(c.context_window) + ")";
 }
 
 PyGetSetDef config_getset[] = {
@@ -124,13 +118,6 @@ PyMethodDef config_methods[] = {
 
 // ---- Normalized ----------------------------------------------------------------------------
 
-std::string normalized_repr(const Normalized& n) {
-  std::string s = "Normalized(text=";
-  append_debug_string(s, n.text);
-  s += ", segments=" + std::to_string(n.map.segments.size()) + ")";
-  return s;
-}
-
 PyGetSetDef normalized_getset[] = {
     KX_G("text", field<&Normalized::text>, "정규화된 텍스트."),
     KX_G("map", field<&Normalized::map>, "원문과 정규화문을 잇는 구간 정렬 테이블."),
@@ -142,13 +129,13 @@ PyGetSetDef normalized_getset[] = {
 const ClassDef class_Config = {
     .doc = "Config()\n--\n\n정규화와 탐지 전체를 아우르는 설정.\n\n기본값이 곧 권장값이다. 아무것도 "
            "바꾸지 않아도 된다.",
-    KX_BOX(Config), .repr = repr<Config, config_repr>, .init = config_new,
+    KX_BOX(Config), .repr = repr<Config>, .init = config_new,
     .methods = config_methods, .getset = config_getset,
 };
 
 const ClassDef class_Normalized = {
     .doc = "정규화 결과. 정규화문과 원문을 잇는 매핑을 함께 낸다.",
-    KX_BOX(Normalized), .repr = repr<Normalized, normalized_repr>, .getset = normalized_getset,
+    KX_BOX(Normalized), .repr = repr<Normalized>, .getset = normalized_getset,
 };
 
 Config config_arg(PyObject* config) {

@@ -42,7 +42,13 @@ namespace kestrix::py {
 
 // ---- owning reference ---------------------------------------------------------------------
 
-class Ref {
+struct Decref {
+  void operator()(PyObject* p) const { Py_DECREF(p); }
+};
+
+// Made by steal() or borrow(); get(), release() (hands the reference on) and the rest of
+// unique_ptr.
+class Ref : public std::unique_ptr<PyObject, Decref> {
  public:
   Ref() = default;
   static Ref steal(PyObject* p) { return Ref(p); }
@@ -50,22 +56,9 @@ class Ref {
     Py_XINCREF(p);
     return Ref(p);
   }
-  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  Ref& operator=(Ref&& o) noexcept {
-    if (this != &o) {
-      Py_XDECREF(p_);
-      p_ = std::exchange(o.p_, nullptr);
-    }
-    return *this;
-  }
-  ~Ref() { Py_XDECREF(p_); }
-  PyObject* get() const { return p_; }
-  PyObject* release() { return std::exchange(p_, nullptr); }
-  explicit operator bool() const { return p_ != nullptr; }
 
  private:
-  explicit Ref(PyObject* p) : p_(p) {}
-  PyObject* p_ = nullptr;
+  explicit Ref(PyObject* p) : unique_ptr(p) {}
 };
 
 // ---- errors --------------------------------------------------------------------------------
@@ -458,8 +451,8 @@ PyObject* get(PyObject* self, void*) {
   });
 }
 
-// __repr__ from fn(value) -> std::string.
-template <class T, auto Fn>
+// __repr__ from fn(value) -> std::string: by default the value's describe() of the core.
+template <class T, auto Fn = [](const T& v) { return describe(v); }>
 PyObject* repr(PyObject* self) {
   return guard([&]() -> PyObject* { return reading<T>(self, [](const T& v) { return new_str(Fn(v)); }); });
 }
@@ -604,5 +597,9 @@ constexpr int kStatic = kMethod | METH_STATIC;
 #define KX_G(name, f, doc) {name, f, nullptr, doc, nullptr}
 #define KX_SET(name, m, doc) {name, field<m>, set_field<m>, doc, const_cast<char*>(name)}
 #define KX_END {}
+
+// The method table of a class whose one method is to_json($self) (`doc` its docstring).
+template <class T, Name doc, auto... Write>
+PyMethodDef json_methods[] = {KX_M0("to_json", T, (json_of<T, Write...>), doc.text), KX_END};
 
 }  // namespace kestrix::py

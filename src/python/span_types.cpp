@@ -3,10 +3,10 @@
 
 #include "python/py.hpp"
 #include "span/builder.hpp"
+#include "span/describe.hpp"
 #include "span/mapping.hpp"
 #include "span/span_map.hpp"
 #include "span/span_text.hpp"
-#include "text/debug_string.hpp"
 
 namespace kestrix::py {
 
@@ -20,28 +20,6 @@ inline constexpr bool kMutable<PyBuilder> = true;
 
 namespace {
 
-// ["a", "b"] with backslash escapes for quote and backslash.
-std::string rules_repr(const RuleList& rules) {
-  std::string s = "[";
-  for (std::size_t i = 0; i < rules.size(); ++i) {
-    if (i) s += ", ";
-    s.push_back('"');
-    for (char c : rules[i]) {
-      if (c == '"' || c == '\\') s.push_back('\\');
-      s.push_back(c);
-    }
-    s.push_back('"');
-  }
-  s += "]";
-  return s;
-}
-
-// "byte=1..2, char=3..4"
-std::string ranges(const Span& s) {
-  return "byte=" + std::to_string(s.byte_start) + ".." + std::to_string(s.byte_end) +
-         ", char=" + std::to_string(s.char_start) + ".." + std::to_string(s.char_end);
-}
-
 // ---- Span ----------------------------------------------------------------------------------
 
 PyObject* span_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -52,8 +30,6 @@ PyObject* span_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return make(T_Span, s);
   });
 }
-
-std::string span_repr(const Span& s) { return "Span(" + ranges(s) + ")"; }
 
 PyObject* span_richcompare(PyObject* self, PyObject* other, int op) {
   if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
@@ -98,18 +74,8 @@ PyGetSetDef span_getset[] = {
 
 // ---- SourceSpan ----------------------------------------------------------------------------
 
-std::string source_span_repr(const SourceSpan& s) {
-  return "SourceSpan(" + ranges(s.span) + ", snapped=" + (s.snapped ? "true" : "false") +
-         ", rules=" + rules_repr(s.rules) + ")";
-}
-
 template <std::uint32_t Span::*F>
 PyObject* span_of(const SourceSpan& s) { return new_u64(s.span.*F); }
-
-PyMethodDef source_span_methods[] = {
-    KX_JSON("to_json($self)\n--\n\n판정 근거를 JSON 문자열로 낸다.", SourceSpan),
-    KX_END,
-};
 
 PyGetSetDef source_span_getset[] = {
     KX_G("span", field<&SourceSpan::span>, "원문 기준 스팬."),
@@ -125,13 +91,6 @@ PyGetSetDef source_span_getset[] = {
 };
 
 // ---- NormalizationCost ---------------------------------------------------------------------
-
-std::string cost_repr(const NormalizationCost& c) {
-  return "NormalizationCost(absorbed_whitespace=" + std::to_string(c.absorbed_whitespace) +
-         ", absorbed_separators=" + std::to_string(c.absorbed_separators) +
-         ", expanded_syllables=" + std::to_string(c.expanded_syllables) +
-         ", replaced_chars=" + std::to_string(c.replaced_chars) + ")";
-}
 
 PyObject* cost_is_zero(const NormalizationCost& c) { return new_bool(c.is_zero()); }
 
@@ -151,19 +110,6 @@ PyGetSetDef cost_getset[] = {
 
 // ---- Segment -------------------------------------------------------------------------------
 
-std::string segment_repr(const Segment& s) {
-  std::string r = "Segment(kind=\"";
-  r += kind_name(s.kind);
-  r += "\", src=" + std::to_string(s.src.byte_start) + ".." + std::to_string(s.src.byte_end) +
-       ", dst=" + std::to_string(s.dst.byte_start) + ".." + std::to_string(s.dst.byte_end) + ")";
-  return r;
-}
-
-PyMethodDef segment_methods[] = {
-    KX_JSON("to_json($self)\n--\n\n세그먼트를 JSON 문자열로 낸다.", Segment),
-    KX_END,
-};
-
 PyGetSetDef segment_getset[] = {
     KX_G("src", field<&Segment::src>, "입력(원문) 쪽 구간."),
     KX_G("dst", field<&Segment::dst>, "출력(정규화문) 쪽 구간."),
@@ -180,12 +126,6 @@ PyObject* end_tuple(std::pair<std::uint32_t, std::uint32_t> e) {
   Ref b = Ref::steal(new_u64(e.first));
   Ref c = Ref::steal(new_u64(e.second));
   return check(PyTuple_Pack(2, b.get(), c.get()));
-}
-
-std::string span_map_repr(const SpanMap& m) {
-  return "SpanMap(segments=" + std::to_string(m.segments.size()) +
-         ", src_bytes=" + std::to_string(src_end(m).first) +
-         ", dst_bytes=" + std::to_string(dst_end(m).first) + ")";
 }
 
 PyObject* span_map_is_identity(const SpanMap& m) { return new_bool(is_identity(m)); }
@@ -346,31 +286,33 @@ const ClassDef class_Span = {
            "오프셋과 문자 오프셋을 둘 다 담는다.\n\nPython 문자열은 문자 인덱스 기반이라 "
            "문자 좌표를 그대로 노출하는 것이 중요하다.\n바이트만 주면 소비자 쪽에서 다시 "
            "변환해야 하고 그 변환이 새 오프셋 버그의 출처가 된다.",
-    KX_BOX(Span), .repr = repr<Span, span_repr>, .init = span_new, .compare = span_richcompare,
+    KX_BOX(Span), .repr = repr<Span>, .init = span_new, .compare = span_richcompare,
     .methods = span_methods, .getset = span_getset,
 };
 
 const ClassDef class_SourceSpan = {
     .doc = "[`PySpanMap`] 의 `to_source` 결과. 원문 스팬과 그 판정 근거.",
-    KX_BOX(SourceSpan), .repr = repr<SourceSpan, source_span_repr>, .methods = source_span_methods,
+    KX_BOX(SourceSpan), .repr = repr<SourceSpan>,
+    .methods = json_methods<SourceSpan, "to_json($self)\n--\n\n판정 근거를 JSON 문자열로 낸다.">,
     .getset = source_span_getset,
 };
 
 const ClassDef class_NormalizationCost = {
     .doc = "이 스팬이 원문에서 얼마나 멀어졌는지의 정량 지표. 탐지 층이 신뢰도를 깎는 데 쓴다.",
-    KX_BOX(NormalizationCost), .repr = repr<NormalizationCost, cost_repr>, .methods = cost_methods,
+    KX_BOX(NormalizationCost), .repr = repr<NormalizationCost>, .methods = cost_methods,
     .getset = cost_getset,
 };
 
 const ClassDef class_Segment = {
     .doc = "정규화 한 조각. 연속한 항등 구간은 하나로 접혀 있다.",
-    KX_BOX(Segment), .repr = repr<Segment, segment_repr>, .methods = segment_methods,
+    KX_BOX(Segment), .repr = repr<Segment>,
+    .methods = json_methods<Segment, "to_json($self)\n--\n\n세그먼트를 JSON 문자열로 낸다.">,
     .getset = segment_getset,
 };
 
 const ClassDef class_SpanMap = {
     .doc = "원문과 정규화문을 잇는 단조 구간 정렬 테이블.",
-    KX_BOX(SpanMap), .repr = repr<SpanMap, span_map_repr>, .len = length<&SpanMap::segments>,
+    KX_BOX(SpanMap), .repr = repr<SpanMap>, .len = length<&SpanMap::segments>,
     .methods = span_map_methods, .getset = span_map_getset,
 };
 
