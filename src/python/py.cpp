@@ -8,7 +8,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include "text/pages.hpp"
 #include "text/utf16.hpp"
 #include "text/utf8.hpp"
 
@@ -303,30 +302,6 @@ bool is_long_wide_text(PyObject* o) {
          !is_ascii(o);
 }
 
-namespace {
-
-// The UTF-8 form of the str `o` written into `out`: its UTF-16 form transcoded. Only `out`
-// outlives the call; the UTF-16 form is let go before the core starts, whose own peak is far
-// larger. False (no error set) when the str has no UTF-16 form or its UTF-8 form would be too
-// long: the caller then asks for the UTF-8 form, which raises what it raises.
-bool transcode_text(PyObject* o, std::string& out) {
-  Ref units;
-  const auto text = utf16_form(o, units);
-  if (!text) return false;
-  bool done = false;
-  // At most three bytes per unit (a pair of units is four bytes).
-  out.resize_and_overwrite(utf16::room(text->size()), [&](char* buf, std::size_t room) {
-    pages::advise_huge(buf, room);
-    auto written = utf16::to_utf8(text->data(), text->size(), buf);
-    done = written && *written <= std::numeric_limits<std::uint32_t>::max();
-    return done ? *written : 0;
-  });
-  if (!done) std::string().swap(out);
-  return done;
-}
-
-}  // namespace
-
 std::optional<std::u16string_view> utf16_form(PyObject* o, Ref& units) {
   units = Ref::steal(PyUnicode_AsUTF16String(o));
   char* data = nullptr;
@@ -343,11 +318,16 @@ std::optional<std::u16string_view> utf16_form(PyObject* o, Ref& units) {
 
 TextArg to_text_arg(PyObject* o, const char* param, bool consumed) {
   TextArg t;
-  if (is_long_wide_text(o) && transcode_text(o, t.owned)) {
-    t.view = t.owned;
-    t.is_owned = consumed;
-    return t;
-  }
+  // Only `t.owned` outlives the call; the UTF-16 form is let go before the core starts, whose
+  // own peak is far larger. Without a UTF-16 form or a UTF-8 one in reach, the UTF-8 form is
+  // asked for, which raises what it raises.
+  Ref units;
+  if (is_long_wide_text(o))
+    if (const auto text = utf16_form(o, units); text && utf16::to_utf8(*text, t.owned)) {
+      t.view = t.owned;
+      t.is_owned = consumed;
+      return t;
+    }
   t.view = to_string_view(o, param);
   return t;
 }

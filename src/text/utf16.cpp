@@ -3,7 +3,9 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
+#include "text/pages.hpp"
 #include "text/simd.hpp"
 
 namespace kestrix::utf16 {
@@ -160,6 +162,18 @@ std::expected<std::size_t, LoneSurrogate> to_utf8(const void* units, std::size_t
   auto rest = scalar(p, i, n, n, out);
   if (!rest) return std::unexpected(rest.error());
   return static_cast<std::size_t>(out - start);
+}
+
+bool to_utf8(std::u16string_view units, std::string& out) {
+  bool done = false;
+  out.resize_and_overwrite(room(units.size()), [&](char* buf, std::size_t room) {
+    pages::advise_huge(buf, room);
+    auto written = to_utf8(units.data(), units.size(), buf);
+    done = written && *written <= std::numeric_limits<std::uint32_t>::max();
+    return done ? *written : 0;
+  });
+  if (!done) std::string().swap(out);
+  return done;
 }
 
 }  // namespace kestrix::utf16

@@ -5,6 +5,8 @@
 #pragma once
 #include <cstddef>
 #include <expected>
+#include <string>
+#include <string_view>
 
 namespace kestrix::utf16 {
 
@@ -20,5 +22,10 @@ std::expected<std::size_t, LoneSurrogate> to_utf8(const void* units, std::size_t
 
 // The room `out` needs for `n` units.
 constexpr std::size_t room(std::size_t n) { return 3 * n + 32; }
+
+// The UTF-8 form of `units` into `out` (replacing what it held), in a buffer with room for
+// three bytes per unit, hinted to huge pages. False, with `out` empty and let go, for a lone
+// surrogate or a form longer than 32-bit offsets reach (4294967295 bytes).
+bool to_utf8(std::u16string_view units, std::string& out);
 
 }  // namespace kestrix::utf16

@@ -37,6 +37,10 @@ void check_same(const std::vector<char16_t>& u) {
   KX_CHECK(got.has_value() == want.has_value());
   if (got && want) KX_CHECK(out.substr(0, *got) == *want);
   if (!got && !want) KX_CHECK(got.error().index == want.error());
+  // The whole form as a string, which replaces what it held and is empty on failure.
+  std::string whole = "held before";
+  KX_CHECK(utf16::to_utf8(std::u16string_view(u.data(), u.size()), whole) == want.has_value());
+  KX_CHECK(whole == (want ? *want : std::string()));
 }
 
 }  // namespace
