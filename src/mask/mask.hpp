@@ -1,5 +1,6 @@
 // Policy sets and the mask pass.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -47,6 +48,23 @@ enum class MaskedText : std::uint8_t {
   unless_unchanged,  // the masked text, or nothing when no finding is applied (the text itself)
   replacements,      // only the replacements, one after another
 };
+
+// Calls f(start_char, end_char, end_byte, replacement) for each applied finding of a mask
+// output made with MaskedText::replacements, in text order: the source characters it
+// replaces and where its bytes end, and its rendered piece. A finding that reaches past the
+// previous one was rendered from that one's end on.
+template <class F>
+void each_replacement(const MaskOutput& out, F f) {
+  std::size_t at = 0;  // where the next replacement begins in out.text
+  std::uint32_t masked_to = 0;  // character end of the previous replacement
+  for (std::size_t k = 0; k < out.applied.size(); ++k) {
+    const Span& src = out.applied[k].source;
+    f(std::max(src.char_start, masked_to), src.char_end, src.byte_end,
+      std::string_view(out.text).substr(at, out.rendered_ends[k] - at));
+    at = out.rendered_ends[k];
+    masked_to = src.char_end;
+  }
+}
 
 // Rewrites `text` at the source spans of `findings` (any order; sorted stably by start, then
 // end). A finding that starts inside an already rewritten part and ends after it is rewritten

@@ -18,17 +18,10 @@ namespace {
 
 // A static constructor without parameters.
 template <Policy (*Make)()>
-PyObject* make_policy() {
-  return make(T_Policy, Make());
-}
+PyObject* make_policy() { return make(T_Policy, Make()); }
 
-KX_FN(policy_redact_fill, 1, "redact_fill", "fill") {
-  return make(T_Policy, Policy::redact_fill(to_char(a[0], "fill")));
-}
-
-KX_FN(policy_redact_fixed, 1, "redact_fixed", "text") {
-  return make(T_Policy, Policy::redact_fixed(to_string(a[0], "text")));
-}
+KX_FN(policy_redact_fill, 1, "redact_fill", "fill") { return make(T_Policy, Policy::redact_fill(to_char(a[0], "fill"))); }
+KX_FN(policy_redact_fixed, 1, "redact_fixed", "text") { return make(T_Policy, Policy::redact_fixed(to_string(a[0], "text"))); }
 
 KX_FN(policy_partial, 2, "partial", "keep_prefix", "keep_suffix", "fill") {
   const std::uint64_t prefix = to_u64(a[0], "keep_prefix");
@@ -384,23 +377,6 @@ const ClassDef class_MaskOutput = {
     .doc = "마스킹 결과.",
     KX_BOX(Masked), .repr = repr<Masked, [](const Masked& m) { return describe(m.out); }>, .getset = mask_output_getset,
 };
-
-// Calls f(start_char, end_char, end_byte, replacement) for each applied finding of a mask
-// output rendered as MaskedText::replacements, in text order: the source characters it
-// replaces and where its bytes end, and its rendered piece. A finding that reaches past the
-// previous one was rendered from that one's end on.
-template <class F>
-void each_replacement(const MaskOutput& out, F f) {
-  std::size_t at = 0;  // where the next replacement begins in out.text
-  std::uint32_t masked_to = 0;  // character end of the previous replacement
-  for (std::size_t k = 0; k < out.applied.size(); ++k) {
-    const Span& src = out.applied[k].source;
-    f(std::max(src.char_start, masked_to), src.char_end, src.byte_end,
-      std::string_view(out.text).substr(at, out.rendered_ends[k] - at));
-    at = out.rendered_ends[k];
-    masked_to = src.char_end;
-  }
-}
 
 // The masked str of a short text, built from the source's code points and the replacements
 // (MaskedText::replacements) decoded on their own: CPython hands the code points out as they

@@ -95,8 +95,8 @@ void raise_internal(const char* what) noexcept;
 [[noreturn]] void debug_fail_boundary(PyObject* result) noexcept;
 
 // Runs f() and returns its result; on any exception returns `fail` with a Python exception set.
-template <class R, class F>
-R guard(F&& f, R fail) noexcept {
+template <class R = PyObject*, class F>
+R guard(F&& f, R fail = nullptr) noexcept {
   try {
     R r = f();
 #ifndef NDEBUG
@@ -114,11 +114,6 @@ R guard(F&& f, R fail) noexcept {
     raise_internal("unknown C++ exception");
   }
   return fail;
-}
-
-template <class F>
-PyObject* guard(F&& f) noexcept {
-  return guard<PyObject*>(std::forward<F>(f), nullptr);
 }
 
 // Runs f() with the interpreter lock released, so that other threads run meanwhile, when the
