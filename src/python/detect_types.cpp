@@ -15,27 +15,26 @@ constexpr char kToJsonDoc[] = "to_json($self)\n--\n\n";
 // ---- ContextHit ----------------------------------------------------------------------------
 
 PyGetSetDef hit_getset[] = {
-    KX_G("cue", field<&ContextHit::cue>, "걸린 단서 낱말."),
-    KX_G("distance", field<&ContextHit::distance>, "스팬으로부터의 거리(문자)."),
-    KX_G("weight", field<&ContextHit::weight>, "거리 감쇠가 반영된 무게."),
+    KX_F(ContextHit, cue, "걸린 단서 낱말."),
+    KX_F(ContextHit, distance, "스팬으로부터의 거리(문자)."),
+    KX_F(ContextHit, weight, "거리 감쇠가 반영된 무게."),
     KX_END,
 };
 
 // ---- Evidence (a view of a Finding) --------------------------------------------------------
 
 PyGetSetDef evidence_getset[] = {
-    KX_G("rule", field<&Finding::rule>, "걸린 패턴 규칙 이름."),
+    KX_F(Finding, rule, "걸린 패턴 규칙 이름."),
     KX_G("checksum", (get<Finding, [](const Finding& f) { return new_str(status_name(f.status)); }>),
          "`\"passed\"`, `\"failed\"`, `\"not_applicable\"` 중 하나."),
     KX_G("checksum_reason", (get<Finding, [](const Finding& f) {
            return f.status == ChecksumStatus::not_applicable ? new_str(f.reason) : none();
          }>),
          "검증식이 적용 불가인 사유. 그 외에는 `None`."),
-    KX_G("context_hits", field<&Finding::context_hits>, "잡힌 문맥 단서들."),
-    KX_G("normalizations", field<&Finding::normalizations>,
-         "이 스팬에 적용된 정규화 규칙들. 이름 오름차순이다."),
-    KX_G("cost", field<&Finding::cost>, "정규화 비용. 감점 근거다."),
-    KX_G("snapped", field<&Finding::snapped>, "세그먼트 경계 바깥으로 넓혀졌는가."),
+    KX_F(Finding, context_hits, "잡힌 문맥 단서들."),
+    KX_F(Finding, normalizations, "이 스팬에 적용된 정규화 규칙들. 이름 오름차순이다."),
+    KX_F(Finding, cost, "정규화 비용. 감점 근거다."),
+    KX_F(Finding, snapped, "세그먼트 경계 바깥으로 넓혀졌는가."),
     KX_END,
 };
 
@@ -56,12 +55,12 @@ PyGetSetDef finding_getset[] = {
     KX_G("entity", (get<Finding, entity_of<Finding>>),
          "엔티티 이름. `\"resident\"`, `\"phone\"` 처럼 소문자 스네이크 케이스다."),
     KX_G("entity_label", (get<Finding, label_of<Finding>>), "사람이 읽는 한국어 이름. `\"주민등록번호\"`"),
-    KX_G("source", field<&Finding::source>, "**원문** 기준 스팬. 마스킹은 이 구간에 적용된다."),
-    KX_G("normalized", field<&Finding::normalized>, "정규화문 기준 스팬."),
+    KX_F(Finding, source, "**원문** 기준 스팬. 마스킹은 이 구간에 적용된다."),
+    KX_F(Finding, normalized, "정규화문 기준 스팬."),
     KX_G("certainty",
          (get<Finding, [](const Finding& f) { return new_str(certainty_name(f.certainty)); }>),
          "`\"possible\"`, `\"probable\"`, `\"certain\"` 중 하나."),
-    KX_G("score", field<&Finding::score>, "연속 점수."),
+    KX_F(Finding, score, "연속 점수."),
     KX_G("evidence",
          (get<Finding, [](const std::shared_ptr<const Finding>& f) { return part(T_Evidence, f, *f); }>),
          "판정 근거."),
@@ -73,8 +72,8 @@ PyGetSetDef finding_getset[] = {
 PyGetSetDef rejection_getset[] = {
     KX_G("entity", (get<Rejection, entity_of<Rejection>>), nullptr),
     KX_G("entity_label", (get<Rejection, label_of<Rejection>>), nullptr),
-    KX_G("source", field<&Rejection::source>, nullptr),
-    KX_G("score", field<&Rejection::score>, nullptr),
+    KX_F(Rejection, source, nullptr),
+    KX_F(Rejection, score, nullptr),
     KX_G("reason",
          (get<Rejection, [](const Rejection& r) { return new_str(reject_reason_name(r.reason)); }>),
          "`\"checksum_failed\"`, `\"no_context\"`, `\"below_threshold\"`, `\"outranked\"` 중 하나."),
@@ -84,10 +83,9 @@ PyGetSetDef rejection_getset[] = {
 // ---- Report --------------------------------------------------------------------------------
 
 PyGetSetDef report_getset[] = {
-    KX_G("findings", field<&Report::findings>, "통과한 결과. 원문 위치 오름차순이다."),
-    KX_G("rejections", field<&Report::rejections>, "떨어진 후보."),
-    KX_G("normalized_text", field<&Report::normalized_text>,
-         "정규화된 텍스트. 판정 근거를 눈으로 확인할 때 쓴다."),
+    KX_F(Report, findings, "통과한 결과. 원문 위치 오름차순이다."),
+    KX_F(Report, rejections, "떨어진 후보."),
+    KX_F(Report, normalized_text, "정규화된 텍스트. 판정 근거를 눈으로 확인할 때 쓴다."),
     KX_END,
 };
 

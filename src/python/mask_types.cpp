@@ -39,27 +39,23 @@ KX_FN(policy_hash, 1, "hash", "key", "length") {
 // Pickled as a call of the factory that made it, the key and the fixed text included: a
 // pickle of a policy is as secret as the policy.
 PyObject* policy_reduce(const Policy& p) {
-  PyObject* owner = type_object(T_Policy);
   const std::string factory(policy_kind_name(p));
+  auto by = [&](auto... args) { return reduce_by(type_object(T_Policy), factory.c_str(), std::move(args)...); };
   auto fill = [&] { return Ref::steal(check(PyUnicode_FromOrdinal(static_cast<int>(p.fill)))); };
   switch (p.kind) {
     case PolicyKind::partial:
-      return reduce_by(owner, factory.c_str(), Ref::steal(new_u64(p.keep_prefix)),
-                       Ref::steal(new_u64(p.keep_suffix)), fill());
+      return by(Ref::steal(new_u64(p.keep_prefix)), Ref::steal(new_u64(p.keep_suffix)), fill());
     case PolicyKind::hash:
-      return reduce_by(owner, factory.c_str(),
-                       Ref::steal(check(PyBytes_FromStringAndSize(
-                           p.key.data(), static_cast<Py_ssize_t>(p.key.size())))),
-                       Ref::steal(new_u64(p.length)));
+      return by(Ref::steal(check(PyBytes_FromStringAndSize(p.key.data(), static_cast<Py_ssize_t>(p.key.size())))),
+                Ref::steal(new_u64(p.length)));
     case PolicyKind::redact:
-      if (p.redact == RedactKind::fill) return reduce_by(owner, factory.c_str(), fill());
-      if (p.redact == RedactKind::fixed)
-        return reduce_by(owner, factory.c_str(), Ref::steal(new_str(p.text)));
+      if (p.redact == RedactKind::fill) return by(fill());
+      if (p.redact == RedactKind::fixed) return by(Ref::steal(new_str(p.text)));
       break;
     case PolicyKind::tokenize:
       break;
   }
-  return reduce_by(owner, factory.c_str());
+  return by();
 }
 
 PyMethodDef policy_methods[] = {
@@ -137,8 +133,8 @@ PyMethodDef policy_set_methods[] = {
 // ---- RestoreEntry --------------------------------------------------------------------------
 
 PyGetSetDef restore_entry_getset[] = {
-    KX_G("token", field<&RestoreEntry::token>, "마스킹 결과에 박힌 토큰."),
-    KX_G("original", field<&RestoreEntry::original>, "그 자리에 있던 원문 조각."),
+    KX_F(RestoreEntry, token, "마스킹 결과에 박힌 토큰."),
+    KX_F(RestoreEntry, original, "그 자리에 있던 원문 조각."),
     KX_G("entity", (get<RestoreEntry, entity_of<RestoreEntry>>), nullptr),
     KX_G("entity_label", (get<RestoreEntry, label_of<RestoreEntry>>), nullptr),
     KX_END,
@@ -170,8 +166,8 @@ PyMethodDef restore_map_methods[] = {
 };
 
 PyGetSetDef restore_map_getset[] = {
-    KX_G("prefix", field<&RestoreMap::prefix>, "이 표가 쓰는 토큰 접두어."),
-    KX_G("entries", field<&RestoreMap::entries>, "등록된 항목들."),
+    KX_F(RestoreMap, prefix, "이 표가 쓰는 토큰 접두어."),
+    KX_F(RestoreMap, entries, "등록된 항목들."),
     KX_END,
 };
 

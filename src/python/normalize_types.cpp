@@ -56,20 +56,17 @@ KX_FAST(config_set_weights) {
 }
 
 PyGetSetDef config_getset[] = {
-    KX_SET("numeral_min_digits_without_context", &Config::numeral_min_digits_without_context,
-           "문맥 단서 없이 한글 수사를 변환할 최소 결과 자릿수. 기본 6."),
-    KX_SET("numeral_min_digits_with_context", &Config::numeral_min_digits_with_context,
-           "문맥 단서가 있을 때의 최소 결과 자릿수. 기본 2."),
-    KX_SET("nfc", &Config::nfc, "유니코드 조합 패스를 켠다."),
-    KX_SET("fold", &Config::fold, "전각 폴딩 패스를 켠다."),
-    KX_SET("hangul", &Config::hangul, "한글 수사 역변환 패스를 켠다."),
-    KX_SET("lookalike", &Config::lookalike, "유사문자 교정 패스를 켠다."),
-    KX_SET("separator", &Config::separator, "구분자 흡수 패스를 켠다."),
-    KX_SET("context_window", &Config::context_window, "문맥 단서를 찾을 창 크기(문자). 기본 24."),
-    KX_SET("min_score", &Config::min_score, "이 점수 미만이면 결과로 내지 않는다. 기본 0.5."),
-    KX_SET("min_context", &Config::min_context,
-           "문맥이 필수인 엔티티가 요구하는 최소 문맥 총점. 기본 0.3."),
-    KX_SET("min_veto", &Config::min_veto, "부정 문맥이 후보를 버릴 수 있게 되는 최소 총점. 기본 0.5."),
+    KX_SET(numeral_min_digits_without_context, "문맥 단서 없이 한글 수사를 변환할 최소 결과 자릿수. 기본 6."),
+    KX_SET(numeral_min_digits_with_context, "문맥 단서가 있을 때의 최소 결과 자릿수. 기본 2."),
+    KX_SET(nfc, "유니코드 조합 패스를 켠다."),
+    KX_SET(fold, "전각 폴딩 패스를 켠다."),
+    KX_SET(hangul, "한글 수사 역변환 패스를 켠다."),
+    KX_SET(lookalike, "유사문자 교정 패스를 켠다."),
+    KX_SET(separator, "구분자 흡수 패스를 켠다."),
+    KX_SET(context_window, "문맥 단서를 찾을 창 크기(문자). 기본 24."),
+    KX_SET(min_score, "이 점수 미만이면 결과로 내지 않는다. 기본 0.5."),
+    KX_SET(min_context, "문맥이 필수인 엔티티가 요구하는 최소 문맥 총점. 기본 0.3."),
+    KX_SET(min_veto, "부정 문맥이 후보를 버릴 수 있게 되는 최소 총점. 기본 0.5."),
     KX_G("weights", (get<Config, weights_dict>), nullptr),
     KX_END,
 };
@@ -119,8 +116,8 @@ PyMethodDef config_methods[] = {
 // ---- Normalized ----------------------------------------------------------------------------
 
 PyGetSetDef normalized_getset[] = {
-    KX_G("text", field<&Normalized::text>, "정규화된 텍스트."),
-    KX_G("map", field<&Normalized::map>, "원문과 정규화문을 잇는 구간 정렬 테이블."),
+    KX_F(Normalized, text, "정규화된 텍스트."),
+    KX_F(Normalized, map, "원문과 정규화문을 잇는 구간 정렬 테이블."),
     KX_END,
 };
 

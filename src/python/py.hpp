@@ -590,7 +590,9 @@ constexpr int kStatic = kMethod | METH_STATIC;
 // to_json($self) of class T, through json_of<T> or json_of<T, Write>.
 #define KX_JSON(doc, T, ...) KX_M0("to_json", T, (json_of<T __VA_OPT__(, ) __VA_ARGS__>), doc)
 #define KX_G(name, f, doc) {name, f, nullptr, doc, nullptr}
-#define KX_SET(name, m, doc) {name, field<m>, set_field<m>, doc, const_cast<char*>(name)}
+// The member m of class T's value, and the setting m of Config, by their own names.
+#define KX_F(T, m, doc) KX_G(#m, field<&T::m>, doc)
+#define KX_SET(m, doc) {#m, field<&Config::m>, set_field<&Config::m>, doc, const_cast<char*>(#m)}
 #define KX_END {}
 
 // The method table of a class whose one method is to_json($self) (`doc` its docstring).

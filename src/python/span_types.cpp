@@ -63,10 +63,10 @@ PyMethodDef span_methods[] = {
 };
 
 PyGetSetDef span_getset[] = {
-    KX_G("byte_start", field<&Span::byte_start>, nullptr),
-    KX_G("byte_end", field<&Span::byte_end>, nullptr),
-    KX_G("char_start", field<&Span::char_start>, nullptr),
-    KX_G("char_end", field<&Span::char_end>, nullptr),
+    KX_F(Span, byte_start, nullptr),
+    KX_F(Span, byte_end, nullptr),
+    KX_F(Span, char_start, nullptr),
+    KX_F(Span, char_end, nullptr),
     KX_G("byte_len", (get<Span, byte_len>), nullptr),
     KX_G("char_len", (get<Span, char_len>), nullptr),
     KX_END,
@@ -78,15 +78,14 @@ template <std::uint32_t Span::*F>
 PyObject* span_of(const SourceSpan& s) { return new_u64(s.span.*F); }
 
 PyGetSetDef source_span_getset[] = {
-    KX_G("span", field<&SourceSpan::span>, "원문 기준 스팬."),
+    KX_F(SourceSpan, span, "원문 기준 스팬."),
     KX_G("byte_start", (get<SourceSpan, span_of<&Span::byte_start>>), nullptr),
     KX_G("byte_end", (get<SourceSpan, span_of<&Span::byte_end>>), nullptr),
     KX_G("char_start", (get<SourceSpan, span_of<&Span::char_start>>), nullptr),
     KX_G("char_end", (get<SourceSpan, span_of<&Span::char_end>>), nullptr),
-    KX_G("snapped", field<&SourceSpan::snapped>, "세그먼트 경계 바깥으로 넓혀졌는가."),
-    KX_G("rules", field<&SourceSpan::rules>,
-         "이 구간에 적용된 정규화 규칙 목록. 중복이 제거되고 이름 오름차순으로 정렬돼 있다."),
-    KX_G("cost", field<&SourceSpan::cost>, nullptr),
+    KX_F(SourceSpan, snapped, "세그먼트 경계 바깥으로 넓혀졌는가."),
+    KX_F(SourceSpan, rules, "이 구간에 적용된 정규화 규칙 목록. 중복이 제거되고 이름 오름차순으로 정렬돼 있다."),
+    KX_F(SourceSpan, cost, nullptr),
     KX_END,
 };
 
@@ -101,22 +100,22 @@ PyMethodDef cost_methods[] = {
 };
 
 PyGetSetDef cost_getset[] = {
-    KX_G("absorbed_whitespace", field<&NormalizationCost::absorbed_whitespace>, nullptr),
-    KX_G("absorbed_separators", field<&NormalizationCost::absorbed_separators>, nullptr),
-    KX_G("expanded_syllables", field<&NormalizationCost::expanded_syllables>, nullptr),
-    KX_G("replaced_chars", field<&NormalizationCost::replaced_chars>, nullptr),
+    KX_F(NormalizationCost, absorbed_whitespace, nullptr),
+    KX_F(NormalizationCost, absorbed_separators, nullptr),
+    KX_F(NormalizationCost, expanded_syllables, nullptr),
+    KX_F(NormalizationCost, replaced_chars, nullptr),
     KX_END,
 };
 
 // ---- Segment -------------------------------------------------------------------------------
 
 PyGetSetDef segment_getset[] = {
-    KX_G("src", field<&Segment::src>, "입력(원문) 쪽 구간."),
-    KX_G("dst", field<&Segment::dst>, "출력(정규화문) 쪽 구간."),
+    KX_F(Segment, src, "입력(원문) 쪽 구간."),
+    KX_F(Segment, dst, "출력(정규화문) 쪽 구간."),
     KX_G("kind", (get<Segment, [](const Segment& s) { return new_str(kind_name(s.kind)); }>),
          "`\"identity\"`, `\"replace\"`, `\"delete\"`, `\"expand\"`, `\"insert\"` 중 하나."),
-    KX_G("rules", field<&Segment::rules>, "이 구간을 만든 규칙들. 이름 오름차순이고 항등 구간은 비어 있다."),
-    KX_G("cost", field<&Segment::cost>, nullptr),
+    KX_F(Segment, rules, "이 구간을 만든 규칙들. 이름 오름차순이고 항등 구간은 비어 있다."),
+    KX_F(Segment, cost, nullptr),
     KX_END,
 };
 
@@ -172,7 +171,7 @@ PyMethodDef span_map_methods[] = {
 };
 
 PyGetSetDef span_map_getset[] = {
-    KX_G("segments", field<&SpanMap::segments>, "세그먼트 목록."),
+    KX_F(SpanMap, segments, "세그먼트 목록."),
     KX_G("src_end", (get<SpanMap, [](const SpanMap& m) { return end_tuple(src_end(m)); }>),
          "원문 끝 좌표 `(byte, char)`."),
     KX_G("dst_end", (get<SpanMap, [](const SpanMap& m) { return end_tuple(dst_end(m)); }>),
