@@ -93,33 +93,30 @@ PyGetSetDef report_getset[] = {
 
 const ClassDef class_ContextHit = {
     .doc = "문맥 단서 하나가 걸린 기록.",
-    KX_BOX(ContextHit), .repr = repr<ContextHit>, .getset = hit_getset,
+    KX_BOX(ContextHit), .getset = hit_getset,
 };
 
 const ClassDef class_Evidence = {
     .doc = "왜 이 후보가 걸렸는가.",
-    KX_BOX(Finding), .repr = repr<Finding, describe_evidence>,
-    .methods = json_methods<Finding, kToJsonDoc, write_evidence_json>,
-    .getset = evidence_getset,
+    KX_BOX_REPR(Finding, (repr<Finding, describe_evidence>)),
+    .methods = json_methods<Finding, kToJsonDoc, write_evidence_json>, .getset = evidence_getset,
 };
 
 const ClassDef class_Finding = {
     .doc = "탐지 결과 한 건.",
-    KX_BOX(Finding), .repr = repr<Finding>, .methods = finding_methods,
-    .getset = finding_getset,
+    KX_BOX(Finding), .methods = finding_methods, .getset = finding_getset,
 };
 
 const ClassDef class_Rejection = {
     .doc = "형식은 맞았는데 판정에서 떨어진 후보. \"왜 안 걸렸는가\"를 설명한다.",
-    KX_BOX(Rejection), .repr = repr<Rejection>, .methods = json_methods<Rejection, kToJsonDoc>,
-    .getset = rejection_getset,
+    KX_BOX(Rejection), .methods = json_methods<Rejection, kToJsonDoc>, .getset = rejection_getset,
 };
 
 // len(report) is the number of findings.
 const ClassDef class_Report = {
     .doc = "탐지 결과 전체.",
-    KX_BOX(Report), .repr = repr<Report>, .len = length<&Report::findings>,
-    .methods = json_methods<Report, kToJsonDoc>, .getset = report_getset,
+    KX_BOX(Report), .len = length<&Report::findings>, .methods = json_methods<Report, kToJsonDoc>,
+    .getset = report_getset,
 };
 
 // ---- module functions ----------------------------------------------------------------------

@@ -346,32 +346,29 @@ const ClassDef class_Policy = {
            "kx.Policy.hash(b\"secret\", 12)     # hash 기능을 켠 빌드에서만\n"
            "kx.Policy.tokenize()              # 완전 가역\n"
            "```",
-    KX_BOX(Policy), .repr = repr<Policy>, .methods = policy_methods,
+    KX_BOX(Policy), .methods = policy_methods,
 };
 
 const ClassDef class_PolicySet = {
     .doc = "PolicySet(default=None)\n--\n\n엔티티별 정책 묶음. 기본 정책 하나에 엔티티별 예외를 얹는다.",
-    KX_BOX(PolicySet), .repr = repr<PolicySet>, .init = policy_set_new,
-    .methods = policy_set_methods,
+    KX_BOX(PolicySet), .init = policy_set_new, .methods = policy_set_methods,
 };
 
 const ClassDef class_RestoreEntry = {
     .doc = "토큰 하나와 그것이 대신한 원문 조각.",
-    KX_BOX(RestoreEntry), .repr = repr<RestoreEntry>,
-    .getset = restore_entry_getset,
+    KX_BOX(RestoreEntry), .getset = restore_entry_getset,
 };
 
 const ClassDef class_RestoreMap = {
     .doc = "토큰과 원문을 잇는 표.\n\n**이 표 자체가 개인정보다.** 마스킹 텍스트와 같은 곳에 두면 마스킹한 "
            "의미가 없다.",
-    KX_BOX(RestoreMap), .repr = repr<RestoreMap>,
-    .len = length<&RestoreMap::entries>, .methods = restore_map_methods,
+    KX_BOX(RestoreMap), .len = length<&RestoreMap::entries>, .methods = restore_map_methods,
     .getset = restore_map_getset,
 };
 
 const ClassDef class_MaskOutput = {
     .doc = "마스킹 결과.",
-    KX_BOX(Masked), .repr = repr<Masked, [](const Masked& m) { return describe(m.out); }>, .getset = mask_output_getset,
+    KX_BOX_REPR(Masked, (repr<Masked, [](const Masked& m) { return describe(m.out); }>)), .getset = mask_output_getset,
 };
 
 // The masked str of a short text, built from the source's code points and the replacements

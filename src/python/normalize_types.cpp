@@ -126,13 +126,12 @@ PyGetSetDef normalized_getset[] = {
 const ClassDef class_Config = {
     .doc = "Config()\n--\n\n정규화와 탐지 전체를 아우르는 설정.\n\n기본값이 곧 권장값이다. 아무것도 "
            "바꾸지 않아도 된다.",
-    KX_BOX(Config), .repr = repr<Config>, .init = config_new,
-    .methods = config_methods, .getset = config_getset,
+    KX_BOX(Config), .init = config_new, .methods = config_methods, .getset = config_getset,
 };
 
 const ClassDef class_Normalized = {
     .doc = "정규화 결과. 정규화문과 원문을 잇는 매핑을 함께 낸다.",
-    KX_BOX(Normalized), .repr = repr<Normalized>, .getset = normalized_getset,
+    KX_BOX(Normalized), .getset = normalized_getset,
 };
 
 Config config_arg(PyObject* config) {

@@ -169,8 +169,10 @@ struct ClassDef {
   PyGetSetDef* getset = nullptr;
 };
 
-// The layout fields of a ClassDef for instances holding a T.
-#define KX_BOX(T) .size = sizeof(Box<T>), .dealloc = box_dealloc<T>
+// The layout fields of a ClassDef for instances holding a T, and its repr: by default the
+// core's describe() of the value (see repr).
+#define KX_BOX_REPR(T, r) .size = sizeof(Box<T>), .dealloc = box_dealloc<T>, .repr = r
+#define KX_BOX(T) KX_BOX_REPR(T, repr<T>)
 
 #define KX_DECLARE(Name) extern const ClassDef class_##Name;
 KX_CLASSES(KX_DECLARE)

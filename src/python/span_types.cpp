@@ -285,34 +285,31 @@ const ClassDef class_Span = {
            "오프셋과 문자 오프셋을 둘 다 담는다.\n\nPython 문자열은 문자 인덱스 기반이라 "
            "문자 좌표를 그대로 노출하는 것이 중요하다.\n바이트만 주면 소비자 쪽에서 다시 "
            "변환해야 하고 그 변환이 새 오프셋 버그의 출처가 된다.",
-    KX_BOX(Span), .repr = repr<Span>, .init = span_new, .compare = span_richcompare,
-    .methods = span_methods, .getset = span_getset,
+    KX_BOX(Span), .init = span_new, .compare = span_richcompare, .methods = span_methods, .getset = span_getset,
 };
 
 const ClassDef class_SourceSpan = {
     .doc = "[`PySpanMap`] 의 `to_source` 결과. 원문 스팬과 그 판정 근거.",
-    KX_BOX(SourceSpan), .repr = repr<SourceSpan>,
+    KX_BOX(SourceSpan),
     .methods = json_methods<SourceSpan, "to_json($self)\n--\n\n판정 근거를 JSON 문자열로 낸다.">,
     .getset = source_span_getset,
 };
 
 const ClassDef class_NormalizationCost = {
     .doc = "이 스팬이 원문에서 얼마나 멀어졌는지의 정량 지표. 탐지 층이 신뢰도를 깎는 데 쓴다.",
-    KX_BOX(NormalizationCost), .repr = repr<NormalizationCost>, .methods = cost_methods,
-    .getset = cost_getset,
+    KX_BOX(NormalizationCost), .methods = cost_methods, .getset = cost_getset,
 };
 
 const ClassDef class_Segment = {
     .doc = "정규화 한 조각. 연속한 항등 구간은 하나로 접혀 있다.",
-    KX_BOX(Segment), .repr = repr<Segment>,
+    KX_BOX(Segment),
     .methods = json_methods<Segment, "to_json($self)\n--\n\n세그먼트를 JSON 문자열로 낸다.">,
     .getset = segment_getset,
 };
 
 const ClassDef class_SpanMap = {
     .doc = "원문과 정규화문을 잇는 단조 구간 정렬 테이블.",
-    KX_BOX(SpanMap), .repr = repr<SpanMap>, .len = length<&SpanMap::segments>,
-    .methods = span_map_methods, .getset = span_map_getset,
+    KX_BOX(SpanMap), .len = length<&SpanMap::segments>, .methods = span_map_methods, .getset = span_map_getset,
 };
 
 const ClassDef class_SpanMapBuilder = {
@@ -321,7 +318,7 @@ const ClassDef class_SpanMapBuilder = {
            "불변식이 성립한다.\n\n코어의 `insert` 는 여기에 노출하지 않는다. 현재 정규화 "
            "파이프라인이 쓰지 않는 경로이고,\n합성 시 불변식과 결합법칙이 깨지는 것이 "
            "실측으로 확인됐기 때문이다. 그 경로가 정리되면\n여기에 함께 추가한다.",
-    KX_BOX(PyBuilder), .repr = builder_repr, .init = builder_new, .methods = builder_methods,
+    KX_BOX_REPR(PyBuilder, builder_repr), .init = builder_new, .methods = builder_methods,
 };
 
 }  // namespace kestrix::py
