@@ -182,22 +182,26 @@ struct Masked {
 };
 
 // Builds the str of a rewritten text (masked or unmasked) from the str it was rewritten from.
-// The unchanged stretches are substrings of the source str (copied in its own width), only the
-// rewritten pieces are decoded from UTF-8 (a repeated one is reused), and one join makes the
-// result: for a long non-ASCII text cheaper than decoding the whole result from UTF-8. `pays`
-// tells when to use it.
+// The source's characters between the rewrites and the rewritten pieces (decoded from UTF-8) are
+// gathered as code points in one buffer, which becomes a str every kChunk characters; only a
+// long unchanged stretch is taken from the source str as a substring of its own. So a text
+// rewritten in many places is made of a few pieces, none per rewrite, and one rewritten in few
+// places is copied from the source nearly whole; one join makes the result. For a long non-ASCII
+// text that is cheaper than decoding the whole result from UTF-8. `pays` tells when to use it.
 class Rewriter {
  public:
   // Worth it for a text of some length with many characters beyond ASCII (ASCII decodes from
-  // UTF-8 as a plain copy): at least 4 KiB, and a quarter more bytes than characters. Counted
-  // on 1 MB, a Korean chat with digits (1.87 bytes per character) masks in 2% fewer
-  // instructions this way, rows of digits (1.01) in 6% more.
+  // UTF-8 as a plain copy): at least 4 KiB, and a quarter more bytes than characters. The code
+  // points need a wchar_t of four bytes.
   static bool pays(std::string_view utf8, std::size_t chars) {
-    return utf8.size() >= 4096 && 4 * utf8.size() >= 5 * chars;
+    return sizeof(wchar_t) >= sizeof(char32_t) && utf8.size() >= 4096 && 4 * utf8.size() >= 5 * chars;
   }
 
-  // `utf8` is the UTF-8 form of `source`, whose length in characters is `chars`.
-  Rewriter(PyObject* source, std::string_view utf8, std::size_t chars) : source_(source), utf8_(utf8), chars_(chars) {}
+  // `utf8` is the UTF-8 form of `source` (read by rewrite() only), whose length in characters
+  // is `chars`; `units`, when given, its UTF-16 form with one unit per character, from which
+  // its characters are then read.
+  Rewriter(PyObject* source, std::string_view utf8, std::size_t chars, std::u16string_view units = {})
+      : source_(source), utf8_(utf8), units_(units), chars_(chars) {}
 
   // Bytes [start, end) of `utf8` become `with` (valid UTF-8). Calls come in text order,
   // apart, on character boundaries.
@@ -210,15 +214,23 @@ class Rewriter {
   // The same given the characters [start_char, end_char) of the source that those bytes hold
   // (and `end`): nothing is counted.
   void rewrite_chars(std::size_t start_char, std::size_t end_char, std::size_t end, std::string_view with) {
-    copy_source(start_char - char_);
-    if (!with.empty()) append(replacement(with));
+    copy_source(start_char);
+    if (!with.empty()) {
+      // No more characters than bytes.
+      wchar_t* at = room(with.size());
+      const std::size_t decoded = utf8::decode_all(with, at);
+      if (decoded == SIZE_MAX) throw std::logic_error("a rewritten piece is not valid UTF-8");
+      gathered_ += decoded;
+      if (gathered_ >= kChunk) flush();
+    }
     char_ = end_char;
     byte_ = end;
   }
 
   // The whole text, as a new reference.
   PyObject* finish() {
-    copy_source(chars_ - char_);
+    copy_source(chars_);
+    flush();
     if (!parts_) return new_str({});
     if (PyList_Size(parts_.get()) == 1) return Py_NewRef(PyList_GetItem(parts_.get(), 0));
     Ref empty = Ref::steal(new_str({}));
@@ -226,11 +238,59 @@ class Rewriter {
   }
 
  private:
-  // The next `count` characters of the source.
-  void copy_source(std::size_t count) {
-    if (count == 0) return;
-    append(check(PyUnicode_Substring(source_, static_cast<Py_ssize_t>(char_), static_cast<Py_ssize_t>(char_ + count))));
-    char_ += count;
+  static constexpr std::size_t kChunk = 8192;    // characters gathered before they become a str
+  static constexpr std::size_t kLongRun = 2048;  // an unchanged stretch this long is a substring
+  static constexpr std::size_t kWindow = 8192;   // source characters read at once
+
+  // The source's characters from char_ up to `to`.
+  void copy_source(std::size_t to) {
+    if (to - char_ >= kLongRun) {
+      flush();
+      append(check(PyUnicode_Substring(source_, static_cast<Py_ssize_t>(char_), static_cast<Py_ssize_t>(to))));
+    } else {
+      read_source(char_, to, room(to - char_));
+      gathered_ += to - char_;
+      if (gathered_ >= kChunk) flush();
+    }
+    char_ = to;
+  }
+
+  // Room for `count` more code points after the gathered ones.
+  wchar_t* room(std::size_t count) {
+    if (gathered_ + count > buffer_.size()) buffer_.resize(std::max(gathered_ + count, kChunk + kLongRun));
+    return buffer_.data() + gathered_;
+  }
+
+  // The gathered code points become a piece.
+  void flush() {
+    if (gathered_ == 0) return;
+    append(check(PyUnicode_FromWideChar(buffer_.data(), static_cast<Py_ssize_t>(gathered_))));
+    gathered_ = 0;
+  }
+
+  // Source characters [from, to) into out: from the UTF-16 units, or through a window of the
+  // source's code points, read kWindow characters at a time.
+  void read_source(std::size_t from, std::size_t to, wchar_t* out) {
+    if (!units_.empty()) {
+      std::copy(units_.begin() + static_cast<std::ptrdiff_t>(from), units_.begin() + static_cast<std::ptrdiff_t>(to), out);
+      return;
+    }
+    while (from < to) {
+      if (from < window_start_ || from >= window_start_ + window_.size()) fill_window(from);
+      const std::size_t n = std::min(to, window_start_ + window_.size()) - from;
+      const Py_UCS4* w = window_.data() + (from - window_start_);
+      out = std::copy(w, w + n, out);
+      from += n;
+    }
+  }
+
+  void fill_window(std::size_t from) {
+    const std::size_t n = std::min(kWindow, chars_ - from);
+    Ref part = Ref::steal(check(PyUnicode_Substring(source_, static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(from + n))));
+    window_.resize(n);
+    if (!PyUnicode_AsUCS4(part.get(), window_.data(), static_cast<Py_ssize_t>(n), 0))
+      throw_set();
+    window_start_ = from;
   }
 
   void append(PyObject* piece) {  // steals
@@ -239,25 +299,16 @@ class Rewriter {
     if (PyList_Append(parts_.get(), ref.get()) != 0) throw_set();
   }
 
-  // A new reference to the str of `with`. Replacements repeat (one label per entity, say): the
-  // last few are kept as objects.
-  PyObject* replacement(std::string_view with) {
-    for (const auto& [text, obj] : recent_)
-      if (obj && bytes::same(text, with)) return Py_NewRef(obj.get());
-    Ref obj = Ref::steal(new_str(with));
-    auto& [text, held] = recent_[next_recent_++ % recent_.size()];
-    text = with;
-    held = Ref::borrow(obj.get());
-    return obj.release();
-  }
-
   PyObject* source_;
   std::string_view utf8_;
+  std::u16string_view units_;
   std::size_t chars_;
   std::size_t byte_ = 0, char_ = 0;  // source position reached
-  std::array<std::pair<std::string_view, Ref>, 4> recent_;
-  std::size_t next_recent_ = 0;
-  Ref parts_;  // list of the pieces
+  std::vector<wchar_t> buffer_;      // gathered code points: the first gathered_ of it
+  std::size_t gathered_ = 0;
+  std::vector<Py_UCS4> window_;      // source characters from window_start_ on
+  std::size_t window_start_ = 0;
+  Ref parts_;                        // list of the pieces
 };
 
 // Whether the str of a rewrite of `source` is to be built from the argument and the rewrites
@@ -310,8 +361,8 @@ constexpr std::size_t kCharsPerToken = 64;
 // offset when no character lies beyond U+FFFF. nullptr (no error set) when this does not apply
 // or some token would be refused: the UTF-8 path then gives the result or the error.
 PyObject* unmask_units(PyObject* masked, PyObject* restore) {
-  if (!PyUnicode_CheckExact(masked) || !is_instance(restore, T_RestoreMap) ||
-      !is_long_wide_text(masked))
+  if (sizeof(wchar_t) < sizeof(char32_t) || !PyUnicode_CheckExact(masked) ||
+      !is_instance(restore, T_RestoreMap) || !is_long_wide_text(masked))
     return nullptr;
   const Py_ssize_t chars = PyUnicode_GetLength(masked);
   // The result is built from pieces of the str: for a text as dense with tokens as the table
@@ -329,7 +380,7 @@ PyObject* unmask_units(PyObject* masked, PyObject* restore) {
   if (!unlocked(2 * text.size(), [&] { return find_tokens(text, table, tokens); })) return nullptr;
   if (tokens.empty()) return Py_NewRef(masked);
   if (tokens.size() * kCharsPerToken >= static_cast<std::size_t>(chars)) return nullptr;
-  Rewriter w(masked, {}, static_cast<std::size_t>(chars));
+  Rewriter w(masked, {}, static_cast<std::size_t>(chars), text);
   for (const RestoredToken& t : tokens) w.rewrite_chars(t.start, t.end, 0, t.original);
   return w.finish();
 }
