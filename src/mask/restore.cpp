@@ -3,7 +3,10 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
+#include <charconv>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "text/bytes.hpp"
@@ -57,22 +60,26 @@ RestoreMap new_restore_map(std::string_view source, std::span<const std::string_
 
 namespace {
 
-// "[[" + prefix + ":" + number + "]]".
+// "[[" + prefix + ":" + number + "]]", written at once: a table holds a token per finding.
 std::string make_token(std::string_view prefix, std::uint64_t number) {
+  char digits[20];
+  const auto count = static_cast<std::size_t>(std::to_chars(digits, std::end(digits), number).ptr - digits);
   std::string token;
-  token.reserve(prefix.size() + 8);
-  token += "[[";
-  token += prefix;
-  token += ':';
-  token += std::to_string(number);
-  token += "]]";
+  token.resize_and_overwrite(prefix.size() + count + 5, [&](char* p, std::size_t size) {
+    p[0] = p[1] = '[';
+    std::memcpy(p + 2, prefix.data(), prefix.size());
+    p[2 + prefix.size()] = ':';
+    std::memcpy(p + 3 + prefix.size(), digits, count);
+    p[size - 2] = p[size - 1] = ']';
+    return size;
+  });
   return token;
 }
 
 }  // namespace
 
 const std::string& add_entry(RestoreMap& map, std::string_view piece, Entity entity) {
-  map.entries.push_back({make_token(map.prefix, map.entries.size()), std::string(piece), entity});
+  map.entries.emplace_back(make_token(map.prefix, map.entries.size()), std::string(piece), entity);
   return map.entries.back().token;
 }
 
@@ -94,19 +101,31 @@ bool parse_token_number(std::basic_string_view<Char> s, std::uint64_t& out) {
   return true;
 }
 
+// The first place at or after i (and before n) of the unit c in s, or n: sixteen bytes at a time.
+inline std::size_t find_first(const char16_t* s, std::size_t i, std::size_t n, char16_t c) {
+  return bytes::find_unit(s, i, n, c);
+}
+inline std::size_t find_first(const char* s, std::size_t i, std::size_t n, char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return bytes::find(reinterpret_cast<const unsigned char*>(s), i, n,
+                     [b](bytes::V16 v) { return bytes::eq(v, b); }, [b](unsigned char x) { return x == b; });
+}
+
 // The first place at or after `from` where `needle` (not empty) stands in `text`, or npos.
-// '[' and ']' are rare in text: their places are found eight units at a time.
-std::size_t find_units(std::u16string_view text, std::u16string_view needle, std::size_t from) {
+// '[' and ']' are rare in text: their places are found a block at a time, without a library
+// call per token.
+template <class Char>
+std::size_t find_units(std::basic_string_view<Char> text, std::basic_string_view<Char> needle, std::size_t from) {
   const std::size_t n = text.size(), m = needle.size();
-  if (m > n) return std::u16string_view::npos;
+  if (m > n) return std::basic_string_view<Char>::npos;
   const std::size_t last = n - m;  // the last place a match can start
   for (std::size_t i = from; i <= last;) {
-    i = bytes::find_unit(text.data(), i, last + 1, needle.front());
+    i = find_first(text.data(), i, last + 1, needle.front());
     if (i > last) break;
     if (text.compare(i, m, needle) == 0) return i;
     ++i;
   }
-  return std::u16string_view::npos;
+  return std::basic_string_view<Char>::npos;
 }
 
 }  // namespace
@@ -120,10 +139,10 @@ bool find_tokens(std::u16string_view masked, const RestoreMap& map, std::vector<
   }
   open.push_back(u':');
   for (std::size_t cur = 0;;) {
-    const std::size_t at = find_units(masked, open, cur);
+    const std::size_t at = find_units<char16_t>(masked, open, cur);
     if (at == std::u16string_view::npos) return true;
     const std::size_t num_start = at + open.size();
-    const std::size_t close = find_units(masked, u"]]", num_start);
+    const std::size_t close = find_units<char16_t>(masked, u"]]", num_start);
     std::uint64_t n = 0;
     if (close == std::u16string_view::npos ||
         !parse_token_number(masked.substr(num_start, close - num_start), n) || n >= map.entries.size())
@@ -147,10 +166,10 @@ struct TokenAt {
 template <class Each>
 TokenCheck scan_tokens(std::string_view masked, std::string_view open, std::size_t entries, Each each) {
   for (std::size_t cur = 0;;) {
-    const std::size_t at = masked.find(open, cur);
+    const std::size_t at = find_units<char>(masked, open, cur);
     if (at == std::string_view::npos) return {};
     const std::size_t num_start = at + open.size();
-    const std::size_t close = masked.find("]]", num_start);
+    const std::size_t close = find_units<char>(masked, "]]", num_start);
     if (close == std::string_view::npos) return {TokenFault::unclosed, at, masked.substr(num_start)};
     TokenAt t{{TokenFault::none, at, masked.substr(num_start, close - num_start)}, close + 2, 0};
     if (!parse_token_number(t.check.number, t.n)) return {TokenFault::not_number, at, t.check.number};
