@@ -731,3 +731,98 @@ def test_masked_texts_around_the_short_size_are_what_the_core_renders(policies, 
         assert out == expected and type(out) is str
     # An exact str with nothing to mask is its own masked text.
     assert (kx.mask(text, POLICY_SETS[policies]).text is text) == (where == "none")
+
+
+# ---- the str of a long rewritten text, gathered from the argument's characters ---------------
+# Unchanged stretches of lengths around those at which the pieces of the result change hands
+# (the gathered characters become a str every few thousand, a long stretch is a substring of its
+# own), in strs of each width, between items; equal and different replacements, empty ones and
+# ones longer than any piece.
+
+WIDTHS = {"latin1": "é a", "bmp": "가나 다", "astral": "가😀 a"}
+GAPS = [0, 1, 2, 2047, 2048, 2049, 4000, 8191, 8192, 8193, 20000]
+ITEMS_OR_NONE = ["", "010-1234-5678", "kim@mail.co.kr", rrn("900101123456"), luhn("412345678901234")]
+LONG_POLICIES = POLICY_SETS + [kx.PolicySet(kx.Policy.redact_fixed("긴" * 20000)),
+                               kx.PolicySet(kx.Policy.redact_fixed("")), kx.PolicySet(kx.Policy.redact_code()),
+                               TOKENS]
+
+
+def stretch(width, chars):
+    fill = WIDTHS[width]
+    return (fill * (chars // len(fill) + 1))[:chars]
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.sampled_from(sorted(WIDTHS)), st.lists(st.tuples(st.sampled_from(GAPS), st.sampled_from(ITEMS_OR_NONE)),
+                                                 min_size=1, max_size=6),
+       st.sampled_from(GAPS), st.sampled_from(range(len(LONG_POLICIES))))
+@example("bmp", [(0, "010-1234-5678"), (1, "kim@mail.co.kr")], 0, 0)  # items at the start and end
+@example("astral", [(2048, "010-1234-5678"), (8192, "010-1234-5678")], 2047, len(LONG_POLICIES) - 1)
+def test_long_masked_texts_are_what_the_core_renders(width, parts, tail, k):
+    text = "".join(stretch(width, gap) + item for gap, item in parts) + stretch(width, tail)
+    policies = LONG_POLICIES[k]
+    out = kx.mask(text, policies)
+    assert type(out.text) is str
+    if out.restore is None:
+        assert out.text == core_masked(text, policies)
+    else:
+        expected, cursor = [], 0
+        for n, f in enumerate(out.applied):
+            expected += [text[cursor:f.source.char_start], f"[[{out.restore.prefix}:{n}]]"]
+            cursor = f.source.char_end
+        assert out.text == "".join(expected) + text[cursor:]
+        assert kx.unmask(out.text, out.restore) == text
+
+
+def plain_unmask(masked, restore):
+    """unmask as its rule reads, a token at a time: the text, or the error's message."""
+    head = "[[" + restore.prefix + ":"
+    originals = [e.original for e in restore.entries]
+    out, rest = [], masked
+    while (at := rest.find(head)) >= 0:
+        out.append(rest[:at])
+        after = rest[at + len(head):]
+        close = after.find("]]")
+        if close < 0:
+            return f"restore token error: {head}...  에 닫는 괄호가 없다"
+        number = after[:close]
+        digits = number[1:] if number.startswith("+") else number
+        if not digits or any(c not in "0123456789" for c in digits) or int(digits) >= 1 << 64:
+            return f"restore token error: 토큰 번호가 숫자가 아니다: '{number}'"
+        if int(digits) >= len(originals):
+            return f"restore token error: 표에 없는 토큰 번호 {int(digits)}"
+        out.append(originals[int(digits)])
+        rest = after[close + 2:]
+    return "".join(out) + rest
+
+
+# Originals of every width, an empty one and one longer than any piece of the result.
+ORIGINALS = ["010-1234-5678", "가나", "😀", "é", "", "긴" * 9000, "a\U00010000b"]
+TABLE = kx.RestoreMap.from_json(json.dumps({"prefix": "PII", "entries": [
+    {"token": f"[[PII:{n}]]", "original": o, "entity": "phone"} for n, o in enumerate(ORIGINALS)]},
+    ensure_ascii=False))
+# Tokens as written, and cut or altered: a sign, leading zeros, no entry, not a number, another
+# prefix, no closing brackets.
+TOKEN_FORMS = ["[[PII:{n}]]"] * 6 + ["[[PII:+{n}]]", "[[PII:0{n}]]", "[[PII:{n}]][[PII:{n}]]", "[[PII:7]]",
+                                     "[[PII:x]]", "[[PII:-1]]", "[[PII:18446744073709551616]]",
+                                     "[[PII0:{n}]]", "[PII:{n}]]", "[[PII {n}]]", "[[PII:{n}] ]"]
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.sampled_from(sorted(WIDTHS)),
+       st.lists(st.tuples(st.sampled_from(GAPS), st.sampled_from(TOKEN_FORMS), st.integers(0, len(ORIGINALS) - 1)),
+                min_size=1, max_size=6),
+       st.sampled_from(GAPS))
+@example("bmp", [(0, "[[PII:{n}]]", 1), (0, "[[PII:{n}]]", 2)], 0)  # tokens at both ends, side by side
+@example("bmp", [(20000, "[[PII:{n}]]", 0)], 2048)
+@example("bmp", [(20000, "[[PII:{n}]]", 0), (30, "[[PII:{n}", 0)], 20000)  # cut at the end
+def test_long_unmasked_texts_are_the_plain_reading(width, parts, tail):
+    masked = "".join(stretch(width, gap) + form.format(n=n) for gap, form, n in parts) + stretch(width, tail)
+    expected = plain_unmask(masked, TABLE)
+    try:
+        got = kx.unmask(masked, TABLE)
+    except kx.SpanMapError as e:
+        got = str(e)
+    else:
+        assert type(got) is str
+    assert got == expected
