@@ -805,6 +805,8 @@ TABLE = kx.RestoreMap.from_json(json.dumps({"prefix": "PII", "entries": [
 # prefix, no closing brackets.
 TOKEN_FORMS = ["[[PII:{n}]]"] * 6 + ["[[PII:+{n}]]", "[[PII:0{n}]]", "[[PII:{n}]][[PII:{n}]]", "[[PII:7]]",
                                      "[[PII:x]]", "[[PII:-1]]", "[[PII:18446744073709551616]]",
+                                     "[[PII:18446744073709551615]]", "[[PII:0000000000000000000000{n}]]",
+                                     "[[PII:+]]", "[[PII:]]", "[[PII:{n}+]]", "[[PII:++{n}]]",
                                      "[[PII0:{n}]]", "[PII:{n}]]", "[[PII {n}]]", "[[PII:{n}] ]"]
 
 

@@ -64,6 +64,7 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
   if (tokenizes(policies)) out.restore = new_restore_map(text, fixed_texts(policies));
   RestoreMap* restore = out.restore ? &*out.restore : nullptr;
   if (restore) restore->entries.reserve(findings.size());
+  out.rendered_ends.reserve(findings.size());
   // The applied findings stay where they are in `findings`, moved forward over the skipped
   // ones, so that the list becomes `applied` without copying its records.
   std::size_t kept = 0;

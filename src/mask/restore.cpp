@@ -93,12 +93,22 @@ bool parse_token_number(std::basic_string_view<Char> s, std::uint64_t& out) {
   std::uint64_t v = 0;
   for (Char c : s) {
     if (c < '0' || c > '9') return false;
-    const auto d = static_cast<std::uint64_t>(c - '0');
-    if (v > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return false;
-    v = v * 10 + d;
+    if (__builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, static_cast<std::uint64_t>(c - '0'), &v))
+      return false;
   }
   out = v;
   return true;
+}
+
+// Where the "]]" of a token stands when only a number (an optional '+' and digits, as the mask
+// pass writes it) comes before it, from `from` on; npos otherwise, and the search for "]]"
+// decides. No "]]" can stand earlier, so it is the first one.
+template <class Char>
+std::size_t close_after_number(std::basic_string_view<Char> s, std::size_t from) {
+  std::size_t i = from;
+  if (i < s.size() && s[i] == '+') ++i;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+  return i + 1 < s.size() && s[i] == ']' && s[i + 1] == ']' ? i : std::basic_string_view<Char>::npos;
 }
 
 // The first place at or after i (and before n) of the unit c in s, or n: sixteen bytes at a time.
@@ -142,7 +152,8 @@ bool find_tokens(std::u16string_view masked, const RestoreMap& map, std::vector<
     const std::size_t at = find_units<char16_t>(masked, open, cur);
     if (at == std::u16string_view::npos) return true;
     const std::size_t num_start = at + open.size();
-    const std::size_t close = find_units<char16_t>(masked, u"]]", num_start);
+    std::size_t close = close_after_number(masked, num_start);
+    if (close == std::u16string_view::npos) close = find_units<char16_t>(masked, u"]]", num_start);
     std::uint64_t n = 0;
     if (close == std::u16string_view::npos ||
         !parse_token_number(masked.substr(num_start, close - num_start), n) || n >= map.entries.size())
@@ -169,7 +180,8 @@ TokenCheck scan_tokens(std::string_view masked, std::string_view open, std::size
     const std::size_t at = find_units<char>(masked, open, cur);
     if (at == std::string_view::npos) return {};
     const std::size_t num_start = at + open.size();
-    const std::size_t close = find_units<char>(masked, "]]", num_start);
+    std::size_t close = close_after_number(masked, num_start);
+    if (close == std::string_view::npos) close = find_units<char>(masked, "]]", num_start);
     if (close == std::string_view::npos) return {TokenFault::unclosed, at, masked.substr(num_start)};
     TokenAt t{{TokenFault::none, at, masked.substr(num_start, close - num_start)}, close + 2, 0};
     if (!parse_token_number(t.check.number, t.n)) return {TokenFault::not_number, at, t.check.number};
