@@ -554,6 +554,20 @@ def test_equal_pieces_get_distinct_tokens_and_reprs_hide_originals():
     assert out.restore is not out.restore and out.applied is not out.applied
 
 
+@needs_detection
+def test_tokens_past_a_short_strings_room_are_written_whole():
+    # Openings of PII and of PII0 to PII999 in the text push the table to PII1000, and two
+    # thousand findings to four-digit numbers: tokens of sixteen characters and more.
+    openings = "[[PII:" + "".join(f"[[PII{k}:" for k in range(1000))
+    phones = [f"010-{1000 + k}-5678" for k in range(2000)]
+    text = openings + "\n" + "\n".join(phones)
+    out = kx.mask(text, kx.PolicySet(P.tokenize()))
+    tokens = [e.token for e in out.restore.entries]
+    assert tokens == [f"[[PII1000:{n}]]" for n in range(2000)]
+    assert out.text == openings + "\n" + "\n".join(tokens)
+    assert kx.unmask(out.text, out.restore) == text
+
+
 def check_mask_pass(text, out, report):
     """The applied findings are in order, never overlap, and together with the skipped ones
     are exactly the report's findings; everything else is copied."""

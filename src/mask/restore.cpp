@@ -64,15 +64,12 @@ namespace {
 std::string make_token(std::string_view prefix, std::uint64_t number) {
   char digits[20];
   const auto count = static_cast<std::size_t>(std::to_chars(digits, std::end(digits), number).ptr - digits);
-  std::string token;
-  token.resize_and_overwrite(prefix.size() + count + 5, [&](char* p, std::size_t size) {
-    p[0] = p[1] = '[';
-    std::memcpy(p + 2, prefix.data(), prefix.size());
-    p[2 + prefix.size()] = ':';
-    std::memcpy(p + 3 + prefix.size(), digits, count);
-    p[size - 2] = p[size - 1] = ']';
-    return size;
-  });
+  std::string token(prefix.size() + count + 5, ']');  // the closing brackets stay
+  char* p = token.data();
+  p[0] = p[1] = '[';
+  std::memcpy(p + 2, prefix.data(), prefix.size());
+  p[2 + prefix.size()] = ':';
+  std::memcpy(p + 3 + prefix.size(), digits, count);
   return token;
 }
 
