@@ -278,6 +278,11 @@ def test_unmask_restores_by_prefix_and_number(masked, restored, lead):
         ("[[PII:１]]", "토큰 번호가 숫자가 아니다: '１'"),
         ("[[PII:a\x00b]]", "토큰 번호가 숫자가 아니다: 'a\x00b'"),
         ("[[PII:0]] then a [[PII:3", "[[PII:...  에 닫는 괄호가 없다"),
+        # At the very end of the text, and a closing bracket too many.
+        ("a [[PII:x]]", "토큰 번호가 숫자가 아니다: 'x'"),
+        ("a [[PII:]]]", "토큰 번호가 숫자가 아니다: ''"),
+        ("a [[PII:1]", "[[PII:...  에 닫는 괄호가 없다"),
+        ("a [[PII:", "[[PII:...  에 닫는 괄호가 없다"),
     ],
 )
 @pytest.mark.parametrize("lead", LEADS, ids=["short", "long", "long-astral"])
