@@ -206,6 +206,25 @@ def test_to_source(m, span, expected):
     assert source(m(), kx.Span(*span)) == expected
 
 
+@pytest.mark.parametrize("lists", range(1, 8))
+def test_rules_of_many_segments_are_collected_sorted_and_unique(lists):
+    # A span over segments of up to seven different rules, each named more than once, apart
+    # and side by side, costs added over all of them.
+    names = ["g.z", "c", "f.x", "a.b", "e", "b", "d"][:lists]
+    order = [names[k % lists] for k in (0, 1, 1, 2, 0, 3, 4, 5, 6, 2, 5, 6, 0)]
+    ops = []
+    for k, name in enumerate(order):
+        ops += [("keep", "x"), ("absorb", "-", name)] if k % 2 else [("replace", "Ａ", "A", name)]
+    text, m = build(ops + [("keep", "y")])
+    r = m.to_source(kx.Span(0, len(text), 0, len(text)))
+    assert r.rules == sorted(set(order))
+    assert (r.cost.absorbed_separators, r.cost.replaced_chars) == (
+        sum(k % 2 for k in range(len(order))), sum(1 - k % 2 for k in range(len(order))))
+    # A span inside the list reads only its own segments.
+    inner = m.to_source(kx.Span(2, 3, 2, 3))
+    assert inner.rules == [order[2]] and inner.cost.replaced_chars == 1
+
+
 def test_rules_are_collected_sorted_and_unique():
     _, m = build([("replace", "Ａ", "A", "b.z"), ("absorb", "-", "a.y"), ("replace", "Ｂ", "B", "b.z"),
                   ("absorb", " ", "a", "whitespace"), ("keep", "c")])

@@ -392,21 +392,45 @@ SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first
       r.span.char_end = t.src.char_end;
       r.snapped = r.snapped || be != t.dst.byte_end;
     }
-    // Equal lists have equal handles: a list already taken (a span across several absorbed
-    // hyphens names one rule again and again) is skipped by its handle alone.
-    RuleSeq taken[2];
+    // The costs add up in wide counters, clamped once at the end: a sum of non-negative terms
+    // saturated term by term is the whole sum saturated. The rule lists are told apart by their
+    // handles (equal lists have equal handles), and the names read only from the distinct ones,
+    // of which a span holds one or two (a number with absorbed hyphens and a space).
+    std::uint64_t whitespace = 0, separators = 0, syllables = 0, replaced = 0;
+    constexpr std::size_t kDistinct = 4;
+    RuleSeq distinct[kDistinct];
     std::size_t lists = 0;
+    bool more = false;  // more distinct lists than kDistinct
     for (std::size_t k = first; k < last; ++k) {
       const Segment& c = segs[k];
-      if (!c.cost.is_zero()) r.cost = saturating_add(r.cost, c.cost);
-      if (c.rules.empty() || c.rules == taken[0] || c.rules == taken[1]) continue;
-      taken[lists++ & 1] = c.rules;
-      // Each name once: the list is sorted and de-duplicated anyway, and the names then stay
-      // few enough not to spill to the heap.
-      for (std::string_view name : c.rules)
-        if (std::find(r.rules.begin(), r.rules.end(), name) == r.rules.end()) r.rules.push_back(name);
+      whitespace += c.cost.absorbed_whitespace;
+      separators += c.cost.absorbed_separators;
+      syllables += c.cost.expanded_syllables;
+      replaced += c.cost.replaced_chars;
+      if (c.rules.empty() || (lists > 0 && c.rules == distinct[lists - 1])) continue;
+      bool known = false;
+      for (std::size_t j = 0; j + 1 < lists; ++j) known = known || c.rules == distinct[j];
+      if (known) continue;
+      if (lists < kDistinct)
+        distinct[lists++] = c.rules;
+      else
+        more = true;
     }
-    if (lists > 1 || (lists == 1 && !taken[0].strictly_ascending())) sort_unique(r.rules);
+    r.cost = {clamp16(whitespace), clamp16(separators), clamp16(syllables), clamp16(replaced)};
+    if (lists == 1 && distinct[0].strictly_ascending()) {
+      r.rules.assign(distinct[0].begin(), distinct[0].end());
+    } else if (lists > 0) {
+      auto add = [&r](RuleSeq rules) {
+        for (std::string_view name : rules)
+          if (std::find(r.rules.begin(), r.rules.end(), name) == r.rules.end()) r.rules.push_back(name);
+      };
+      if (more) {
+        for (std::size_t k = first; k < last; ++k) add(segs[k].rules);
+      } else {
+        for (std::size_t j = 0; j < lists; ++j) add(distinct[j]);
+      }
+      sort_unique(r.rules);
+    }
     return r;
   }
 
@@ -468,8 +492,27 @@ SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint) {
   const std::vector<Segment>& segs = map.segments;
   if (segs.empty()) return {};
   const std::uint32_t bs = dst.byte_start, be = dst.byte_end;
-  const std::size_t first = gallop(segs, hint, [bs](const Segment& s) { return s.dst.byte_end <= bs; });
-  const std::size_t last = gallop(segs, first, [be](const Segment& s) { return s.dst.byte_start < be; });
+  auto before = [bs](const Segment& s) { return s.dst.byte_end <= bs; };
+  // Spans come in text order a few segments apart: a short walk forward finds most, and the
+  // gallop the rest (the same index, as pred holds on a prefix of the list).
+  constexpr std::size_t kWalk = 8;
+  std::size_t first = std::min(hint, segs.size());
+  if (first < segs.size() && before(segs[first])) {
+    for (std::size_t steps = 0; first < segs.size() && before(segs[first]); ++first)
+      if (++steps == kWalk) {
+        first = gallop(segs, first, before);
+        break;
+      }
+  } else {
+    first = gallop(segs, first, before);
+  }
+  std::size_t last = first;
+  if (bs < be) {
+    // Every segment before `first` ends by bs < be, so the covered ones follow it.
+    while (last < segs.size() && segs[last].dst.byte_start < be) ++last;
+  } else {
+    last = gallop(segs, first, [be](const Segment& s) { return s.dst.byte_start < be; });
+  }
   hint = first;
   return covered_source(map, dst, first, last);
 }
