@@ -231,6 +231,35 @@ def test_context_hits_of_long_texts_are_what_a_plain_search_finds(seed):
                                  kx.Config().context_window, TABLES[table])
 
 
+@pytest.mark.parametrize("cues", [15, 16, 17, 31, 32, 33, 34, 64])
+@pytest.mark.parametrize("window", [0, 1, 40, 80])
+def test_context_hits_among_many_cue_occurrences_are_what_a_plain_search_finds(cues, window):
+    # The occurrences a number's windows can see are read once for all its tables, up to a
+    # bound; past it each cue's own list is walked. Counts around the bound, on one side, on the
+    # other and on both, with cues of other tables among them, each with a cue in reach or out.
+    config = kx.Config()
+    config.context_window = window
+    config.min_context = 0.0
+    config.min_score = 0.0
+    card = luhn("412345678901234")
+    for left in (0, cues // 2, cues):
+        right = cues - left
+        for other in ("", "연락처", "가"):
+            text = "카드" * left + other + card + other + "결제" * right + " 010-1234-5678 " + "문자" * cues
+            r = kx.detect(text, config)
+            seen = 0
+            for f in r.findings:
+                table = TABLE_OF_RULE.get(f.evidence.rule) or ("phone" if f.entity == "phone" else None)
+                if table is None:
+                    continue
+                s = f.normalized
+                got = [(h.cue, h.distance, h.weight) for h in f.evidence.context_hits]
+                assert got == plain_hits(r.normalized_text, s.char_start, s.char_end, window,
+                                         TABLES[table]), (left, other, f.evidence.rule)
+                seen += 1
+            assert seen >= 2
+
+
 def outcome(text, shift):
     """What detect finds and rejects in `text`, placed as if its first `shift` characters were not there."""
     r = kx.detect(text)

@@ -329,6 +329,17 @@ void build_cue_index(std::string_view text, CueIndex& index) {
   });
   index.starts.resize(acc);
   found.each([&](const Occurrences::Item& item) { index.starts[counts[item.first]++] = item.second; });
+  // In text order: an anchored cue was noted at its anchor, a few characters after its start,
+  // so the list is sorted by insertion, which moves only those few.
+  index.by_start.resize(acc);
+  std::uint64_t* order = index.by_start.data();
+  std::size_t k = 0;
+  found.each([&](const Occurrences::Item& item) {
+    const std::uint64_t v = std::uint64_t{item.second} << 8 | item.first;
+    std::size_t j = k++;
+    for (; j > 0 && order[j - 1] > v; --j) order[j] = order[j - 1];
+    order[j] = v;
+  });
 }
 
 namespace {
@@ -469,20 +480,46 @@ std::array<std::uint64_t, 2> id_range(std::size_t first, std::size_t count) {
 
 void reset_cursor(const CueIndex& index, CueCursor& cursor) {
   for_each_present(index.present, [&](std::size_t c) { cursor.next[c] = index.begin[c]; });
+  cursor.near_set = false;
+  cursor.near_lo = 0;
 }
 
-void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_start,
-               std::uint32_t char_end, std::uint32_t window, CueTable table,
-               HitList& out) {
-  out.size = 0;
-  // Only the cues of the table that occur in the text at all, in id order: often none.
-  const std::array<std::uint64_t, 2> ids = id_range(table.first, table.count);
-  const std::uint64_t occurring[2] = {index.present[0] & ids[0], index.present[1] & ids[1]};
-  if ((occurring[0] | occurring[1]) == 0) return;
-  const std::uint32_t left_width = std::max<std::uint32_t>(window, 1);
-  const std::uint32_t left_lo = char_start > left_width ? char_start - left_width : 0;
-  const std::uint64_t right_hi =
-      std::min<std::uint64_t>(std::uint64_t{char_end} + window, index.total_chars);
+namespace {
+
+// Sets the cursor's near occurrences to those starting in [left_lo, right_hi), looked for from
+// where the last span's began (spans come in text order; the pieces of a joined run step back
+// a little). Counts no further than one past kMaxNearCues.
+void find_near(const CueIndex& index, CueCursor& cursor, std::uint32_t char_start,
+               std::uint32_t char_end, std::uint32_t window, std::uint32_t left_lo,
+               std::uint64_t right_hi) {
+  const std::uint64_t* order = index.by_start.data();
+  const auto n = static_cast<std::uint32_t>(index.by_start.size());
+  auto start_of = [order](std::uint32_t k) { return order[k] >> 8; };
+  std::uint32_t lo = std::min(cursor.near_lo, n);
+  while (lo > 0 && start_of(lo - 1) >= left_lo) --lo;
+  while (lo < n && start_of(lo) < left_lo) ++lo;
+  std::uint32_t hi = lo;
+  while (hi < n && start_of(hi) < right_hi && hi - lo <= kMaxNearCues) ++hi;
+  cursor.near_start = char_start;
+  cursor.near_end = char_end;
+  cursor.near_window = window;
+  cursor.near_set = true;
+  cursor.near_lo = lo;
+  cursor.near_hi = hi;
+  cursor.near_many = hi - lo > kMaxNearCues;
+}
+
+}  // namespace
+
+namespace {
+
+// The hits of the cues in `occurring` (ids, as in CueIndex::present), each found by walking its
+// own list of occurrences from where the cursor left it: linear over a sequence of queries,
+// however many occurrences the windows hold.
+template <class AddHit>
+void hits_by_cue(const CueIndex& index, CueCursor& cursor, std::uint32_t char_start,
+                 std::uint32_t char_end, std::uint32_t left_lo, std::uint64_t right_hi,
+                 const std::uint64_t (&occurring)[2], AddHit& add_hit) {
   const std::uint32_t* starts = index.starts.data();
   auto visit_cue = [&](std::size_t id) {
     const std::uint32_t lo = index.begin[id], hi = index.end[id];
@@ -501,16 +538,68 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
     if (k > lo && starts[k - 1] >= left_lo)
       best = std::min<std::uint64_t>(best, char_start - c.chars - starts[k - 1]);
     if (best == UINT64_MAX) return;
-    auto d = static_cast<std::uint32_t>(best);
-    // weight x 1 / (0.125 d + 1), evaluated left to right: a division, not a reciprocal.
-    float w = c.weight * 1.0f / (0.125f * static_cast<float>(d) + 1.0f);
-    out.items[out.size++] = ContextHit{c.word, d, w};
+    add_hit(c, static_cast<std::uint32_t>(best));
   };
   for (std::size_t word = 0; word < 2; ++word) {
     for (std::uint64_t m = occurring[word]; m != 0; m &= m - 1) {
       const std::size_t id = word * 64 + static_cast<std::size_t>(__builtin_ctzll(m));
       visit_cue(id);
     }
+  }
+}
+
+}  // namespace
+
+void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_start,
+               std::uint32_t char_end, std::uint32_t window, CueTable table,
+               HitList& out) {
+  out.size = 0;
+  // Only the cues of the table that occur in the text at all, in id order: often none.
+  const std::array<std::uint64_t, 2> ids = id_range(table.first, table.count);
+  const std::uint64_t occurring[2] = {index.present[0] & ids[0], index.present[1] & ids[1]};
+  if ((occurring[0] | occurring[1]) == 0) return;
+  const std::uint32_t left_width = std::max<std::uint32_t>(window, 1);
+  const std::uint32_t left_lo = char_start > left_width ? char_start - left_width : 0;
+  const std::uint64_t right_hi =
+      std::min<std::uint64_t>(std::uint64_t{char_end} + window, index.total_chars);
+  auto add_hit = [&out](const Cue& c, std::uint32_t d) {
+    // weight x 1 / (0.125 d + 1), evaluated left to right: a division, not a reciprocal.
+    float w = c.weight * 1.0f / (0.125f * static_cast<float>(d) + 1.0f);
+    out.items[out.size++] = ContextHit{c.word, d, w};
+  };
+  if (!cursor.near_set || cursor.near_start != char_start || cursor.near_end != char_end ||
+      cursor.near_window != window)
+    find_near(index, cursor, char_start, char_end, window, left_lo, right_hi);
+  if (!cursor.near_many) {
+    // Each occurrence the windows can see, of the table's cues: the nearest one of each cue
+    // on either side is the one at the smallest distance.
+    std::array<std::uint32_t, kMaxTableCues> best;
+    std::uint64_t seen = 0;  // bit j: best[j] is set
+    const std::uint64_t* order = index.by_start.data();
+    for (std::uint32_t k = cursor.near_lo; k < cursor.near_hi; ++k) {
+      const auto id = static_cast<std::uint32_t>(order[k] & 0xFF);
+      const std::uint32_t j = id - table.first;
+      if (j >= table.count) continue;
+      const auto start = static_cast<std::uint32_t>(order[k] >> 8);
+      const Cue& c = kCues[id];
+      std::uint32_t d;
+      if (start >= char_end) {
+        if (std::uint64_t{start} + c.chars > right_hi) continue;
+        d = start - char_end;
+      } else if (std::uint64_t{start} + c.chars <= char_start) {
+        d = char_start - c.chars - start;
+      } else {
+        continue;  // overlaps the span
+      }
+      if (!((seen >> j) & 1) || d < best[j]) best[j] = d;
+      seen |= std::uint64_t{1} << j;
+    }
+    for (; seen != 0; seen &= seen - 1) {
+      const auto j = static_cast<std::size_t>(__builtin_ctzll(seen));
+      add_hit(kCues[table.first + j], best[j]);
+    }
+  } else {
+    hits_by_cue(index, cursor, char_start, char_end, left_lo, right_hi, occurring, add_hit);
   }
   // Stable insertion sort: at most one hit per cue of one table, and no buffer to allocate.
   auto before = [](const ContextHit& a, const ContextHit& b) {

@@ -135,6 +135,8 @@ inline constexpr CueTable veto = cue_table(CueTableId::veto);
 // of the cues that occur in the text at all, whatever the window size.
 struct CueIndex {
   std::vector<std::uint32_t> starts;       // grouped by cue id
+  // The same occurrences in text order, each as start << 8 | cue id (ascending as numbers).
+  std::vector<std::uint64_t> by_start;
   std::array<std::uint64_t, 2> present{};  // bit c: cue c occurs in the text
   // Cue c occurs at starts[begin[c]..end[c]); set only for the cues that occur (the others are
   // never read), so a short text does not pay for the cues it lacks.
@@ -160,7 +162,16 @@ struct CueCursor {
   // left unset so that a detection does not pay for them): its first occurrence not before
   // the end of the last query that visited it.
   std::array<std::uint32_t, kCueCount> next;
+  // The occurrences that the windows of the last span queried can see: by_start[near_lo ..
+  // near_hi), found once for the queries of all its tables (near_set: for the span
+  // [near_start, near_end) and the window near_window). With `near_many`, more than
+  // kMaxNearCues: each query then walks its cues' lists instead.
+  std::uint32_t near_start = 0, near_end = 0, near_window = 0;
+  std::uint32_t near_lo = 0, near_hi = 0;
+  bool near_set = false, near_many = false;
 };
+// A span's windows holding more occurrences than this are searched cue by cue.
+constexpr std::uint32_t kMaxNearCues = 32;
 
 void reset_cursor(const CueIndex& index, CueCursor& cursor);
 

@@ -81,6 +81,7 @@ Finding& new_finding(Report& report, const SourceSpan& src, const Span& normaliz
 struct Spare {
   std::vector<Span> emails, passports, runs, date_starts;
   std::vector<std::uint32_t> cue_starts;
+  std::vector<std::uint64_t> cue_order;
   std::vector<det::WrittenDate> dates;
   bool lent = false;
 };
@@ -98,6 +99,7 @@ struct Borrowed {
       recycled::trim(set->runs);
       recycled::trim(set->date_starts);
       recycled::trim(set->cue_starts);
+      recycled::trim(set->cue_order);
       recycled::trim(set->dates);
     }
     set->lent = false;
@@ -116,8 +118,12 @@ struct Pass {
        bool rejections)
       : config(c), text(normalized), map(m), report(r), home(s), keep_rejections(rejections) {
     index.starts.swap(home.cue_starts);
+    index.by_start.swap(home.cue_order);
   }
-  ~Pass() { index.starts.swap(home.cue_starts); }
+  ~Pass() {
+    index.starts.swap(home.cue_starts);
+    index.by_start.swap(home.cue_order);
+  }
   Pass(const Pass&) = delete;
   Pass& operator=(const Pass&) = delete;
 
