@@ -116,6 +116,24 @@ def test_findings_at_every_distance_map_back_as_the_public_to_source_does(first,
             assert len(assert_findings_map_back_as_the_public_to_source_does(text)) == 2, text
 
 
+# Separator runs between digit-like characters, and near misses, in long texts: the search for
+# a digit before a separator reads 16 or 32 bytes at a time once 64 are left, and the last ones
+# as the positions before the last byte.
+@pytest.mark.parametrize("piece", ["1-2", "1 2", "9\t0", "1·2", "1\u30fb2", "1ㅡ2", "1\u200b2", "1(2", "1)2",
+                                   "1,2", "1.2", "*-x", "X 9", "x-*", "1- .2", "1/2", "1+2", "a-2", "1-a",
+                                   "1é2", "1\u00a0 2", "Ｘ-1", "1-"])
+def test_separators_are_absorbed_wherever_the_blocks_fall(piece):
+    def shape(n):
+        return [(s.kind, s.rules) for s in n.map.segments if s.kind != "identity"]
+    alone = kx.normalize(piece)
+    for lead in range(0, 140):
+        for tail in ("", "b", "b" * 70):
+            text = "a" * lead + piece + tail
+            n = kx.normalize(text)
+            assert n.text == "a" * lead + alone.text + tail, (lead, tail)
+            assert shape(n) == shape(alone), (lead, tail)
+
+
 # ---- context cues: the indexed search against str.find ----------------------------------------
 
 TABLES = {

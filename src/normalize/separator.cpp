@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "normalize/pass_writer.hpp"
 #include "text/bytes.hpp"
 #include "text/recycled.hpp"
+#include "text/simd.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix {
@@ -141,7 +143,7 @@ inline bytes::V16 separator_start_block(bytes::V16 v) {
 // one may begin a separator; n when there is none. Digits stand in rows and most rows end at
 // a letter: those are passed over sixteen bytes at a time, and the last bytes, which a short
 // text mostly is, as the sixteen positions before the last byte.
-std::size_t next_digit_before_separator(const unsigned char* s, std::size_t i, std::size_t n) {
+std::size_t next_digit_before_separator16(const unsigned char* s, std::size_t i, std::size_t n) {
   auto block = [s](std::size_t at) {
     return bytes::bits(pass_detail::digit_like_block(bytes::load(s + at)) &
                        separator_start_block(bytes::load(s + at + 1)));
@@ -159,6 +161,105 @@ std::size_t next_digit_before_separator(const unsigned char* s, std::size_t i, s
   return n;
 }
 
+// Both byte classes of the scan by a byte's two nibbles: a byte is in a class where the entries
+// of its low and of its high nibble share one of the class's bits. Each bit stands for the
+// bytes of one high nibble set and one low nibble set, so seven bits write both classes exactly
+// (the build checks every byte).
+constexpr std::uint8_t kDigitBits = 0x0B, kSeparatorBits = 0x74;
+struct NibbleTables {
+  alignas(16) std::array<std::uint8_t, 16> low{}, high{};
+};
+constexpr NibbleTables kNibbles = [] {
+  struct Rect {
+    std::uint8_t bit;
+    std::initializer_list<int> high, low;
+  };
+  const Rect rects[] = {
+      {0x01, {0x3}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},  // digits
+      {0x02, {0x2}, {0xA}},                           // "*"
+      {0x04, {0x2}, {0x0, 0x8, 0x9, 0xC, 0xD, 0xE}},  // " ", "(", ")", ",", "-", "."
+      {0x08, {0x5, 0x7}, {0x8}},                      // "X", "x"
+      {0x10, {0x0}, {0x9}},                           // tab
+      {0x20, {0xC}, {0x2}},                           // 0xC2
+      {0x40, {0xE}, {0x1, 0x2, 0x3, 0xF}},            // 0xE1..0xE3, 0xEF
+  };
+  NibbleTables t;
+  for (const Rect& r : rects) {
+    for (int h : r.high) t.high[static_cast<std::size_t>(h)] |= r.bit;
+    for (int l : r.low) t.low[static_cast<std::size_t>(l)] |= r.bit;
+  }
+  return t;
+}();
+static_assert([] {
+  for (unsigned b = 0; b < 256; ++b) {
+    const std::uint8_t c = kNibbles.low[b & 15] & kNibbles.high[b >> 4];
+    if (((c & kDigitBits) != 0) != digit_like(static_cast<unsigned char>(b)) ||
+        ((c & kSeparatorBits) != 0) != kSeparatorStart[b])
+      return false;
+  }
+  return true;
+}(), "the nibble tables must hold exactly the digit-like bytes and the separator starts");
+
+// Calls resume = f(d) for each position d, ascending, with d + 1 < n, whose byte is digit-like
+// and the next one may begin a separator, skipping those before the resume position it gave
+// last and stopping once that reaches n. W bytes at a time, each byte's classes looked up by
+// its nibbles, and the last ones as the W positions before the last byte; with SSE2 alone, by
+// the sixteen-byte search.
+struct DigitsBeforeSeparators {
+  template <class F>
+  static void fallback(const unsigned char* s, std::size_t n, const NibbleTables&, F& f) {
+    for (std::size_t d = 0; (d = next_digit_before_separator16(s, d, n)) < n;)
+      d = f(d);
+  }
+#ifdef KESTRIX_SIMD_X86
+  // The text holds at least W + 1 bytes.
+  template <int W, class F>
+  [[gnu::always_inline]] static void run(const unsigned char* s, std::size_t n, const NibbleTables& t, F& f) {
+    using V = simd::Vec<W>;
+    const V low = V::repeat16(t.low.data()), high = V::repeat16(t.high.data()), nibble = V::set1(0x0F),
+            digit = V::set1(kDigitBits), separator = V::set1(kSeparatorBits), zero = V::zero();
+    // Inlined, so that they take the width's instructions from the entry that has them.
+    auto classes = [&](const V& v) __attribute__((always_inline)) {
+      return lookup(low, v & nibble) & lookup(high, shr16<4>(v) & nibble);
+    };
+    constexpr std::uint32_t kAll = W == 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << W) - 1;
+    auto block = [&](std::size_t at) __attribute__((always_inline)) {
+      const V none = eq8(classes(V::load(s + at)) & digit, zero) |
+                     eq8(classes(V::load(s + at + 1)) & separator, zero);
+      return ~none.bits() & kAll;
+    };
+    std::size_t resume = 0;
+    // False once f has had its last position.
+    auto each = [&](std::size_t at, std::uint32_t m) __attribute__((always_inline)) {
+      for (; m != 0; m &= m - 1) {
+        const std::size_t d = at + static_cast<std::size_t>(__builtin_ctz(m));
+        if (d < resume) continue;
+        resume = f(d);
+        if (resume >= n) return false;
+      }
+      return true;
+    };
+    std::size_t i = 0;
+    for (; i + W + 1 <= n; i += W)
+      if (!each(i, block(i))) return;
+    if (i + 1 >= n) return;
+    // Positions n - W - 1 .. n - 2, of which those before i were looked at.
+    const std::size_t last = n - W - 1;
+    each(i, block(last) >> (i - last));
+  }
+#endif
+};
+
+template <class F>
+void for_each_digit_before_separator(const unsigned char* s, std::size_t n, F f) {
+  // A short text (most messages) stays with the sixteen-byte search.
+  if (n < 64) {
+    DigitsBeforeSeparators::fallback(s, n, kNibbles, f);
+    return;
+  }
+  simd::dispatch<DigitsBeforeSeparators>(s, n, kNibbles, f);
+}
+
 // The list of runs, kept per thread (see recycled.hpp).
 thread_local std::vector<std::pair<std::size_t, std::size_t>> spare_runs;
 
@@ -172,11 +273,14 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
   std::optional<recycled::Buffer<std::pair<std::size_t, std::size_t>>> runs_buffer;
   std::size_t segments = 1;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  for (std::size_t d = 0; (d = next_digit_before_separator(p, d, n)) < n; ++d) {
+  // Each digit before a separator gives the place where the search goes on: after it, or,
+  // after a run of separators, the byte that ends the run (no separator holds a digit-like
+  // byte, so nothing is passed over). A run that reaches the end of the text stays, and ends it.
+  for_each_digit_before_separator(p, n, [&](std::size_t d) __attribute__((always_inline)) {
     std::size_t i = d + 1;
     const SepClass* cls = nullptr;
     std::size_t len = separator_at(text, i, cls);
-    if (!len) continue;
+    if (!len) return d + 1;
     std::size_t end = i + len;
     std::size_t groups = 1;
     for (const SepClass* c = nullptr; end < n && (len = separator_at(text, end, c)) != 0;) {
@@ -184,14 +288,14 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
       cls = c;
       end += len;
     }
-    if (end == n) break;  // a run that reaches the end of the text stays
+    if (end == n) return n;
     if (digit_like(byte_at(text, end))) {
       if (!runs_buffer) runs_buffer.emplace(spare_runs);
       runs_buffer->v.emplace_back(i, end);
       segments += groups + 1;
     }
-    d = end - 1;  // text[end] is no separator; the scan resumes there
-  }
+    return end;  // text[end] is no separator
+  });
   if (!runs_buffer) return false;
   const auto& runs = runs_buffer->v;
   pass_detail::Writer w(text, out);
