@@ -167,11 +167,20 @@ bool pair_groups(const std::vector<Segment>& in, const std::vector<Segment>& ou,
       const std::uint32_t dc = I.src.char_start - I.dst.char_start;
       for (;;) {
         const Segment& X = ou[o];
-        Segment seg;
-        seg.src = {bcur.b + db, X.src.byte_end + db, bcur.c + dc, X.src.char_end + dc};
-        seg.dst = X.dst;
-        take_lone_member(seg, X, scratch);
-        push_merged(out, std::move(seg));
+        const Span src{bcur.b + db, X.src.byte_end + db, bcur.c + dc, X.src.char_end + dc};
+        if (X.kind == SegmentKind::identity && !out.empty() && out.back().kind == SegmentKind::identity) {
+          // push_merged's fold, made where the segment stands.
+          Segment& last = out.back();
+          last.src.byte_end = src.byte_end;
+          last.src.char_end = src.char_end;
+          last.dst.byte_end = X.dst.byte_end;
+          last.dst.char_end = X.dst.char_end;
+        } else {
+          Segment& seg = out.emplace_back();
+          seg.src = src;
+          seg.dst = X.dst;
+          take_lone_member(seg, X, scratch);
+        }
         bcur = {X.src.byte_end, X.src.char_end};
         if (++o >= no) break;
         const Segment& Y = ou[o];
