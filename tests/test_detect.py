@@ -444,6 +444,18 @@ def test_luhn(number, ok):
     assert f.evidence.checksum == ("passed" if ok else "failed")
 
 
+@pytest.mark.parametrize("length", range(13, 20))
+@pytest.mark.parametrize("mask", "*Xx")
+def test_a_mask_anywhere_makes_the_card_check_not_applicable(length, mask):
+    number = luhn("4" + "1234567890123456789"[:length - 2])
+    assert one(kx.detect("카드" + number, config(**LOW)), "credit_card").evidence.checksum == "passed"
+    for k in range(length):
+        masked = number[:k] + mask + number[k + 1:]
+        f = one(kx.detect("카드" + masked, config(**LOW)), "credit_card")
+        assert (f.evidence.checksum, f.evidence.checksum_reason) == (
+            "not_applicable", "가려진 자리가 있어 검증식을 적용할 수 없다"), masked
+
+
 def test_license_needs_its_cue():
     assert kx.detect("112233445566").findings == []
     f = one(kx.detect("운전면허번호112233445566"))
