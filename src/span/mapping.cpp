@@ -428,6 +428,13 @@ SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first
     r.cost = {clamp16(whitespace), clamp16(separators), clamp16(syllables), clamp16(replaced)};
     if (lists == 1 && distinct[0].strictly_ascending()) {
       r.rules.assign(distinct[0].begin(), distinct[0].end());
+    } else if (lists == 2 && distinct[0].size() == 1 && distinct[1].size() == 1) {
+      // Two names (a number with hyphens and a space absorbed): distinct lists of one name each
+      // name different rules, so the list is the two in order.
+      std::string_view a = distinct[0][0], b = distinct[1][0];
+      if (b < a) std::swap(a, b);
+      const std::string_view both[2] = {a, b};
+      r.rules.assign(both, both + 2);
     } else if (lists > 0) {
       auto add = [&r](RuleSeq rules) {
         for (std::string_view name : rules)
