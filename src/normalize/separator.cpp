@@ -101,19 +101,22 @@ constexpr std::array<std::uint8_t, 256> kLeadClass = [] {
   return len;
 }
 
-// The one-name rule list of each class, made once per process: a text of a few separators
-// would otherwise spend more on looking its rule names up than on absorbing them.
-RuleSeq rules_of_class(const SepClass& cls) {
-  static const auto kRules = [] {
-    std::array<RuleSeq, std::size(kSepClasses)> t;
+// The one-name rule list of each class, by class id, made once per process: a text of a few
+// separators would otherwise spend more on looking its rule names up than on absorbing them.
+using ClassRules = std::array<RuleSeq, std::size(kSepClasses)>;
+const ClassRules& class_rules() {
+  static const ClassRules kRules = [] {
+    ClassRules t;
     for (const SepClass& c : kSepClasses) t[c.id] = RuleSeq::one(c.rule);
     return t;
   }();
-  return kRules[cls.id];
+  return kRules;
 }
 
 // Absorbs the run [start, end) as maximal groups of one class.
-void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t end) {
+void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t end,
+                const ClassRules& rules) {
+  auto rules_of_class = [&rules](const SepClass& c) { return rules[c.id]; };
   std::size_t g = start;
   const SepClass* cls = nullptr;
   separator_at(s, start, cls);
@@ -300,9 +303,10 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
   const auto& runs = runs_buffer->v;
   pass_detail::Writer w(text, out);
   w.segments_hint = segments;
+  const ClassRules& rules = class_rules();
   for (auto [i, end] : runs) {
     w.keep_to(i);
-    absorb_run(w.b, text, i, end);
+    absorb_run(w.b, text, i, end, rules);
     w.emitted = end;
   }
   PassResult r = w.done();
