@@ -116,13 +116,15 @@ def test_findings_at_every_distance_map_back_as_the_public_to_source_does(first,
             assert len(assert_findings_map_back_as_the_public_to_source_does(text)) == 2, text
 
 
-# Separator runs between digit-like characters, and near misses, in long texts: the search for
-# a digit before a separator reads 16 or 32 bytes at a time once 64 are left, and the last ones
-# as the positions before the last byte.
+# Separator runs and lookalike letters between digit-like characters, and near misses, in long
+# texts: the searches for a digit before a separator and for the letters read 16 or 32 bytes at
+# a time in a text of 64 bytes or more, and its last ones as the positions before its end.
 @pytest.mark.parametrize("piece", ["1-2", "1 2", "9\t0", "1·2", "1\u30fb2", "1ㅡ2", "1\u200b2", "1(2", "1)2",
                                    "1,2", "1.2", "*-x", "X 9", "x-*", "1- .2", "1/2", "1+2", "a-2", "1-a",
-                                   "1é2", "1\u00a0 2", "Ｘ-1", "1-"])
-def test_separators_are_absorbed_wherever_the_blocks_fall(piece):
+                                   "1é2", "1\u00a0 2", "Ｘ-1", "1-",
+                                   "1O1", "1o1", "1I1", "1l1", "1 O-1", "1OO1", "*l*", "1i1", "1L1", "1Q1",
+                                   "1/O1", "9O", "O9", "1Ｏ1"])
+def test_separators_and_lookalikes_are_read_wherever_the_blocks_fall(piece):
     def shape(n):
         return [(s.kind, s.rules) for s in n.map.segments if s.kind != "identity"]
     alone = kx.normalize(piece)

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "normalize/pass_writer.hpp"
+#include "text/simd.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix {
@@ -57,24 +58,57 @@ bool digit_from(std::string_view s, std::size_t i) {
   return false;
 }
 
+inline bytes::V16 letters_block(bytes::V16 v) {
+  return bytes::eq(v, 'I') | bytes::eq(v, 'l') | bytes::eq(v, 'O') | bytes::eq(v, 'o');
+}
+
+// Calls f(i) for each position i, ascending, whose byte is one of the letters: sixteen bytes at
+// a time, or W at a time in a text of 64 bytes or more (the last ones as the W before its end).
+struct EachLetter {
+  template <class F>
+  static void fallback(const unsigned char* s, std::size_t n, F& f) {
+    const std::string_view text(reinterpret_cast<const char*>(s), n);
+    for (std::size_t i = 0; (i = pass_detail::scan(text, i, kLetters, letters_block)) < n; ++i) f(i);
+  }
+#ifdef KESTRIX_SIMD_X86
+  // The text holds at least W bytes.
+  template <int W, class F>
+  [[gnu::always_inline]] static void run(const unsigned char* s, std::size_t n, F& f) {
+    using V = simd::Vec<W>;
+    const V upper_i = V::set1('I'), lower_l = V::set1('l'), case_bit = V::set1(0x20), lower_o = V::set1('o');
+    auto block = [&](std::size_t at) __attribute__((always_inline)) {
+      const V v = V::load(s + at);
+      return (eq8(v, upper_i) | eq8(v, lower_l) | eq8(v | case_bit, lower_o)).bits();
+    };
+    auto each = [&](std::size_t at, std::uint32_t m) __attribute__((always_inline)) {
+      for (; m != 0; m &= m - 1) f(at + static_cast<std::size_t>(__builtin_ctz(m)));
+    };
+    std::size_t i = 0;
+    for (; i + W <= n; i += W) each(i, block(i));
+    if (i < n) each(i, block(n - W) >> (i - (n - W)));
+  }
+#endif
+};
+
 }  // namespace
 
 PassResult pass_lookalike(std::string_view text, PassOutput& out) {
   const std::size_t n = text.size();
-  auto block = [](bytes::V16 v) {
-    return bytes::eq(v, 'I') | bytes::eq(v, 'l') | bytes::eq(v, 'O') | bytes::eq(v, 'o');
-  };
-  std::size_t i = pass_detail::scan(text, 0, kLetters, block);
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   // A text without the letters is done before the writer is set up.
-  if (i == n) return false;
+  if (pass_detail::scan(text, 0, kLetters, letters_block) == n) return false;
   pass_detail::Writer w(text, out);
-  for (; (i = pass_detail::scan(text, i, kLetters, block)) < n; ++i) {
-    char digit = kDigitFor[byte_at(text, i)];
-    if (!digit_before(text, i) || !digit_from(text, i + 1)) continue;
+  auto correct = [&](std::size_t i) __attribute__((always_inline)) {
+    char digit = kDigitFor[s[i]];
+    if (!digit_before(text, i) || !digit_from(text, i + 1)) return;
     w.keep_to(i);
     replace(w.b, text.substr(i, 1), std::string_view(&digit, 1), kRule);
     w.emitted = i + 1;
-  }
+  };
+  if (n < 64)
+    EachLetter::fallback(s, n, correct);
+  else
+    simd::dispatch<EachLetter>(s, n, correct);
   return w.done();
 }
 
