@@ -128,12 +128,14 @@ def test_separators_and_lookalikes_are_read_wherever_the_blocks_fall(piece):
     def shape(n):
         return [(s.kind, s.rules) for s in n.map.segments if s.kind != "identity"]
     alone = kx.normalize(piece)
-    for lead in range(0, 140):
-        for tail in ("", "b", "b" * 70):
-            text = "a" * lead + piece + tail
-            n = kx.normalize(text)
-            assert n.text == "a" * lead + alone.text + tail, (lead, tail)
-            assert shape(n) == shape(alone), (lead, tail)
+    # After a change of an earlier pass (a full-width letter folded), the text is rewritten in place.
+    for head in ("", "Ｑ"):
+        for lead in range(0, 140):
+            for tail in ("", "b", "b" * 70):
+                text = head + "a" * lead + piece + tail
+                n = kx.normalize(text)
+                assert n.text == kx.normalize(head).text + "a" * lead + alone.text + tail, (head, lead, tail)
+                assert shape(n) == shape(kx.normalize(head)) + shape(alone), (head, lead, tail)
 
 
 # ---- context cues: the indexed search against str.find ----------------------------------------

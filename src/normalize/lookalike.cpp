@@ -2,8 +2,10 @@
 // both sides (separators in between are skipped). Neighbours are judged on the input, so a
 // lookalike letter never counts as a digit for the letter next to it.
 #include <array>
+#include <vector>
 
 #include "normalize/pass_writer.hpp"
+#include "text/recycled.hpp"
 #include "text/simd.hpp"
 #include "text/utf8.hpp"
 
@@ -58,6 +60,9 @@ bool digit_from(std::string_view s, std::size_t i) {
   return false;
 }
 
+// The positions corrected in place, kept per thread (see recycled.hpp).
+thread_local std::vector<std::size_t> spare_positions;
+
 inline bytes::V16 letters_block(bytes::V16 v) {
   return bytes::eq(v, 'I') | bytes::eq(v, 'l') | bytes::eq(v, 'O') | bytes::eq(v, 'o');
 }
@@ -98,9 +103,14 @@ PassResult pass_lookalike(std::string_view text, PassOutput& out) {
   // A text without the letters is done before the writer is set up.
   if (pass_detail::scan(text, 0, kLetters, letters_block) == n) return false;
   pass_detail::Writer w(text, out);
+  // In place (the input is out.in_place), the letters are corrected once all are judged: each
+  // is judged by the letters around it as they were.
+  recycled::Buffer<std::size_t> corrected_buffer(spare_positions);
+  std::vector<std::size_t>& corrected = corrected_buffer.v;
   auto correct = [&](std::size_t i) __attribute__((always_inline)) {
     char digit = kDigitFor[s[i]];
     if (!digit_before(text, i) || !digit_from(text, i + 1)) return;
+    if (out.in_place) corrected.push_back(i);
     w.keep_to(i);
     replace(w.b, text.substr(i, 1), std::string_view(&digit, 1), kRule);
     w.emitted = i + 1;
@@ -109,7 +119,13 @@ PassResult pass_lookalike(std::string_view text, PassOutput& out) {
     EachLetter::fallback(s, n, correct);
   else
     simd::dispatch<EachLetter>(s, n, correct);
-  return w.done();
+  PassResult r = w.done();
+  if (r && *r && out.in_place) {
+    // The output is the input with the judged letters corrected, each where it stands.
+    std::string& t = *out.in_place;
+    for (std::size_t i : corrected) t[i] = kDigitFor[static_cast<unsigned char>(t[i])];
+  }
+  return r;
 }
 
 }  // namespace kestrix

@@ -62,9 +62,14 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
   if (config.hangul)
     if (auto ok = apply(pass_hangul(current, config, scratch)); !ok)
       return std::unexpected(std::move(ok.error()));
-  if (config.lookalike)
-    if (auto ok = apply(pass_lookalike(current, scratch)); !ok)
-      return std::unexpected(std::move(ok.error()));
+  if (config.lookalike) {
+    // The lookalike pass changes letters to digits of one byte each: after an earlier change it
+    // corrects `owned` in place instead of writing a copy.
+    if (!map_is_identity) scratch.in_place = &owned;
+    auto ok = apply(pass_lookalike(current, scratch));
+    scratch.in_place = nullptr;
+    if (!ok) return std::unexpected(std::move(ok.error()));
+  }
   if (config.separator) {
     // The separator pass only deletes: after an earlier change it compacts `owned` in place,
     // and the spare text buffer is let go first, so that the largest map of the pipeline is
