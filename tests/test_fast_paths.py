@@ -232,6 +232,21 @@ def test_context_hits_are_what_a_plain_search_finds(text, window):
         assert got == plain_hits(r.normalized_text, s.char_start, s.char_end, window, TABLES[table])
 
 
+def assert_hits_are_plain(report, window):
+    """Each finding's hits are what plain_hits finds around it; returns how many were held."""
+    held = 0
+    for f in report.findings:
+        table = TABLE_OF_RULE.get(f.evidence.rule) or ("phone" if f.entity == "phone" else None)
+        if table is None:
+            continue
+        s = f.normalized
+        got = [(h.cue, h.distance, h.weight) for h in f.evidence.context_hits]
+        assert got == plain_hits(report.normalized_text, s.char_start, s.char_end, window,
+                                 TABLES[table]), f.evidence.rule
+        held += 1
+    return held
+
+
 @pytest.mark.parametrize("seed", range(3))
 def test_context_hits_of_long_texts_are_what_a_plain_search_finds(seed):
     # Thousands of cue occurrences, noted a batch at a time: every finding still sees the
@@ -243,14 +258,7 @@ def test_context_hits_of_long_texts_are_what_a_plain_search_finds(seed):
     text = "".join(rng.choice(pool) for _ in range(4000))
     r = kx.detect(text)
     assert len(r.findings) > 100
-    for f in r.findings:
-        table = TABLE_OF_RULE.get(f.evidence.rule) or ("phone" if f.entity == "phone" else None)
-        if table is None:
-            continue
-        s = f.normalized
-        got = [(h.cue, h.distance, h.weight) for h in f.evidence.context_hits]
-        assert got == plain_hits(r.normalized_text, s.char_start, s.char_end,
-                                 kx.Config().context_window, TABLES[table])
+    assert_hits_are_plain(r, kx.Config().context_window)
 
 
 @pytest.mark.parametrize("cues", [15, 16, 17, 31, 32, 33, 34, 64])
@@ -268,18 +276,7 @@ def test_context_hits_among_many_cue_occurrences_are_what_a_plain_search_finds(c
         right = cues - left
         for other in ("", "연락처", "가"):
             text = "카드" * left + other + card + other + "결제" * right + " 010-1234-5678 " + "문자" * cues
-            r = kx.detect(text, config)
-            seen = 0
-            for f in r.findings:
-                table = TABLE_OF_RULE.get(f.evidence.rule) or ("phone" if f.entity == "phone" else None)
-                if table is None:
-                    continue
-                s = f.normalized
-                got = [(h.cue, h.distance, h.weight) for h in f.evidence.context_hits]
-                assert got == plain_hits(r.normalized_text, s.char_start, s.char_end, window,
-                                         TABLES[table]), (left, other, f.evidence.rule)
-                seen += 1
-            assert seen >= 2
+            assert assert_hits_are_plain(kx.detect(text, config), window) >= 2, (left, other)
 
 
 def outcome(text, shift):
