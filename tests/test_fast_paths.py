@@ -138,6 +138,26 @@ def test_separators_and_lookalikes_are_read_wherever_the_blocks_fall(piece):
                 assert shape(n) == shape(kx.normalize(head)) + shape(alone), (head, lead, tail)
 
 
+# Passport shapes and near misses in long texts, after lower or upper letters: the scanner visits
+# the upper letters 16 or 32 bytes at a time in a text of 64 bytes or more, and its last ones as
+# the positions before its end, going on after each shape it reads.
+@pytest.mark.parametrize("piece", ["M1234567", "MM1234567", "M12345678", "M123A4567", "여권 M1234567",
+                                   "aM1234567", "M1234567a", "M123456", "M123A45678", "AZ12345678",
+                                   "M1234567M1234567", "1M1234567", "M1234567 MZ1234567"])
+def test_passport_shapes_are_read_wherever_the_blocks_fall(piece):
+    def shapes(text, shift):
+        r = kx.detect(text)
+        return ([(f.evidence.rule, f.source.char_start - shift, f.source.char_end - shift)
+                 for f in r.findings if f.entity == "passport"],
+                [(x.reason, x.source.char_start - shift) for x in r.rejections if x.entity == "passport"])
+    alone = shapes(piece, 0)
+    for filler in ("a", "Q"):
+        for lead in range(0, 140):
+            for tail in ("", " b", " " + "B" * 70):
+                text = filler * lead + " " + piece + tail
+                assert shapes(text, lead + 1) == alone, (filler, lead, tail)
+
+
 # ---- context cues: the indexed search against str.find ----------------------------------------
 
 TABLES = {

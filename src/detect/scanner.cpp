@@ -196,20 +196,52 @@ void scan_emails(std::string_view text, std::vector<Span>& out) {
   }
 }
 
+namespace {
+
+// Calls resume = f(i) for each position i, ascending, whose byte is an upper letter, skipping
+// those before the resume position it gave last: sixteen bytes at a time, or W at a time in a
+// text of 64 bytes or more (the last ones as the W before its end).
+struct EachUpper {
+  template <class F>
+  static void fallback(const unsigned char* s, std::size_t n, F& f) {
+    auto one = [](unsigned char b) { return (kClass[b] & kUpper) != 0; };
+    for (std::size_t i = 0; (i = bytes::find(s, i, n, any_upper, one)) < n;) i = f(i);
+  }
+#ifdef KESTRIX_SIMD_X86
+  // The text holds at least W bytes.
+  template <int W, class F>
+  [[gnu::always_inline]] static void run(const unsigned char* s, std::size_t n, F& f) {
+    using V = simd::Vec<W>;
+    const V a = V::set1('A'), span = V::set1('Z' - 'A');
+    std::size_t resume = 0;
+    // Inlined, so that they take the width's instructions from the entry that has them.
+    auto block = [&](std::size_t at) __attribute__((always_inline)) {
+      const V d = sub8(V::load(s + at), a);  // 0..25 exactly for the upper letters
+      return eq8(min_u8(d, span), d).bits();
+    };
+    auto each = [&](std::size_t at, std::uint32_t m) __attribute__((always_inline)) {
+      for (; m != 0; m &= m - 1) {
+        const std::size_t i = at + static_cast<std::size_t>(__builtin_ctz(m));
+        if (i >= resume) resume = f(i);
+      }
+    };
+    std::size_t i = 0;
+    for (; i + W <= n; i += W) each(i, block(i));
+    if (i < n) each(i, block(n - W) >> (i - (n - W)));
+  }
+#endif
+};
+
+}  // namespace
+
 void scan_passports(std::string_view text, std::vector<Span>& out) {
   out.clear();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   CharCursor cur{s};  // characters counted only up to the shapes that are kept
-  auto one = [](unsigned char b) { return (kClass[b] & kUpper) != 0; };
-  std::size_t i = 0;
-  for (;;) {
-    i = bytes::find(s, i, n, any_upper, one);
-    if (i >= n) return;
-    if (i > 0 && (cls(s, i - 1) & kAlnum)) {
-      ++i;
-      continue;
-    }
+  // Where a shape may begin: the search goes on after it, or past the letters and digits read.
+  auto shape_at = [&](std::size_t i) __attribute__((always_inline)) -> std::size_t {
+    if (i > 0 && (cls(s, i - 1) & kAlnum)) return i + 1;
     std::size_t j = i + 1;
     std::size_t letters = 1;
     if (j < n && (cls(s, j) & kUpper)) {
@@ -225,15 +257,18 @@ void scan_passports(std::string_view text, std::vector<Span>& out) {
       while (e < n && e - end <= 5 && (cls(s, e) & kDigit)) ++e;
       if (e - end == 5 && (e == n || !(cls(s, e) & kAlnum))) {
         out.push_back(make_span(cur, i, e));
-        i = e;
-        continue;
+        return e;
       }
     }
     bool free_end = end == n || !(cls(s, end) & kAlnum);
     if (free_end && (digits == 7 || digits == 8) && (letters + digits == 8 || letters + digits == 9))
       out.push_back(make_span(cur, i, end));  // the shape is ASCII
-    i = end;
-  }
+    return end;
+  };
+  if (n < 64)
+    EachUpper::fallback(s, n, shape_at);
+  else
+    simd::dispatch<EachUpper>(s, n, shape_at);
 }
 
 namespace {
