@@ -522,13 +522,11 @@ SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint) {
   } else {
     first = gallop(segs, first, before);
   }
+  // The covered segments follow `first`: every segment before it ends by bs. (Where the search
+  // from the start would stop before `first`, on an empty span, no segment from `first` on
+  // starts before be either; a reversed span is mapped by `first` alone.)
   std::size_t last = first;
-  if (bs < be) {
-    // Every segment before `first` ends by bs < be, so the covered ones follow it.
-    while (last < segs.size() && segs[last].dst.byte_start < be) ++last;
-  } else {
-    last = gallop(segs, first, [be](const Segment& s) { return s.dst.byte_start < be; });
-  }
+  while (last < segs.size() && segs[last].dst.byte_start < be) ++last;
   hint = first;
   return covered_source(map, dst, first, last);
 }
