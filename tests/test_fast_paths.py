@@ -299,6 +299,18 @@ def test_context_hits_among_many_cue_occurrences_are_what_a_plain_search_finds(c
             assert assert_hits_are_plain(kx.detect(text, config), window) >= 2, (left, other)
 
 
+@pytest.mark.parametrize("gap", range(0, 14))
+def test_pieces_that_end_alike_see_their_own_windows(gap):
+    # The pieces of a joined run are read by their end, the nearest start first: the longer
+    # piece (110123-880101, an account number) sees the cue words its own window reaches, past
+    # the window of the shorter one (880101, a birth date, with a birth cue in the text, out of
+    # its reach) read just before it.
+    config = kx.Config()
+    config.min_score = 0.2
+    r = kx.detect("계좌번호" + "가" * gap + "777777777-110123-880101" + "나" * 40 + "생일", config)
+    assert assert_hits_are_plain(r, config.context_window) == (1 if gap <= 11 else 0)
+
+
 def outcome(text, shift):
     """What detect finds and rejects in `text`, placed as if its first `shift` characters were not there."""
     r = kx.detect(text)
