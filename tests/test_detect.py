@@ -456,6 +456,17 @@ def test_a_mask_anywhere_makes_the_card_check_not_applicable(length, mask):
             "not_applicable", "가려진 자리가 있어 검증식을 적용할 수 없다"), masked
 
 
+@pytest.mark.parametrize("length", range(13, 20))
+@pytest.mark.parametrize("masks", ["*", "**", "XX", "xxx"])
+def test_a_card_number_before_masks_is_read_without_them(length, masks):
+    # The run read whole holds masks, so its check does not apply; its digits alone, up to
+    # the masks, are a card number whose check passes.
+    number = luhn("4" + "1234567890123456789"[:length - 2])
+    text = number + masks
+    f = one(kx.detect(text), "credit_card")
+    assert (f.text(text), f.evidence.checksum) == (number, "passed")
+
+
 def test_license_needs_its_cue():
     assert kx.detect("112233445566").findings == []
     f = one(kx.detect("운전면허번호112233445566"))
