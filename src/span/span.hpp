@@ -119,11 +119,8 @@ class RuleList {
   }
   template <class It>
   void assign(It first, It last) {
-    const auto n = static_cast<std::size_t>(std::distance(first, last));
     clear();
-    if (n > capacity()) grow(n);
-    std::copy(first, last, begin());
-    size_ = static_cast<std::uint32_t>(n);
+    insert(end(), first, last);
   }
   iterator erase(const_iterator first, const_iterator last) {
     std::string_view* p = begin();
