@@ -120,7 +120,8 @@ class RuleList {
   template <class It>
   void assign(It first, It last) {
     clear();
-    insert(end(), first, last);
+    if (const auto n = static_cast<std::size_t>(std::distance(first, last)); n > capacity()) grow(n);
+    for (; first != last; ++first) push_back(*first);
   }
   iterator erase(const_iterator first, const_iterator last) {
     std::string_view* p = begin();
