@@ -434,31 +434,73 @@ def _start_worker() -> None:
     signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
 
 
+class _Task:
+    """A chunk handed to a worker thread: its result or exception once `ready` is released."""
+
+    __slots__ = ("unit", "ready", "value", "error")
+
+    def __init__(self, unit: Chunk, lock: Any):
+        self.unit, self.ready, self.value, self.error = unit, lock, None, None
+        lock.acquire()
+
+    def result(self) -> Any:
+        with self.ready:
+            pass
+        if self.error is not None:
+            raise self.error
+        return self.value
+
+
 class Workers:
     """Chunks of lines done by `job` in `jobs` threads (in this one when jobs is 1), their
     results taken in input order; a document (--whole) is left to the caller (result None).
 
     The extension lets go of the interpreter lock while it masks or detects a chunk, so the
     threads work side by side while this one reads and writes; nothing is copied to another
-    process and back. A stop (a signal, a failure) waits for the chunks under way, a call each."""
+    process and back. A stop (a signal, a failure) waits for the chunks under way, a call each,
+    and drops the ones not started. Plain threads and a queue, not an executor: its import
+    (logging among others) would be a fixed cost of every run with more than one job."""
 
     def __init__(self, jobs: int, job: Callable[[Chunk], Any]):
         self.job = job
         self.jobs = jobs
-        self.pool: Any = None
+        self.threads: list[Any] = []
+        self.stopping = False
         if jobs > 1:
-            import concurrent.futures  # only here: its import takes a while for a one-job run
-            self.pool = concurrent.futures.ThreadPoolExecutor(jobs, "kestrix-worker", _start_worker)
+            import queue
+            import threading  # only here: a one-job run never needs them
+            self.lock = threading.Lock
+            self.tasks: Any = queue.SimpleQueue()
+            for n in range(jobs):
+                thread = threading.Thread(target=self._work, name=f"kestrix-worker-{n}", daemon=True)
+                thread.start()
+                self.threads.append(thread)
+
+    def _work(self) -> None:
+        _start_worker()
+        while (task := self.tasks.get()) is not None:
+            try:
+                if not self.stopping:
+                    task.value = self.job(task.unit)
+            except BaseException as e:
+                task.error = e
+            finally:
+                task.ready.release()
+                del task
 
     def __enter__(self) -> Workers:
         return self
 
     def __exit__(self, kind: type | None, *exc: object) -> None:
-        if self.pool is not None:
-            self.pool.shutdown(wait=True, cancel_futures=True)
+        self.stopping = True
+        for _ in self.threads:
+            self.tasks.put(None)
+        for thread in self.threads:
+            thread.join()
+        self.threads = []
 
     def results(self, units: Iterator[Document | Chunk]) -> Iterator[tuple[Document | Chunk, Any]]:
-        if self.pool is None:
+        if not self.threads:
             for unit in units:
                 yield unit, self.job(unit) if isinstance(unit, Chunk) else None
             return
@@ -472,7 +514,11 @@ class Workers:
             except Exception as e:  # an input that cannot be read: what came before it is written first
                 failure = e
                 break
-            pending.append((unit, self.pool.submit(self.job, unit) if isinstance(unit, Chunk) else None))
+            task = None
+            if isinstance(unit, Chunk):
+                task = _Task(unit, self.lock())
+                self.tasks.put(task)
+            pending.append((unit, task))
             while len(pending) > 2 * self.jobs:
                 yield self._next(pending)
         while pending:
@@ -482,8 +528,8 @@ class Workers:
 
     @staticmethod
     def _next(pending: collections.deque) -> tuple[Document | Chunk, Any]:
-        unit, future = pending.popleft()
-        return unit, future.result() if future is not None else None
+        unit, task = pending.popleft()
+        return unit, task.result() if task is not None else None
 
 
 def _jobs(value: str) -> int:

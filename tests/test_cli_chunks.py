@@ -224,3 +224,43 @@ def test_chunks_hold_whole_lines_in_order_from_a_file_and_a_pipe(pieces, nl, las
             assert all(len(c.raw) <= size or (lines.find(b"\n") + 1 or len(lines)) > size for c, lines in chunks)
         starts = [1 + sum(lines.count(b"\n") for _, lines in chunks[:i]) for i in range(len(chunks))]
         assert [c.line for c, _ in chunks] == (starts if numbered else [1] + [0] * (len(chunks) - 1))[:len(chunks)]
+
+
+def worker_threads():
+    import threading
+    return [t for t in threading.enumerate() if t.name.startswith("kestrix-worker")]
+
+
+def chunks(n):
+    return (kestrix_cli.Chunk("f", i + 1, b"x\n") for i in range(n))
+
+
+@pytest.mark.parametrize("failing", [0, 3, 7])
+def test_a_worker_failure_is_raised_in_input_order_after_the_results_before_it(failing):
+    def job(chunk):
+        if chunk.line - 1 == failing:
+            raise OSError(5, f"chunk {failing}")
+        return chunk.line
+
+    seen = []
+    with pytest.raises(OSError, match=f"chunk {failing}"):
+        with kestrix_cli.Workers(2, job) as workers:
+            for unit, result in workers.results(chunks(8)):
+                seen.append(result)
+    assert seen == list(range(1, failing + 1))
+    assert worker_threads() == []
+
+
+def test_a_stop_waits_for_the_chunks_under_way_and_drops_the_others():
+    calls = []
+
+    def job(chunk):
+        calls.append(chunk.line)
+        time.sleep(0.2)
+        return chunk.line
+
+    with kestrix_cli.Workers(2, job) as workers:
+        results = workers.results(chunks(20))
+        assert next(results)[1] == 1   # five chunks handed out by now, two at a time taken
+    assert worker_threads() == []
+    assert 2 <= len(calls) <= 4
