@@ -547,6 +547,52 @@ def test_long_texts_give_what_short_ones_give(text, flags):
         (r.entity, r.reason, r.score, r.source) for r in a.rejections]
 
 
+# ---- short texts read by the kinds of their bytes ---------------------------------------------
+
+# A text of up to this many bytes skips the passes and scanners whose trigger bytes it lacks;
+# a longer one is not looked at that way. Each piece triggers one of them with its first or its
+# last byte (or with one in the middle), and a masked digit counts as a digit.
+KINDS_BYTES = 4096
+KIND_PIECES = ["가", "ᄀ" + "ᅡ", "１", "\u00a0", "\u2010", "\u3000", "\ufe58", "이삼", "1l1", "2O2", "*o*",
+               "x-x", "*.*", "1\u200b2", "a@b.co", "M1234567", "01012345678", "**1234-5678",
+               "생년월일 1988/01/01"]
+# Neither the pad nor the filler triggers anything, and the newline keeps the pad apart.
+KIND_PAD = "\n" + "가" * 1400
+
+
+def assert_read_as_in_a_long_text(text):
+    long_text = text + KIND_PAD
+    assert len(long_text.encode()) > KINDS_BYTES
+    short, long = kx.normalize(text), kx.normalize(long_text)
+    assert long.text == short.text + KIND_PAD
+    segments = [(g.kind, g.src, g.dst, g.rules) for g in short.map.segments]
+    assert [(g.kind, g.src, g.dst, g.rules) for g in long.map.segments][:len(segments) - 1] == segments[:-1]
+    a, b = kx.detect(text), kx.detect(long_text)
+    assert findings(b, long_text) == findings(a, text)
+    assert [(f.source, f.normalized) for f in b.findings] == [(f.source, f.normalized) for f in a.findings]
+    assert [(r.entity, r.reason, r.score, r.source) for r in b.rejections] == [
+        (r.entity, r.reason, r.score, r.source) for r in a.rejections]
+    assert kx.mask(long_text).text == kx.mask(text).text + KIND_PAD
+
+
+@pytest.mark.parametrize("piece", KIND_PIECES)
+@pytest.mark.parametrize("lead", range(0, 70))
+def test_a_short_text_is_read_as_within_a_long_one(piece, lead):
+    # The piece at every place of one, two and three blocks, alone or followed by a few bytes.
+    for after in ("", " b", "b" * 20):
+        assert_read_as_in_a_long_text("b" * lead + piece + after)
+
+
+@pytest.mark.parametrize("piece", KIND_PIECES)
+@pytest.mark.parametrize("size", [KINDS_BYTES - 1, KINDS_BYTES, KINDS_BYTES + 1])
+@pytest.mark.parametrize("where", ["start", "end"])
+def test_a_text_of_the_most_bytes_looked_at_is_read_as_within_a_long_one(piece, size, where):
+    fill = "b" * (size - len(piece.encode()))
+    text = piece + " " + fill[1:] if where == "start" else fill[1:] + " " + piece
+    assert len(text.encode()) == size
+    assert_read_as_in_a_long_text(text)
+
+
 @pytest.mark.parametrize("call", [kx.detect, kx.normalize, kx.mask,
                                   lambda t: kx.unmask(t, kx.mask("010-1234-5678", TOKENS).restore)],
                          ids=["detect", "normalize", "mask", "unmask"])

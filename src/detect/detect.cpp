@@ -14,6 +14,7 @@
 #include "normalize/pipeline.hpp"
 #include "span/mapping.hpp"
 #include "text/bytes.hpp"
+#include "text/kinds.hpp"
 #include "text/pages.hpp"
 #include "text/recycled.hpp"
 
@@ -1057,7 +1058,8 @@ void sort_by_source(std::vector<T>& items) {
 std::expected<Report, Error> detect_in(std::string_view source, std::string* owned_source,
                                        const Config& config, bool whole_report) {
   Normalized normalized;
-  auto changed = normalize_changes(source, owned_source, config, normalized);
+  kinds::Set present = kinds::all;  // of the normalized text
+  auto changed = normalize_changes(source, owned_source, config, normalized, &present);
   if (!changed) return std::unexpected(std::move(changed.error()));
   Report report;
   std::string_view text = source;
@@ -1074,12 +1076,24 @@ std::expected<Report, Error> detect_in(std::string_view source, std::string* own
   std::vector<Span>& runs = home.runs;
   std::vector<Span>& date_starts = home.date_starts;
   std::vector<det::WrittenDate>& dates = home.dates;
-  det::scan_emails(text, emails);
-  det::scan_passports(text, passports);
+  // A scanner finds nothing in a text without its trigger bytes: an address holds "@", a
+  // passport number an upper-case letter, and a run or a date digits.
+  if (present & kinds::upper_or_at) {
+    det::scan_emails(text, emails);
+    det::scan_passports(text, passports);
+  } else {
+    emails.clear();
+    passports.clear();
+  }
   // Only runs of a length some rule can match, or, for their pieces, longer ones.
   const bool with_pieces = pieces_enabled();
-  det::scan_digit_runs(text, runs, det::kMinRuleLength,
-                       with_pieces ? SIZE_MAX : det::kMaxRuleLength, date_starts);
+  if (present & kinds::digit) {
+    det::scan_digit_runs(text, runs, det::kMinRuleLength,
+                         with_pieces ? SIZE_MAX : det::kMaxRuleLength, date_starts);
+  } else {
+    runs.clear();
+    date_starts.clear();
+  }
   // Without a candidate the report is empty: most short messages end here.
   if (emails.empty() && passports.empty() && runs.empty() && date_starts.empty()) {
     recycle(std::move(normalized.map));

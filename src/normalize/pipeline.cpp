@@ -4,6 +4,7 @@
 
 #include "normalize/passes.hpp"
 #include "span/mapping.hpp"
+#include "text/kinds.hpp"
 #include "text/pages.hpp"
 #include "text/recycled.hpp"
 
@@ -21,7 +22,8 @@ std::vector<Segment>& spare_map() { return spare_segments; }
 }  // namespace
 
 std::expected<bool, Error> normalize_changes(std::string_view source, std::string* owned_source,
-                                             const Config& config, Normalized& out) {
+                                             const Config& config, Normalized& out,
+                                             kinds::Set* kinds_out) {
   // `current` views the source until a pass changes something, then the latest output, which
   // `owned` holds. `scratch` receives each pass's output; after a change the two swap, so the
   // passes reuse two text buffers and two map buffers between them.
@@ -35,9 +37,14 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
   // later pass composes its segments after `map` as it writes them.
   SpanMap map;
   bool map_is_identity = true;
+  // The kinds of bytes `current` may hold: a pass whose trigger bytes it lacks would find
+  // nothing, and is not called.
+  kinds::Set present = kinds::of(source);
 
   // Inlined, so that a pass that changes nothing (most passes over most texts) costs a test.
-  auto apply = [&](PassResult&& r) __attribute__((always_inline)) -> std::expected<void, Error> {
+  // A pass that only deletes (`deletes`) leaves no kind of byte that was not there before.
+  auto apply = [&](PassResult&& r, bool deletes = false) __attribute__((always_inline))
+      -> std::expected<void, Error> {
     if (!r) return std::unexpected(std::move(r.error()));
     if (!*r) return {};
     if (!scratch.in_place) {
@@ -51,18 +58,19 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
     map_is_identity = false;
     current = owned;
     scratch.compose_after = &map;
+    if (!deletes) present = kinds::of(current);
     return {};
   };
 
-  if (config.nfc)
+  if (config.nfc && (present & kinds::jamo_lead))
     if (auto ok = apply(pass_nfc(current, scratch)); !ok) return std::unexpected(std::move(ok.error()));
-  if (config.fold)
+  if (config.fold && (present & kinds::fold_lead))
     if (auto ok = apply(pass_fold(current, scratch)); !ok)
       return std::unexpected(std::move(ok.error()));
-  if (config.hangul)
+  if (config.hangul && (present & kinds::syllable_lead))
     if (auto ok = apply(pass_hangul(current, config, scratch)); !ok)
       return std::unexpected(std::move(ok.error()));
-  if (config.lookalike) {
+  if (config.lookalike && (present & kinds::lookalike) && (present & kinds::digit_like)) {
     // The lookalike pass changes letters to digits of one byte each: after an earlier change it
     // corrects `owned` in place instead of writing a copy.
     if (!map_is_identity) scratch.in_place = &owned;
@@ -70,7 +78,7 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
     scratch.in_place = nullptr;
     if (!ok) return std::unexpected(std::move(ok.error()));
   }
-  if (config.separator) {
+  if (config.separator && (present & kinds::digit_like)) {
     // The separator pass only deletes: after an earlier change it compacts `owned` in place,
     // and the spare text buffer is let go first, so that the largest map of the pipeline is
     // built beside one copy of the text instead of two.
@@ -78,13 +86,14 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
       std::string().swap(scratch.text);
       scratch.in_place = &owned;
     }
-    auto ok = apply(pass_separator(current, scratch));
+    auto ok = apply(pass_separator(current, scratch), true);
     scratch.in_place = nullptr;
     if (!ok) return std::unexpected(std::move(ok.error()));
   }
 
   // A buffer left over from the passes goes back.
   if (scratch.map.segments.capacity() != 0) recycled::give_back(spare_segments, scratch.map.segments);
+  if (kinds_out) *kinds_out = present;
   if (map_is_identity) return false;
   out.text = std::move(owned);
   out.map = std::move(map);

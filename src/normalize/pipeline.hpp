@@ -8,6 +8,7 @@
 #include "normalize/config.hpp"
 #include "span/error.hpp"
 #include "span/span.hpp"
+#include "text/kinds.hpp"
 
 namespace kestrix {
 
@@ -27,9 +28,11 @@ std::expected<Normalized, Error> normalize(std::string&& source, const Config& c
 // identity map: false when no pass changes anything (the normalized text is then `source`
 // itself, its map the identity, and `out` is left alone), else true with the normalized text
 // and its map in `out`. `owned_source`, when given, holds `source`; it may be consumed when
-// true is returned, and is left as it is otherwise.
+// true is returned, and is left as it is otherwise. `kinds`, when given, receives the kinds of
+// bytes the normalized text may hold (see kinds::of).
 std::expected<bool, Error> normalize_changes(std::string_view source, std::string* owned_source,
-                                             const Config& config, Normalized& out);
+                                             const Config& config, Normalized& out,
+                                             kinds::Set* kinds = nullptr);
 
 // A copy of `source` made as normalize makes the copy of an unchanged text.
 std::string copy_of(std::string_view source);
