@@ -62,6 +62,27 @@ def test_a_piece_at_the_end_is_read_at_every_length(piece, lead):
             (f.entity, f.source.char_start, f.source.char_end, f.score) for f in kx.detect(piece).findings]
 
 
+# Past one block of the widest scans, the last bytes are read as the block that ends the text,
+# moved over what was read before: a number, a cue or two numeral syllables there, with a few
+# bytes after it or none.
+LATE_PIECES = ["01012345678", "010-1234-5678", "**12345678", "생일 1988/01/01", "DOB 1988.1.1",
+               "ARS", "연락처 010-1234-5678", "일이삼사 원", "여권 M1234567"]
+
+
+@pytest.mark.parametrize("piece", LATE_PIECES)
+@pytest.mark.parametrize("size", range(30, 140, 3))
+def test_items_near_the_end_of_a_text_are_read_at_every_length(piece, size):
+    for after in ("", "b", " bbbbb"):
+        fill = "b" * max(0, size - len((piece + after).encode()) - 1) + " "
+        text = fill + piece + after
+        shift = len(fill)
+        assert kx.normalize(text).text == fill + kx.normalize(piece + after).text
+        assert [(f.entity, f.source.char_start - shift, f.source.char_end - shift, f.score, f.evidence.rule,
+                 [(h.cue, h.distance) for h in f.evidence.context_hits]) for f in kx.detect(text).findings] == [
+            (f.entity, f.source.char_start, f.source.char_end, f.score, f.evidence.rule,
+             [(h.cue, h.distance) for h in f.evidence.context_hits]) for f in kx.detect(piece + after).findings]
+
+
 @settings(max_examples=300)
 @given(TEXTS, st.integers(0, 40))
 def test_results_do_not_depend_on_where_sixteen_byte_blocks_fall(text, shift):

@@ -324,6 +324,11 @@ template <class Scan>
     RunBits r;
     if (n - b >= 64) {
       r = scan.bits(s + b);
+    } else if (n >= 64) {  // the last bytes, as the 64 before the end moved down over those read
+      r = scan.bits(s + n - 64);
+      const unsigned read = static_cast<unsigned>(64 - (n - b));
+      r.digit >>= read;
+      r.mask >>= read;
     } else {  // the last bytes, padded with bytes of neither kind
       std::memset(tail, 0, sizeof tail);
       std::memcpy(tail, s + b, n - b);

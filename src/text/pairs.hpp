@@ -196,6 +196,18 @@ struct Find {
         const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
         if (accept(at)) return at;
       }
+    if (i < n && n >= W + reach) {
+      // The last block ends where the loads reach the end: its positions before i were
+      // offered, and those after it are too few bytes from the end to begin a syllable (or,
+      // with Two, two of them).
+      const std::size_t last = n - W - reach;
+      if (i - last >= W) return n;
+      for (std::uint32_t m = block<W>(t, t2, s + last) >> (i - last); m != 0; m &= m - 1) {
+        const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
+        if (accept(at)) return at;
+      }
+      return n;
+    }
     // The rest from a copy with zeros after it, in whole blocks (see Tail); a zero after the
     // last byte may complete a pair, so only positions with at + 1 < n are offered.
     const Tail<W, reach> tail(s, i, n);
@@ -242,6 +254,18 @@ struct Visit {
     for (; i + W + 5 <= n; i += W)
       for (std::uint32_t m = block<W>(t1, t2, a, s + i); m != 0; m &= m - 1)
         accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
+    if (i < n && n >= W + 5) {
+      // The last block ends where the loads reach the end (its positions before i were
+      // visited); after it, too few bytes are left for two syllables, and only the bytes of
+      // `ascii` are looked for.
+      const std::size_t last = n - W - 5;
+      if (i - last < W)
+        for (std::uint32_t m = block<W>(t1, t2, a, s + last) >> (i - last); m != 0; m &= m - 1)
+          accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
+      for (std::size_t at = last + W; at < n; ++at)
+        if (ascii.has(s[at])) accept(at);
+      return;
+    }
     // The rest from a copy with zeros after it (see Tail): a zero is no lead byte and none of
     // `ascii`, so no position at or past the end is visited.
     const Tail<W, 5> tail(s, i, n);
