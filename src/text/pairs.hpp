@@ -262,8 +262,10 @@ struct Visit {
       if (i - last < W)
         for (std::uint32_t m = block<W>(t1, t2, a, s + last) >> (i - last); m != 0; m &= m - 1)
           accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
-      for (std::size_t at = last + W; at < n; ++at)
-        if (ascii.has(s[at])) accept(at);
+      const V v = V::load(s + n - W);
+      for (std::uint32_t m = (eq8(v, a[0]) | eq8(v, a[1]) | eq8(v, a[2]) | eq8(v, a[3])).bits() >> (W - 5);
+           m != 0; m &= m - 1)
+        accept(n - 5 + static_cast<std::size_t>(__builtin_ctz(m)));
       return;
     }
     // The rest from a copy with zeros after it (see Tail): a zero is no lead byte and none of
