@@ -246,7 +246,10 @@ struct Pass {
       while (lo > 0 && (s[lo] & 0xC0) == 0x80) --lo;
       while (hi < text.size() && (s[hi] & 0xC0) == 0x80) ++hi;
     }
-    index_char = span.char_start - static_cast<std::uint32_t>(bytes::count_chars(s + lo, span.byte_start - lo));
+    // A span's character offset counts the characters before it: an index from the start of
+    // the text (every short one) starts at character 0.
+    index_char = lo == 0 ? 0
+                         : span.char_start - static_cast<std::uint32_t>(bytes::count_chars(s + lo, span.byte_start - lo));
     det::build_cue_index(text.substr(lo, hi - lo), index);
     det::reset_cursor(index, cursor);
     indexed = true;
