@@ -586,8 +586,11 @@ def assert_read_as_in_a_long_text(text):
     assert len(long_text.encode()) > KINDS_BYTES
     short, long = kx.normalize(text), kx.normalize(long_text)
     assert long.text == short.text + KIND_PAD
-    segments = [(g.kind, g.src, g.dst, g.rules) for g in short.map.segments]
-    assert [(g.kind, g.src, g.dst, g.rules) for g in long.map.segments][:len(segments) - 1] == segments[:-1]
+    def segments(m):
+        return [(g.kind, g.src, g.dst, g.rules, g.cost.absorbed_whitespace, g.cost.absorbed_separators,
+                 g.cost.expanded_syllables, g.cost.replaced_chars) for g in m.segments]
+    mine = segments(short.map)
+    assert segments(long.map)[:len(mine) - 1] == mine[:-1]
     a, b = kx.detect(text), kx.detect(long_text)
     assert findings(b, long_text) == findings(a, text)
     assert [(f.source, f.normalized) for f in b.findings] == [(f.source, f.normalized) for f in a.findings]
@@ -611,6 +614,31 @@ def test_a_text_of_the_most_bytes_looked_at_is_read_as_within_a_long_one(piece, 
     fill = "b" * (size - len(piece.encode()))
     text = piece + " " + fill[1:] if where == "start" else fill[1:] + " " + piece
     assert len(text.encode()) == size
+    assert_read_as_in_a_long_text(text)
+
+
+# A short text whose separators are the first change is rewritten without the builder, its runs
+# held on the stack up to eight: runs of every class and of mixed classes, one to twenty of them.
+SEPARATED = st.lists(st.sampled_from(["1", "23", "*", "X", "-", " ", ".", ",", "(", ")", "\t", "·", "・",
+                                      "ㅡ", "\u200b", "\u2060", "가", "a", " - ", "-.", "·-"]),
+                     max_size=40).map("".join)
+
+
+@settings(max_examples=300)
+@given(SEPARATED)
+def test_separators_of_a_short_text_are_absorbed_as_in_a_long_one(text):
+    assert_read_as_in_a_long_text(text)
+
+
+@pytest.mark.parametrize("runs", [1, 2, 7, 8, 9, 20])
+@pytest.mark.parametrize("sep, groups", [("-", 1), (" ", 1), (" - ", 3), ("·", 1), ("\u200b", 1), (".(", 2),
+                                         ("ㅡ ", 2)])
+def test_every_run_of_a_short_text_is_absorbed(runs, sep, groups):
+    numbers = [f"{k % 10}{k % 7}" for k in range(runs + 1)]
+    text = "연락처 " + sep.join(numbers) + " 끝"
+    n = kx.normalize(text)
+    assert n.text == "연락처 " + "".join(numbers) + " 끝"
+    assert sum(g.kind == "delete" for g in n.map.segments) == runs * groups
     assert_read_as_in_a_long_text(text)
 
 

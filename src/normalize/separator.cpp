@@ -113,24 +113,114 @@ const ClassRules& class_rules() {
   return kRules;
 }
 
-// Absorbs the run [start, end) as maximal groups of one class.
-void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t end,
-                const ClassRules& rules) {
-  auto rules_of_class = [&rules](const SepClass& c) { return rules[c.id]; };
+// Calls group(from, to, cls, chars) for each maximal group [from, to) of one class of the run
+// [start, end), in order; each separator is one character.
+template <class Group>
+void each_group(std::string_view s, std::size_t start, std::size_t end, Group group) {
   std::size_t g = start;
+  std::uint32_t chars = 0;
   const SepClass* cls = nullptr;
   separator_at(s, start, cls);
-  for (std::size_t i = start; i < end;) {
+  for (std::size_t i = start; i < end; ++chars) {
     const SepClass* c = nullptr;
     const std::size_t len = separator_at(s, i, c);
     if (c != cls) {
-      absorb(b, s.substr(g, i - g), rules_of_class(*cls), cls->absorb);
+      group(g, i, *cls, chars);
       g = i;
       cls = c;
+      chars = 0;
     }
     i += len;
   }
-  absorb(b, s.substr(g, end - g), rules_of_class(*cls), cls->absorb);
+  group(g, end, *cls, chars);
+}
+
+// Absorbs the run [start, end) as maximal groups of one class.
+void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t end,
+                const ClassRules& rules) {
+  each_group(s, start, end, [&](std::size_t from, std::size_t to, const SepClass& c, std::uint32_t) {
+    absorb(b, s.substr(from, to - from), rules[c.id], c.absorb);
+  });
+}
+
+// The list of runs, kept per thread (see recycled.hpp).
+thread_local std::vector<std::pair<std::size_t, std::size_t>> spare_runs;
+
+// The runs to absorb, [first, second) each, in text order: the first few where they stand (a
+// message holds a number or two), the rest in the thread's list (see recycled.hpp), taken at
+// the first run past them.
+struct Runs {
+  struct Run {  // no initializers: the room is filled only as far as it is used
+    std::size_t first, second;
+  };
+  static constexpr std::size_t kLocal = 8;
+  std::array<Run, kLocal> local;
+  std::size_t count = 0;
+  std::optional<recycled::Buffer<std::pair<std::size_t, std::size_t>>> more;
+
+  void add(std::size_t i, std::size_t end) {
+    if (count < kLocal) {
+      local[count] = {i, end};
+    } else {
+      if (!more) more.emplace(spare_runs);
+      more->v.emplace_back(i, end);
+    }
+    ++count;
+  }
+  Run operator[](std::size_t k) const {
+    if (k < kLocal) return local[k];
+    const auto& r = more->v[k - kLocal];
+    return {r.first, r.second};
+  }
+};
+
+// A short text that no pass before this one changed, rewritten without the builder: a copy
+// without the runs, and the map the builder would write for it (the stretches between runs,
+// none of them empty, as identity segments, and a deletion for each group of one class).
+constexpr std::size_t kShortBytes = 4096;
+
+bool rewrite_short(std::string_view text, const Runs& runs, std::size_t segments, PassOutput& out,
+                   const ClassRules& rules) {
+  std::string& t = out.text;
+  t.clear();
+  t.reserve(text.size());
+  std::vector<Segment>& segs = out.map.segments;
+  if (segs.capacity() == 0 && out.spare_map) segs = recycled::take(out.spare_map());
+  segs.clear();
+  segs.reserve(segments);
+  std::uint32_t sb = 0, sc = 0, db = 0, dc = 0;  // source and output cursors (bytes, chars)
+  auto keep = [&](std::size_t from, std::size_t to) {
+    const auto n = static_cast<std::uint32_t>(to - from);
+    const std::uint32_t k = utf8::count_chars(text.substr(from, n));
+    t.append(text.data() + from, n);
+    segs.push_back(Segment{{}, Span{sb, sb + n, sc, sc + k}, Span{db, db + n, dc, dc + k}, {},
+                           SegmentKind::identity});
+    sb += n;
+    sc += k;
+    db += n;
+    dc += k;
+  };
+  std::size_t at = 0;
+  for (std::size_t r = 0; r < runs.count; ++r) {
+    const Runs::Run run = runs[r];
+    keep(at, run.first);
+    each_group(text, run.first, run.second, [&](std::size_t from, std::size_t to, const SepClass& c,
+                                                std::uint32_t k) {
+      const auto n = static_cast<std::uint32_t>(to - from);
+      Segment& g = segs.emplace_back();
+      g.src = {sb, sb + n, sc, sc + k};
+      g.dst = {db, db, dc, dc};
+      g.kind = SegmentKind::del;
+      (c.absorb == AbsorbClass::whitespace ? g.cost.absorbed_whitespace : g.cost.absorbed_separators) =
+          clamp16(k);
+      g.rules = rules[c.id];
+      sb += n;
+      sc += k;
+    });
+    at = run.second;
+  }
+  keep(at, text.size());
+  return true;
 }
 
 // Bytes that begin a separator: the ASCII ones and the lead bytes of the others.
@@ -263,17 +353,13 @@ void for_each_digit_before_separator(const unsigned char* s, std::size_t n, F f)
   simd::dispatch<DigitsBeforeSeparators>(s, n, kNibbles, f);
 }
 
-// The list of runs, kept per thread (see recycled.hpp).
-thread_local std::vector<std::pair<std::size_t, std::size_t>> spare_runs;
-
 }  // namespace
 
 PassResult pass_separator(std::string_view text, PassOutput& out) {
   const std::size_t n = text.size();
   // First the runs to absorb, then the rewrite: knowing how many segments it makes, the
   // rewrite reserves them once instead of growing the largest map of the pipeline by doubling.
-  // The thread's list is taken at the first run: most texts have none.
-  std::optional<recycled::Buffer<std::pair<std::size_t, std::size_t>>> runs_buffer;
+  Runs runs;
   std::size_t segments = 1;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   // Each digit before a separator gives the place where the search goes on: after it, or,
@@ -293,18 +379,18 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
     }
     if (end == n) return n;
     if (digit_like(byte_at(text, end))) {
-      if (!runs_buffer) runs_buffer.emplace(spare_runs);
-      runs_buffer->v.emplace_back(i, end);
+      runs.add(i, end);
       segments += groups + 1;
     }
     return end;  // text[end] is no separator
   });
-  if (!runs_buffer) return false;
-  const auto& runs = runs_buffer->v;
+  if (runs.count == 0) return false;
+  const ClassRules& rules = class_rules();
+  if (!out.compose_after && !out.in_place && n <= kShortBytes) return rewrite_short(text, runs, segments, out, rules);
   pass_detail::Writer w(text, out);
   w.segments_hint = segments;
-  const ClassRules& rules = class_rules();
-  for (auto [i, end] : runs) {
+  for (std::size_t k = 0; k < runs.count; ++k) {
+    const auto [i, end] = runs[k];
     w.keep_to(i);
     absorb_run(w.b, text, i, end, rules);
     w.emitted = end;
@@ -313,8 +399,8 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
   if (r && *r && out.in_place) {
     // The output is the input without the runs: moved down over them, front to back.
     std::string& s = *out.in_place;
-    std::size_t to = runs.front().first, from = runs.front().second;
-    for (std::size_t k = 1; k < runs.size(); ++k) {
+    std::size_t to = runs[0].first, from = runs[0].second;
+    for (std::size_t k = 1; k < runs.count; ++k) {
       const std::size_t len = runs[k].first - from;
       std::memmove(s.data() + to, s.data() + from, len);
       to += len;
