@@ -467,13 +467,13 @@ void keep_near_birth_cues(std::string_view text, std::vector<Span>& starts,
 
 namespace {
 
-// The cue ids [first, first + count) as a 128-bit set, in the layout of CueIndex::present: two
-// shifts, where a query makes one per table it reads.
+// The cue ids [first, first + count) as a 128-bit set, in the layout of CueIndex::present: a
+// few shifts of one word, where a query makes one per table it reads.
 std::array<std::uint64_t, 2> id_range(std::size_t first, std::size_t count) {
   static_assert(kMaxTableCues < 64 && kCueCount <= 128);
-  const unsigned __int128 ids = ((unsigned __int128){1} << count) - 1;
-  const unsigned __int128 m = count == 0 ? 0 : ids << first;
-  return {static_cast<std::uint64_t>(m), static_cast<std::uint64_t>(m >> 64)};
+  const std::uint64_t ids = (std::uint64_t{1} << count) - 1;
+  if (first >= 64) return {0, ids << (first - 64)};
+  return {ids << first, first == 0 ? 0 : ids >> (64 - first)};
 }
 
 }  // namespace
