@@ -86,10 +86,9 @@ struct Spare {
   std::vector<det::WrittenDate> dates;
   bool lent = false;
 };
-thread_local Spare spare;
 
 struct Borrowed {
-  Borrowed() : set(&spare) {
+  Borrowed() : set(&recycled::per_thread<Spare>()) {
     if (set->lent) set = &own.emplace();
     set->lent = true;
   }

@@ -61,7 +61,9 @@ bool digit_from(std::string_view s, std::size_t i) {
 }
 
 // The positions corrected in place, kept per thread (see recycled.hpp).
-thread_local std::vector<std::size_t> spare_positions;
+struct SparePositions {
+  std::vector<std::size_t> v;
+};
 
 inline bytes::V16 letters_block(bytes::V16 v) {
   return bytes::eq(v, 'I') | bytes::eq(v, 'l') | bytes::eq(v, 'O') | bytes::eq(v, 'o');
@@ -105,7 +107,7 @@ PassResult pass_lookalike(std::string_view text, PassOutput& out) {
   pass_detail::Writer w(text, out);
   // In place (the input is out.in_place), the letters are corrected once all are judged: each
   // is judged by the letters around it as they were.
-  recycled::Buffer<std::size_t> corrected_buffer(spare_positions);
+  recycled::Buffer<std::size_t> corrected_buffer(recycled::per_thread<SparePositions>().v);
   std::vector<std::size_t>& corrected = corrected_buffer.v;
   auto correct = [&](std::size_t i) __attribute__((always_inline)) {
     char digit = kDigitFor[s[i]];

@@ -15,9 +15,11 @@ namespace {
 // The buffer of a map's segments, kept per thread (see recycled.hpp): the first pass that
 // changes something writes its map into it, and detection, which lets go of its map before
 // it returns, gives it back for the next call.
-thread_local std::vector<Segment> spare_segments;
+struct SpareSegments {
+  std::vector<Segment> v;
+};
 
-std::vector<Segment>& spare_map() { return spare_segments; }
+std::vector<Segment>& spare_map() { return recycled::per_thread<SpareSegments>().v; }
 
 }  // namespace
 
@@ -92,7 +94,7 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
   }
 
   // A buffer left over from the passes goes back.
-  if (scratch.map.segments.capacity() != 0) recycled::give_back(spare_segments, scratch.map.segments);
+  if (scratch.map.segments.capacity() != 0) recycled::give_back(spare_map(), scratch.map.segments);
   if (kinds_out) *kinds_out = present;
   if (map_is_identity) return false;
   out.text = std::move(owned);
@@ -110,7 +112,7 @@ std::string copy_of(std::string_view source) {
 
 void recycle(SpanMap&& map) {
   if (map.segments.capacity() == 0) return;  // nothing to keep: the thread's home is not looked up
-  recycled::give_back(spare_segments, map.segments);
+  recycled::give_back(spare_map(), map.segments);
   std::vector<Segment>().swap(map.segments);  // a buffer not kept is let go now
 }
 

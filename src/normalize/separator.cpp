@@ -144,7 +144,9 @@ void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t e
 }
 
 // The list of runs, kept per thread (see recycled.hpp).
-thread_local std::vector<std::pair<std::size_t, std::size_t>> spare_runs;
+struct SpareRuns {
+  std::vector<std::pair<std::size_t, std::size_t>> v;
+};
 
 // The runs to absorb, [first, second) each, in text order: the first few where they stand (a
 // message holds a number or two), the rest in the thread's list (see recycled.hpp), taken at
@@ -162,7 +164,7 @@ struct Runs {
     if (count < kLocal) {
       local[count] = {i, end};
     } else {
-      if (!more) more.emplace(spare_runs);
+      if (!more) more.emplace(recycled::per_thread<SpareRuns>().v);
       more->v.emplace_back(i, end);
     }
     ++count;
