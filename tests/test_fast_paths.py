@@ -949,6 +949,37 @@ def test_long_masked_texts_are_what_the_core_renders(width, parts, tail, k):
         assert kx.unmask(out.text, out.restore) == text
 
 
+# Labels, codes and fixed texts read nothing of what they replace: a long text beyond ASCII masked
+# by them is let go once normalization has read it, changed or not. A set that reads its pieces
+# (here a fill for passports, which these texts lack) keeps the text to the end; the two agree,
+# and with the core's rendering. Lengths on both sides of the owned copy, items at the ends.
+UNREAD = [kx.PolicySet(), kx.PolicySet(kx.Policy.redact_code()), kx.PolicySet(kx.Policy.redact_fixed("")),
+          kx.PolicySet(kx.Policy.redact_fixed("<가림>")).with_entity("phone", kx.Policy.redact_code())]
+FILLERS = {"ascii": "ab cd", "latin1": "é a", "bmp": "가나 다", "astral": "가😀 a"}
+
+
+@pytest.mark.parametrize("policies", range(len(UNREAD)))
+@pytest.mark.parametrize("width", sorted(FILLERS))
+@pytest.mark.parametrize("where", ["start", "end", "both", "none"])
+@pytest.mark.parametrize("chars", [LONG - 1, LONG, LONG + 3001])
+@pytest.mark.parametrize("changed", [False, True])  # a full-width letter and a Hangul numeral
+def test_long_texts_masked_without_reading_their_pieces(policies, width, where, chars, changed):
+    ends = {"start": ("010-1234-5678 ", " kim@mail.co.kr " + rrn("900101123456")),
+            "end": ("", " " + luhn("412345678901234")), "both": ("kim@mail.co.kr ", " 010-9876-5432"),
+            "none": ("", "")}[where]
+    body = ("Ａ 삼 " if changed else "") + "é" + FILLERS[width] * chars
+    text = ends[0] + body[:chars - len(ends[0]) - len(ends[1])] + ends[1]
+    assert len(text) == chars
+    unread = UNREAD[policies]
+    read = unread.with_entity("passport", kx.Policy.redact_fill("#"))
+    out, kept = kx.mask(text, unread), kx.mask(text, read)
+    assert type(out.text) is str and out.text == kept.text == core_masked(text, unread)
+    assert [(f.source, f.entity, f.score) for f in out.applied] == [(f.source, f.entity, f.score) for f in kept.applied]
+    assert len(out.applied) == {"start": 3, "end": 1, "both": 2, "none": 0}[where]
+    assert out.skipped == kept.skipped == [] and out.restore is None
+    assert (out.text is text) == (where == "none")
+
+
 def plain_unmask(masked, restore):
     """unmask as its rule reads, a token at a time: the text, or the error's message."""
     head = "[[" + restore.prefix + ":"

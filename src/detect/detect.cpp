@@ -1145,4 +1145,9 @@ std::expected<Report, Error> detect_findings(std::string_view text, const Config
   return detect_in(text, nullptr, config, false);
 }
 
+std::expected<Report, Error> detect_findings(std::string&& text, const Config& config) {
+  const std::string_view view = text;
+  return detect_in(view, &text, config, false);
+}
+
 }  // namespace kestrix

@@ -63,5 +63,7 @@ std::expected<Report, Error> detect(std::string&& text, const Config& config);
 // The same for callers that read only the findings: no rejections are kept, and normalized_text
 // is left empty where the normalized text is `text` itself, which then is not copied.
 std::expected<Report, Error> detect_findings(std::string_view text, const Config& config);
+// The same, consuming the text like detect above.
+std::expected<Report, Error> detect_findings(std::string&& text, const Config& config);
 
 }  // namespace kestrix

@@ -22,11 +22,26 @@ const Policy& policy_for(const PolicySet& set, Entity entity) {
   return set.default_policy;
 }
 
-bool tokenizes(const PolicySet& set) {
-  if (set.default_policy.kind == PolicyKind::tokenize) return true;
+namespace {
+
+template <class Test>
+bool any_policy(const PolicySet& set, Test test) {
+  if (test(set.default_policy)) return true;
   for (const auto& [e, p] : set.overrides)
-    if (p.kind == PolicyKind::tokenize) return true;
+    if (test(p)) return true;
   return false;
+}
+
+}  // namespace
+
+bool tokenizes(const PolicySet& set) {
+  return any_policy(set, [](const Policy& p) { return p.kind == PolicyKind::tokenize; });
+}
+
+bool reads_pieces(const PolicySet& set) {
+  return any_policy(set, [](const Policy& p) {
+    return p.kind != PolicyKind::redact || p.redact == RedactKind::fill;
+  });
 }
 
 namespace {
@@ -49,9 +64,15 @@ bool on_boundary(std::string_view text, std::size_t i) {
 
 }  // namespace
 
-MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
-                         const PolicySet& policies, MaskedText made) {
+namespace {
+
+// The mask pass over a text of `size` bytes, which `text` holds, or, where no policy reads the
+// pieces it replaces and the findings come from detection of the text (inside it, on character
+// boundaries, so that nothing is checked against its bytes), an empty `text` of replacements.
+MaskOutput mask_pass(std::string_view text, std::size_t size, std::vector<Finding> findings,
+                     const PolicySet& policies, MaskedText made) {
   const bool unchanged_parts = made != MaskedText::replacements;
+  const bool read = text.size() == size;
   auto before = [](const Finding& a, const Finding& b) {
     if (a.source.byte_start != b.source.byte_start) return a.source.byte_start < b.source.byte_start;
     return a.source.byte_end < b.source.byte_end;
@@ -88,8 +109,8 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
     // A span that would cut a character in two is skipped like one outside the text: the
     // output must stay valid UTF-8.
     const bool inside = f.source.byte_start < cursor && end <= cursor;
-    if (inside || end > text.size() || end < f.source.byte_start ||
-        !on_boundary(text, start) || !on_boundary(text, end)) {
+    if (inside || end > size || end < f.source.byte_start ||
+        (read && (!on_boundary(text, start) || !on_boundary(text, end)))) {
       out.skipped.push_back(std::move(f));
       continue;
     }
@@ -99,8 +120,8 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
       if (kept == 0) out.text.reserve(text.size() + 64);
       out.text.append(text.substr(cursor, start - cursor));
     }
-    render(out.text, policy_for(policies, f.entity), f.entity, text.substr(start, end - start),
-           restore);
+    render(out.text, policy_for(policies, f.entity), f.entity,
+           read ? text.substr(start, end - start) : std::string_view(), restore);
     cursor = end;
     out.rendered_ends.push_back(out.text.size());
     if (kept != k) findings[kept] = std::move(f);
@@ -114,6 +135,13 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
   return out;
 }
 
+}  // namespace
+
+MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
+                         const PolicySet& policies, MaskedText made) {
+  return mask_pass(text, text.size(), std::move(findings), policies, made);
+}
+
 std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& policies,
                                       const Config& config, MaskedText made) {
   auto report = detect_findings(text, config);
@@ -125,6 +153,15 @@ std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& po
     return out;
   }
   return mask_findings(text, std::move(report->findings), policies, made);
+}
+
+std::expected<MaskOutput, Error> mask_replacements(std::string&& text, const PolicySet& policies,
+                                                   const Config& config) {
+  if (reads_pieces(policies)) return mask(text, policies, config, MaskedText::replacements);
+  const std::size_t size = text.size();
+  auto report = detect_findings(std::move(text), config);
+  if (!report) return std::unexpected(std::move(report.error()));
+  return mask_pass({}, size, std::move(report->findings), policies, MaskedText::replacements);
 }
 
 }  // namespace kestrix

@@ -32,6 +32,10 @@ const Policy& policy_for(const PolicySet& set, Entity entity);
 // True when the default or any override tokenizes.
 bool tokenizes(const PolicySet& set);
 
+// True when some policy of the set makes its replacement from the piece it replaces (or counts
+// its characters): any but a label, a code or a fixed text.
+bool reads_pieces(const PolicySet& set);
+
 struct MaskOutput {
   std::string text;
   std::vector<Finding> applied;
@@ -77,5 +81,10 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
 // Detects with `config` and masks the accepted findings.
 std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& policies,
                                       const Config& config, MaskedText made = MaskedText::whole);
+
+// mask(text, policies, config, MaskedText::replacements), consuming `text` (see detect) when no
+// policy reads the pieces it replaces: the source is then not kept beside its normalized forms.
+std::expected<MaskOutput, Error> mask_replacements(std::string&& text, const PolicySet& policies,
+                                                   const Config& config);
 
 }  // namespace kestrix

@@ -456,7 +456,7 @@ PyObject* short_masked_text(PyObject* source, std::size_t chars, const MaskOutpu
 // ---- functions -----------------------------------------------------------------------------
 
 KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
-  TextArg arg = to_text_arg(a[0], "text", false);  // read by the mask pass
+  TextArg arg = to_text_arg(a[0], "text", true);
   const std::string_view text = arg.view;
   // A policy set never changes (and `a` holds it for the call); the settings are copied.
   const PolicySet defaults;
@@ -469,7 +469,12 @@ KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
   const MaskedText made = rebuild.on || rebuild_short  ? MaskedText::replacements
                           : PyUnicode_CheckExact(a[0]) ? MaskedText::unless_unchanged
                                                        : MaskedText::whole;
-  Masked m{ok(unlocked(text.size(), [&] { return mask(text, policies, config, made); })), {}};
+  // A str rebuilt from the argument needs no UTF-8 text after the core: a copy of the call's own
+  // is handed over, to be let go once read (where no policy reads what it replaces).
+  Masked m{ok(unlocked(text.size(), [&] {
+    return rebuild.on && arg.is_owned ? mask_replacements(std::move(arg.owned), policies, config)
+                                      : mask(text, policies, config, made);
+  })), {}};
   const MaskOutput& out = m.out;
   // The masked str is made from the argument and the rendered pieces, at the findings'
   // character offsets: the UTF-8 copy is not read again. Let go before the new str is made,
