@@ -908,6 +908,47 @@ def test_masked_texts_around_the_short_size_are_what_the_core_renders(policies, 
     assert (kx.mask(text, POLICY_SETS[policies]).text is text) == (where == "none")
 
 
+FILLERS = {"ascii": "ab cd", "latin1": "é a", "bmp": "가나 다", "astral": "가😀 a"}
+
+
+# A short text's characters and its masked text are gathered in buffers of their own, 1,024 and
+# 2,048 code points long, with room for a replacement as long as its UTF-8 form: a longer one
+# moves the gathered points elsewhere, just before, at or past that point, at the first item
+# or the second, in strs of each width, the replacement of one or three bytes a character.
+@pytest.mark.parametrize("over", [-1, 0, 1, 700])
+@pytest.mark.parametrize("phone_first", [True, False])
+@pytest.mark.parametrize("letter", ["x", "긴"])
+@pytest.mark.parametrize("width", sorted(FILLERS))
+def test_short_texts_with_replacements_past_their_room(over, phone_first, letter, width):
+    head, mid = (FILLERS[width] * 40)[:37], (FILLERS[width] * 9)[:21]
+    items = ["010-1234-5678", "kim@mail.co.kr"]
+    if not phone_first:
+        items.reverse()
+    text = head + items[0] + " " + mid + " " + items[1] + head
+    assert len(text.encode()) <= 1024
+    fixed = lambda t: kx.PolicySet(kx.Policy.redact_code()).with_entity("phone", kx.Policy.redact_fixed(t))
+    before = core_masked(text, fixed("§")).index("§")  # code points gathered ahead of the phone's
+    fill = letter * ((2048 - before) // len(letter.encode()) + over)
+    out = kx.mask(text, fixed(fill))
+    assert type(out.text) is str and out.text == core_masked(text, fixed(fill))
+    assert out.text.count(fill) == 1 and len(out.applied) == 2
+
+
+# Long texts whose last window of characters, or whole text, is read into the object's own room
+# (1,024 characters at most) or beyond it: 1,024 or 1,025 four-byte characters make the shortest
+# text of 4,096 bytes that is rebuilt.
+@pytest.mark.parametrize("chars", [1024, 1025, 8192 + 1023, 8192 + 1024, 8192 + 1025, 2 * 8192])
+@pytest.mark.parametrize("where", ["start", "end"])
+def test_long_texts_read_in_windows_of_every_size(chars, where):
+    phone = "010-1234-5678"
+    body = "😀" * (chars - len(phone) - 1)
+    text = phone + " " + body if where == "start" else body + " " + phone
+    for policies in (kx.PolicySet(), kx.PolicySet(kx.Policy.redact_fill("#"))):
+        out = kx.mask(text, policies)
+        assert type(out.text) is str and out.text == core_masked(text, policies)
+        assert len(out.applied) == 1
+
+
 # ---- the str of a long rewritten text, gathered from the argument's characters ---------------
 # Unchanged stretches of lengths around those at which the pieces of the result change hands
 # (the gathered characters become a str every few thousand, a long stretch is a substring of its
@@ -955,7 +996,6 @@ def test_long_masked_texts_are_what_the_core_renders(width, parts, tail, k):
 # and with the core's rendering. Lengths on both sides of the owned copy, items at the ends.
 UNREAD = [kx.PolicySet(), kx.PolicySet(kx.Policy.redact_code()), kx.PolicySet(kx.Policy.redact_fixed("")),
           kx.PolicySet(kx.Policy.redact_fixed("<가림>")).with_entity("phone", kx.Policy.redact_code())]
-FILLERS = {"ascii": "ab cd", "latin1": "é a", "bmp": "가나 다", "astral": "가😀 a"}
 
 
 @pytest.mark.parametrize("policies", range(len(UNREAD)))

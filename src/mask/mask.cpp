@@ -22,26 +22,19 @@ const Policy& policy_for(const PolicySet& set, Entity entity) {
   return set.default_policy;
 }
 
-namespace {
-
-template <class Test>
-bool any_policy(const PolicySet& set, Test test) {
-  if (test(set.default_policy)) return true;
+bool tokenizes(const PolicySet& set) {
+  if (set.default_policy.kind == PolicyKind::tokenize) return true;
   for (const auto& [e, p] : set.overrides)
-    if (test(p)) return true;
+    if (p.kind == PolicyKind::tokenize) return true;
   return false;
 }
 
-}  // namespace
-
-bool tokenizes(const PolicySet& set) {
-  return any_policy(set, [](const Policy& p) { return p.kind == PolicyKind::tokenize; });
-}
-
 bool reads_pieces(const PolicySet& set) {
-  return any_policy(set, [](const Policy& p) {
-    return p.kind != PolicyKind::redact || p.redact == RedactKind::fill;
-  });
+  auto reads = [](const Policy& p) { return p.kind != PolicyKind::redact || p.redact == RedactKind::fill; };
+  if (reads(set.default_policy)) return true;
+  for (const auto& [e, p] : set.overrides)
+    if (reads(p)) return true;
+  return false;
 }
 
 namespace {

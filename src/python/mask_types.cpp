@@ -1,5 +1,6 @@
 // Policy, PolicySet, RestoreEntry, RestoreMap, MaskOutput, mask() and unmask().
 #include <algorithm>
+#include <span>
 
 #include "detect/detect.hpp"
 #include "mask/describe.hpp"
@@ -187,21 +188,27 @@ struct Masked {
 // long unchanged stretch is taken from the source str as a substring of its own. So a text
 // rewritten in many places is made of a few pieces, none per rewrite, and one rewritten in few
 // places is copied from the source nearly whole; one join makes the result. For a long non-ASCII
-// text that is cheaper than decoding the whole result from UTF-8. `pays` tells when to use it.
+// text that is cheaper than decoding the whole result from UTF-8 (`pays` tells when); a short
+// text is gathered whole in the object's own buffers, where CPython hands its code points out as
+// they are stored and decoding the masked text from UTF-8 would cost a branch per character.
 class Rewriter {
  public:
-  // Worth it for a text of some length with many characters beyond ASCII (ASCII decodes from
-  // UTF-8 as a plain copy): at least 4 KiB, and a quarter more bytes than characters. The code
-  // points need a wchar_t of four bytes.
-  static bool pays(std::string_view utf8, std::size_t chars) {
-    return sizeof(wchar_t) >= sizeof(char32_t) && utf8.size() >= 4096 && 4 * utf8.size() >= 5 * chars;
+  // Whether the str of a rewrite of `source` (whose UTF-8 form is `utf8`) is worth building here,
+  // asked before the core runs, which then leaves the unchanged text out of its result: for a
+  // text of some length with many characters beyond ASCII (ASCII decodes from UTF-8 as a plain
+  // copy), at least 4 KiB and a quarter more bytes than characters; with `or_short`, for a short
+  // text too, of kShort bytes at most. The code points need a wchar_t of four bytes.
+  static bool pays(PyObject* source, std::string_view utf8, bool or_short = false) {
+    const auto chars = static_cast<std::size_t>(PyUnicode_GetLength(source));
+    return sizeof(wchar_t) >= sizeof(char32_t) &&
+           ((utf8.size() >= 4096 && 4 * utf8.size() >= 5 * chars) || (or_short && utf8.size() <= kShort));
   }
 
-  // `utf8` is the UTF-8 form of `source` (read by rewrite() only), whose length in characters
-  // is `chars`; `units`, when given, its UTF-16 form with one unit per character, from which
-  // its characters are then read.
-  Rewriter(PyObject* source, std::string_view utf8, std::size_t chars, std::u16string_view units = {})
-      : source_(source), utf8_(utf8), units_(units), chars_(chars) {}
+  // `utf8` is the UTF-8 form of the str `source` (read by rewrite() only); `units`, when given,
+  // its UTF-16 form with one unit per character, from which its characters are then read.
+  Rewriter(PyObject* source, std::string_view utf8, std::u16string_view units = {})
+      : source_(source), utf8_(utf8), units_(units), chars_(static_cast<std::size_t>(PyUnicode_GetLength(source))) {}
+  Rewriter(const Rewriter&) = delete;  // its buffer may be its own
 
   // Bytes [start, end) of `utf8` become `with` (valid UTF-8). Calls come in text order,
   // apart, on character boundaries.
@@ -230,8 +237,8 @@ class Rewriter {
   // The whole text, as a new reference.
   PyObject* finish() {
     copy_source(chars_);
+    if (!parts_) return check(PyUnicode_FromWideChar(buffer_.data(), static_cast<Py_ssize_t>(gathered_)));
     flush();
-    if (!parts_) return new_str({});
     if (PyList_Size(parts_.get()) == 1) return Py_NewRef(PyList_GetItem(parts_.get(), 0));
     Ref empty = Ref::steal(new_str({}));
     return check(PyUnicode_Join(empty.get(), parts_.get()));
@@ -243,6 +250,7 @@ class Rewriter {
   // then near what the same characters cost as code points (measured on 4 MB of chat text).
   static constexpr std::size_t kLongRun = 512;
   static constexpr std::size_t kWindow = 8192;   // source characters read at once
+  static constexpr std::size_t kShort = 1024;    // bytes of a short text, so as many characters
 
   // The source's characters from char_ up to `to`.
   void copy_source(std::size_t to) {
@@ -257,9 +265,14 @@ class Rewriter {
     char_ = to;
   }
 
-  // Room for `count` more code points after the gathered ones.
+  // Room for `count` more code points after the gathered ones, which leave the object's own
+  // buffer once they outgrow it.
   wchar_t* room(std::size_t count) {
-    if (gathered_ + count > buffer_.size()) buffer_.resize(std::max(gathered_ + count, kChunk + kLongRun));
+    if (gathered_ + count > buffer_.size()) {
+      heap_.resize(std::max(gathered_ + count, kChunk + kLongRun));
+      if (buffer_.data() == inline_) std::copy_n(inline_, gathered_, heap_.data());
+      buffer_ = heap_;
+    }
     return buffer_.data() + gathered_;
   }
 
@@ -280,7 +293,7 @@ class Rewriter {
     while (from < to) {
       if (from < window_start_ || from >= window_start_ + window_.size()) fill_window(from);
       const std::size_t n = std::min(to, window_start_ + window_.size()) - from;
-      const Py_UCS4* w = window_.data() + (from - window_start_);
+      const wchar_t* w = window_.data() + (from - window_start_);
       out = std::copy(w, w + n, out);
       from += n;
     }
@@ -288,10 +301,12 @@ class Rewriter {
 
   void fill_window(std::size_t from) {
     const std::size_t n = std::min(kWindow, chars_ - from);
-    Ref part = Ref::steal(check(PyUnicode_Substring(source_, static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(from + n))));
-    window_.resize(n);
-    if (!PyUnicode_AsUCS4(part.get(), window_.data(), static_cast<Py_ssize_t>(n), 0))
-      throw_set();
+    Ref part = n == chars_ ? Ref::borrow(source_)
+                           : Ref::steal(check(PyUnicode_Substring(source_, static_cast<Py_ssize_t>(from),
+                                                                  static_cast<Py_ssize_t>(from + n))));
+    wchar_t* w = n <= std::size(inline_window_) ? inline_window_ : (window_heap_.resize(n), window_heap_.data());
+    if (PyUnicode_AsWideChar(part.get(), w, static_cast<Py_ssize_t>(n)) != static_cast<Py_ssize_t>(n)) throw_set();
+    window_ = {w, n};
     window_start_ = from;
   }
 
@@ -306,34 +321,26 @@ class Rewriter {
   std::u16string_view units_;
   std::size_t chars_;
   std::size_t byte_ = 0, char_ = 0;  // source position reached
-  std::vector<wchar_t> buffer_;      // gathered code points: the first gathered_ of it
+  // Gathered code points: the first gathered_ of buffer_, which is inline_ until they outgrow it.
+  wchar_t inline_[2 * kShort];
+  std::vector<wchar_t> heap_;
+  std::span<wchar_t> buffer_{inline_};
   std::size_t gathered_ = 0;
-  std::vector<Py_UCS4> window_;      // source characters from window_start_ on
+  std::span<const wchar_t> window_;  // source characters from window_start_ on, in one of:
+  wchar_t inline_window_[kShort];
+  std::vector<wchar_t> window_heap_;
   std::size_t window_start_ = 0;
   Ref parts_;                        // list of the pieces
 };
 
-// Whether the str of a rewrite of `source` is to be built from the argument and the rewrites
-// (the core then leaves the unchanged text out of its result), asked before the core runs.
-struct Rebuild {
-  bool on = false;
-  std::size_t chars = 0;  // of the source
-};
-
-Rebuild rebuilds(PyObject* source, std::string_view utf8) {
-  const Py_ssize_t chars = PyUnicode_GetLength(source);
-  if (chars < 0) throw_set();
-  return {Rewriter::pays(utf8, static_cast<std::size_t>(chars)), static_cast<std::size_t>(chars)};
-}
-
 // The str of a rewritten text: the argument itself when nothing changed, else built from the
-// argument and the rewrites when `rebuild.on`, else decoded from the UTF-8 result.
+// argument and the rewrites when `rebuild`, else decoded from the UTF-8 result.
 template <class EachRewrite>
-PyObject* rewritten(PyObject* source, std::string_view utf8, Rebuild rebuild, std::string_view result,
+PyObject* rewritten(PyObject* source, std::string_view utf8, bool rebuild, std::string_view result,
                     std::size_t rewrites, EachRewrite each) {
   if (rewrites == 0 && PyUnicode_CheckExact(source)) return Py_NewRef(source);
-  if (!rebuild.on) return new_str(result);
-  Rewriter w(source, utf8, rebuild.chars);
+  if (!rebuild) return new_str(result);
+  Rewriter w(source, utf8);
   each(w);
   return w.finish();
 }
@@ -382,7 +389,7 @@ PyObject* unmask_units(PyObject* masked, PyObject* restore) {
   if (!unlocked(2 * text.size(), [&] { return find_tokens(text, table, tokens); })) return nullptr;
   if (tokens.empty()) return Py_NewRef(masked);
   if (tokens.size() * kCharsPerToken >= static_cast<std::size_t>(chars)) return nullptr;
-  Rewriter w(masked, {}, static_cast<std::size_t>(chars), text);
+  Rewriter w(masked, {}, text);
   for (const RestoredToken& t : tokens) w.rewrite_chars(t.start, t.end, 0, t.original);
   return w.finish();
 }
@@ -424,74 +431,33 @@ const ClassDef class_MaskOutput = {
     KX_BOX_REPR(Masked, (repr<Masked, [](const Masked& m) { return describe(m.out); }>)), .getset = mask_output_getset,
 };
 
-// The masked str of a short text, built from the source's code points and the replacements
-// (MaskedText::replacements) decoded on their own: CPython hands the code points out as they
-// are stored, where decoding the whole masked text from UTF-8 costs a branch per character.
-// nullptr (no error set) when the replacements do not fit the buffer on the stack.
-constexpr std::size_t kShortMaskBytes = 1024;  // of the source's UTF-8 form, so as many characters at most
-
-PyObject* short_masked_text(PyObject* source, std::size_t chars, const MaskOutput& out) {
-  if constexpr (sizeof(wchar_t) < sizeof(char32_t)) return nullptr;
-  wchar_t points[kShortMaskBytes], result[2 * kShortMaskBytes];
-  // A replacement has no more characters than bytes.
-  if (chars > kShortMaskBytes || chars + out.text.size() > std::size(result)) return nullptr;
-  if (PyUnicode_AsWideChar(source, points, static_cast<Py_ssize_t>(chars)) != static_cast<Py_ssize_t>(chars))
-    throw_set();
-  std::size_t n = 0, from = 0;  // result length, source characters used
-  auto copy = [&](std::size_t to) {
-    std::copy(points + from, points + to, result + n);
-    n += to - from;
-  };
-  each_replacement(out, [&](std::size_t start_char, std::size_t end_char, std::size_t, std::string_view with) {
-    copy(start_char);
-    const std::size_t decoded = utf8::decode_all(with, result + n);
-    if (decoded == SIZE_MAX) throw std::logic_error("a rendered replacement is not valid UTF-8");
-    n += decoded;
-    from = end_char;
-  });
-  copy(chars);
-  return check(PyUnicode_FromWideChar(result, static_cast<Py_ssize_t>(n)));
-}
-
 // ---- functions -----------------------------------------------------------------------------
 
 KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
   TextArg arg = to_text_arg(a[0], "text", true);
   const std::string_view text = arg.view;
   // A policy set never changes (and `a` holds it for the call); the settings are copied.
-  const PolicySet defaults;
+  static const PolicySet defaults;
   if (a[1]) expect_instance(a[1], T_PolicySet, "policies");
   const PolicySet& policies = a[1] ? unbox<PolicySet>(a[1]) : defaults;
   const Config config = config_arg(a[2]);
   // An exact str is its own masked text when nothing is applied: no copy of it is made.
-  const Rebuild rebuild = rebuilds(a[0], text);
-  const bool rebuild_short = !rebuild.on && text.size() <= kShortMaskBytes;
-  const MaskedText made = rebuild.on || rebuild_short  ? MaskedText::replacements
+  const bool rebuild = Rewriter::pays(a[0], text, true);
+  const MaskedText made = rebuild                      ? MaskedText::replacements
                           : PyUnicode_CheckExact(a[0]) ? MaskedText::unless_unchanged
                                                        : MaskedText::whole;
-  // A str rebuilt from the argument needs no UTF-8 text after the core: a copy of the call's own
-  // is handed over, to be let go once read (where no policy reads what it replaces).
+  // A str rebuilt from the argument and the rendered pieces, at the findings' character offsets,
+  // needs no UTF-8 text after the core: a copy of the call's own is handed over, to be let go
+  // once read where no policy reads what it replaces, else before the new str is made (the two
+  // are never held at once, and its memory may serve the new str).
   Masked m{ok(unlocked(text.size(), [&] {
-    return rebuild.on && arg.is_owned ? mask_replacements(std::move(arg.owned), policies, config)
-                                      : mask(text, policies, config, made);
+    return rebuild && arg.is_owned ? mask_replacements(std::move(arg.owned), policies, config)
+                                   : mask(text, policies, config, made);
   })), {}};
   const MaskOutput& out = m.out;
-  // The masked str is made from the argument and the rendered pieces, at the findings'
-  // character offsets: the UTF-8 copy is not read again. Let go before the new str is made,
-  // the two are never held at once (and its memory may serve the new str).
   std::string().swap(arg.owned);
-  if (rebuild_short) {
-    if (out.applied.empty() && PyUnicode_CheckExact(a[0]))
-      m.text = Ref::borrow(a[0]);
-    else
-      m.text = Ref::steal(short_masked_text(a[0], rebuild.chars, out));
-  }
-  if (!m.text)
-    m.text = Ref::steal(rewritten(a[0], {}, Rebuild{rebuild.on || rebuild_short, rebuild.chars}, out.text,
-                                  out.applied.size(), [&](Rewriter& w) {
-    each_replacement(out, [&](std::size_t start_char, std::size_t end_char, std::size_t end, std::string_view with) {
-      w.rewrite_chars(start_char, end_char, end, with);
-    });
+  m.text = Ref::steal(rewritten(a[0], {}, rebuild, out.text, out.applied.size(), [&](Rewriter& w) {
+    each_replacement(out, [&](auto... replacement) { w.rewrite_chars(replacement...); });
   }));
   std::string().swap(m.out.text);
   std::vector<std::size_t>().swap(m.out.rendered_ends);
@@ -505,8 +471,8 @@ KX_FN(fn_unmask, 2, "unmask", "masked", "restore") {
   expect_instance(a[1], T_RestoreMap, "restore");
   std::vector<RestoredToken> tokens;
   const RestoreMap& table = unbox<RestoreMap>(a[1]);  // immutable, held by `a`
-  const Rebuild rebuild = rebuilds(a[0], masked);
-  const std::string r = ok(unlocked(masked.size(), [&] { return unmask(masked, table, &tokens, !rebuild.on); }));
+  const bool rebuild = Rewriter::pays(a[0], masked);
+  const std::string r = ok(unlocked(masked.size(), [&] { return unmask(masked, table, &tokens, !rebuild); }));
   return rewritten(a[0], masked, rebuild, r, tokens.size(), [&](Rewriter& w) {
     for (const RestoredToken& t : tokens) w.rewrite(t.start, t.end, t.original);
   });
