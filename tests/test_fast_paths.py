@@ -911,6 +911,19 @@ def test_masked_texts_around_the_short_size_are_what_the_core_renders(policies, 
 FILLERS = {"ascii": "ab cd", "latin1": "é a", "bmp": "가나 다", "astral": "가😀 a"}
 
 
+# An override that reads what it replaces, for an item the text holds, keeps the long text to
+# the end, whatever the default: what the fill counts, the partial keeps and the hash digests.
+@pytest.mark.parametrize("reads", [kx.Policy.redact_fill("#"), kx.Policy.partial(3, 2), kx.Policy.hash(b"k", 10)])
+@pytest.mark.parametrize("default", [kx.Policy.redact_label(), kx.Policy.redact_fixed("<>")])
+@pytest.mark.parametrize("entity", ["phone", "email"])
+def test_long_texts_masked_by_an_override_that_reads_its_pieces(reads, default, entity):
+    text = ("가나 다" * LONG)[:LONG] + " 010-1234-5678 kim@mail.co.kr 끝"
+    policies = kx.PolicySet(default).with_entity(entity, reads)
+    out = kx.mask(text, policies)
+    assert out.text == core_masked(text, policies) and len(out.applied) == 2
+    assert out.text != kx.mask(text, kx.PolicySet(default)).text
+
+
 # A short text's characters and its masked text are gathered in buffers of their own, 1,024 and
 # 2,048 code points long, with room for a replacement as long as its UTF-8 form: a longer one
 # moves the gathered points elsewhere, just before, at or past that point, at the first item

@@ -64,3 +64,15 @@ KX_TEST(mask_pass_leaves_the_text_out_only_when_asked) {
   KX_CHECK(parts.rendered_ends == (std::vector<std::size_t>{1, 2, 4}));
   KX_CHECK(mask_findings(text, {}, fill, MaskedText::replacements).text.empty());
 }
+
+KX_TEST(mask_pass_applies_an_empty_span_outside_the_others) {
+  const std::string text = "0123456789";
+  PolicySet fixed{Policy::redact_fixed("<>"), {}};
+  // An empty span is not reversed: its replacement goes in where it stands, unless it lies
+  // inside an applied span.
+  for (MaskedText made : {MaskedText::whole, MaskedText::replacements}) {
+    MaskOutput out = mask_findings(text, {at(0, 2), at(2, 2), at(5, 5), at(9, 10)}, fixed, made);
+    KX_CHECK_STR(spans(out.applied), "0-2 2-2 5-5 9-10 ");
+    KX_CHECK_STR(out.text, made == MaskedText::whole ? "<><>234<>5678<>" : "<><><><>");
+  }
+}
