@@ -302,6 +302,22 @@ def test_context_hits_of_long_texts_are_what_a_plain_search_finds(seed):
     assert_hits_are_plain(r, kx.Config().context_window)
 
 
+@pytest.mark.parametrize("table, word", [(t, w) for t, words in TABLES.items() for w, _ in words])
+def test_every_cue_word_counts_for_its_table(table, word):
+    # Each cue word beside a number of each kind: it counts for the findings of its table (the
+    # tables' cue ids lie in two words of a set, a table across both), as a plain search finds.
+    config = kx.Config()
+    config.min_context = 0.0
+    config.min_score = 0.0
+    numbers = ["11-22-333333-44", luhn("412345678901234"), rrn("900101123456"), rrn("900101723456"),
+               "123-45-67890", "11-22-333333-44", "010-1234-5678", "M1234567", "1988/01/01"]
+    text = "".join(f"{word} {n} {word}\n" for n in numbers)
+    r = kx.detect(text, config)
+    assert assert_hits_are_plain(r, config.context_window) >= 5
+    assert any(h.cue == word for f in r.findings for h in f.evidence.context_hits
+               if (TABLE_OF_RULE.get(f.evidence.rule) or "phone") == table)
+
+
 @pytest.mark.parametrize("cues", [15, 16, 17, 31, 32, 33, 34, 64])
 @pytest.mark.parametrize("window", [0, 1, 40, 80])
 def test_context_hits_among_many_cue_occurrences_are_what_a_plain_search_finds(cues, window):
