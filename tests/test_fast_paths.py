@@ -730,6 +730,43 @@ def test_lone_surrogates_of_long_texts_refused_where_they_stand(at, lone):
         assert (exc.value.start, exc.value.end) == (at, at + 1)
 
 
+# A long str is read a piece of 4096 characters at a time: characters of every width on either
+# side of a piece's edge, in strs that end before, at and after one, and strs of four-byte
+# characters alone, whose form outgrows three bytes a character.
+PIECE = 4096
+
+
+@pytest.mark.parametrize("end", [LONG - 1 + PIECE, LONG + PIECE, LONG + 1 + PIECE, LONG + 17])
+@pytest.mark.parametrize("base, odd", [("가", "a"), ("a\u00e9", "\U0001f600"), ("\U0001f600", "가"),
+                                       ("\u00e9", "\uffff"), ("가", "\u0800")])
+def test_long_texts_read_across_piece_edges(end, base, odd):
+    text = list((base * end)[:end])
+    for edge in range(PIECE, end + 1, PIECE):
+        for at in (edge - 2, edge - 1, edge, edge + 1):
+            if at < end:
+                text[at] = odd
+    text = "".join(text)
+    n = kx.normalize(text, PLAIN)
+    assert n.text == text and n.map.is_identity()
+    phone = "010-1234-5678"
+    for edge in (PIECE, end - 4):  # a number across an edge, and at the end
+        cut = text[:edge - 6] + phone + text[edge - 6 + len(phone):]
+        found = [(f.entity, f.source.char_start, f.source.char_end) for f in kx.detect(cut).findings]
+        assert ("phone", edge - 6, edge - 6 + len(phone)) in found
+
+
+@pytest.mark.parametrize("at", [PIECE - 2, PIECE - 1, PIECE, 3 * PIECE - 1, LONG + 5])
+@pytest.mark.parametrize("pair", ["\ud83d\ude00", "\udbff\udfff", "\ud800"])
+def test_surrogates_of_long_texts_refused_across_piece_edges(at, pair):
+    # Two surrogates in a row are two characters without a UTF-8 form, not a pair: the error
+    # names them both.
+    text = "가" * at + pair + "\U0001f600" * LONG
+    for call in (kx.detect, kx.normalize, kx.mask):
+        with pytest.raises(UnicodeEncodeError) as exc:
+            call(text)
+        assert (exc.value.start, exc.value.end) == (at, at + len(pair))
+
+
 # ---- telephone prefixes compared as numbers ----------------------------------------------------
 
 LANDLINE = {"031", "032", "033", "041", "042", "043", "044", "051", "052", "053", "054", "055",

@@ -49,6 +49,33 @@ std::expected<std::size_t, LoneSurrogate> scalar(const unsigned char* p, std::si
   return i;
 }
 
+// Code points [i, end) one at a time. Returns `end`.
+std::expected<std::size_t, LoneSurrogate> scalar_points(const char32_t* p, std::size_t i, std::size_t end,
+                                                        char*& out) {
+  auto put = [&out](std::uint32_t b) { *out++ = static_cast<char>(b); };
+  for (; i < end; ++i) {
+    const std::uint32_t c = p[i];
+    if (c < 0x80) {
+      put(c);
+    } else if (c < 0x800) {
+      put(0xC0 | (c >> 6));
+      put(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      if (c - 0xD800 < 0x800) return std::unexpected(LoneSurrogate{i});
+      put(0xE0 | (c >> 12));
+      put(0x80 | ((c >> 6) & 0x3F));
+      put(0x80 | (c & 0x3F));
+    } else {
+      if (c > 0x10FFFF) return std::unexpected(LoneSurrogate{i});
+      put(0xF0 | (c >> 18));
+      put(0x80 | ((c >> 12) & 0x3F));
+      put(0x80 | ((c >> 6) & 0x3F));
+      put(0x80 | (c & 0x3F));
+    }
+  }
+  return end;
+}
+
 }  // namespace
 
 }  // namespace kestrix::utf16
@@ -143,6 +170,57 @@ struct Blocks {
   }
 };
 
+// Code points W / 2 per step, as two vectors of 32-bit words: each word made into its one to
+// three UTF-8 bytes and squeezed as in Blocks; a step that holds a surrogate or a code point past
+// U+FFFF goes one at a time. Returns the index of the first code point left (fewer than W / 2).
+struct Points {
+  template <int W>
+  [[gnu::always_inline]] static std::expected<std::size_t, LoneSurrogate> run(const char32_t* p,
+                                                                               std::size_t n, char*& out) {
+    using V = simd::Vec<W>;
+    constexpr std::size_t kStep = W / 2, kWords = W / 4;
+    const V x7f = V::set1_32(0x7F), x7ff = V::set1_32(0x7FF), x3f00 = V::set1_32(0x3F00),
+            x3f0000 = V::set1_32(0x3F0000), two_lead = V::set1_32(0x80C0), three_lead = V::set1_32(0x8080E0),
+            below_surrogates = V::set1_32(0xD7FF), last_surrogate = V::set1_32(0xDFFF),
+            xffff = V::set1_32(0xFFFF), zero = V::zero();
+    std::size_t i = 0;
+    while (i + kStep <= n) {
+      V words[2] = {V::load(p + i), V::load(p + i + kWords)};
+      // (The comparisons are signed: a word of 2^31 or more is below zero.)
+      auto odd = [&](const V& c) __attribute__((always_inline)) {
+        return and_not(gt32(c, below_surrogates), gt32(c, last_surrogate)) | gt32(c, xffff) | gt32(zero, c);
+      };
+      if ((odd(words[0]) | odd(words[1])).bits() != 0) {
+        auto r = scalar_points(p, i, i + kStep, out);
+        if (!r) return r;
+        i = *r;
+        continue;
+      }
+      unsigned index[2];
+      for (int h = 0; h < 2; ++h) {
+        const V c = words[h];
+        const V longer = gt32(c, x7f), longest = gt32(c, x7ff);
+        const V two = two_lead | shr32<6>(c) | (shl32<8>(c) & x3f00);
+        const V three = three_lead | shr32<12>(c) | (shl32<2>(c) & x3f00) | (shl32<16>(c) & x3f0000);
+        words[h] = select(longest, three, select(longer, two, c));
+        index[h] = (longer.bits32() & 0xFF) | (longest.bits32() << 8);
+      }
+      // Word order: the halves of the first vector, then those of the second.
+      for (int h = 0; h < 2; ++h)
+        for (int l = 0; l < W / 16; ++l) {
+          const unsigned k = ((index[h] >> (4 * l)) & 15) | (((index[h] >> (8 + 4 * l)) & 15) << 4);
+          lookup(words[h].half(l), simd::Vec<16>::load(kSqueeze[k].shuffle.data())).store(out);
+          out += kSqueeze[k].bytes;
+        }
+      i += kStep;
+    }
+    return i;
+  }
+  static std::expected<std::size_t, LoneSurrogate> fallback(const char32_t*, std::size_t, char*&) {
+    return 0;
+  }
+};
+
 }  // namespace
 }  // namespace kestrix::utf16
 
@@ -160,6 +238,19 @@ std::expected<std::size_t, LoneSurrogate> to_utf8(const void* units, std::size_t
   i = *r;
 #endif
   auto rest = scalar(p, i, n, n, out);
+  if (!rest) return std::unexpected(rest.error());
+  return static_cast<std::size_t>(out - start);
+}
+
+std::expected<std::size_t, LoneSurrogate> points_to_utf8(const char32_t* points, std::size_t n, char* out) {
+  char* const start = out;
+  std::size_t i = 0;
+#ifdef KESTRIX_SIMD_X86
+  auto r = simd::dispatch<Points>(points, n, out);
+  if (!r) return std::unexpected(r.error());
+  i = *r;
+#endif
+  auto rest = scalar_points(points, i, n, out);
   if (!rest) return std::unexpected(rest.error());
   return static_cast<std::size_t>(out - start);
 }

@@ -23,6 +23,14 @@ std::expected<std::size_t, LoneSurrogate> to_utf8(const void* units, std::size_t
 // The room `out` needs for `n` units.
 constexpr std::size_t room(std::size_t n) { return 3 * n + 32; }
 
+// Writes the UTF-8 form of the `n` code points at `points` to `out`, which must have room for
+// points_room(n) bytes. Returns the bytes written, or (as a LoneSurrogate) the index of the
+// first code point without one: a surrogate, or one past U+10FFFF.
+std::expected<std::size_t, LoneSurrogate> points_to_utf8(const char32_t* points, std::size_t n, char* out);
+
+// The room `out` needs for `n` code points.
+constexpr std::size_t points_room(std::size_t n) { return 4 * n + 32; }
+
 // The UTF-8 form of `units` into `out` (replacing what it held), in a buffer with room for
 // three bytes per unit, hinted to huge pages. False, with `out` empty and let go, for a lone
 // surrogate or a form longer than 32-bit offsets reach (4294967295 bytes).

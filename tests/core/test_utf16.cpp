@@ -90,3 +90,50 @@ KX_TEST(transcoder_agrees_with_the_one_character_encoder) {
     check_same(u);
   }
 }
+
+namespace {
+
+// The reference for code points: the UTF-8 form, or the index of the first without one.
+std::expected<std::string, std::size_t> reference_points(const std::vector<char32_t>& p) {
+  std::string out;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    if ((p[i] >= 0xD800 && p[i] < 0xE000) || p[i] > 0x10FFFF) return std::unexpected(i);
+    utf8::append(out, p[i]);
+  }
+  return out;
+}
+
+void check_points(const std::vector<char32_t>& p) {
+  std::string out(utf16::points_room(p.size()), '\0');
+  const auto got = utf16::points_to_utf8(p.data(), p.size(), out.data());
+  const auto want = reference_points(p);
+  KX_CHECK(got.has_value() == want.has_value());
+  if (got && want) KX_CHECK(out.substr(0, *got) == *want);
+  if (!got && !want) KX_CHECK(got.error().index == want.error());
+}
+
+}  // namespace
+
+KX_TEST(code_points_agree_with_the_one_character_encoder) {
+  // Each kind at each place of a run of another, for every length around two steps of the
+  // widest vectors; the ends of each byte length, the surrogates and past U+10FFFF among them.
+  const char32_t kinds[] = {U'a', 0x7F, 0x80, 0x7FF, 0x800, U'가', 0xD7FF, 0xD800, 0xDBFF, 0xDC00,
+                            0xDFFF, 0xE000, 0xFF10, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF, 0x110000,
+                            0xFFFFFFFF};
+  for (char32_t base : {U'a', U'가', char32_t{0x3B1}, char32_t{0x1F600}}) {
+    for (char32_t odd : kinds) {
+      for (std::size_t len = 0; len <= 40; ++len) {
+        check_points(std::vector<char32_t>(len, base));
+        for (std::size_t at = 0; at < len; ++at) {
+          std::vector<char32_t> p(len, base);
+          p[at] = odd;
+          check_points(p);
+          if (at + 1 < len) {
+            p[at + 1] = 0xDC00;  // a high and a low surrogate as two code points: no pair
+            check_points(p);
+          }
+        }
+      }
+    }
+  }
+}
