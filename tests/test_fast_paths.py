@@ -367,6 +367,20 @@ def test_cues_count_wherever_the_blocks_fall(tail):
         assert outcome("가" * shift + tail, shift) == alone, shift
 
 
+@pytest.mark.parametrize("tail", ["ARS 02-123-4567 안내", "연락처 010-1234-5678", "대표번호 1588-1234",
+                                  "계좌 110-123-456789", "DOB 880101", "passport M12345678",
+                                  "여권번호 M1234567", "예금주 국민은행 110-123-456789", "생년월일 1988년 1월 1일"])
+@pytest.mark.parametrize("after", [1, 11, 23, 40])
+def test_cues_count_wherever_the_blocks_fall_with_text_after_them(tail, after):
+    # Before the last two blocks of a long text the index tests each block for a cue's first
+    # syllable and takes its second's test from the next block: a cue at each place of a
+    # block, its second syllable in the same block or the next, counts as it does alone.
+    rest = " " + "나" * after
+    alone = outcome(tail + rest, 0)
+    for shift in range(1, 70):
+        assert outcome("a" * shift + " " + tail + rest, shift + 1) == alone, shift
+
+
 @pytest.mark.parametrize("tail", ["생년월일 1988/01/01", "생일 5678 1988년 1월 1일", "주민번호 900101-1234568",
                                   "카드 4123 4567 8901 2345", "1 2 3 45 6 78 9 010-1234-5678",
                                   "연락처 010-12**-5678 x", "7" * 70 + " 1988/01/01 생년월일"])
@@ -501,6 +515,21 @@ def test_two_syllable_runs_are_seen_wherever_the_blocks_fall(shift):
         for second, w in DIGIT_WORDS.items():
             got = kx.normalize(prefix + first + second + "가나", config).text
             assert got == f"{prefix}{v}{w}가나", (first, second)
+
+
+@pytest.mark.parametrize("after", [0, 11, 22, 40])
+def test_two_syllable_runs_are_seen_wherever_the_blocks_fall_with_text_after_them(after):
+    # Before the last two blocks of a long text the second syllable's test comes from the next
+    # block: every pair of digit words, at each place of a block, reads as its two digits.
+    config = kx.Config()
+    config.numeral_min_digits_without_context = 2
+    rest = "가나" + "다" * after
+    for shift in range(0, 68):
+        prefix = "a" * shift
+        for first, v in DIGIT_WORDS.items():
+            for second, w in DIGIT_WORDS.items():
+                got = kx.normalize(prefix + first + second + rest, config).text
+                assert got == f"{prefix}{v}{w}{rest}", (shift, first, second)
 
 
 # ---- str results ---------------------------------------------------------------------------------

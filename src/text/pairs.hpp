@@ -141,32 +141,44 @@ struct Tail {
   }
 };
 
-// Whether bit `row` (0..15) of the table's byte at `column` is set, per byte.
-template <class V>
-[[gnu::always_inline]] inline V table_bit(const V& low, const V& high, const V& row, const V& column) {
-  alignas(16) static constexpr std::uint8_t kRowBit[16] = {1, 2, 4, 8, 16, 32, 64, 128,
-                                                           1, 2, 4, 8, 16, 32, 64, 128};
-  const V table = select(gt8(row, V::set1(7)), lookup(high, column), lookup(low, column));
-  const V bit = lookup(V::repeat16(kRowBit), row);
-  return eq8(table & bit, bit);
-}
+// The syllable test's indices for the positions whose first, second and third bytes are v0,
+// v1, v2, made once for as many sets as a scan tests there: the pair's row (whose bit of the
+// byte that its column looks up stands for the pair) and the code point's low byte's, as
+// which table half and which bit each row reads.
+template <int W>
+struct SyllableKeys {
+  using V = simd::Vec<W>;
+  V is_lead, high, bit, column, high3, bit3, column3;
+  [[gnu::always_inline]] SyllableKeys(const V& v0, const V& v1, const V& v2) {
+    alignas(16) static constexpr std::uint8_t kRowBit[16] = {1, 2, 4, 8, 16, 32, 64, 128,
+                                                             1, 2, 4, 8, 16, 32, 64, 128};
+    const V three = V::set1(3), fifteen = V::set1(15), seven = V::set1(7), row_bits = V::repeat16(kRowBit);
+    // v0 - 0xEA is 0..3 (unsigned) exactly for the leads 0xEA..0xED.
+    const V lead_index = sub8(v0, V::set1(0xEA));
+    is_lead = eq8(min_u8(lead_index, three), lead_index);
+    // (Shifts of sixteen-bit lanes: the masks keep each byte's bits its own.)
+    const V row = shl16<2>(lead_index & three) | (shr16<4>(v1) & three);
+    const V row3 = shl16<2>(v1 & three) | (shr16<4>(v2) & three);
+    high = gt8(row, seven);
+    bit = lookup(row_bits, row);
+    column = v1 & fifteen;
+    high3 = gt8(row3, seven);
+    bit3 = lookup(row_bits, row3);
+    column3 = v2 & fifteen;
+  }
+  // The positions that may begin a syllable of the set whose tables are t.
+  [[gnu::always_inline]] V test(const Tables<W>& t) const {
+    const V pair = select(high, lookup(t.high, column), lookup(t.low, column)) & bit;
+    const V low = select(high3, lookup(t.high3, column3), lookup(t.low3, column3)) & bit3;
+    return eq8(pair, bit) & eq8(low, bit3) & is_lead;
+  }
+};
 
-// The syllable test for the positions whose first, second and third bytes are v0, v1, v2: the
-// pair's row selects a bit of the byte that its column looks up, and so does the code point's
-// low byte.
+// The syllable test for the positions whose first, second and third bytes are v0, v1, v2.
 template <int W>
 [[gnu::always_inline]] inline simd::Vec<W> pair_hits(const Tables<W>& t, const simd::Vec<W>& v0,
                                                      const simd::Vec<W>& v1, const simd::Vec<W>& v2) {
-  using V = simd::Vec<W>;
-  const V three = V::set1(3), fifteen = V::set1(15);
-  // v0 - 0xEA is 0..3 (unsigned) exactly for the leads 0xEA..0xED.
-  const V lead_index = sub8(v0, V::set1(0xEA));
-  const V is_lead = eq8(min_u8(lead_index, three), lead_index);
-  // (Shifts of sixteen-bit lanes: the masks keep each byte's bits its own.)
-  const V row = shl16<2>(lead_index & three) | (shr16<4>(v1) & three);
-  const V row3 = shl16<2>(v1 & three) | (shr16<4>(v2) & three);
-  return table_bit(t.low, t.high, row, v1 & fifteen) & table_bit(t.low3, t.high3, row3, v2 & fifteen) &
-         is_lead;
+  return SyllableKeys<W>(v0, v1, v2).test(t);
 }
 
 #endif
@@ -191,6 +203,30 @@ struct Find {
                                                 const PairSet& set, const PairSet& next, Accept& accept) {
     constexpr std::size_t reach = Two ? 5 : 2;  // bytes read past a block's last position
     const Tables<W> t(set), t2(next);
+    if constexpr (Two) {
+      // As Visit: each block indexed once for both tables.
+      using V = simd::Vec<W>;
+      if (i + 2 * W + 2 <= n) {
+        auto tests = [&](std::size_t at, V& first_hits, V& second_hits) __attribute__((always_inline)) {
+          const SyllableKeys<W> k(V::load(s + at), V::load(s + at + 1), V::load(s + at + 2));
+          first_hits = k.test(t);
+          second_hits = k.test(t2);
+        };
+        V first_hits, second_hits;
+        tests(i, first_hits, second_hits);
+        for (; i + 2 * W + 2 <= n; i += W) {
+          V next_first, next_second;
+          tests(i + W, next_first, next_second);
+          for (std::uint32_t m = (first_hits & shift_out<3>(second_hits, next_second)).bits(); m != 0;
+               m &= m - 1) {
+            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
+            if (accept(at)) return at;
+          }
+          first_hits = next_first;
+          second_hits = next_second;
+        }
+      }
+    }
     for (; i + W + reach <= n; i += W)
       for (std::uint32_t m = block<W>(t, t2, s + i); m != 0; m &= m - 1) {
         const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
@@ -251,6 +287,30 @@ struct Visit {
     const Tables<W> t1(first), t2(second);
     const std::array<V, 4> a = {V::set1(ascii.b[0]), V::set1(ascii.b[1]), V::set1(ascii.b[2]),
                                 V::set1(ascii.b[3])};
+    // Both tables' tests of each block from one set of indices, the second table's moved
+    // three bytes back, taking the first three of the next block's: each block is indexed
+    // once where block() indexes it and the block three bytes on. The next block's loads
+    // reach W + 1 bytes past it.
+    if (i + 2 * W + 2 <= n) {
+      auto tests = [&](std::size_t at, V& first_hits, V& second_hits) __attribute__((always_inline)) {
+        const SyllableKeys<W> k(V::load(s + at), V::load(s + at + 1), V::load(s + at + 2));
+        first_hits = k.test(t1);
+        second_hits = k.test(t2);
+      };
+      V first_hits, second_hits;
+      tests(i, first_hits, second_hits);
+      for (; i + 2 * W + 2 <= n; i += W) {
+        V next_first, next_second;
+        tests(i + W, next_first, next_second);
+        const V v0 = V::load(s + i);
+        const V hits = (first_hits & shift_out<3>(second_hits, next_second)) | eq8(v0, a[0]) |
+                       eq8(v0, a[1]) | eq8(v0, a[2]) | eq8(v0, a[3]);
+        for (std::uint32_t m = hits.bits(); m != 0; m &= m - 1)
+          accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
+        first_hits = next_first;
+        second_hits = next_second;
+      }
+    }
     for (; i + W + 5 <= n; i += W)
       for (std::uint32_t m = block<W>(t1, t2, a, s + i); m != 0; m &= m - 1)
         accept(i + static_cast<std::size_t>(__builtin_ctz(m)));

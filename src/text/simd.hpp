@@ -124,6 +124,11 @@ struct Vec<16> {
   [[gnu::target("ssse3")]] inline friend Vec shift_in(Vec prev, Vec cur) {
     return {_mm_alignr_epi8(cur.v, prev.v, 16 - K)};
   }
+  // The last W - K bytes of cur, then the first K of next: cur with the block after it shifted in.
+  template <int K>
+  [[gnu::target("ssse3")]] inline friend Vec shift_out(Vec cur, Vec next) {
+    return {_mm_alignr_epi8(next.v, cur.v, K)};
+  }
 };
 
 // Thirty-two byte lanes, or sixteen 16-bit lanes. lookup, pack_u8 and the unpacks work within
@@ -149,6 +154,11 @@ struct Vec<32> {
     // The upper half of prev and the lower of cur, so that each half's shift finds its bytes.
     const __m256i mid = _mm256_permute2x128_si256(prev.v, cur.v, 0x21);
     return {_mm256_alignr_epi8(cur.v, mid, 16 - K)};
+  }
+  template <int K>
+  KESTRIX_VEC32 friend Vec shift_out(Vec cur, Vec next) {
+    const __m256i mid = _mm256_permute2x128_si256(cur.v, next.v, 0x21);
+    return {_mm256_alignr_epi8(mid, cur.v, K)};
   }
 };
 

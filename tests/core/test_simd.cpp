@@ -14,7 +14,7 @@ using namespace kestrix;
 
 namespace {
 
-constexpr int kOps = 31;
+constexpr int kOps = 33;
 
 // Stores each operation's result on (a, b) as one row of out.
 struct AllOps {
@@ -28,7 +28,8 @@ struct AllOps {
                           lt16(x, y), add16(x, y), sub16(x, y), shl16<3>(x), shr16<5>(x),
                           pack_u8(x, y), unpack_lo8(x, y), unpack_hi8(x, y), gt32(x, y), shl32<3>(x),
                           shr32<5>(x), unpack_lo16(x, y), unpack_hi16(x, y), sub_sat_u8(x, y),
-                          shift_in<1>(x, y), shift_in<3>(x, y)};
+                          shift_in<1>(x, y), shift_in<3>(x, y), shift_out<1>(x, y),
+                          shift_out<3>(x, y)};
     for (int k = 0; k < kOps; ++k) rows[k].store(out + k * W);
     return static_cast<int>(x.bits() ^ (x.bits32() << (W / 2)));
   }
@@ -88,7 +89,10 @@ std::uint8_t expected(int k, int i, const std::uint8_t* a, const std::uint8_t* b
     case 28: return x > y ? u8(x - y) : 0;
     // b with the last bytes of a (the block before it) shifted in, across the whole width.
     case 29: return i >= 1 ? b[i - 1] : a[w - 1 + i];
-    default: return i >= 3 ? b[i - 3] : a[w - 3 + i];
+    case 30: return i >= 3 ? b[i - 3] : a[w - 3 + i];
+    // a with the first bytes of b (the block after it) shifted in, across the whole width.
+    case 31: return i + 1 < w ? a[i + 1] : b[i + 1 - w];
+    default: return i + 3 < w ? a[i + 3] : b[i + 3 - w];
   }
 }
 
