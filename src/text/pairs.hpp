@@ -181,6 +181,35 @@ template <int W>
   return SyllableKeys<W>(v0, v1, v2).test(t);
 }
 
+// The blocks of W positions from i on, while each has the W + 2 bytes after it that the next
+// block's indices read: for each, `more(at, hits)` with the positions where a syllable of t1 is
+// followed by one of t2 (or that `also(v0)` takes, v0 the block's bytes), until it returns
+// false. Both tables' tests of a block come from one set of indices, the second table's moved
+// three bytes back and taking the first three of the next block's: each block is indexed once,
+// where block() indexes it and the block three bytes on. Returns the first block not visited.
+template <int W, class Also, class More>
+[[gnu::always_inline]] inline std::size_t two_syllable_blocks(const unsigned char* s, std::size_t i,
+                                                               std::size_t n, const Tables<W>& t1,
+                                                               const Tables<W>& t2, Also also, More more) {
+  using V = simd::Vec<W>;
+  if (i + 2 * W + 2 > n) return i;
+  auto tests = [&](std::size_t at, V& first_hits, V& second_hits) __attribute__((always_inline)) {
+    const SyllableKeys<W> k(V::load(s + at), V::load(s + at + 1), V::load(s + at + 2));
+    first_hits = k.test(t1);
+    second_hits = k.test(t2);
+  };
+  V first_hits, second_hits;
+  tests(i, first_hits, second_hits);
+  for (; i + 2 * W + 2 <= n; i += W) {
+    V next_first, next_second;
+    tests(i + W, next_first, next_second);
+    if (!more(i, (first_hits & shift_out<3>(second_hits, next_second)) | also(V::load(s + i)))) break;
+    first_hits = next_first;
+    second_hits = next_second;
+  }
+  return i;
+}
+
 #endif
 
 // find and find_two. With Two, only positions where a syllable of `set` is followed by one of
@@ -204,28 +233,18 @@ struct Find {
     constexpr std::size_t reach = Two ? 5 : 2;  // bytes read past a block's last position
     const Tables<W> t(set), t2(next);
     if constexpr (Two) {
-      // As Visit: each block indexed once for both tables.
       using V = simd::Vec<W>;
-      if (i + 2 * W + 2 <= n) {
-        auto tests = [&](std::size_t at, V& first_hits, V& second_hits) __attribute__((always_inline)) {
-          const SyllableKeys<W> k(V::load(s + at), V::load(s + at + 1), V::load(s + at + 2));
-          first_hits = k.test(t);
-          second_hits = k.test(t2);
-        };
-        V first_hits, second_hits;
-        tests(i, first_hits, second_hits);
-        for (; i + 2 * W + 2 <= n; i += W) {
-          V next_first, next_second;
-          tests(i + W, next_first, next_second);
-          for (std::uint32_t m = (first_hits & shift_out<3>(second_hits, next_second)).bits(); m != 0;
-               m &= m - 1) {
-            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
-            if (accept(at)) return at;
-          }
-          first_hits = next_first;
-          second_hits = next_second;
-        }
-      }
+      std::size_t found = n;
+      i = two_syllable_blocks<W>(s, i, n, t, t2, [](const V&) __attribute__((always_inline)) { return V::zero(); },
+                                 [&](std::size_t at, const V& hits) __attribute__((always_inline)) {
+                                   for (std::uint32_t m = hits.bits(); m != 0; m &= m - 1)
+                                     if (accept(at + static_cast<std::size_t>(__builtin_ctz(m)))) {
+                                       found = at + static_cast<std::size_t>(__builtin_ctz(m));
+                                       return false;
+                                     }
+                                   return true;
+                                 });
+      if (found != n) return found;
     }
     for (; i + W + reach <= n; i += W)
       for (std::uint32_t m = block<W>(t, t2, s + i); m != 0; m &= m - 1) {
@@ -287,30 +306,16 @@ struct Visit {
     const Tables<W> t1(first), t2(second);
     const std::array<V, 4> a = {V::set1(ascii.b[0]), V::set1(ascii.b[1]), V::set1(ascii.b[2]),
                                 V::set1(ascii.b[3])};
-    // Both tables' tests of each block from one set of indices, the second table's moved
-    // three bytes back, taking the first three of the next block's: each block is indexed
-    // once where block() indexes it and the block three bytes on. The next block's loads
-    // reach W + 1 bytes past it.
-    if (i + 2 * W + 2 <= n) {
-      auto tests = [&](std::size_t at, V& first_hits, V& second_hits) __attribute__((always_inline)) {
-        const SyllableKeys<W> k(V::load(s + at), V::load(s + at + 1), V::load(s + at + 2));
-        first_hits = k.test(t1);
-        second_hits = k.test(t2);
-      };
-      V first_hits, second_hits;
-      tests(i, first_hits, second_hits);
-      for (; i + 2 * W + 2 <= n; i += W) {
-        V next_first, next_second;
-        tests(i + W, next_first, next_second);
-        const V v0 = V::load(s + i);
-        const V hits = (first_hits & shift_out<3>(second_hits, next_second)) | eq8(v0, a[0]) |
-                       eq8(v0, a[1]) | eq8(v0, a[2]) | eq8(v0, a[3]);
-        for (std::uint32_t m = hits.bits(); m != 0; m &= m - 1)
-          accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
-        first_hits = next_first;
-        second_hits = next_second;
-      }
-    }
+    i = two_syllable_blocks<W>(
+        s, i, n, t1, t2,
+        [&](const V& v0) __attribute__((always_inline)) {
+          return eq8(v0, a[0]) | eq8(v0, a[1]) | eq8(v0, a[2]) | eq8(v0, a[3]);
+        },
+        [&](std::size_t at, const V& hits) __attribute__((always_inline)) {
+          for (std::uint32_t m = hits.bits(); m != 0; m &= m - 1)
+            accept(at + static_cast<std::size_t>(__builtin_ctz(m)));
+          return true;
+        });
     for (; i + W + 5 <= n; i += W)
       for (std::uint32_t m = block<W>(t1, t2, a, s + i); m != 0; m &= m - 1)
         accept(i + static_cast<std::size_t>(__builtin_ctz(m)));

@@ -109,6 +109,31 @@ constexpr std::array<Squeeze, 256> kSqueeze = [] {
 }();
 static_assert(kSqueeze[0].bytes == 4 && kSqueeze[255].bytes == 12 && kSqueeze[0x11].shuffle[2] == 2);
 
+// Each 32-bit word of `words` (a code point below U+10000) made into its one to three UTF-8
+// bytes, from its low byte up. Returns their lengths as put_half reads them: bit j set when word
+// j is longer than one byte, bit 8 + j when longer than two.
+template <int W>
+[[gnu::always_inline]] inline unsigned utf8_words(simd::Vec<W>& words) {
+  using V = simd::Vec<W>;
+  const V c = words;
+  const V longer = gt32(c, V::set1_32(0x7F)), longest = gt32(c, V::set1_32(0x7FF));
+  const V x3f00 = V::set1_32(0x3F00);
+  // 110xxxxx 10xxxxxx and 1110xxxx 10xxxxxx 10xxxxxx, from the low byte up.
+  const V two = V::set1_32(0x80C0) | shr32<6>(c) | (shl32<8>(c) & x3f00);
+  const V three = V::set1_32(0x8080E0) | shr32<12>(c) | (shl32<2>(c) & x3f00) |
+                  (shl32<16>(c) & V::set1_32(0x3F0000));
+  words = select(longest, three, select(longer, two, c));
+  return (longer.bits32() & 0xFF) | (longest.bits32() << 8);
+}
+
+// The bytes of the 128-bit half l of words that utf8_words made, squeezed together at `out`.
+template <int W>
+[[gnu::always_inline]] inline void put_half(const simd::Vec<W>& words, unsigned index, int l, char*& out) {
+  const unsigned k = ((index >> (4 * l)) & 15) | (((index >> (8 + 4 * l)) & 15) << 4);
+  lookup(words.half(l), simd::Vec<16>::load(kSqueeze[k].shuffle.data())).store(out);
+  out += kSqueeze[k].bytes;
+}
+
 // W / 2 units per step:
 // - all below 0x80: packed to bytes;
 // - no surrogate: each unit made into a 32-bit word holding its one to three UTF-8 bytes, and
@@ -125,8 +150,6 @@ struct Blocks {
     constexpr std::uint32_t kAll = W == 32 ? 0xFFFFFFFFu : 0xFFFFu;
     const V zero = V::zero(), high_bits = V::set1_16(0xFF80), surrogate_bits = V::set1_16(0xF800),
             surrogate = V::set1_16(0xD800);
-    const V x7f = V::set1_32(0x7F), x7ff = V::set1_32(0x7FF), x3f00 = V::set1_32(0x3F00),
-            x3f0000 = V::set1_32(0x3F0000), two_lead = V::set1_32(0x80C0), three_lead = V::set1_32(0x8080E0);
     std::size_t i = 0;
     while (i + kUnits <= n) {
       const V v = V::load(p + 2 * i);
@@ -145,22 +168,9 @@ struct Blocks {
       }
       // Units 0-3 of each half in words[0], units 4-7 in words[1].
       V words[2] = {unpack_lo16(v, zero), unpack_hi16(v, zero)};
-      unsigned index[2];
-      for (int h = 0; h < 2; ++h) {
-        const V c = words[h];
-        const V longer = gt32(c, x7f), longest = gt32(c, x7ff);
-        // 110xxxxx 10xxxxxx and 1110xxxx 10xxxxxx 10xxxxxx, from the low byte up.
-        const V two = two_lead | shr32<6>(c) | (shl32<8>(c) & x3f00);
-        const V three = three_lead | shr32<12>(c) | (shl32<2>(c) & x3f00) | (shl32<16>(c) & x3f0000);
-        words[h] = select(longest, three, select(longer, two, c));
-        index[h] = (longer.bits32() & 0xFF) | (longest.bits32() << 8);
-      }
+      const unsigned index[2] = {utf8_words(words[0]), utf8_words(words[1])};
       for (int l = 0; l < W / 16; ++l)
-        for (int h = 0; h < 2; ++h) {
-          const unsigned k = ((index[h] >> (4 * l)) & 15) | (((index[h] >> (8 + 4 * l)) & 15) << 4);
-          lookup(words[h].half(l), simd::Vec<16>::load(kSqueeze[k].shuffle.data())).store(out);
-          out += kSqueeze[k].bytes;
-        }
+        for (int h = 0; h < 2; ++h) put_half(words[h], index[h], l, out);
       i += kUnits;
     }
     return i;
@@ -179,9 +189,7 @@ struct Points {
                                                                                std::size_t n, char*& out) {
     using V = simd::Vec<W>;
     constexpr std::size_t kStep = W / 2, kWords = W / 4;
-    const V x7f = V::set1_32(0x7F), x7ff = V::set1_32(0x7FF), x3f00 = V::set1_32(0x3F00),
-            x3f0000 = V::set1_32(0x3F0000), two_lead = V::set1_32(0x80C0), three_lead = V::set1_32(0x8080E0),
-            below_surrogates = V::set1_32(0xD7FF), last_surrogate = V::set1_32(0xDFFF),
+    const V below_surrogates = V::set1_32(0xD7FF), last_surrogate = V::set1_32(0xDFFF),
             xffff = V::set1_32(0xFFFF), zero = V::zero();
     std::size_t i = 0;
     while (i + kStep <= n) {
@@ -196,22 +204,10 @@ struct Points {
         i = *r;
         continue;
       }
-      unsigned index[2];
-      for (int h = 0; h < 2; ++h) {
-        const V c = words[h];
-        const V longer = gt32(c, x7f), longest = gt32(c, x7ff);
-        const V two = two_lead | shr32<6>(c) | (shl32<8>(c) & x3f00);
-        const V three = three_lead | shr32<12>(c) | (shl32<2>(c) & x3f00) | (shl32<16>(c) & x3f0000);
-        words[h] = select(longest, three, select(longer, two, c));
-        index[h] = (longer.bits32() & 0xFF) | (longest.bits32() << 8);
-      }
+      const unsigned index[2] = {utf8_words(words[0]), utf8_words(words[1])};
       // Word order: the halves of the first vector, then those of the second.
       for (int h = 0; h < 2; ++h)
-        for (int l = 0; l < W / 16; ++l) {
-          const unsigned k = ((index[h] >> (4 * l)) & 15) | (((index[h] >> (8 + 4 * l)) & 15) << 4);
-          lookup(words[h].half(l), simd::Vec<16>::load(kSqueeze[k].shuffle.data())).store(out);
-          out += kSqueeze[k].bytes;
-        }
+        for (int l = 0; l < W / 16; ++l) put_half(words[h], index[h], l, out);
       i += kStep;
     }
     return i;
