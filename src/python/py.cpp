@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "text/pages.hpp"
-#include "text/utf16.hpp"
+#include "text/utf32.hpp"
 #include "text/utf8.hpp"
 
 namespace kestrix::py {
@@ -330,7 +330,7 @@ bool utf8_by_pieces(PyObject* o, Py_ssize_t chars, std::string& out) {
   auto points = std::make_unique<char32_t[]>(kPiece);
   // Room for three bytes a character, and a piece's worst case past that: only characters
   // beyond U+FFFF, four bytes each, make it grow.
-  out.reserve(3 * static_cast<std::size_t>(chars) + utf16::points_room(kPiece));
+  out.reserve(3 * static_cast<std::size_t>(chars) + utf32::room(kPiece));
   pages::advise_huge(out.data(), out.capacity());
   for (Py_ssize_t at = 0; at < chars; at += kPiece) {
     const Py_ssize_t n = std::min(kPiece, chars - at);
@@ -339,11 +339,11 @@ bool utf8_by_pieces(PyObject* o, Py_ssize_t chars, std::string& out) {
       PyErr_Clear();
       break;
     }
-    const std::size_t size = out.size(), room = utf16::points_room(static_cast<std::size_t>(n));
+    const std::size_t size = out.size(), room = utf32::room(static_cast<std::size_t>(n));
     if (out.capacity() - size < room) out.reserve(std::max(2 * out.capacity(), size + room));
     bool done = false;
     out.resize_and_overwrite(size + room, [&](char* buf, std::size_t) {
-      const auto written = utf16::points_to_utf8(points.get(), static_cast<std::size_t>(n), buf + size);
+      const auto written = utf32::to_utf8(points.get(), static_cast<std::size_t>(n), buf + size);
       done = written.has_value();
       return size + (done ? *written : 0);
     });
