@@ -182,11 +182,12 @@ template <int W>
 }
 
 // The blocks of W positions from i on, while each has the W + 2 bytes after it that the next
-// block's indices read: for each, `more(at, hits)` with the positions where a syllable of t1 is
-// followed by one of t2 (or that `also(v0)` takes, v0 the block's bytes), until it returns
-// false. Both tables' tests of a block come from one set of indices, the second table's moved
-// three bytes back and taking the first three of the next block's: each block is indexed once,
-// where block() indexes it and the block three bytes on. Returns the first block not visited.
+// block's indices read: for each, more(at, bits), the bits set for the positions where a
+// syllable of t1 is followed by one of t2 or that also(v0) takes (v0: the block's bytes), until
+// it returns false. Both tables' tests of a block come from one set of indices, the second
+// table's moved three bytes back and taking the first three of the next block's: each block is
+// indexed once, where block() indexes it and the block three bytes on. Returns the block where
+// `more` stopped, or the first not visited.
 template <int W, class Also, class More>
 [[gnu::always_inline]] inline std::size_t two_syllable_blocks(const unsigned char* s, std::size_t i,
                                                                std::size_t n, const Tables<W>& t1,
@@ -203,7 +204,7 @@ template <int W, class Also, class More>
   for (; i + 2 * W + 2 <= n; i += W) {
     V next_first, next_second;
     tests(i + W, next_first, next_second);
-    if (!more(i, (first_hits & shift_out<3>(second_hits, next_second)) | also(V::load(s + i)))) break;
+    if (!more(i, ((first_hits & shift_out<3>(second_hits, next_second)) | also(V::load(s + i))).bits())) break;
     first_hits = next_first;
     second_hits = next_second;
   }
@@ -236,8 +237,8 @@ struct Find {
       using V = simd::Vec<W>;
       std::size_t found = n;
       i = two_syllable_blocks<W>(s, i, n, t, t2, [](const V&) __attribute__((always_inline)) { return V::zero(); },
-                                 [&](std::size_t at, const V& hits) __attribute__((always_inline)) {
-                                   for (std::uint32_t m = hits.bits(); m != 0; m &= m - 1)
+                                 [&](std::size_t at, std::uint32_t m) __attribute__((always_inline)) {
+                                   for (; m != 0; m &= m - 1)
                                      if (accept(at + static_cast<std::size_t>(__builtin_ctz(m)))) {
                                        found = at + static_cast<std::size_t>(__builtin_ctz(m));
                                        return false;
@@ -311,8 +312,8 @@ struct Visit {
         [&](const V& v0) __attribute__((always_inline)) {
           return eq8(v0, a[0]) | eq8(v0, a[1]) | eq8(v0, a[2]) | eq8(v0, a[3]);
         },
-        [&](std::size_t at, const V& hits) __attribute__((always_inline)) {
-          for (std::uint32_t m = hits.bits(); m != 0; m &= m - 1)
+        [&](std::size_t at, std::uint32_t m) __attribute__((always_inline)) {
+          for (; m != 0; m &= m - 1)
             accept(at + static_cast<std::size_t>(__builtin_ctz(m)));
           return true;
         });
