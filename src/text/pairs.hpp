@@ -204,7 +204,8 @@ template <int W, class Also, class More>
   for (; i + 2 * W + 2 <= n; i += W) {
     V next_first, next_second;
     tests(i + W, next_first, next_second);
-    if (!more(i, ((first_hits & shift_out<3>(second_hits, next_second)) | also(V::load(s + i))).bits())) break;
+    const V hits = (first_hits & shift_out<3>(second_hits, next_second)) | also(V::load(s + i));
+    if (!more(i, hits.bits())) break;
     first_hits = next_first;
     second_hits = next_second;
   }
@@ -236,15 +237,16 @@ struct Find {
     if constexpr (Two) {
       using V = simd::Vec<W>;
       std::size_t found = n;
-      i = two_syllable_blocks<W>(s, i, n, t, t2, [](const V&) __attribute__((always_inline)) { return V::zero(); },
-                                 [&](std::size_t at, std::uint32_t m) __attribute__((always_inline)) {
-                                   for (; m != 0; m &= m - 1)
-                                     if (accept(at + static_cast<std::size_t>(__builtin_ctz(m)))) {
-                                       found = at + static_cast<std::size_t>(__builtin_ctz(m));
-                                       return false;
-                                     }
-                                   return true;
-                                 });
+      i = two_syllable_blocks<W>(
+          s, i, n, t, t2, [](const V&) __attribute__((always_inline)) { return V::zero(); },
+          [&](std::size_t at, std::uint32_t m) __attribute__((always_inline)) {
+            for (; m != 0; m &= m - 1)
+              if (accept(at + static_cast<std::size_t>(__builtin_ctz(m)))) {
+                found = at + static_cast<std::size_t>(__builtin_ctz(m));
+                return false;
+              }
+            return true;
+          });
       if (found != n) return found;
     }
     for (; i + W + reach <= n; i += W)

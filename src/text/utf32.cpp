@@ -10,7 +10,8 @@ namespace kestrix::utf32 {
 namespace {
 
 // Code points [i, end) one at a time. Returns `end`.
-std::expected<std::size_t, Unencodable> scalar(const char32_t* p, std::size_t i, std::size_t end, char*& out) {
+std::expected<std::size_t, Unencodable> scalar(const char32_t* p, std::size_t i, std::size_t end,
+                                               char*& out) {
   auto put = [&out](std::uint32_t b) { *out++ = static_cast<char>(b); };
   for (; i < end; ++i) {
     const std::uint32_t c = p[i];
