@@ -65,10 +65,9 @@ inline std::string_view kind_name(SegmentKind k) {
 
 // Rule names live for the whole process (literals or interned), so views are safe to keep.
 //
-// A list of rule names that holds up to two names without allocating: a span mapped back
-// names one or two (a number with hyphens and a space absorbed), and a finding keeps its
-// span's. Three or more names live in a heap array. The interface is the part of std::vector
-// the code uses.
+// A list of rule names that holds up to one name without allocating: nearly every segment
+// carries none or one, and segments are made by the ten thousand per megabyte of text. Two or
+// more names live in a heap array. The interface is the part of std::vector the code uses.
 class RuleList {
  public:
   using value_type = std::string_view;
@@ -94,9 +93,9 @@ class RuleList {
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  iterator begin() { return cap_ ? heap_ : inline_; }
+  iterator begin() { return cap_ ? heap_ : &one_; }
   iterator end() { return begin() + size_; }
-  const_iterator begin() const { return cap_ ? heap_ : inline_; }
+  const_iterator begin() const { return cap_ ? heap_ : &one_; }
   const_iterator end() const { return begin() + size_; }
   std::string_view& operator[](std::size_t i) { return begin()[i]; }
   const std::string_view& operator[](std::size_t i) const { return begin()[i]; }
@@ -138,8 +137,7 @@ class RuleList {
   }
 
  private:
-  static constexpr std::size_t kInline = 2;
-  std::size_t capacity() const { return cap_ ? cap_ : kInline; }
+  std::size_t capacity() const { return cap_ ? cap_ : 1; }
   void grow(std::size_t need) {
     std::size_t cap = std::max<std::size_t>(need, 2 * capacity());
     auto* p = new std::string_view[cap];
@@ -155,19 +153,17 @@ class RuleList {
   void take(RuleList& o) {
     size_ = o.size_;
     cap_ = o.cap_;
-    if (cap_) {
+    if (cap_)
       heap_ = o.heap_;
-    } else {
-      inline_[0] = o.inline_[0];
-      inline_[1] = o.inline_[1];
-    }
+    else
+      one_ = o.one_;
     o.size_ = 0;
     o.cap_ = 0;
   }
 
   union {
-    std::string_view inline_[kInline] = {};  // the names while cap_ == 0
-    std::string_view* heap_;                 // capacity cap_ while cap_ > 0
+    std::string_view one_{};  // the only name while cap_ == 0
+    std::string_view* heap_;  // capacity cap_ while cap_ > 0
   };
   std::uint32_t size_ = 0;
   std::uint32_t cap_ = 0;

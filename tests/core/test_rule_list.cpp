@@ -1,5 +1,5 @@
-// The rule list of spans against std::vector, across the switch from its inline names to the
-// heap at every size: the Python surface only ever appends and sorts.
+// The rule list of segments against std::vector, across the switch from its one inline name to
+// the heap: the Python surface only ever appends and sorts.
 #include <algorithm>
 #include <string>
 #include <string_view>
