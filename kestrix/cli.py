@@ -594,12 +594,15 @@ class Output(_Temporary):
         self.write_bytes(text.encode("utf-8"))
 
     def write_bytes(self, data: bytes) -> None:
-        # In pieces: a single large write to a pipe whose reader goes away midway returns what
-        # went through, and the buffered writer then reports no error at all.
+        # To standard output in pieces: a single large write to a pipe whose reader goes away
+        # midway returns what went through, and the buffered writer then reports no error at all.
+        # A file of ours takes it whole (a short write to a file is retried, and fails with the
+        # error that stopped it): each piece is a call into the kernel.
         view = memoryview(data)
+        piece = WRITE_BYTES if self.tmp is None else max(len(view), 1)
         try:
-            for at in range(0, len(view), WRITE_BYTES):
-                self.f.write(view[at:at + WRITE_BYTES])
+            for at in range(0, len(view), piece):
+                self.f.write(view[at:at + piece])
             self.unsynced += len(view)
             if self.tmp is not None and self.unsynced >= SYNC_BYTES and not self._sync_under_way():
                 self.f.flush()
