@@ -6,10 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 
-#include "text/pages.hpp"
 #include "text/utf32.hpp"
 #include "text/utf8.hpp"
 
@@ -318,49 +316,27 @@ std::optional<std::u16string_view> utf16_form(PyObject* o, Ref& units) {
   return std::u16string_view(reinterpret_cast<const char16_t*>(data + 2), static_cast<std::size_t>(len - 2) / 2);
 }
 
-namespace {
-
-// The UTF-8 form of the long str `o` of `chars` characters into `out`, read a piece at a time:
-// CPython copies a piece's code points out at memory speed, where its UTF-16 encoder takes a
-// branch per character and a buffer as long as the text. False, with no error set and `out`
-// emptied, when there is none (a surrogate) or it is longer than 32-bit offsets reach.
-bool utf8_by_pieces(PyObject* o, Py_ssize_t chars, std::string& out) {
-  constexpr Py_ssize_t kPiece = 4096;  // code points: the buffer stays in the nearest cache
+// The UTF-8 form of the long str `o` into `out`, read a piece at a time: CPython copies a
+// piece's code points out at memory speed, where its UTF-16 encoder takes a branch per
+// character and a buffer as long as the text. False, with no error set and `out` emptied, when
+// there is none (a surrogate) or it is longer than 32-bit offsets reach.
+static bool utf8_by_pieces(PyObject* o, std::string& out) {
   static_assert(sizeof(Py_UCS4) == sizeof(char32_t));
-  auto points = std::make_unique<char32_t[]>(kPiece);
-  // Room for three bytes a character, and a piece's worst case past that: only characters
-  // beyond U+FFFF, four bytes each, make it grow.
-  out.reserve(3 * static_cast<std::size_t>(chars) + utf32::room(kPiece));
-  pages::advise_huge(out.data(), out.capacity());
-  for (Py_ssize_t at = 0; at < chars; at += kPiece) {
-    const Py_ssize_t n = std::min(kPiece, chars - at);
-    Ref piece = Ref::steal(PyUnicode_Substring(o, at, at + n));
-    if (!piece || !PyUnicode_AsUCS4(piece.get(), reinterpret_cast<Py_UCS4*>(points.get()), n, 0)) {
-      PyErr_Clear();
-      break;
-    }
-    const std::size_t size = out.size(), room = utf32::room(static_cast<std::size_t>(n));
-    if (out.capacity() - size < room) out.reserve(std::max(2 * out.capacity(), size + room));
-    bool done = false;
-    out.resize_and_overwrite(size + room, [&](char* buf, std::size_t) {
-      const auto written = utf32::to_utf8(points.get(), static_cast<std::size_t>(n), buf + size);
-      done = written.has_value();
-      return size + (done ? *written : 0);
-    });
-    if (!done) break;
-    if (at + n == chars && out.size() <= std::numeric_limits<std::uint32_t>::max()) return true;
-  }
-  std::string().swap(out);
-  return false;
+  const auto read = [o](std::size_t at, std::size_t n, char32_t* points) {
+    const auto from = static_cast<Py_ssize_t>(at), count = static_cast<Py_ssize_t>(n);
+    Ref piece = Ref::steal(PyUnicode_Substring(o, from, from + count));
+    if (piece && PyUnicode_AsUCS4(piece.get(), reinterpret_cast<Py_UCS4*>(points), count, 0)) return true;
+    PyErr_Clear();
+    return false;
+  };
+  return utf32::to_utf8_by_pieces(static_cast<std::size_t>(PyUnicode_GetLength(o)), read, out);
 }
-
-}  // namespace
 
 TextArg to_text_arg(PyObject* o, const char* param, bool consumed) {
   TextArg t;
   // Only `t.owned` outlives the call. Without a UTF-8 form of its own in reach, the str's is
   // asked for, which raises what it raises.
-  if (is_long_wide_text(o) && utf8_by_pieces(o, PyUnicode_GetLength(o), t.owned)) {
+  if (is_long_wide_text(o) && utf8_by_pieces(o, t.owned)) {
     t.view = t.owned;
     t.is_owned = consumed;
     return t;

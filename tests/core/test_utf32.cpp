@@ -1,6 +1,7 @@
 // The code-point transcoder against the one-character encoder (utf8::append) on texts that put
 // every kind of code point (each byte length and its ends, surrogates, past U+10FFFF) at every
 // place of the vector steps, for every length around them.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -70,5 +71,36 @@ KX_TEST(code_points_agree_with_the_one_character_encoder) {
       if (round % 5 == 0 && r % 13 == 0) p.back() = 0xD800 + r % 0x800;
     }
     check_points(p);
+  }
+}
+
+KX_TEST(a_text_read_by_pieces_is_the_whole_texts_form_or_nothing) {
+  // Lengths around the piece size, all four-byte code points past the room reserved for three;
+  // a surrogate or a failed read in the last piece leaves nothing, whatever was written before.
+  const std::size_t n = utf32::kPiece;
+  for (std::size_t len : {std::size_t{1}, n - 1, n, n + 1, 3 * n + 5}) {
+    for (char32_t c : {U'a', U'가', char32_t{0x1F600}}) {
+      const std::vector<char32_t> p(len, c);
+      std::size_t reads = 0;
+      const auto copy = [&](std::size_t at, std::size_t k, char32_t* points) {
+        ++reads;
+        std::copy_n(p.begin() + static_cast<std::ptrdiff_t>(at), k, points);
+        return true;
+      };
+      std::string out = "stale";
+      out.clear();
+      KX_CHECK(utf32::to_utf8_by_pieces(len, copy, out));
+      KX_CHECK(out == *reference_points(p) && reads == (len + n - 1) / n);
+      for (bool fail_read : {false, true}) {
+        const auto last_bad = [&](std::size_t at, std::size_t k, char32_t* points) {
+          if (at + k == len && fail_read) return false;
+          copy(at, k, points);
+          if (at + k == len) points[k - 1] = 0xDC00;
+          return true;
+        };
+        std::string bad;
+        KX_CHECK(!utf32::to_utf8_by_pieces(len, last_bad, bad) && bad.empty() && bad.capacity() < 16);
+      }
+    }
   }
 }
