@@ -67,16 +67,13 @@ PyMethodDef policy_methods[] = {
      "redact_code()\n--\n\n**영문 대문자** 이름으로 통째 치환한다. `[CREDIT_CARD]`\n\n산출물에 "
      "한국어가 섞이면 안 되는 경우에 쓴다. 이 라이브러리는 한국어 특화지만\n쓰는 사람까지 "
      "한국어 사용자인 것은 아니다."),
-    {"redact_fill", KX_METH(policy_redact_fill), kStatic,
-     "redact_fill(fill)\n--\n\n원문 **문자 수**만큼 같은 문자를 반복한다."},
-    {"redact_fixed", KX_METH(policy_redact_fixed), kStatic,
-     "redact_fixed(text)\n--\n\n고정 문자열로 바꾼다. 길이도 종류도 남기지 않는다."},
-    {"partial", KX_METH(policy_partial), kStatic,
-     "partial(keep_prefix, keep_suffix, fill='*')\n--\n\n앞뒤 일부만 남기고 가운데를 덮는다. "
-     "자릿수는 문자 기준이다."},
-    {"hash", KX_METH(policy_hash), kStatic,
-     "hash(key, length=12)\n--\n\n결정적 가명화. 같은 값은 항상 같은 토큰이 되어 연결성 분석이 "
-     "가능하다.\n\n`hash` 기능 플래그를 켠 빌드에서만 존재한다."},
+    KX_S("redact_fill", policy_redact_fill, "redact_fill(fill)\n--\n\n원문 **문자 수**만큼 같은 문자를 반복한다."),
+    KX_S("redact_fixed", policy_redact_fixed, "redact_fixed(text)\n--\n\n고정 문자열로 바꾼다. 길이도 종류도 남기지 "
+     "않는다."),
+    KX_S("partial", policy_partial, "partial(keep_prefix, keep_suffix, fill='*')\n--\n\n앞뒤 일부만 남기고 가운데를 "
+     "덮는다. 자릿수는 문자 기준이다."),
+    KX_S("hash", policy_hash, "hash(key, length=12)\n--\n\n결정적 가명화. 같은 값은 항상 같은 토큰이 되어 연결성 "
+     "분석이 가능하다.\n\n`hash` 기능 플래그를 켠 빌드에서만 존재한다."),
     KX_S0("tokenize", Policy, make_policy<Policy::tokenize>,
      "tokenize()\n--\n\n토큰화. 완전 가역이며 복원 맵을 함께 낸다."),
     KX_M0("__reduce__", Policy, policy_reduce, "__reduce__($self)\n--\n\n"),
@@ -122,11 +119,9 @@ PyObject* policy_set_reduce(const PolicySet& set) {
 }
 
 PyMethodDef policy_set_methods[] = {
-    {"with_entity", KX_METH(policy_set_with_entity), kMethod,
-     "with_entity($self, entity, policy)\n--\n\n특정 엔티티에만 다른 정책을 준 **새 묶음**을 "
-     "낸다. 원본은 바뀌지 않는다."},
-    {"policy_for", KX_METH(policy_set_policy_for), kMethod,
-     "policy_for($self, entity)\n--\n\n이 엔티티에 적용될 정책."},
+    KX_M("with_entity", policy_set_with_entity, "with_entity($self, entity, policy)\n--\n\n특정 엔티티에만 다른 정책을 "
+     "준 **새 묶음**을 낸다. 원본은 바뀌지 않는다."),
+    KX_M("policy_for", policy_set_policy_for, "policy_for($self, entity)\n--\n\n이 엔티티에 적용될 정책."),
     KX_M0("__reduce__", PolicySet, policy_set_reduce, "__reduce__($self)\n--\n\n"),
     KX_END,
 };
@@ -159,9 +154,8 @@ PyObject* restore_map_reduce(const RestoreMap& m) {
 PyMethodDef restore_map_methods[] = {
     KX_M0("is_empty", RestoreMap, restore_map_is_empty, "is_empty($self)\n--\n\n"),
     KX_JSON("to_json($self)\n--\n\n파일에 저장할 수 있게 JSON 으로 낸다.", RestoreMap),
-    {"from_json", KX_METH(restore_map_from_json_m), kStatic,
-     "from_json(text)\n--\n\n저장했던 JSON 에서 되읽는다. 프로세스가 끝나도 복원이 가능해야 "
-     "가역이라 부를 수 있다."},
+    KX_S("from_json", restore_map_from_json_m, "from_json(text)\n--\n\n저장했던 JSON 에서 되읽는다. 프로세스가 끝나도 "
+     "복원이 가능해야 가역이라 부를 수 있다."),
     KX_M0("__reduce__", RestoreMap, restore_map_reduce, "__reduce__($self)\n--\n\n"),
     KX_END,
 };

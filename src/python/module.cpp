@@ -9,20 +9,16 @@ extern PyMethodDef g_private_functions[];  // private.cpp: the command line's, N
 namespace {
 
 PyMethodDef g_functions[] = {
-    {"normalize", KX_METH(fn_normalize), kMethod,
-     "normalize(text, config=None)\n--\n\n텍스트를 정규화하고 원문을 잇는 매핑을 함께 낸다."},
-    {"detect", KX_METH(fn_detect), kMethod,
-     "detect(text, config=None)\n--\n\n텍스트에서 개인정보를 탐지한다."},
-    {"mask", KX_METH(fn_mask), kMethod,
-     "mask(text, policies=None, config=None)\n--\n\n탐지하고 곧바로 마스킹한다.\n\n`policies` 를 "
-     "주지 않으면 엔티티 이름 자리표시자로 통째 치환한다."},
-    {"unmask", KX_METH(fn_unmask), kMethod,
-     "unmask(masked, restore)\n--\n\n토큰화로 가린 텍스트를 원문으로 되돌린다.\n\n토큰 모양이 "
-     "깨졌거나 표에 없는 번호를 가리키면 `SpanMapError` 를 낸다. 조용히 넘기지 않는\n이유는, "
-     "복원 실패를 눈치채지 못한 채 원문을 되찾았다고 믿는 것이 이 라이브러리가 막으려는\n바로 "
-     "그 사고이기 때문이다."},
-    {"entity_names", KX_METH((method0<PyObject, entity_name_list, "entity_names">)), kMethod,
-     "entity_names()\n--\n\n이 빌드가 다루는 엔티티 이름 전부."},
+    KX_M("normalize", fn_normalize, "normalize(text, config=None)\n--\n\n텍스트를 정규화하고 원문을 잇는 매핑을 함께 "
+     "낸다."),
+    KX_M("detect", fn_detect, "detect(text, config=None)\n--\n\n텍스트에서 개인정보를 탐지한다."),
+    KX_M("mask", fn_mask, "mask(text, policies=None, config=None)\n--\n\n탐지하고 곧바로 마스킹한다.\n\n`policies` 를 "
+     "주지 않으면 엔티티 이름 자리표시자로 통째 치환한다."),
+    KX_M("unmask", fn_unmask, "unmask(masked, restore)\n--\n\n토큰화로 가린 텍스트를 원문으로 되돌린다.\n\n토큰 모양이 "
+     "깨졌거나 표에 없는 번호를 가리키면 `SpanMapError` 를 낸다. 조용히 넘기지 않는\n이유는, 복원 실패를 눈치채지 못한 "
+     "채 원문을 되찾았다고 믿는 것이 이 라이브러리가 막으려는\n바로 그 사고이기 때문이다."),
+    KX_M("entity_names", (method0<PyObject, entity_name_list, "entity_names">), "entity_names()\n--\n\n이 빌드가 "
+     "다루는 엔티티 이름 전부."),
 };
 
 // Adds a borrowed value (nullptr: the error that made it is set).

@@ -73,12 +73,8 @@ void add_param_note(const char* param) {
   if (tb && value) PyException_SetTraceback(value, tb);
   std::string note = std::string("while processing '") + param + "'";
   if (value) {
-    PyObject* r = PyObject_CallMethod(value, "add_note", "s", note.c_str());
-    if (!r) {
-      // Keep the original exception rather than the failure of the note.
-      PyErr_Clear();
-    }
-    Py_XDECREF(r);
+    Ref r = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note.c_str()));
+    if (!r) PyErr_Clear();  // the original exception is kept rather than the note's failure
   }
   PyErr_Restore(type, value, tb);
 }

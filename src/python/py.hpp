@@ -337,9 +337,8 @@ std::string_view to_string_view(PyObject* o, const char* param);  // valid while
 inline std::string to_string(PyObject* o, const char* param) { return std::string(to_string_view(o, param)); }
 
 // A text argument in UTF-8. A long non-ASCII str is transcoded into a buffer of the call's
-// own (from its UTF-16 form) rather than asked for its UTF-8 form: that is
-// faster, and CPython would keep the UTF-8 form cached on the str for the str's whole life, a
-// second copy of the text the caller never asked for. With `consumed`, `is_owned` says that a
+// own (from its code points) rather than asked for its UTF-8 form: that is faster, and CPython
+// would keep the UTF-8 form cached on the str for its whole life, a copy nobody asked for. With `consumed`, `is_owned` says that a
 // core call may take `owned` and let it go as soon as its first pass has read it. `view` is
 // the text either way (valid while the argument and `owned` live untouched).
 struct TextArg {

@@ -253,19 +253,15 @@ PyObject* builder_finish(PyObject* self) {
 }
 
 PyMethodDef builder_methods[] = {
-    {"keep", KX_METH(builder_keep), kMethod,
-     "keep($self, text)\n--\n\n원문 조각을 그대로 통과시킨다. 연속 호출은 하나의 항등 세그먼트로 "
-     "접힌다."},
-    {"replace", KX_METH(builder_replace), kMethod,
-     "replace($self, src_text, dst_text, rule)\n--\n\n문자 폴딩. 전각을 반각으로 바꾸거나 "
-     "유사문자를 교정할 때 쓴다."},
-    {"numeral", KX_METH(builder_numeral), kMethod,
-     "numeral($self, src_text, dst_text, rule)\n--\n\n한글 수사 역변환. `팔팔공일공일` 을 "
-     "`880101` 로 옮길 때 쓴다."},
-    {"absorb", KX_METH(builder_absorb), kMethod,
-     "absorb($self, src_text, rule, class_=\"separator\")\n--\n\n원문 조각을 흡수(삭제)한다.\n\n"
-     "`class_` 는 `\"whitespace\"`, `\"separator\"`, `\"other\"` 중 하나다. 종류마다 신뢰도\n"
-     "감점 계수가 다르므로 정확히 골라야 한다."},
+    KX_M("keep", builder_keep, "keep($self, text)\n--\n\n원문 조각을 그대로 통과시킨다. 연속 호출은 하나의 항등 "
+     "세그먼트로 접힌다."),
+    KX_M("replace", builder_replace, "replace($self, src_text, dst_text, rule)\n--\n\n문자 폴딩. 전각을 반각으로 "
+     "바꾸거나 유사문자를 교정할 때 쓴다."),
+    KX_M("numeral", builder_numeral, "numeral($self, src_text, dst_text, rule)\n--\n\n한글 수사 역변환. `팔팔공일공일` "
+     "을 `880101` 로 옮길 때 쓴다."),
+    KX_M("absorb", builder_absorb, "absorb($self, src_text, rule, class_=\"separator\")\n--\n\n원문 조각을 "
+     "흡수(삭제)한다.\n\n`class_` 는 `\"whitespace\"`, `\"separator\"`, `\"other\"` 중 하나다. 종류마다 신뢰도\n감점 "
+     "계수가 다르므로 정확히 골라야 한다."),
     KX_M0("finish", PyBuilder, builder_finish,
           "finish($self)\n--\n\n정규화 결과 문자열과 매핑을 `(str, SpanMap)` 으로 낸다. 빌더는 "
           "여기서 소비된다."),
