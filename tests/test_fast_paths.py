@@ -588,6 +588,22 @@ def check_pipeline(text):
     assert n.map.to_json() == m.to_json()
 
 
+# After an earlier pass's change, each run of separators inside an unchanged stretch of the map so
+# far is composed as it is written, and the others, beside or over a change, go through the
+# composition. A change of each pass at every place around runs of one and of several groups,
+# between runs on either side, and runs that end the composed stretch or follow it at once.
+EARLIER_CHANGES = ["１", "－", "\u3000", "Ｏ", "ᄀ" + "ᅡ", "공일", "이삼사오", "l", "\u00ad"]
+AROUND = "7-8 9.(0) 1 -2"
+
+
+@pytest.mark.parametrize("change", EARLIER_CHANGES)
+def test_runs_beside_an_earlier_change_compose_as_the_passes_do(change):
+    for at in range(len(AROUND) + 1):
+        unit = AROUND[:at] + change + AROUND[at:]
+        for text in (unit, "1-2 " * 40 + unit + " 3.4" * 40, unit * 3 + "5-6", "１" + "1-2 " * 300 + unit):
+            check_pipeline(text)
+
+
 # ---- long texts read through a copy the core consumes ------------------------------------------
 
 # Past this many characters a non-ASCII argument is encoded into a buffer that the first

@@ -30,33 +30,37 @@ struct Writer {
 
   Writer(std::string_view text, PassOutput& recycled) : in(text), out(recycled) {}
 
+  // Makes the builder ready for the first change: its buffers taken from `out`, the
+  // composition begun when there is one. keep_to calls it.
+  void start() {
+    changed = true;
+    if (!out.in_place) {
+      b.out = std::move(out.text);
+      b.out.clear();
+    }
+    if (out.compose_after) {
+      b.segments = std::move(out.batch);
+      b.segments.clear();
+      b.segments.reserve(kBatch + 64);
+      compose_begin(stream.emplace(), *out.compose_after, out.map, segments_hint);
+    } else {
+      b.segments = std::move(out.map.segments);
+      if (b.segments.capacity() == 0 && out.spare_map) b.segments = recycled::take(out.spare_map());
+      b.segments.clear();
+      b.segments.reserve(segments_hint);
+      pages::advise_huge(b.segments.data(), b.segments.capacity() * sizeof(Segment));
+    }
+    if (out.in_place) {
+      b.write_text = false;
+    } else {
+      reserve(b, in.size() + in.size() / 8 + 16);
+      pages::advise_huge(b.out.data(), b.out.capacity());
+    }
+  }
+
   // Hands the unchanged input [emitted, pos) to the builder; call before every rewrite.
   void keep_to(std::size_t pos) {
-    if (!changed) {
-      changed = true;
-      if (!out.in_place) {
-        b.out = std::move(out.text);
-        b.out.clear();
-      }
-      if (out.compose_after) {
-        b.segments = std::move(out.batch);
-        b.segments.clear();
-        b.segments.reserve(kBatch + 64);
-        compose_begin(stream.emplace(), *out.compose_after, out.map, segments_hint);
-      } else {
-        b.segments = std::move(out.map.segments);
-        if (b.segments.capacity() == 0 && out.spare_map) b.segments = recycled::take(out.spare_map());
-        b.segments.clear();
-        b.segments.reserve(segments_hint);
-        pages::advise_huge(b.segments.data(), b.segments.capacity() * sizeof(Segment));
-      }
-      if (out.in_place) {
-        b.write_text = false;
-      } else {
-        reserve(b, in.size() + in.size() / 8 + 16);
-        pages::advise_huge(b.out.data(), b.out.capacity());
-      }
-    }
+    if (!changed) start();
     keep(b, in.substr(emitted, pos - emitted));
     emitted = pos;
     if (out.compose_after && b.segments.size() >= kBatch) compose_feed(*stream, b.segments, false);

@@ -355,6 +355,73 @@ void for_each_digit_before_separator(const unsigned char* s, std::size_t n, F f)
   simd::dispatch<DigitsBeforeSeparators>(s, n, kNibbles, f);
 }
 
+// The runs absorbed after the earlier passes' map, composed with it as they are written. A run
+// that lies, with the stretch kept before it, inside one unchanged segment of that map (nearly
+// every run: the earlier passes change a few characters here and there) composes to its own
+// segments moved by the offset of that segment, and they are written into the result here as
+// the composition writes them: the stretch folded into an unchanged segment before it or
+// added, each group a deletion. The other runs go through the composition, which is handed
+// each one settled, so that it stands at the run's end, with nothing pending, when it can.
+void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs& runs,
+                      const ClassRules& rules) {
+  w.start();
+  Builder& b = w.b;
+  ComposeStream& st = *w.stream;
+  const std::vector<Segment>& inner = st.inner->segments;
+  std::vector<Segment>& out = st.result->segments;
+  for (std::size_t r = 0; r < runs.count; ++r) {
+    const auto [start, end] = runs[r];
+    const Segment* in = st.inner_index < inner.size() ? &inner[st.inner_index] : nullptr;
+    if (!b.segments.empty() || st.failed || !in || in->kind != SegmentKind::identity ||
+        in->dst.byte_start > b.sb || end >= in->dst.byte_end) {
+      keep(b, text.substr(w.emitted, start - w.emitted));
+      absorb_run(b, text, start, end, rules);
+      w.emitted = end;
+      compose_feed_settled(st, b.segments);
+      continue;
+    }
+    // Source offsets of the unchanged segment (unsigned: they wrap as the composition's do).
+    const std::uint32_t ob = in->src.byte_start - in->dst.byte_start;
+    const std::uint32_t oc = in->src.char_start - in->dst.char_start;
+    const std::string_view kept = text.substr(w.emitted, start - w.emitted);
+    const auto n = static_cast<std::uint32_t>(kept.size());
+    const std::uint32_t k = utf8::count_chars(kept);
+    if (b.write_text) b.out.append(kept);
+    if (!out.empty() && out.back().kind == SegmentKind::identity) {
+      Segment& last = out.back();
+      last.src.byte_end = b.sb + n + ob;
+      last.src.char_end = b.sc + k + oc;
+      last.dst.byte_end = b.db + n;
+      last.dst.char_end = b.dc + k;
+    } else {
+      out.push_back(Segment{{}, Span{b.sb + ob, b.sb + n + ob, b.sc + oc, b.sc + k + oc},
+                            Span{b.db, b.db + n, b.dc, b.dc + k}, {}, SegmentKind::identity});
+    }
+    b.sb += n;
+    b.sc += k;
+    b.db += n;
+    b.dc += k;
+    std::size_t written = 1;
+    each_group(text, start, end, [&](std::size_t from, std::size_t to, const SepClass& c, std::uint32_t chars) {
+      const auto m = static_cast<std::uint32_t>(to - from);
+      Segment& g = out.emplace_back();
+      g.rules = rules[c.id];
+      g.src = {b.sb + ob, b.sb + m + ob, b.sc + oc, b.sc + chars + oc};
+      g.dst = {b.db, b.db, b.dc, b.dc};
+      (c.absorb == AbsorbClass::whitespace ? g.cost.absorbed_whitespace : g.cost.absorbed_separators) =
+          clamp16(chars);
+      g.kind = SegmentKind::del;
+      b.sb += m;
+      b.sc += chars;
+      ++written;
+    });
+    w.emitted = end;
+    st.dropped += written;
+    st.b_byte = b.sb;
+    st.b_char = b.sc;
+  }
+}
+
 }  // namespace
 
 PassResult pass_separator(std::string_view text, PassOutput& out) {
@@ -391,11 +458,15 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
   if (!out.compose_after && !out.in_place && n <= kShortBytes) return rewrite_short(text, runs, segments, out, rules);
   pass_detail::Writer w(text, out);
   w.segments_hint = segments;
-  for (std::size_t k = 0; k < runs.count; ++k) {
-    const auto [i, end] = runs[k];
-    w.keep_to(i);
-    absorb_run(w.b, text, i, end, rules);
-    w.emitted = end;
+  if (out.compose_after) {
+    absorb_composing(w, text, runs, rules);
+  } else {
+    for (std::size_t k = 0; k < runs.count; ++k) {
+      const auto [i, end] = runs[k];
+      w.keep_to(i);
+      absorb_run(w.b, text, i, end, rules);
+      w.emitted = end;
+    }
   }
   PassResult r = w.done();
   if (r && *r && out.in_place) {

@@ -569,19 +569,19 @@ void compose_begin(ComposeStream& st, const SpanMap& inner, SpanMap& result, std
   pages::advise_huge(result.segments.data(), result.segments.capacity() * sizeof(Segment));
 }
 
-void compose_feed(ComposeStream& st, std::vector<Segment>& batch, bool last) {
+namespace {
+
+// compose_feed over the first `avail` segments of the batch.
+void feed(ComposeStream& st, std::vector<Segment>& batch, std::size_t avail, bool last) {
   if (!batch.empty()) {
     st.outer_src_end = {batch.back().src.byte_end, batch.back().src.char_end};
     st.outer_dst_end = {batch.back().dst.byte_end, batch.back().dst.char_end};
   }
   if (st.failed) {
-    if (!batch.empty()) {
-      st.dropped += batch.size() - 1;
-      batch.erase(batch.begin(), batch.end() - 1);
-    }
+    st.dropped += avail;
+    batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(avail));
     return;
   }
-  const std::size_t avail = last ? batch.size() : batch.empty() ? 0 : batch.size() - 1;
   WalkState ws{st.inner_index, st.outer_index, Pos{st.b_byte, st.b_char}};
   auto done = walk(*st.inner, batch, avail, last, st.dropped,
                    Pos{st.outer_dst_end.first, st.outer_dst_end.second}, ws, st.result->segments,
@@ -597,6 +597,18 @@ void compose_feed(ComposeStream& st, std::vector<Segment>& batch, bool last) {
   st.outer_index = 0;
   st.b_byte = ws.bcur.b;
   st.b_char = ws.bcur.c;
+}
+
+}  // namespace
+
+void compose_feed(ComposeStream& st, std::vector<Segment>& batch, bool last) {
+  const std::size_t all_but_last = batch.empty() ? 0 : batch.size() - 1;
+  // A failed walk drops all but the last segment even of the last batch.
+  feed(st, batch, last && !st.failed ? batch.size() : all_but_last, last);
+}
+
+void compose_feed_settled(ComposeStream& st, std::vector<Segment>& batch) {
+  feed(st, batch, batch.size(), false);
 }
 
 std::expected<void, Error> compose_end(ComposeStream& st) {

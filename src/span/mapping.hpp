@@ -51,6 +51,10 @@ void compose_begin(ComposeStream& st, const SpanMap& inner, SpanMap& result, std
 // builder extends its last identity segment) and is left alone. The segments used up are
 // removed from the front of `batch`.
 void compose_feed(ComposeStream& st, std::vector<Segment>& batch, bool last);
+// The same for a batch whose final segment is settled too (more outer segments follow, but none
+// extends it): the walk goes as far as the batch lets it, and leaves the batch empty unless a
+// group still needs segments to come.
+void compose_feed_settled(ComposeStream& st, std::vector<Segment>& batch);
 // After the feed with `last`: compose's error, if it has one.
 std::expected<void, Error> compose_end(ComposeStream& st);
 
