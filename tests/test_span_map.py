@@ -1,7 +1,7 @@
 import json
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 import kestrix as kx
 
@@ -326,11 +326,14 @@ RULES = st.sampled_from(["fold.fullwidth", "separator.hyphen", "hangul.digit_rea
 CLASSES = st.sampled_from(["whitespace", "separator", "other"])
 
 
+KINDS = ["keep", "replace", "numeral", "absorb"]
+
+
 @st.composite
-def ops_over(draw, text):
+def ops_over(draw, text, kinds=KINDS):
     """Builder calls that consume `text` front to back, with calls on empty pieces mixed in."""
     def op(piece):
-        kind = draw(st.sampled_from(["keep", "replace", "numeral", "absorb"]))
+        kind = draw(st.sampled_from(kinds))
         if kind == "keep":
             return ("keep", piece)
         if kind == "absorb":
@@ -349,12 +352,12 @@ def ops_over(draw, text):
 
 
 @st.composite
-def chain(draw, length):
+def chain(draw, length, size=12, kinds=KINDS):
     """A source text and `length` successive maps, each over the previous map's output."""
-    texts = [draw(st.text(CHARS, max_size=12))]
+    texts = [draw(st.text(CHARS, max_size=size))]
     maps = []
     for _ in range(length):
-        out, m = build(draw(ops_over(texts[-1])))
+        out, m = build(draw(ops_over(texts[-1], kinds)))
         texts.append(out)
         maps.append(m)
     return texts, maps
@@ -446,3 +449,109 @@ def test_to_source_gives_source_spans_on_character_boundaries(c, data):
     span = kx.Span(*data.draw(st.tuples(*[st.integers(0, 2**32 - 1)] * 4)))
     r = m.to_source(span)
     assert r.byte_start <= r.byte_end <= ends(src)[0]
+
+
+def plain_compose(inner, outer):
+    """compose as its definition walks it, for maps whose ends meet and which hold no error."""
+    ins, outs = inner.segments, outer.segments
+
+    def point(seg, frm, to, b, c):
+        x, y = getattr(seg, frm), getattr(seg, to)
+        if b == x.byte_start:
+            return (y.byte_start, y.char_start)
+        if b == x.byte_end:
+            return (y.byte_end, y.char_end)
+        assert seg.kind == "identity" and x.byte_start < b < x.byte_end
+        return (b - x.byte_start + y.byte_start, c - x.char_start + y.char_start)
+
+    def back(k, p):
+        return tuple(inner.src_end) if k >= len(ins) else point(ins[k], "dst", "src", *p)
+
+    def fwd(k, p):
+        return tuple(outer.dst_end) if k >= len(outs) else point(outs[k], "src", "dst", *p)
+
+    def cost(group):
+        lanes = [0, 0, 0, 0]
+        for s in group:
+            c = s.cost
+            for n, v in enumerate((c.absorbed_whitespace, c.absorbed_separators, c.expanded_syllables,
+                                   c.replaced_chars)):
+                lanes[n] = min(lanes[n] + v, 0xFFFF)
+        return tuple(lanes)
+
+    out, i, o, cur = [], 0, 0, (0, 0)
+    while i < len(ins) or o < len(outs):
+        while i < len(ins) and ins[i].dst.byte_end <= ins[i].dst.byte_start:
+            s, c = ins[i], fwd(o, cur)
+            out.append(["delete", (s.src.byte_start, s.src.byte_end, s.src.char_start, s.src.char_end),
+                        (c[0], c[0], c[1], c[1]), list(s.rules), cost([s])])
+            i += 1
+        if i >= len(ins) and o >= len(outs):
+            break
+        j, p = i, o
+        while True:
+            e_in, e_out = ins[j].dst.byte_end, outs[p].src.byte_end
+            if e_in < e_out:
+                if outs[p].kind == "identity":
+                    end = (e_in, ins[j].dst.char_end)
+                    break
+                j += 1
+            elif e_in > e_out:
+                if ins[j].kind == "identity":
+                    end = (e_out, outs[p].src.char_end)
+                    break
+                p += 1
+            else:
+                end = (e_in, ins[j].dst.char_end)
+                break
+        a0, a1, c0, c1 = back(i, cur), back(j, end), fwd(o, cur), fwd(p, end)
+        members = [s for s in ins[i:j + 1] + outs[o:p + 1] if s.kind != "identity"]
+        if not members:
+            kind = "identity"
+        elif c0[0] == c1[0]:
+            kind = "delete"
+        else:
+            kind = "expand" if a1[1] - a0[1] < c1[1] - c0[1] else "replace"
+        out.append([kind, (a0[0], a1[0], a0[1], a1[1]), (c0[0], c1[0], c0[1], c1[1]),
+                    sorted(set(r for s in members for r in s.rules)), cost(members)])
+        i = j + (ins[j].dst.byte_end <= end[0])
+        o = p + (outs[p].src.byte_end <= end[0])
+        cur = end
+    merged = []
+    for s in out:
+        if merged and s[0] == merged[-1][0] == "identity":
+            merged[-1][1] = merged[-1][1][:1] + (s[1][1],) + merged[-1][1][2:3] + (s[1][3],)
+            merged[-1][2] = merged[-1][2][:1] + (s[2][1],) + merged[-1][2][2:3] + (s[2][3],)
+        else:
+            merged.append(s)
+    return merged
+
+
+def composed(m):
+    c = [s.cost for s in m.segments]
+    return [[s.kind, (s.src.byte_start, s.src.byte_end, s.src.char_start, s.src.char_end),
+             (s.dst.byte_start, s.dst.byte_end, s.dst.char_start, s.dst.char_end), list(s.rules),
+             (k.absorbed_whitespace, k.absorbed_separators, k.expanded_syllables, k.replaced_chars)]
+            for s, k in zip(m.segments, c)]
+
+
+# Mostly kept pieces over longer texts: runs of one map's changes stand inside the unchanged
+# stretches of the other, on either side, which the composition takes a run at a time.
+SPARSE = ["keep"] * 5 + ["replace", "numeral", "absorb"]
+
+
+@settings(max_examples=400)
+@given(st.one_of(chain(2), chain(2, 60, SPARSE)))
+def test_compose_is_its_definition_walked(c):
+    _, (x, y) = c
+    assert composed(kx.SpanMap.compose(x, y)) == plain_compose(x, y)
+
+
+@pytest.mark.parametrize("outer_first", [("absorb", "x", HYPHEN, "separator"), ("numeral", "x", "12", "n")])
+def test_compose_moves_inner_changes_inside_an_outer_kept_stretch(outer_first):
+    # The changes after the stretch's first character, and what is kept between them, are
+    # moved by the stretch's offset, which the outer change before it makes.
+    _, x = build([("keep", "xw"), ("replace", "Ａ", "A", "fold.fullwidth"), ("keep", "y"),
+                  ("numeral", "가", "1", "hangul.digit_reading"), ("keep", "z")])
+    _, y = build([outer_first, ("keep", "wAy1z")])
+    assert composed(kx.SpanMap.compose(x, y)) == plain_compose(x, y)

@@ -189,6 +189,36 @@ bool pair_groups(const std::vector<Segment>& in, const std::vector<Segment>& ou,
       any = true;
       continue;
     }
+    if (o_ident && I.dst.byte_end < O.src.byte_end && bcur.b == I.dst.byte_start &&
+        bcur.b > O.src.byte_start) {
+      // The same the other way round: I and the inner segments after it that end inside the
+      // identity segment O (the earlier passes' few changes within a stretch this one keeps),
+      // each a group with O alone, are themselves with their output moved by O's offset.
+      const std::uint32_t db = O.dst.byte_start - O.src.byte_start;
+      const std::uint32_t dc = O.dst.char_start - O.src.char_start;
+      for (;;) {
+        const Segment& X = in[i];
+        const Span dst{bcur.b + db, X.dst.byte_end + db, bcur.c + dc, X.dst.char_end + dc};
+        if (X.kind == SegmentKind::identity && !out.empty() && out.back().kind == SegmentKind::identity) {
+          Segment& last = out.back();
+          last.src.byte_end = X.src.byte_end;
+          last.src.char_end = X.src.char_end;
+          last.dst.byte_end = dst.byte_end;
+          last.dst.char_end = dst.char_end;
+        } else {
+          Segment& seg = out.emplace_back();
+          seg.src = X.src;
+          seg.dst = dst;
+          take_lone_member(seg, X, scratch);
+        }
+        bcur = {X.dst.byte_end, X.dst.char_end};
+        if (++i >= in.size()) break;
+        const Segment& Y = in[i];
+        if (byte_empty(Y.dst) || Y.dst.byte_start != bcur.b || Y.dst.byte_end >= O.src.byte_end) break;
+      }
+      any = true;
+      continue;
+    }
     Pos gend;
     bool outer_ends;
     if (i_ident && O.src.byte_end < I.dst.byte_end) {

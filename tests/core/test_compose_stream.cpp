@@ -61,7 +61,8 @@ std::string outcome(const std::expected<SpanMap, Error>& r) {
   return r ? json(*r) : r.error().display();
 }
 
-// Feeds `outer` in batches of random sizes, appending to the pending batch as a builder would.
+// Feeds `outer` in batches of random sizes, appending to the pending batch as a builder would,
+// some of them settled (their last segment final, as these all are).
 std::string streamed(Lcg& g, const SpanMap& inner, const SpanMap& outer) {
   SpanMap result;
   result.segments.push_back(Segment{});  // whatever the target held is replaced
@@ -72,7 +73,11 @@ std::string streamed(Lcg& g, const SpanMap& inner, const SpanMap& outer) {
   while (k < outer.segments.size()) {
     for (std::uint32_t take = 1 + g.next(4); take > 0 && k < outer.segments.size(); --take)
       batch.push_back(outer.segments[k++]);
-    if (g.next(2)) compose_feed(st, batch, false);
+    switch (g.next(4)) {
+      case 0: compose_feed(st, batch, false); break;
+      case 1: compose_feed_settled(st, batch); break;
+      default: break;
+    }
   }
   compose_feed(st, batch, true);
   auto ok = compose_end(st);
