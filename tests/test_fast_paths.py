@@ -592,7 +592,7 @@ def check_pipeline(text):
 # far is composed as it is written, and the others, beside or over a change, go through the
 # composition. A change of each pass at every place around runs of one and of several groups,
 # between runs on either side, and runs that end the composed stretch or follow it at once.
-EARLIER_CHANGES = ["１", "－", "\u3000", "Ｏ", "ᄀ" + "ᅡ", "공일", "이삼사오", "l", "\u00ad"]
+EARLIER_CHANGES = ["１", "－", "\u3000", "Ｏ", "ᄀ" + "ᅡ", "공일", "이삼사오", "삼십만", "l", "\u00ad"]
 AROUND = "7-8 9.(0) 1 -2"
 
 

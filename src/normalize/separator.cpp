@@ -355,13 +355,36 @@ void for_each_digit_before_separator(const unsigned char* s, std::size_t n, F f)
   simd::dispatch<DigitsBeforeSeparators>(s, n, kNibbles, f);
 }
 
-// The runs absorbed after the earlier passes' map, composed with it as they are written. A run
-// that lies, with the stretch kept before it, inside one unchanged segment of that map (nearly
-// every run: the earlier passes change a few characters here and there) composes to its own
-// segments moved by the offset of that segment, and they are written into the result here as
-// the composition writes them: the stretch folded into an unchanged segment before it or
-// added, each group a deletion. The other runs go through the composition, which is handed
-// each one settled, so that it stands at the run's end, with nothing pending, when it can.
+// The index of the unchanged segment of the earlier map `inner` that holds the run [start, end)
+// (up to its end at most), when the segments from `i` on, where the composition stands at byte
+// `pos`, take the stretch [pos, start) kept before the run whole: changes that begin and end
+// within it (their rules sorted, as the passes' are) and unchanged segments that end within it
+// (the first may begin before pos). SIZE_MAX otherwise, and at a deletion, which no earlier
+// pass makes.
+std::size_t holder_of_run(const std::vector<Segment>& inner, std::size_t i, std::uint32_t pos,
+                          std::size_t start, std::size_t end) {
+  for (std::uint32_t cur = pos; i < inner.size(); ++i) {
+    const Segment& s = inner[i];
+    if (s.dst.byte_end <= s.dst.byte_start || s.dst.byte_start > cur) break;
+    if (s.kind == SegmentKind::identity) {
+      if (end <= s.dst.byte_end) return i;
+      if (s.dst.byte_end > start) break;
+    } else if (s.dst.byte_start != cur || s.dst.byte_end > start || !s.rules.strictly_ascending()) {
+      break;
+    }
+    cur = s.dst.byte_end;
+  }
+  return SIZE_MAX;
+}
+
+// The runs absorbed after the earlier passes' map, composed with it as they are written. Where
+// the earlier map's segments take the stretch kept before a run whole and an unchanged one of
+// them holds the run (nearly everywhere: the earlier passes change a few characters here and
+// there), the composition of the stretch is those segments, the output side moved by the
+// separators absorbed so far, and that of the run its own groups, the source side moved by the
+// holder's offset: they are written into the result here as the composition writes them. The
+// other runs go through the composition, which is handed each one settled, so that it stands
+// at the run's end, with nothing pending, when it can.
 void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs& runs,
                       const ClassRules& rules) {
   w.start();
@@ -369,44 +392,68 @@ void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs&
   ComposeStream& st = *w.stream;
   const std::vector<Segment>& inner = st.inner->segments;
   std::vector<Segment>& out = st.result->segments;
+  auto put_identity = [&out](const Span& src, const Span& dst) {
+    if (!out.empty() && out.back().kind == SegmentKind::identity) {
+      Segment& last = out.back();
+      last.src.byte_end = src.byte_end;
+      last.src.char_end = src.char_end;
+      last.dst.byte_end = dst.byte_end;
+      last.dst.char_end = dst.char_end;
+    } else {
+      out.push_back(Segment{{}, src, dst, {}, SegmentKind::identity});
+    }
+  };
   for (std::size_t r = 0; r < runs.count; ++r) {
     const auto [start, end] = runs[r];
-    const Segment* in = st.inner_index < inner.size() ? &inner[st.inner_index] : nullptr;
-    if (!b.segments.empty() || st.failed || !in || in->kind != SegmentKind::identity ||
-        in->dst.byte_start > b.sb || end >= in->dst.byte_end) {
+    const std::size_t holder = b.segments.empty() && !st.failed
+                                   ? holder_of_run(inner, st.inner_index, b.sb, start, end)
+                                   : SIZE_MAX;
+    if (holder == SIZE_MAX) {
       keep(b, text.substr(w.emitted, start - w.emitted));
       absorb_run(b, text, start, end, rules);
       w.emitted = end;
       compose_feed_settled(st, b.segments);
       continue;
     }
-    // Source offsets of the unchanged segment (unsigned: they wrap as the composition's do).
-    const std::uint32_t ob = in->src.byte_start - in->dst.byte_start;
-    const std::uint32_t oc = in->src.char_start - in->dst.char_start;
-    const std::string_view kept = text.substr(w.emitted, start - w.emitted);
-    const auto n = static_cast<std::uint32_t>(kept.size());
-    const std::uint32_t k = utf8::count_chars(kept);
-    if (b.write_text) b.out.append(kept);
-    if (!out.empty() && out.back().kind == SegmentKind::identity) {
-      Segment& last = out.back();
-      last.src.byte_end = b.sb + n + ob;
-      last.src.char_end = b.sc + k + oc;
-      last.dst.byte_end = b.db + n;
-      last.dst.char_end = b.dc + k;
-    } else {
-      out.push_back(Segment{{}, Span{b.sb + ob, b.sb + n + ob, b.sc + oc, b.sc + k + oc},
-                            Span{b.db, b.db + n, b.dc, b.dc + k}, {}, SegmentKind::identity});
+    // The output side of the stretch is its source side moved by (ob, oc) (unsigned: the
+    // offsets wrap as the composition's do).
+    const std::uint32_t ob = b.db - b.sb, oc = b.dc - b.sc;
+    std::uint32_t cur = b.sb, cc = b.sc;  // the stretch is composed up to here
+    for (std::size_t i = st.inner_index; i < holder; ++i) {
+      const Segment& s = inner[i];
+      const Span dst{cur + ob, s.dst.byte_end + ob, cc + oc, s.dst.char_end + oc};
+      if (s.kind == SegmentKind::identity) {
+        const std::uint32_t db = s.src.byte_start - s.dst.byte_start, dc = s.src.char_start - s.dst.char_start;
+        put_identity(Span{cur + db, s.src.byte_end, cc + dc, s.src.char_end}, dst);
+      } else {
+        // The composition's kind of a group: its output holds bytes.
+        auto chars = [](const Span& x) { return x.char_end > x.char_start ? x.char_end - x.char_start : 0; };
+        out.push_back(Segment{s.rules, s.src, dst, s.cost,
+                              chars(s.src) < chars(dst) ? SegmentKind::expand : SegmentKind::replace});
+      }
+      cur = s.dst.byte_end;
+      cc = s.dst.char_end;
     }
-    b.sb += n;
-    b.sc += k;
-    b.db += n;
-    b.dc += k;
+    // The rest of the stretch, and the run, inside the holder.
+    const Segment& h = inner[holder];
+    const std::uint32_t hb = h.src.byte_start - h.dst.byte_start, hc = h.src.char_start - h.dst.char_start;
+    if (cur < start) {
+      const std::uint32_t k = utf8::count_chars(text.substr(cur, start - cur));
+      const auto e = static_cast<std::uint32_t>(start);
+      put_identity(Span{cur + hb, e + hb, cc + hc, cc + k + hc}, Span{cur + ob, e + ob, cc + oc, cc + k + oc});
+      cc += k;
+    }
+    if (b.write_text) b.out.append(text.substr(w.emitted, start - w.emitted));
+    b.sb = static_cast<std::uint32_t>(start);
+    b.db = b.sb + ob;
+    b.sc = cc;
+    b.dc = cc + oc;
     std::size_t written = 1;
     each_group(text, start, end, [&](std::size_t from, std::size_t to, const SepClass& c, std::uint32_t chars) {
       const auto m = static_cast<std::uint32_t>(to - from);
       Segment& g = out.emplace_back();
       g.rules = rules[c.id];
-      g.src = {b.sb + ob, b.sb + m + ob, b.sc + oc, b.sc + chars + oc};
+      g.src = {b.sb + hb, b.sb + m + hb, b.sc + hc, b.sc + chars + hc};
       g.dst = {b.db, b.db, b.dc, b.dc};
       (c.absorb == AbsorbClass::whitespace ? g.cost.absorbed_whitespace : g.cost.absorbed_separators) =
           clamp16(chars);
@@ -416,6 +463,7 @@ void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs&
       ++written;
     });
     w.emitted = end;
+    st.inner_index = holder + (end == h.dst.byte_end);
     st.dropped += written;
     st.b_byte = b.sb;
     st.b_char = b.sc;
