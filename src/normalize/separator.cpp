@@ -392,17 +392,6 @@ void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs&
   ComposeStream& st = *w.stream;
   const std::vector<Segment>& inner = st.inner->segments;
   std::vector<Segment>& out = st.result->segments;
-  auto put_identity = [&out](const Span& src, const Span& dst) {
-    if (!out.empty() && out.back().kind == SegmentKind::identity) {
-      Segment& last = out.back();
-      last.src.byte_end = src.byte_end;
-      last.src.char_end = src.char_end;
-      last.dst.byte_end = dst.byte_end;
-      last.dst.char_end = dst.char_end;
-    } else {
-      out.push_back(Segment{{}, src, dst, {}, SegmentKind::identity});
-    }
-  };
   for (std::size_t r = 0; r < runs.count; ++r) {
     const auto [start, end] = runs[r];
     const std::size_t holder = b.segments.empty() && !st.failed
@@ -423,8 +412,9 @@ void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs&
       const Segment& s = inner[i];
       const Span dst{cur + ob, s.dst.byte_end + ob, cc + oc, s.dst.char_end + oc};
       if (s.kind == SegmentKind::identity) {
-        const std::uint32_t db = s.src.byte_start - s.dst.byte_start, dc = s.src.char_start - s.dst.char_start;
-        put_identity(Span{cur + db, s.src.byte_end, cc + dc, s.src.char_end}, dst);
+        const std::uint32_t db = s.src.byte_start - s.dst.byte_start;
+        const std::uint32_t dc = s.src.char_start - s.dst.char_start;
+        append_identity(out, Span{cur + db, s.src.byte_end, cc + dc, s.src.char_end}, dst);
       } else {
         // The composition's kind of a group: its output holds bytes.
         auto chars = [](const Span& x) { return x.char_end > x.char_start ? x.char_end - x.char_start : 0; };
@@ -440,7 +430,8 @@ void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs&
     if (cur < start) {
       const std::uint32_t k = utf8::count_chars(text.substr(cur, start - cur));
       const auto e = static_cast<std::uint32_t>(start);
-      put_identity(Span{cur + hb, e + hb, cc + hc, cc + k + hc}, Span{cur + ob, e + ob, cc + oc, cc + k + oc});
+      append_identity(out, Span{cur + hb, e + hb, cc + hc, cc + k + hc},
+                      Span{cur + ob, e + ob, cc + oc, cc + k + oc});
       cc += k;
     }
     if (b.write_text) b.out.append(text.substr(w.emitted, start - w.emitted));
@@ -449,7 +440,7 @@ void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs&
     b.sc = cc;
     b.dc = cc + oc;
     std::size_t written = 1;
-    each_group(text, start, end, [&](std::size_t from, std::size_t to, const SepClass& c, std::uint32_t chars) {
+    auto group = [&](std::size_t from, std::size_t to, const SepClass& c, std::uint32_t chars) {
       const auto m = static_cast<std::uint32_t>(to - from);
       Segment& g = out.emplace_back();
       g.rules = rules[c.id];
@@ -461,7 +452,8 @@ void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs&
       b.sb += m;
       b.sc += chars;
       ++written;
-    });
+    };
+    each_group(text, start, end, group);
     w.emitted = end;
     st.inner_index = holder + (end == h.dst.byte_end);
     st.dropped += written;

@@ -146,6 +146,39 @@ bool unchanged_by_identity(const SpanMap& m) {
   }
 }
 
+// The segments of one map from list[k] on that end inside the identity segment `host` of the
+// other map, after bcur, a group each with host alone: each is itself with its far side (A for
+// an outer segment, C for an inner one) moved by host's offset, which is what the points mapped
+// one by one in the walk come to. Near is the side of list's segments in the middle text B,
+// HostNear and HostFar host's; the walk stands at bcur, the start of list[k], inside host.
+template <Span Segment::*Near, Span Segment::*HostNear, Span Segment::*HostFar>
+void groups_inside(const std::vector<Segment>& list, std::size_t n, std::size_t& k, const Segment& host,
+                   Pos& bcur, std::vector<Segment>& out, RuleList& scratch) {
+  constexpr bool outer = Near == &Segment::src;  // list is the outer map
+  const Span& near_host = host.*HostNear;
+  const std::uint32_t db = (host.*HostFar).byte_start - near_host.byte_start;
+  const std::uint32_t dc = (host.*HostFar).char_start - near_host.char_start;
+  for (;;) {
+    const Segment& X = list[k];
+    const Span& x = X.*Near;
+    const Span moved{bcur.b + db, x.byte_end + db, bcur.c + dc, x.char_end + dc};
+    const Span& src = outer ? moved : X.src;
+    const Span& dst = outer ? X.dst : moved;
+    if (X.kind == SegmentKind::identity) {
+      append_identity(out, src, dst);
+    } else {
+      Segment& seg = out.emplace_back();
+      seg.src = src;
+      seg.dst = dst;
+      take_lone_member(seg, X, scratch);
+    }
+    bcur = {x.byte_end, x.char_end};
+    if (++k >= n) return;
+    const Span& y = list[k].*Near;
+    if (byte_empty(y) || y.byte_start != bcur.b || y.byte_end >= near_host.byte_end) return;
+  }
+}
+
 // The run of two-segment groups at (i, o); see compose_walk. Stops before anything else
 // (deletions, empty sources, the end of a list, a group of more segments, a point that would
 // be an error), leaving it to the full walk. True when it emitted at least one group.
@@ -160,62 +193,16 @@ bool pair_groups(const std::vector<Segment>& in, const std::vector<Segment>& ou,
     const bool i_ident = I.kind == SegmentKind::identity, o_ident = O.kind == SegmentKind::identity;
     if (i_ident && O.src.byte_end < I.dst.byte_end && bcur.b == O.src.byte_start &&
         bcur.b > I.dst.byte_start) {
-      // O and the outer segments after it that end inside the identity segment I, each a
-      // group with I alone: each is itself with its source moved by I's offset, which is what
-      // the points mapped one by one below come to.
-      const std::uint32_t db = I.src.byte_start - I.dst.byte_start;
-      const std::uint32_t dc = I.src.char_start - I.dst.char_start;
-      for (;;) {
-        const Segment& X = ou[o];
-        const Span src{bcur.b + db, X.src.byte_end + db, bcur.c + dc, X.src.char_end + dc};
-        if (X.kind == SegmentKind::identity && !out.empty() && out.back().kind == SegmentKind::identity) {
-          // push_merged's fold, made where the segment stands.
-          Segment& last = out.back();
-          last.src.byte_end = src.byte_end;
-          last.src.char_end = src.char_end;
-          last.dst.byte_end = X.dst.byte_end;
-          last.dst.char_end = X.dst.char_end;
-        } else {
-          Segment& seg = out.emplace_back();
-          seg.src = src;
-          seg.dst = X.dst;
-          take_lone_member(seg, X, scratch);
-        }
-        bcur = {X.src.byte_end, X.src.char_end};
-        if (++o >= no) break;
-        const Segment& Y = ou[o];
-        if (byte_empty(Y.src) || Y.src.byte_start != bcur.b || Y.src.byte_end >= I.dst.byte_end) break;
-      }
+      // Long runs of the later map's segments inside one unchanged segment of the earlier one
+      // (the separators absorbed within a stretch the earlier passes kept).
+      groups_inside<&Segment::src, &Segment::dst, &Segment::src>(ou, no, o, I, bcur, out, scratch);
       any = true;
       continue;
     }
     if (o_ident && I.dst.byte_end < O.src.byte_end && bcur.b == I.dst.byte_start &&
         bcur.b > O.src.byte_start) {
-      // The same the other way round: I and the inner segments after it that end inside the
-      // identity segment O (the earlier passes' few changes within a stretch this one keeps),
-      // each a group with O alone, are themselves with their output moved by O's offset.
-      const std::uint32_t db = O.dst.byte_start - O.src.byte_start;
-      const std::uint32_t dc = O.dst.char_start - O.src.char_start;
-      for (;;) {
-        const Segment& X = in[i];
-        const Span dst{bcur.b + db, X.dst.byte_end + db, bcur.c + dc, X.dst.char_end + dc};
-        if (X.kind == SegmentKind::identity && !out.empty() && out.back().kind == SegmentKind::identity) {
-          Segment& last = out.back();
-          last.src.byte_end = X.src.byte_end;
-          last.src.char_end = X.src.char_end;
-          last.dst.byte_end = dst.byte_end;
-          last.dst.char_end = dst.char_end;
-        } else {
-          Segment& seg = out.emplace_back();
-          seg.src = X.src;
-          seg.dst = dst;
-          take_lone_member(seg, X, scratch);
-        }
-        bcur = {X.dst.byte_end, X.dst.char_end};
-        if (++i >= in.size()) break;
-        const Segment& Y = in[i];
-        if (byte_empty(Y.dst) || Y.dst.byte_start != bcur.b || Y.dst.byte_end >= O.src.byte_end) break;
-      }
+      // And the other way round (the earlier passes' few changes within a stretch this one keeps).
+      groups_inside<&Segment::dst, &Segment::src, &Segment::dst>(in, in.size(), i, O, bcur, out, scratch);
       any = true;
       continue;
     }

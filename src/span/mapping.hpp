@@ -20,6 +20,20 @@ SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint);
 // One identity segment covering text (no segment for an empty text).
 SpanMap identity(std::string_view text);
 
+// Appends an identity segment to a map being composed, folded into an identity segment before
+// it (a composed map never holds two side by side).
+inline void append_identity(std::vector<Segment>& out, const Span& src, const Span& dst) {
+  if (!out.empty() && out.back().kind == SegmentKind::identity) {
+    Segment& last = out.back();
+    last.src.byte_end = src.byte_end;
+    last.src.char_end = src.char_end;
+    last.dst.byte_end = dst.byte_end;
+    last.dst.char_end = dst.char_end;
+  } else {
+    out.push_back(Segment{{}, src, dst, {}, SegmentKind::identity});
+  }
+}
+
 // inner: A -> B, outer: B -> C; the result maps A -> C. Linear in the total segment count.
 std::expected<SpanMap, Error> compose(const SpanMap& inner, const SpanMap& outer);
 // The same result, taking the maps over: composing with the identity map of a pass that
