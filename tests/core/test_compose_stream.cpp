@@ -74,7 +74,12 @@ std::string streamed(Lcg& g, const SpanMap& inner, const SpanMap& outer) {
     for (std::uint32_t take = 1 + g.next(4); take > 0 && k < outer.segments.size(); --take)
       batch.push_back(outer.segments[k++]);
     switch (g.next(4)) {
-      case 0: compose_feed(st, batch, false); break;
+      case 0:
+        compose_feed(st, batch, false);
+        // The last segment stays, for the builder to extend.
+        KX_CHECK(!batch.empty() && batch.back().src == outer.segments[k - 1].src &&
+                 batch.back().dst == outer.segments[k - 1].dst);
+        break;
       case 1: compose_feed_settled(st, batch); break;
       default: break;
     }
