@@ -105,6 +105,11 @@ KX_TEST(compose_reports_each_coordinate_error) {
       {identity("ab"),
        {{seg(I, sp(0, 1), sp(0, 1)), seg(SegmentKind::expand, sp(1, 1), sp(1, 2)), seg(I, sp(1, 2), sp(2, 3))}},
        "outer segment 1 has an empty source range; insertion is not supported"},
+      // the same after outer segments inside an unchanged inner one, which are taken a run at a time
+      {identity("abcdefgh"),
+       {{seg(I, sp(0, 2), sp(0, 2)), seg(D, sp(2, 3), sp(2, 2)), seg(SegmentKind::expand, sp(3, 3), sp(2, 3)),
+         seg(I, sp(3, 8), sp(3, 8))}},
+       "outer segment 2 has an empty source range; insertion is not supported"},
       // the outer map goes on after the inner one has ended
       {identity("a"), {{seg(I, sp(0, 1), sp(0, 1)), seg(R, sp(0, 1), sp(1, 2))}},
        "segment exhausted at B byte 1 (inner 1/1, outer 1/2)"},
