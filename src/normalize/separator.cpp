@@ -114,9 +114,11 @@ const ClassRules& class_rules() {
 }
 
 // Calls group(from, to, cls, chars) for each maximal group [from, to) of one class of the run
-// [start, end), in order; each separator is one character.
+// [start, end), in order; each separator is one character. Inlined in every caller: a call per
+// run cost 3 % of the instructions of `detect` on rows of numbers.
 template <class Group>
-void each_group(std::string_view s, std::size_t start, std::size_t end, Group group) {
+[[gnu::always_inline]] inline void each_group(std::string_view s, std::size_t start, std::size_t end,
+                                              Group group) {
   std::size_t g = start;
   std::uint32_t chars = 0;
   const SepClass* cls = nullptr;
@@ -136,11 +138,16 @@ void each_group(std::string_view s, std::size_t start, std::size_t end, Group gr
 }
 
 // Absorbs the run [start, end) as maximal groups of one class.
-void absorb_run(Builder& b, std::string_view s, std::size_t start, std::size_t end,
-                const ClassRules& rules) {
+[[gnu::always_inline]] inline void absorb_run(Builder& b, std::string_view s, std::size_t start,
+                                              std::size_t end, const ClassRules& rules) {
   each_group(s, start, end, [&](std::size_t from, std::size_t to, const SepClass& c, std::uint32_t) {
     absorb(b, s.substr(from, to - from), rules[c.id], c.absorb);
   });
+}
+// The same out of line, for the few runs that take it beside a faster way.
+[[gnu::noinline]] void absorb_run_apart(Builder& b, std::string_view s, std::size_t start,
+                                        std::size_t end, const ClassRules& rules) {
+  absorb_run(b, s, start, end, rules);
 }
 
 // The list of runs, kept per thread (see recycled.hpp).
@@ -399,7 +406,7 @@ void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs&
                                    : SIZE_MAX;
     if (holder == SIZE_MAX) {
       keep(b, text.substr(w.emitted, start - w.emitted));
-      absorb_run(b, text, start, end, rules);
+      absorb_run_apart(b, text, start, end, rules);
       w.emitted = end;
       compose_feed_settled(st, b.segments);
       continue;
