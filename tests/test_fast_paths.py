@@ -458,6 +458,22 @@ def test_cues_that_end_the_text_count_at_every_length(cue):
         assert outcome("a" * pad + " " + tail, pad + 1) == alone, pad
 
 
+@pytest.mark.parametrize("after", range(0, 36))
+def test_two_syllables_near_the_end_are_seen_at_every_length(after):
+    # Where the places left to test begin in the last block of a text, that block is indexed
+    # once for both syllables: a cue, or a pair of digit words, at each place near the end of
+    # texts of every length reads as it does with nothing before it.
+    config = kx.Config()
+    config.numeral_min_digits_without_context = 2
+    rest = "b" * after
+    tail = "010-1234-5678 문자" + rest
+    alone = outcome(tail, 0)
+    assert alone[0][0][3] == [("문자", 1)]
+    for pad in range(0, 100):
+        assert outcome("a" * pad + " " + tail, pad + 1) == alone, pad
+        assert kx.normalize("a" * pad + "팔구" + rest, config).text == "a" * pad + "89" + rest, pad
+
+
 @pytest.mark.parametrize("sep", ["-", " ", ".", "(", "·", "ㆍ", "\u3000", "\u200b"])
 def test_separators_after_digits_are_absorbed_wherever_the_blocks_fall(sep):
     # Digits before a separator are found by the ends of digit rows in 64-byte blocks: a row

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "text/bytes.hpp"
 #include "text/simd.hpp"
@@ -181,17 +182,34 @@ template <int W>
   return SyllableKeys<W>(v0, v1, v2).test(t);
 }
 
+// The last block of a text of n bytes, at p = s + n - W - 2: the positions where a syllable of t1
+// is followed by one of t2, both tests from one set of indices. The last three positions are
+// too near the end to begin two syllables, and hold none.
+template <int W>
+[[gnu::always_inline]] inline simd::Vec<W> two_at_end(const Tables<W>& t1, const Tables<W>& t2,
+                                                      const unsigned char* p) {
+  using V = simd::Vec<W>;
+  const SyllableKeys<W> k(V::load(p), V::load(p + 1), V::load(p + 2));
+  return k.test(t1) & shift_out<3>(k.test(t2), V::zero());
+}
+
 // The blocks of W positions from i on, while each has the W + 2 bytes after it that the next
 // block's indices read: for each, more(at, bits), the bits set for the positions where a
 // syllable of t1 is followed by one of t2 or that also(v0) takes (v0: the block's bytes), until
 // it returns false. Both tables' tests of a block come from one set of indices, the second
 // table's moved three bytes back and taking the first three of the next block's: each block is
 // indexed once, where block() indexes it and the block three bytes on. Returns the block where
-// `more` stopped, or the first not visited.
+// `more` stopped, or the first not visited, whose first table's test, made by then, is `first`.
+template <int W>
+struct Carried {
+  simd::Vec<W> hits{};
+  bool made = false;  // else no block was indexed
+};
 template <int W, class Also, class More>
 [[gnu::always_inline]] inline std::size_t two_syllable_blocks(const unsigned char* s, std::size_t i,
                                                                std::size_t n, const Tables<W>& t1,
-                                                               const Tables<W>& t2, Also also, More more) {
+                                                               const Tables<W>& t2, Also also, More more,
+                                                               Carried<W>& first) {
   using V = simd::Vec<W>;
   if (i + 2 * W + 2 > n) return i;
   auto tests = [&](std::size_t at, V& first_hits, V& second_hits) __attribute__((always_inline)) {
@@ -209,6 +227,7 @@ template <int W, class Also, class More>
     first_hits = next_first;
     second_hits = next_second;
   }
+  first = {first_hits, true};
   return i;
 }
 
@@ -220,12 +239,12 @@ template <bool Two>
 struct Find {
 #ifdef KESTRIX_SIMD_X86
   // The positions of the W at p that may begin a syllable of the first table (followed by one
-  // of the second, with Two), as bits.
+  // of the second, with Two), as bits; the first table's test is `first` when that was made.
   template <int W>
   [[gnu::always_inline]] static std::uint32_t block(const Tables<W>& t, const Tables<W>& t2,
-                                                    const unsigned char* p) {
+                                                    const unsigned char* p, const Carried<W>& first = {}) {
     using V = simd::Vec<W>;
-    V hits = pair_hits(t, V::load(p), V::load(p + 1), V::load(p + 2));
+    V hits = first.made ? first.hits : pair_hits(t, V::load(p), V::load(p + 1), V::load(p + 2));
     if constexpr (Two) hits = hits & pair_hits(t2, V::load(p + 3), V::load(p + 4), V::load(p + 5));
     return hits.bits();
   }
@@ -234,6 +253,7 @@ struct Find {
                                                 const PairSet& set, const PairSet& next, Accept& accept) {
     constexpr std::size_t reach = Two ? 5 : 2;  // bytes read past a block's last position
     const Tables<W> t(set), t2(next);
+    Carried<W> carried;  // the walk's test of the first block after it
     if constexpr (Two) {
       using V = simd::Vec<W>;
       std::size_t found = n;
@@ -246,11 +266,12 @@ struct Find {
                 return false;
               }
             return true;
-          });
+          },
+          carried);
       if (found != n) return found;
     }
     for (; i + W + reach <= n; i += W)
-      for (std::uint32_t m = block<W>(t, t2, s + i); m != 0; m &= m - 1) {
+      for (std::uint32_t m = block<W>(t, t2, s + i, std::exchange(carried, {})); m != 0; m &= m - 1) {
         const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
         if (accept(at)) return at;
       }
@@ -260,7 +281,15 @@ struct Find {
       // with Two, two of them).
       const std::size_t last = n - W - reach;
       if (i - last >= W) return n;
-      for (std::uint32_t m = block<W>(t, t2, s + last) >> (i - last); m != 0; m &= m - 1) {
+      // With Two, one set of indices serves where the positions left begin in the last block of
+      // W + 2 bytes.
+      std::uint32_t m;
+      if constexpr (Two)
+        m = i >= n - W - 2 ? two_at_end<W>(t, t2, s + n - W - 2).bits() >> (i - (n - W - 2))
+                           : block<W>(t, t2, s + last) >> (i - last);
+      else
+        m = block<W>(t, t2, s + last) >> (i - last);
+      for (; m != 0; m &= m - 1) {
         const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
         if (accept(at)) return at;
       }
@@ -289,14 +318,15 @@ struct Find {
 struct Visit {
 #ifdef KESTRIX_SIMD_X86
   // The positions of the W at p that hold one of the bytes `a` or begin a syllable of the first
-  // table followed by one of the second, as bits.
+  // table followed by one of the second, as bits; the first table's test is `first` when that
+  // was made.
   template <int W>
   [[gnu::always_inline]] static std::uint32_t block(const Tables<W>& t1, const Tables<W>& t2,
                                                     const std::array<simd::Vec<W>, 4>& a,
-                                                    const unsigned char* p) {
+                                                    const unsigned char* p, const Carried<W>& first = {}) {
     using V = simd::Vec<W>;
     const V v0 = V::load(p);
-    const V hits = (pair_hits(t1, v0, V::load(p + 1), V::load(p + 2)) &
+    const V hits = ((first.made ? first.hits : pair_hits(t1, v0, V::load(p + 1), V::load(p + 2))) &
                     pair_hits(t2, V::load(p + 3), V::load(p + 4), V::load(p + 5))) |
                    eq8(v0, a[0]) | eq8(v0, a[1]) | eq8(v0, a[2]) | eq8(v0, a[3]);
     return hits.bits();
@@ -309,6 +339,7 @@ struct Visit {
     const Tables<W> t1(first), t2(second);
     const std::array<V, 4> a = {V::set1(ascii.b[0]), V::set1(ascii.b[1]), V::set1(ascii.b[2]),
                                 V::set1(ascii.b[3])};
+    Carried<W> carried;  // the walk's test of the first block after it
     i = two_syllable_blocks<W>(
         s, i, n, t1, t2,
         [&](const V& v0) __attribute__((always_inline)) {
@@ -318,22 +349,35 @@ struct Visit {
           for (; m != 0; m &= m - 1)
             accept(at + static_cast<std::size_t>(__builtin_ctz(m)));
           return true;
-        });
+        },
+        carried);
     for (; i + W + 5 <= n; i += W)
-      for (std::uint32_t m = block<W>(t1, t2, a, s + i); m != 0; m &= m - 1)
+      for (std::uint32_t m = block<W>(t1, t2, a, s + i, std::exchange(carried, {})); m != 0; m &= m - 1)
         accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
     if (i < n && n >= W + 5) {
       // The last block ends where the loads reach the end (its positions before i were
       // visited); after it, too few bytes are left for two syllables, and only the bytes of
       // `ascii` are looked for.
       const std::size_t last = n - W - 5;
-      if (i - last < W)
+      // Where the positions left begin in the last block of W + 2 bytes, one set of indices
+      // serves it, and the bytes of `ascii` are looked for in it up to its end.
+      std::size_t ascii_from = n - 5;
+      if (i >= n - W - 2) {
+        const V v0 = V::load(s + n - W - 2);
+        const V hits = two_at_end<W>(t1, t2, s + n - W - 2) | eq8(v0, a[0]) | eq8(v0, a[1]) |
+                       eq8(v0, a[2]) | eq8(v0, a[3]);
+        for (std::uint32_t m = hits.bits() >> (i - (n - W - 2)); m != 0; m &= m - 1)
+          accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
+        ascii_from = n - 2;
+      } else if (i - last < W) {
         for (std::uint32_t m = block<W>(t1, t2, a, s + last) >> (i - last); m != 0; m &= m - 1)
           accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
+      }
       const V v = V::load(s + n - W);
-      for (std::uint32_t m = (eq8(v, a[0]) | eq8(v, a[1]) | eq8(v, a[2]) | eq8(v, a[3])).bits() >> (W - 5);
+      for (std::uint32_t m = (eq8(v, a[0]) | eq8(v, a[1]) | eq8(v, a[2]) | eq8(v, a[3])).bits() >>
+                             (W - (n - ascii_from));
            m != 0; m &= m - 1)
-        accept(n - 5 + static_cast<std::size_t>(__builtin_ctz(m)));
+        accept(ascii_from + static_cast<std::size_t>(__builtin_ctz(m)));
       return;
     }
     // The rest from a copy with zeros after it (see Tail): a zero is no lead byte and none of
