@@ -554,7 +554,7 @@ struct Pass {
           continue;
         }
         // A date among other numbers leaves a run of at least three joints.
-        if (joints.size() < 3 || !dotted_inside(span)) read_pieces(span);
+        if (pieces().joints.size() < 3 || !dotted_inside(span)) read_pieces(span);
       }
     }
   }
@@ -569,7 +569,7 @@ struct Pass {
       return;
     }
     find_joints(run);
-    if (joints.size() < 3 || !dotted_inside(run)) read_pieces(run);
+    if (pieces().joints.size() < 3 || !dotted_inside(run)) read_pieces(run);
   }
 
   // Dotted dates that the separator pass joined to the numbers around them (1988. 1. 1.
@@ -578,14 +578,15 @@ struct Pass {
   // and the parts of the run between them as runs of their own. False (nothing read) when the
   // run holds no such date with a birth cue. `joints` are the run's.
   bool dotted_inside(const Span& run) {
-    const std::vector<Joint>* at = &joints;
+    Pieces& pc = pieces();
+    const std::vector<Joint>* at = &pc.joints;
     std::vector<Joint> own;  // the run's joints, once read_part has found those of a part
-    const std::size_t k = joints.size();
+    const std::size_t k = pc.joints.size();
     auto bound = [&](std::size_t i) { return stretch_start(run, *at, i); };
     auto part = [&](std::uint32_t b, std::uint32_t e) {
       return Span{b, e, run.char_start + (b - run.byte_start), run.char_start + (e - run.byte_start)};
     };
-    Reading& r = date_scratch;  // used up before read_part, which may come back here
+    Reading& r = pc.date_scratch;  // used up before read_part, which may come back here
     std::uint32_t next = run.byte_start;  // the run is read up to here
     for (std::size_t q = 0; q + 2 <= k;) {
       if (!dot_joint((*at)[q].kind) || !dot_joint((*at)[q + 1].kind)) {  // most runs: no dots
@@ -603,7 +604,7 @@ struct Pass {
         ++q;
         continue;
       }
-      if (at == &joints) at = &(own = joints);
+      if (at == &pc.joints) at = &(own = pc.joints);
       add_finding(r);
       read_part(part(next, b));
       next = e;
@@ -621,11 +622,13 @@ struct Pass {
   // dots and spaces costing no more than the slashes of YYYY/MM/DD do; the span takes in a
   // trailing dot. `joints` are the run's.
   // Both joints of the run a dot and whitespace.
-  bool spaced_joints() const {
-    return joints.size() == 2 && joints[0].kind == 0b101 && joints[1].kind == 0b101;
+  bool spaced_joints() {
+    const Pieces& pc = pieces();
+    return pc.joints.size() == 2 && pc.joints[0].kind == 0b101 && pc.joints[1].kind == 0b101;
   }
 
   bool dotted_date(const Span& run, Reading& r) {
+    const std::vector<Joint>& joints = pieces().joints;
     return joints.size() == 2 &&
            dotted_date_at(run, joints[0].kind, joints[1].kind, joints[0].pos, joints[1].pos, r);
   }
@@ -688,18 +691,24 @@ struct Pass {
     bool uniform;
     bool passport;  // the letters before the run and its first stretch
   };
-  std::vector<Joint> joints;
-  std::vector<PieceReading> piece_readings;
-  Reading piece_scratch, date_scratch;
-  std::vector<std::uint8_t> run_digits;
-  std::string run_form;
-  std::vector<std::uint32_t> order, from, picks;
   struct Choice {
     std::uint64_t chars;
     double score;
     std::int64_t take;  // the reading taken at this stretch, or -1
   };
-  std::vector<Choice> choices;
+  // The working lists of the pieces, made when a run is first looked at in pieces: most texts
+  // never are, and need not make them and let them go.
+  struct Pieces {
+    std::vector<Joint> joints;
+    std::vector<PieceReading> piece_readings;
+    Reading piece_scratch, date_scratch;
+    std::vector<std::uint8_t> run_digits;
+    std::string run_form;
+    std::vector<std::uint32_t> order, from, picks;
+    std::vector<Choice> choices;
+  };
+  std::optional<Pieces> made_pieces;
+  Pieces& pieces() { return made_pieces ? *made_pieces : made_pieces.emplace(); }
   std::size_t joint_hint = 0;
 
   static constexpr std::uint8_t kMaskEdge = 0x80;
@@ -732,12 +741,13 @@ struct Pass {
   // position making one joint, and where masks at either edge of the run meet its digits (a
   // bullet "*", a footnote mark: they stand for digits only when the whole run reads so).
   void find_joints(const Span& run) {
-    joints.clear();
+    Pieces& pc = pieces();
+    pc.joints.clear();
     auto is_digit = [&](std::uint32_t b) { return text[b] >= '0' && text[b] <= '9'; };
     std::uint32_t lead = run.byte_start, trail = run.byte_end;
     while (lead < run.byte_end && !is_digit(lead)) ++lead;
     while (trail > lead && !is_digit(trail - 1)) --trail;
-    if (lead > run.byte_start) joints.push_back(Joint{lead, kMaskEdge});
+    if (lead > run.byte_start) pc.joints.push_back(Joint{lead, kMaskEdge});
     const std::vector<Segment>& segs = map.segments;
     if (joint_hint > segs.size() ||
         (joint_hint > 0 && segs[joint_hint - 1].dst.byte_start > run.byte_start))
@@ -766,42 +776,44 @@ struct Pass {
 
   // Joints come in position order; one at the position of the last is the same joint.
   void add_joint(std::uint32_t pos, std::uint8_t kind) {
-    if (!joints.empty() && joints.back().pos == pos)
-      joints.back().kind |= kind;
-    else if (joints.empty() || joints.back().pos < pos)
-      joints.push_back(Joint{pos, kind});
+    Pieces& pc = pieces();
+    if (!pc.joints.empty() && pc.joints.back().pos == pos)
+      pc.joints.back().kind |= kind;
+    else if (pc.joints.empty() || pc.joints.back().pos < pos)
+      pc.joints.push_back(Joint{pos, kind});
     else  // a separator inside the leading masks: before the edge
-      joints.insert(joints.end() - 1, Joint{pos, kind});
+      pc.joints.insert(pc.joints.end() - 1, Joint{pos, kind});
   }
 
   // The readings of stretches lo..hi (uniform pieces only, or all) that cover the most
   // characters without overlapping; ties: the higher total score, then the earlier start.
   // Appends the chosen ones to `picks`.
   void choose(std::uint32_t lo, std::uint32_t hi, bool uniform_only) {
-    choices.assign(hi - lo + 2, Choice{0, 0.0, -1});
+    Pieces& pc = pieces();
+    pc.choices.assign(hi - lo + 2, Choice{0, 0.0, -1});
     for (std::uint32_t i = hi + 1; i-- > lo;) {
-      Choice best = choices[i + 1 - lo];
+      Choice best = pc.choices[i + 1 - lo];
       best.take = -1;
-      for (std::uint32_t q = from[i]; q < from[i + 1]; ++q) {
-        const PieceReading& p = piece_readings[order[q]];
+      for (std::uint32_t q = pc.from[i]; q < pc.from[i + 1]; ++q) {
+        const PieceReading& p = pc.piece_readings[pc.order[q]];
         if (p.last > hi || (uniform_only && !p.uniform)) continue;
-        const Choice& rest = choices[p.last + 1 - lo];
+        const Choice& rest = pc.choices[p.last + 1 - lo];
         const std::uint64_t chars = p.chars + rest.chars;
         const double score = p.score + rest.score;
         if (chars > best.chars ||
             (chars == best.chars && (score > best.score || (score == best.score && best.take < 0))))
-          best = Choice{chars, score, order[q]};
+          best = Choice{chars, score, pc.order[q]};
       }
-      choices[i - lo] = best;
+      pc.choices[i - lo] = best;
     }
     for (std::uint32_t i = lo; i <= hi;) {
-      const std::int64_t t = choices[i - lo].take;
+      const std::int64_t t = pc.choices[i - lo].take;
       if (t < 0) {
         ++i;
         continue;
       }
-      picks.push_back(static_cast<std::uint32_t>(t));
-      i = piece_readings[static_cast<std::size_t>(t)].last + 1;
+      pc.picks.push_back(static_cast<std::uint32_t>(t));
+      i = pc.piece_readings[static_cast<std::size_t>(t)].last + 1;
     }
   }
 
@@ -811,7 +823,7 @@ struct Pass {
   void read_passport_piece(const Span& run, std::uint32_t first_end, Reading& r) {
     if (!passport_piece(run, first_end, r)) return;
     const std::uint32_t letters = run.byte_start - r.span.byte_start;
-    piece_readings.push_back(
+    pieces().piece_readings.push_back(
         PieceReading{0, 0, first_end - run.byte_start + letters, r.score, true, true});
   }
 
@@ -843,18 +855,20 @@ struct Pass {
 
   // The pieces of `run`, its joints found.
   void read_pieces(const Span& run) {
-    if (joints.empty()) return;
-    const std::uint32_t k = static_cast<std::uint32_t>(joints.size());  // stretches: 0..k
-    auto bound = [&](std::uint32_t i) { return stretch_start(run, joints, i); };
-    piece_readings.clear();
-    Reading& r = piece_scratch;
+    Pieces& pc = pieces();
+    if (pc.joints.empty()) return;
+    const std::uint32_t k = static_cast<std::uint32_t>(pc.joints.size());  // stretches: 0..k
+    auto bound = [&](std::uint32_t i) { return stretch_start(run, pc.joints, i); };
+    pc.piece_readings.clear();
+    Reading& r = pc.piece_scratch;
     // The digit array of the whole run, read by every piece; without masks every piece of six
     // characters or more holds two digits.
     const std::uint32_t run_len = run.byte_end - run.byte_start;
-    run_digits.resize(run_len);
-    run_form.resize(run_len);
-    det::digit_array(text.substr(run.byte_start, run_len), run_digits.data(), run_form.data());
-    const bool masked = std::find(run_digits.begin(), run_digits.end(), det::kMasked) != run_digits.end();
+    pc.run_digits.resize(run_len);
+    pc.run_form.resize(run_len);
+    det::digit_array(text.substr(run.byte_start, run_len), pc.run_digits.data(), pc.run_form.data());
+    const bool masked =
+        std::find(pc.run_digits.begin(), pc.run_digits.end(), det::kMasked) != pc.run_digits.end();
     // By end, then start from the nearest back: each piece is at most as long as the longest
     // rule, so a joint starts a bounded number of them and a long run stays linear.
     for (std::uint32_t last = 0; last <= k; ++last) {
@@ -863,51 +877,51 @@ struct Pass {
       for (std::uint32_t first = last + 1; first-- > 0;) {
         const std::uint32_t start = bound(first);
         if (end - start > det::kMaxRuleLength) break;
-        if (first < last && joints[first].kind != joints[last - 1].kind) uniform = false;
+        if (first < last && pc.joints[first].kind != pc.joints[last - 1].kind) uniform = false;
         if ((first == 0 && last == k) || end - start < det::kMinRuleLength) continue;
         const std::uint32_t at = start - run.byte_start;
         if (masked && end - start - static_cast<std::uint32_t>(std::count(
-                                        run_digits.begin() + at,
-                                        run_digits.begin() + (end - run.byte_start), det::kMasked)) <
+                                        pc.run_digits.begin() + at,
+                                        pc.run_digits.begin() + (end - run.byte_start), det::kMasked)) <
                           2)
           continue;  // no run, as the scanner has it
         const Span piece{start, end, run.char_start + (start - run.byte_start),
                          run.char_start + (end - run.byte_start)};
-        if (!read(piece, run_digits.data() + at, run_form.data() + at, false, r)) continue;
-        piece_readings.push_back(PieceReading{first, last, end - start, r.score, uniform, false});
+        if (!read(piece, pc.run_digits.data() + at, pc.run_form.data() + at, false, r)) continue;
+        pc.piece_readings.push_back(PieceReading{first, last, end - start, r.score, uniform, false});
       }
     }
     read_passport_piece(run, bound(1), r);
-    if (piece_readings.empty()) return;
-    order.resize(piece_readings.size());
-    for (std::uint32_t q = 0; q < order.size(); ++q) order[q] = q;
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-      const PieceReading& x = piece_readings[a];
-      const PieceReading& y = piece_readings[b];
+    if (pc.piece_readings.empty()) return;
+    pc.order.resize(pc.piece_readings.size());
+    for (std::uint32_t q = 0; q < pc.order.size(); ++q) pc.order[q] = q;
+    std::stable_sort(pc.order.begin(), pc.order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      const PieceReading& x = pc.piece_readings[a];
+      const PieceReading& y = pc.piece_readings[b];
       return x.first != y.first ? x.first < y.first : x.last < y.last;
     });
-    from.assign(k + 2, 0);
-    for (const PieceReading& p : piece_readings) ++from[p.first + 1];
-    for (std::uint32_t i = 1; i < from.size(); ++i) from[i] += from[i - 1];
-    picks.clear();
+    pc.from.assign(k + 2, 0);
+    for (const PieceReading& p : pc.piece_readings) ++pc.from[p.first + 1];
+    for (std::uint32_t i = 1; i < pc.from.size(); ++i) pc.from[i] += pc.from[i - 1];
+    pc.picks.clear();
     choose(0, k, true);
-    const std::size_t first_round = picks.size();
+    const std::size_t first_round = pc.picks.size();
     std::uint32_t next = 0;  // first stretch not yet passed
     for (std::size_t q = 0; q <= first_round; ++q) {
-      const std::uint32_t until = q < first_round ? piece_readings[picks[q]].first : k + 1;
+      const std::uint32_t until = q < first_round ? pc.piece_readings[pc.picks[q]].first : k + 1;
       if (next < until) choose(next, until - 1, false);
-      if (q < first_round) next = piece_readings[picks[q]].last + 1;
+      if (q < first_round) next = pc.piece_readings[pc.picks[q]].last + 1;
     }
-    std::sort(picks.begin(), picks.end(), [&](std::uint32_t a, std::uint32_t b) {
-      return piece_readings[a].first < piece_readings[b].first;
+    std::sort(pc.picks.begin(), pc.picks.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return pc.piece_readings[a].first < pc.piece_readings[b].first;
     });
-    for (std::uint32_t q : picks) {
-      const PieceReading& p = piece_readings[q];
+    for (std::uint32_t q : pc.picks) {
+      const PieceReading& p = pc.piece_readings[q];
       const std::uint32_t start = bound(p.first), end = bound(p.last + 1);
       const std::uint32_t at = start - run.byte_start;
       const Span piece{start, end, run.char_start + at, run.char_start + (end - run.byte_start)};
       if (p.passport ? passport_piece(run, end, r)
-                     : read(piece, run_digits.data() + at, run_form.data() + at, false, r))
+                     : read(piece, pc.run_digits.data() + at, pc.run_form.data() + at, false, r))
         add_finding(r);
     }
   }
