@@ -512,8 +512,36 @@ void scan_written_dates(std::string_view text, const std::vector<Span>& date_sta
   }
 }
 
+namespace {
+
+// digit_array of eight bytes. A byte is a digit where its top bit is clear and, of its low seven
+// bits, adding 0x50 sets the top bit (at least '0') and adding 0x46 does not (at most '9'); no
+// sum carries into the next byte.
+void digit_word(const char* in, std::uint8_t* digits, char* text_form) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kTops = kOnes * 0x80;
+  std::uint64_t w;
+  std::memcpy(&w, in, 8);
+  const std::uint64_t low = w & ~kTops;
+  const std::uint64_t tops = (low + kOnes * 0x50) & ~(low + kOnes * 0x46) & ~w & kTops;
+  const std::uint64_t digit = (tops >> 7) * 0xFF;  // 0xFF in each digit's byte
+  const std::uint64_t d = ((w ^ (kOnes * '0')) & digit) | (kOnes * kMasked & ~digit);
+  const std::uint64_t t = (w & digit) | (kOnes * '*' & ~digit);
+  std::memcpy(digits, &d, 8);
+  std::memcpy(text_form, &t, 8);
+}
+
+}  // namespace
+
 void digit_array(std::string_view run, std::uint8_t* digits, char* text_form) {
-  for (std::size_t k = 0; k < run.size(); ++k) {
+  const std::size_t n = run.size();
+  if (n >= 8 && n <= 16) {
+    // Most runs: two words, the second moved back to end with the run (writing again what the
+    // first wrote of the bytes they share). The compiler makes vectors of the loop below.
+    digit_word(run.data(), digits, text_form);
+    digit_word(run.data() + n - 8, digits + n - 8, text_form + n - 8);
+    return;
+  }
+  for (std::size_t k = 0; k < n; ++k) {
     auto c = static_cast<unsigned char>(run[k]);
     bool digit = c >= '0' && c <= '9';
     digits[k] = digit ? static_cast<std::uint8_t>(c - '0') : kMasked;

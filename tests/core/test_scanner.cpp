@@ -1,11 +1,14 @@
 // The digit-run scanner, which reads runs off bit masks of 64 bytes, against a byte-at-a-time
 // reference, on texts that put runs of every length across the block edges and at the end.
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "check.hpp"
+#include "detect/rules.hpp"
 #include "detect/scanner.hpp"
 #include "text/utf8.hpp"
 
@@ -90,4 +93,29 @@ KX_TEST(digit_runs_of_random_texts) {
     for (std::size_t k = 0; k < parts; ++k) t += pieces[rng() % std::size(pieces)];
     check_same(t, 1 + rng() % 8, rng() % 2 ? SIZE_MAX : 8 + rng() % 20);
   }
+}
+
+KX_TEST(digit_array_of_every_byte_at_every_place) {
+  // Runs of eight to sixteen bytes are read eight bytes at a time: every byte value at every
+  // place of runs of every length gives the digit and the text form it gives alone, and nothing
+  // is written past the run.
+  const std::string fill = "0123456789*xX95";
+  for (std::size_t n = 1; n <= 24; ++n)
+    for (std::size_t at = 0; at < n; ++at)
+      for (unsigned b = 0; b < 256; ++b) {
+        std::string run;
+        for (std::size_t k = 0; k < n; ++k) run += fill[(k * 7 + at) % fill.size()];
+        run[at] = static_cast<char>(b);
+        std::uint8_t digits[32];
+        char form[32];
+        std::fill(std::begin(digits), std::end(digits), std::uint8_t{0xEE});
+        std::fill(std::begin(form), std::end(form), '#');
+        det::digit_array(run, digits, form);
+        for (std::size_t k = 0; k < n; ++k) {
+          const auto c = static_cast<unsigned char>(run[k]);
+          KX_CHECK(digits[k] == (digit(c) ? c - '0' : det::kMasked));
+          KX_CHECK(form[k] == (digit(c) ? static_cast<char>(c) : '*'));
+        }
+        for (std::size_t k = n; k < 32; ++k) KX_CHECK(digits[k] == 0xEE && form[k] == '#');
+      }
 }
