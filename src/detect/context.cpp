@@ -615,10 +615,4 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
   }
 }
 
-float context_score(const HitList& hits) {
-  float sum = 0.0f;
-  for (const ContextHit& h : hits) sum += h.weight;
-  return sum > 1.5f ? 1.5f : sum;
-}
-
 }  // namespace kestrix::det

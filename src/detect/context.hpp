@@ -209,6 +209,10 @@ void find_hits(const CueIndex& index, CueCursor& cursor, std::uint32_t char_star
                HitList& out);
 
 // Sum of the weights in list order, capped at 1.5.
-float context_score(const HitList& hits);
+inline float context_score(const HitList& hits) {
+  float sum = 0.0f;
+  for (const ContextHit& h : hits) sum += h.weight;
+  return sum > 1.5f ? 1.5f : sum;
+}
 
 }  // namespace kestrix::det

@@ -62,11 +62,11 @@ bool whole_cue_index() {
 
 Certainty context_certainty(float c) { return c > 0.0f ? Certainty::probable : Certainty::possible; }
 
-// A new finding of `src` at the end of the report's list (made in place: a finding holds lists),
-// its other fields left to the caller.
-Finding& new_finding(Report& report, const SourceSpan& src, const Span& normalized) {
+// A new finding of `src`, whose rules it takes, at the end of the report's list (made in place:
+// a finding holds lists), its other fields left to the caller.
+Finding& new_finding(Report& report, SourceSpan&& src, const Span& normalized) {
   Finding& f = report.findings.emplace_back();
-  f.normalizations = src.rules;
+  f.normalizations = std::move(src.rules);
   f.cost = src.cost;
   f.snapped = src.snapped;
   f.source = src.span;
@@ -264,7 +264,7 @@ struct Pass {
   void emails(const std::vector<Span>& spans) {
     for (const Span& span : spans) {
       SourceSpan src = to_source(map, span, map_hint);
-      Finding& f = new_finding(report, src, span);
+      Finding& f = new_finding(report, std::move(src), span);
       f.status = ChecksumStatus::not_applicable;
       f.reason = det::kEmailReason;
       f.rule = "email.structural";
@@ -288,7 +288,7 @@ struct Pass {
       } else if (score < config.min_score) {
         reject(src, score, Entity::passport, RejectReason::below_threshold);
       } else {
-        Finding& f = new_finding(report, src, span);
+        Finding& f = new_finding(report, std::move(src), span);
         f.status = ChecksumStatus::not_applicable;
         f.reason = det::kPassportReason;
         f.context_hits.assign(hits.begin(), hits.end());
@@ -518,8 +518,9 @@ struct Pass {
             }};
   }
 
-  void add_finding(const Reading& r) {
-    Finding& f = new_finding(report, r.src, r.span);
+  // Takes the rules of r's source span.
+  void add_finding(Reading& r) {
+    Finding& f = new_finding(report, std::move(r.src), r.span);
     f.status = r.match.status;
     f.reason = r.match.reason;
     f.context_hits.assign(r.hits.begin(), r.hits.end());
@@ -978,7 +979,6 @@ void sort_runs(std::vector<Key>& keys, Less less) {
 // start ends later. (Spans that are equal are judged alike whatever their order.)
 void remove_nested(Report& report, bool keep_rejections) {
   auto& fs = report.findings;
-  if (fs.size() < 2) return;
   auto before = [](const Key& a, const Key& b) {
     if (a.start != b.start) return a.start < b.start;
     return a.end > b.end;
@@ -1138,7 +1138,7 @@ std::expected<Report, Error> detect_in(std::string_view source, std::string* own
   // The map has served every candidate: let it go before the sorting below needs its keys.
   recycle(std::move(normalized.map));
 
-  remove_nested(report, whole_report);
+  if (report.findings.size() > 1) remove_nested(report, whole_report);  // one is nested in none
   sort_by_source(report.findings);
   sort_by_source(report.rejections);
   return report;
