@@ -865,6 +865,12 @@ MOBILE = "010-2345-6789"
     ("2024.08.18 550805-5273430", [("foreigner_registration", "550805-5273430")]),
     # ... and what they leave uncovered is read again from all pieces.
     (f"010 2345-6789, 02-123-4567", [("phone", "010 2345-6789"), ("phone", "02-123-4567")]),
+    # A phone beside a date, joined by another kind of separator, is not a card across both,
+    # nor does it take in a digit or a dotted number beyond its own separators.
+    ("02-151-3771. 1988.08.07", [("phone", "02-151-3771")]),
+    ("010-0514-1457,1951.07.08", [("phone", "010-0514-1457")]),
+    ("67.02-881-6174 4", [("phone", "02-881-6174")]),
+    ("1974.08.01.02-944-8039", [("phone", "02-944-8039")]),
     # A passport number with the next value joined on, and masks at a run's edges that stand
     # for no digit (a bullet, a footnote mark).
     (f"여권번호 M1234567\t{MOBILE}", [("passport", "M1234567"), ("phone", MOBILE)]),
