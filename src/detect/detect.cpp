@@ -700,6 +700,9 @@ struct Pass {
   // The working lists of the pieces, made when a run is first looked at in pieces: most texts
   // never are, and need not make them and let them go.
   struct Pieces {
+    // Declared, not defaulted: a defaulted one would be needed, for the optional below, before
+    // the initializers of Reading's members are known (clang refuses that).
+    Pieces() {}
     std::vector<Joint> joints;
     std::vector<PieceReading> piece_readings;
     Reading piece_scratch, date_scratch;
