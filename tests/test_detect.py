@@ -899,6 +899,21 @@ def test_a_piece_is_read_as_a_run_with_its_span_would_be():
     assert [(h.cue, h.distance) for h in first.evidence.context_hits] == [("연락처", 1)]
 
 
+@pytest.mark.parametrize("text, refused", [
+    ("생년월일 1950. 1. 13.-1958.01.28,3209", ["1958.01.28"]),
+    ("생년월일 1988.09.02 010-7670-2369,1980.09.24/", ["1980.09.24"]),
+    ("생년월일 1943. 5. 23.,1986.01.15,1987. 6. 9./", ["1986.01.15", "1987. 6. 9."]),
+])
+def test_a_refused_date_inside_a_joined_run_is_listed_once(text, refused):
+    # The part of the run after the accepted date is read again as a run of its own and meets
+    # the refused dates again.
+    r = kx.detect(text)
+    keys = [(x.entity, x.reason, x.source.byte_start, x.source.byte_end) for x in r.rejections]
+    assert len(keys) == len(set(keys))
+    assert [text[x.source.char_start:x.source.char_end] for x in r.rejections
+            if x.entity == "birth_date"] == refused
+
+
 def test_a_run_accepted_whole_is_never_split():
     # Twelve digits after 계좌번호 read as one account, although its pieces hold a phone number.
     text = "계좌번호 010-2345-678901"

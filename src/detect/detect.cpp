@@ -138,6 +138,9 @@ struct Pass {
   det::HitList hits, veto;
   det::RuleMatches matches, national;
   std::size_t map_hint = 0;  // candidates come in text order: to_source walks forward
+  // The dotted dates of the run being read that were decided and refused: a part of a joined
+  // run after one, read as a run of its own, meets it again, and it would be listed twice.
+  std::vector<Span> refused_dates;
 
   // Hits of `table` around `span` into `out`. The cue index is built on first use, so a text
   // without candidates is never searched for cue words.
@@ -533,6 +536,7 @@ struct Pass {
   void digit_runs(const std::vector<Span>& spans, bool with_pieces) {
     Reading r;
     for (const Span& span : spans) {
+      refused_dates.clear();
       // A run as short as a dotted date may be one: read first as that, since its digits
       // also read whole as another date (2001. 1. 1. as 200111, a YYMMDD).
       const std::uint32_t len = span.byte_end - span.byte_start;
@@ -665,10 +669,14 @@ struct Pass {
       ++span.byte_end;
       ++span.char_end;
     }
-    if (!(context(span, det::cues::birth, hits) > 0.0f)) return false;
+    if (std::ranges::find(refused_dates, span) != refused_dates.end() ||
+        !(context(span, det::cues::birth, hits) > 0.0f))
+      return false;
     matches.items[0] = det::birth_match("birth.dot");
     matches.size = 1;
-    return decide(span, 0, true, r, true);
+    if (decide(span, 0, true, r, true)) return true;
+    refused_dates.push_back(span);
+    return false;
   }
 
   // ---- pieces of joined runs ----
