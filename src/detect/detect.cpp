@@ -280,7 +280,7 @@ struct Pass {
   void passports(const std::vector<Span>& spans) {
     const Weights& w = config.weights;
     for (const Span& span : spans) {
-      SourceSpan src = to_source(map, span, map_hint);
+      SourceSpan src = to_source_without_rules(map, span, map_hint);
       float c = context(span, det::cues::passport, hits);
       float v = context(span, det::cues::veto, veto);
       float score = score_of(0.1f, c, src.cost, w);
@@ -291,6 +291,7 @@ struct Pass {
       } else if (score < config.min_score) {
         reject(src, score, Entity::passport, RejectReason::below_threshold);
       } else {
+        src.rules = source_rules(map, span, map_hint);
         Finding& f = new_finding(report, std::move(src), span);
         f.status = ChecksumStatus::not_applicable;
         f.reason = det::kPassportReason;
@@ -308,7 +309,7 @@ struct Pass {
   // The best accepted reading of one candidate span of digits: a run, or a piece of one.
   struct Reading {
     RuleMatch match;
-    SourceSpan src;
+    SourceSpan src;  // without its rules, which add_finding gives a finding
     Span span;  // normalized; with the "+" for an international phone number
     float score = 0;
     Certainty certainty = Certainty::possible;
@@ -398,19 +399,23 @@ struct Pass {
   bool decide(const Span& read_span, std::uint32_t cost_skip, bool record, Reading& best,
               bool own_separators = false) {
     const Weights& w = config.weights;
+    // Rejections are kept only with `keep_rejections`: without, a recorded reading is decided
+    // as a piece's is.
+    record = record && keep_rejections;
     // Mapped back when first needed: a piece of a run mostly ends on a rejection that needs no
-    // score, and then it is never mapped.
-    SourceSpan src;
+    // score, and then it is never mapped. The rules wait for a finding. (Mapped into `best`,
+    // which holds nothing a caller reads when no reading is accepted.)
+    SourceSpan& src = best.src;
     bool mapped = false;
     auto map_back = [&] {
       if (mapped) return;
       mapped = true;
-      src = to_source(map, read_span, map_hint);
+      src = to_source_without_rules(map, read_span, map_hint);
       if (cost_skip)
-        src.cost = to_source(map,
-                             Span{read_span.byte_start + cost_skip, read_span.byte_end,
-                                  read_span.char_start + cost_skip, read_span.char_end},
-                             map_hint)
+        src.cost = to_source_without_rules(map,
+                                           Span{read_span.byte_start + cost_skip, read_span.byte_end,
+                                                read_span.char_start + cost_skip, read_span.char_end},
+                                           map_hint)
                        .cost;
       if (own_separators) src.cost.absorbed_whitespace = src.cost.absorbed_separators = 0;
     };
@@ -427,7 +432,7 @@ struct Pass {
       return v > c && v >= config.min_veto;
     };
     auto reject_if = [&](float score, Entity e, RejectReason r) {
-      if (record) reject(src, score, e, r);
+      if (record) report.rejections.push_back(Rejection{src.span, score, e, r});
     };
     bool found = false;
     for (const RuleMatch& m : matches) {
@@ -474,7 +479,6 @@ struct Pass {
     }
     if (!found) return false;
     best.span = read_span;
-    best.src = std::move(src);
     return true;
   }
 
@@ -521,8 +525,9 @@ struct Pass {
             }};
   }
 
-  // Takes the rules of r's source span.
+  // Takes r's source span, given its rules here.
   void add_finding(Reading& r) {
+    r.src.rules = source_rules(map, r.span, map_hint);
     Finding& f = new_finding(report, std::move(r.src), r.span);
     f.status = r.match.status;
     f.reason = r.match.reason;

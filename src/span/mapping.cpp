@@ -391,15 +391,66 @@ std::expected<void, Error> compose_walk(const SpanMap& inner, const SpanMap& out
 
 namespace {
 
-// The result of to_source once the covered segments S[first..last) are known.
-SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first, std::size_t last) {
-  SourceSpan r;
+// The rule names of covered segments: the lists are told apart by their handles (equal lists
+// have equal handles), and the names read only from the distinct ones, of which a span holds
+// one or two (a number with absorbed hyphens and a space).
+struct RuleGather {
+  static constexpr std::size_t kDistinct = 4;
+  RuleSeq distinct[kDistinct];
+  std::size_t lists = 0;
+  bool more = false;  // more distinct lists than kDistinct
+
+  void add(RuleSeq rules) {
+    if (rules.empty() || (lists > 0 && rules == distinct[lists - 1])) return;
+    bool known = false;
+    for (std::size_t j = 0; j + 1 < lists; ++j) known = known || rules == distinct[j];
+    if (known) return;
+    if (lists < kDistinct)
+      distinct[lists++] = rules;
+    else
+      more = true;
+  }
+
+  // The de-duplicated, ascending names of S[first..last), whose lists were added.
+  void names(const std::vector<Segment>& segs, std::size_t first, std::size_t last, RuleList& out) const {
+    if (lists == 1 && distinct[0].strictly_ascending()) {
+      out.assign(distinct[0].begin(), distinct[0].end());
+    } else if (lists == 2 && distinct[0].size() == 1 && distinct[1].size() == 1) {
+      // Two names (a number with hyphens and a space absorbed): distinct lists of one name each
+      // name different rules, so the list is the two in order.
+      std::string_view a = distinct[0][0], b = distinct[1][0];
+      if (b < a) std::swap(a, b);
+      const std::string_view both[2] = {a, b};
+      out.assign(both, both + 2);
+    } else if (lists > 0) {
+      auto add_names = [&out](RuleSeq rules) {
+        for (std::string_view name : rules)
+          if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
+      };
+      if (more) {
+        for (std::size_t k = first; k < last; ++k) add_names(segs[k].rules);
+      } else {
+        for (std::size_t j = 0; j < lists; ++j) add_names(distinct[j]);
+      }
+      sort_unique(out);
+    }
+  }
+};
+
+// Whether to_source covers S[first..last) of `dst` (else its span is empty and has no rules).
+bool covers_segments(const Span& dst, std::size_t first, std::size_t last) {
+  return first < last && dst.byte_start <= dst.byte_end;
+}
+
+// The span and snap of to_source once the covered segments S[first..last) are known; false
+// when nothing is covered (the span is then empty, where bs lands in the source).
+bool source_ends(const SpanMap& map, const Span& dst, std::size_t first, std::size_t last, SourceSpan& r) {
   const std::vector<Segment>& segs = map.segments;
   const std::size_t n = segs.size();
   const std::uint32_t bs = dst.byte_start, be = dst.byte_end;
   // A reversed request is never covered, even when both ends fall inside one segment (where
   // the two searches alone would pick that segment and hand back a reversed source span).
-  if (first < last && bs <= be) {
+  if (covers_segments(dst, first, last)) {
     const Segment& s = segs[first];
     if (s.kind == SegmentKind::identity && s.dst.byte_start < bs) {
       r.span.byte_start = bs - s.dst.byte_start + s.src.byte_start;
@@ -418,53 +469,7 @@ SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first
       r.span.char_end = t.src.char_end;
       r.snapped = r.snapped || be != t.dst.byte_end;
     }
-    // The costs add up in wide counters, clamped once at the end: a sum of non-negative terms
-    // saturated term by term is the whole sum saturated. The rule lists are told apart by their
-    // handles (equal lists have equal handles), and the names read only from the distinct ones,
-    // of which a span holds one or two (a number with absorbed hyphens and a space).
-    std::uint64_t whitespace = 0, separators = 0, syllables = 0, replaced = 0;
-    constexpr std::size_t kDistinct = 4;
-    RuleSeq distinct[kDistinct];
-    std::size_t lists = 0;
-    bool more = false;  // more distinct lists than kDistinct
-    for (std::size_t k = first; k < last; ++k) {
-      const Segment& c = segs[k];
-      whitespace += c.cost.absorbed_whitespace;
-      separators += c.cost.absorbed_separators;
-      syllables += c.cost.expanded_syllables;
-      replaced += c.cost.replaced_chars;
-      if (c.rules.empty() || (lists > 0 && c.rules == distinct[lists - 1])) continue;
-      bool known = false;
-      for (std::size_t j = 0; j + 1 < lists; ++j) known = known || c.rules == distinct[j];
-      if (known) continue;
-      if (lists < kDistinct)
-        distinct[lists++] = c.rules;
-      else
-        more = true;
-    }
-    r.cost = {clamp16(whitespace), clamp16(separators), clamp16(syllables), clamp16(replaced)};
-    if (lists == 1 && distinct[0].strictly_ascending()) {
-      r.rules.assign(distinct[0].begin(), distinct[0].end());
-    } else if (lists == 2 && distinct[0].size() == 1 && distinct[1].size() == 1) {
-      // Two names (a number with hyphens and a space absorbed): distinct lists of one name each
-      // name different rules, so the list is the two in order.
-      std::string_view a = distinct[0][0], b = distinct[1][0];
-      if (b < a) std::swap(a, b);
-      const std::string_view both[2] = {a, b};
-      r.rules.assign(both, both + 2);
-    } else if (lists > 0) {
-      auto add = [&r](RuleSeq rules) {
-        for (std::string_view name : rules)
-          if (std::find(r.rules.begin(), r.rules.end(), name) == r.rules.end()) r.rules.push_back(name);
-      };
-      if (more) {
-        for (std::size_t k = first; k < last; ++k) add(segs[k].rules);
-      } else {
-        for (std::size_t j = 0; j < lists; ++j) add(distinct[j]);
-      }
-      sort_unique(r.rules);
-    }
-    return r;
+    return true;
   }
 
   // Nothing covered: an empty span at the point where bs lands in the source.
@@ -472,6 +477,37 @@ SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first
   auto p = map_point(s.dst, s.src, s.kind == SegmentKind::identity, Pos{bs, dst.char_start});
   Pos at = p ? *p : Pos{src_end(map).first, src_end(map).second};
   r.span = {at.b, at.b, at.c, at.c};
+  return false;
+}
+
+// The costs of segments add up in wide counters, clamped once at the end: a sum of
+// non-negative terms saturated term by term is the whole sum saturated.
+struct CostSum {
+  std::uint64_t whitespace = 0, separators = 0, syllables = 0, replaced = 0;
+  void add(const NormalizationCost& c) {
+    whitespace += c.absorbed_whitespace;
+    separators += c.absorbed_separators;
+    syllables += c.expanded_syllables;
+    replaced += c.replaced_chars;
+  }
+  NormalizationCost total() const {
+    return {clamp16(whitespace), clamp16(separators), clamp16(syllables), clamp16(replaced)};
+  }
+};
+
+// The result of to_source once the covered segments S[first..last) are known.
+SourceSpan covered_source(const SpanMap& map, const Span& dst, std::size_t first, std::size_t last) {
+  SourceSpan r;
+  if (!source_ends(map, dst, first, last, r)) return r;
+  const std::vector<Segment>& segs = map.segments;
+  CostSum cost;
+  RuleGather rules;
+  for (std::size_t k = first; k < last; ++k) {
+    cost.add(segs[k].cost);
+    rules.add(segs[k].rules);
+  }
+  r.cost = cost.total();
+  rules.names(segs, first, last, r.rules);
   return r;
 }
 
@@ -521,10 +557,12 @@ SourceSpan to_source(const SpanMap& map, const Span& dst) {
   return covered_source(map, dst, first, last);
 }
 
-SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint) {
-  const std::vector<Segment>& segs = map.segments;
-  if (segs.empty()) return {};
-  const std::uint32_t bs = dst.byte_start, be = dst.byte_end;
+namespace {
+
+// The first segment that to_source covers for `dst`, searched from `hint` (updated to it); the
+// map holds a segment.
+std::size_t first_covered(const std::vector<Segment>& segs, const Span& dst, std::size_t& hint) {
+  const std::uint32_t bs = dst.byte_start;
   auto before = [bs](const Segment& s) { return s.dst.byte_end <= bs; };
   // Spans come in text order a few segments apart: a short walk forward finds most, and the
   // gallop the rest (the same index, as pred holds on a prefix of the list).
@@ -536,16 +574,56 @@ SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint) {
         first = gallop(segs, first, before);
         break;
       }
-  } else {
+  } else if (first > 0 && !before(segs[first - 1])) {
+    // Behind the last span (a piece of a joined run before the one mapped last). A span that
+    // starts in the segment where the last one began (it again, for its rules) is there already.
     first = gallop(segs, first, before);
   }
-  // The covered segments follow `first`: every segment before it ends by bs. (Where the search
-  // from the start would stop before `first`, on an empty span, no segment from `first` on
-  // starts before be either; a reversed span is mapped by `first` alone.)
-  std::size_t last = first;
-  while (last < segs.size() && segs[last].dst.byte_start < be) ++last;
   hint = first;
-  return covered_source(map, dst, first, last);
+  return first;
+}
+
+// The covered segments follow `first`: every segment before it ends by bs. (Where the search
+// from the start would stop before `first`, on an empty span, no segment from `first` on starts
+// before be either; a reversed span is mapped by `first` alone.) `each` is called on each
+// segment covered; returns the end of the covered ones.
+template <class Each>
+std::size_t covered_after(const std::vector<Segment>& segs, const Span& dst, std::size_t first, Each each) {
+  std::size_t last = first;
+  for (; last < segs.size() && segs[last].dst.byte_start < dst.byte_end; ++last) each(segs[last]);
+  return last;
+}
+
+}  // namespace
+
+SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint) {
+  const std::vector<Segment>& segs = map.segments;
+  if (segs.empty()) return {};
+  const std::size_t first = first_covered(segs, dst, hint);
+  return covered_source(map, dst, first, covered_after(segs, dst, first, [](const Segment&) {}));
+}
+
+// The two halves each find the covered segments and read them in the same walk.
+SourceSpan to_source_without_rules(const SpanMap& map, const Span& dst, std::size_t& hint) {
+  const std::vector<Segment>& segs = map.segments;
+  if (segs.empty()) return {};
+  const std::size_t first = first_covered(segs, dst, hint);
+  CostSum cost;
+  const std::size_t last = covered_after(segs, dst, first, [&](const Segment& g) { cost.add(g.cost); });
+  SourceSpan r;
+  if (source_ends(map, dst, first, last, r)) r.cost = cost.total();
+  return r;
+}
+
+RuleList source_rules(const SpanMap& map, const Span& dst, std::size_t& hint) {
+  RuleList out;
+  const std::vector<Segment>& segs = map.segments;
+  if (segs.empty()) return out;
+  const std::size_t first = first_covered(segs, dst, hint);
+  RuleGather rules;
+  const std::size_t last = covered_after(segs, dst, first, [&](const Segment& g) { rules.add(g.rules); });
+  if (covers_segments(dst, first, last)) rules.names(segs, first, last, out);
+  return out;
 }
 
 SpanMap identity(std::string_view text) {

@@ -16,6 +16,11 @@ SourceSpan to_source(const SpanMap& map, const Span& dst);
 // the search starts from `hint` (0 at first; updated to where the covered segments began), so
 // it costs the logarithm of the distance from the previous span, not of the map's length.
 SourceSpan to_source(const SpanMap& map, const Span& dst, std::size_t& hint);
+// The two halves of that: the span, cost and snap with the rules left empty, and the rules
+// alone, for a caller that keeps the rules of only some of the spans it maps (detection: of
+// those that become findings). The same `hint` is searched from and updated.
+SourceSpan to_source_without_rules(const SpanMap& map, const Span& dst, std::size_t& hint);
+RuleList source_rules(const SpanMap& map, const Span& dst, std::size_t& hint);
 
 // One identity segment covering text (no segment for an empty text).
 SpanMap identity(std::string_view text);
