@@ -173,6 +173,21 @@ struct CueCursor {
 // A span's windows holding more occurrences than this are searched cue by cue.
 constexpr std::uint32_t kMaxNearCues = 32;
 
+// Whether a cue of `table` occurs anywhere in the indexed text: else find_hits gives no hit.
+inline bool table_occurs(const CueIndex& index, CueTable table) {
+  __extension__ using Bits = unsigned __int128;
+  const Bits present = Bits{index.present[1]} << 64 | index.present[0];
+  return (static_cast<std::uint64_t>(present >> table.first) & ((std::uint64_t{1} << table.count) - 1)) != 0;
+}
+
+// Whether the cursor has found that the windows of [char_start, char_end) (window `window`) see
+// no occurrence at all: then find_hits gives that span no hit, whatever the table.
+inline bool sees_no_cue(const CueCursor& cursor, std::uint32_t char_start, std::uint32_t char_end,
+                        std::uint32_t window) {
+  return cursor.near_set && !cursor.near_many && cursor.near_lo == cursor.near_hi &&
+         cursor.near_start == char_start && cursor.near_end == char_end && cursor.near_window == window;
+}
+
 void reset_cursor(const CueIndex& index, CueCursor& cursor);
 
 // Room for up to N records held inline, of which only the first `size` are ever read. The

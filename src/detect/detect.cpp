@@ -145,9 +145,15 @@ struct Pass {
   // Hits of `table` around `span` into `out`. The cue index is built on first use, so a text
   // without candidates is never searched for cue words.
   float context(const Span& span, CueTable table, det::HitList& out) {
-    cover(span);
-    det::find_hits(index, cursor, span.char_start - index_char, span.char_end - index_char,
-                   config.context_window, table, out);
+    if (!whole) cover(span);
+    const std::uint32_t start = span.char_start - index_char, end = span.char_end - index_char;
+    // Most candidates ask for two or three tables, and most stand where no cue word does, or
+    // ask for a table of which no word occurs in the whole text.
+    if (!det::table_occurs(index, table) || det::sees_no_cue(cursor, start, end, config.context_window)) {
+      out.size = 0;
+      return 0.0f;
+    }
+    det::find_hits(index, cursor, start, end, config.context_window, table, out);
     return det::context_score(out);
   }
 
