@@ -119,6 +119,36 @@ def test_findings_map_back_as_the_public_to_source_does(text):
     assert_findings_map_back_as_the_public_to_source_does(text)
 
 
+def config_of(**fields):
+    c = kx.Config()
+    for k, v in fields.items():
+        setattr(c, k, v)
+    return c
+
+
+# Masking keeps no rejections, so it leaves the readings that no score could save unmapped and
+# unscored, and finds a finding's rule names only once it is one: it finds what detect finds,
+# field for field, whatever rejects the rest (a cue missing or too weak, a business word, a
+# failed checksum, a low score).
+DECISION_CONFIGS = [
+    {},
+    dict(min_context=0.5, min_score=0.75),
+    dict(min_veto=0.1, context_window=30),
+    dict(min_score=0.0, min_context=0.0, min_veto=100.0),
+]
+
+
+@settings(max_examples=300, deadline=None)
+@given(TEXTS, st.sampled_from(DECISION_CONFIGS))
+@example("주문번호 010-1234-5678 연락처 02-123-4567", {})
+@example("계좌 1234567890 " + rrn("900101123456")[:-1] + "0", dict(min_veto=0.1, context_window=30))
+def test_masking_finds_what_detection_finds_field_for_field(text, fields):
+    config = config_of(**fields)
+    report = kx.detect(text, config)
+    out = kx.mask(text, None, config)
+    assert sorted(f.to_json() for f in out.applied + out.skipped) == sorted(f.to_json() for f in report.findings)
+
+
 # Detection maps its candidates back in scanner order (e-mails, passports, digit runs), each
 # search starting where the last one began: a later candidate of the same scanner lies ahead, one
 # of the next scanner may lie behind. Each full-width character is a segment of its own, so the

@@ -164,3 +164,50 @@ KX_TEST(identity_shortcut_matches_the_full_walk) {
     }
   }
 }
+
+// Detection maps a candidate back in two halves, the span and costs first and the rule names
+// only for a finding, each search starting from where the last began: both halves together are
+// to_source, whatever order the spans come in (ahead, the same span again, behind, reversed,
+// empty, past the end).
+KX_TEST(to_source_in_halves_from_any_hint_is_to_source) {
+  Lcg g{777};
+  for (int round = 0; round < 3000; ++round) {
+    std::string src = random_text(g);
+    auto [mid, m] = random_map(g, src);
+    auto [out, m2] = random_map(g, mid);
+    auto composed = compose(m, m2);
+    KX_CHECK(composed.has_value());
+    if (!composed) continue;
+    // Every character boundary of the normalized text, and one past its end.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> at;  // (byte, char)
+    for (std::uint32_t b = 0, c = 0;; ++c) {
+      at.emplace_back(b, c);
+      if (b >= out.size()) break;
+      b += static_cast<std::uint32_t>(utf8::seq_len(static_cast<unsigned char>(out[b])));
+    }
+    at.emplace_back(at.back().first + 1, at.back().second + 1);
+    std::size_t hint = g.next(4) == 0 ? g.next(40) : 0, rules_hint = hint;
+    Span last{};
+    for (int q = 0; q < 12; ++q) {
+      Span dst;
+      if (q > 0 && g.next(4) == 0) {
+        dst = last;  // mapped again, as a finding's rules are
+      } else {
+        auto a = at[g.next(static_cast<std::uint32_t>(at.size()))];
+        auto b = at[g.next(static_cast<std::uint32_t>(at.size()))];
+        if (g.next(8) != 0 && b.first < a.first) std::swap(a, b);
+        dst = Span{a.first, b.first, a.second, b.second};
+      }
+      last = dst;
+      const SourceSpan want = to_source(*composed, dst);
+      const SourceSpan half = to_source_without_rules(*composed, dst, hint);
+      const RuleList rules = source_rules(*composed, dst, q % 2 ? hint : rules_hint);
+      std::size_t full_hint = hint;
+      const SourceSpan whole = to_source(*composed, dst, full_hint);
+      KX_CHECK(half.span == want.span && half.snapped == want.snapped && half.cost == want.cost);
+      KX_CHECK(half.rules.empty());
+      KX_CHECK(rules == want.rules);
+      KX_CHECK(whole.span == want.span && whole.rules == want.rules && whole.cost == want.cost);
+    }
+  }
+}
