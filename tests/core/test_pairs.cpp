@@ -3,6 +3,7 @@
 // reference finds is visited (or offered), and the places come once each, in order.
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <set>
 #include <string>
@@ -36,28 +37,34 @@ struct Sets {
   std::set<long> first, second;
   pairs::PairSet first_pairs, second_pairs;
   pairs::AsciiSet ascii{{'A', 'D', 'D', 'D'}};
-  Sets() {
-    for (long s : {0L, 1L, 588L, 4000L, 11171L}) {
-      first.insert(s);
-      first_pairs.add_syllable(static_cast<std::size_t>(s));
-    }
-    for (long s : {1L, 29L, 4001L, 11171L}) {
-      second.insert(s);
-      second_pairs.add_syllable(static_cast<std::size_t>(s));
-    }
+  Sets(std::initializer_list<long> firsts = {0L, 1L, 588L, 4000L, 11171L},
+       std::initializer_list<long> seconds = {1L, 29L, 4001L, 11171L}) {
+    for (long s : firsts) add(first, first_pairs, s);
+    for (long s : seconds) add(second, second_pairs, s);
+  }
+  static void add(std::set<long>& set, pairs::PairSet& pairs, long s) {
+    set.insert(s);
+    pairs.add_syllable(static_cast<std::size_t>(s));
   }
   bool two_at(const std::string& t, std::size_t at) const {
     return first.count(syllable_at(t, at)) && second.count(syllable_at(t, at + 3));
   }
 };
 
-// Texts of syllables of both sets, their neighbours, the ASCII bytes looked for and others.
-std::string random_text(std::mt19937& rng, std::size_t bytes) {
-  const std::string pieces[] = {syllable(0), syllable(1), syllable(2), syllable(588), syllable(29),
-                                syllable(4000), syllable(4001), syllable(11171), syllable(64),
-                                "A", "D", "a", " ", "1"};
+// The syllables one bit of the code point away from s.
+std::vector<long> neighbours(long s) {
+  std::vector<long> v;
+  for (int b = 0; b < 16; ++b)
+    if (const long c = (0xAC00 + s) ^ (1L << b); c >= 0xAC00 && c < 0xAC00 + 11172) v.push_back(c - 0xAC00);
+  return v;
+}
+
+// Texts of the given syllables, the ASCII bytes looked for and others.
+std::string random_text(std::mt19937& rng, std::size_t bytes, const std::vector<long>& syllables) {
+  std::vector<std::string> pieces = {"A", "D", "a", " ", "1"};
+  for (long s : syllables) pieces.push_back(syllable(static_cast<std::size_t>(s)));
   std::string t;
-  while (t.size() < bytes) t += pieces[rng() % std::size(pieces)];
+  while (t.size() < bytes) t += pieces[rng() % pieces.size()];
   t.resize(bytes);  // may cut a syllable: its bytes are no syllable then
   return t;
 }
@@ -130,16 +137,76 @@ std::size_t find_at(int width, const unsigned char* s, std::size_t i, std::size_
 
 }  // namespace
 
+// Syllables of both sets, their neighbours, the ASCII bytes looked for and others.
 KX_TEST(two_syllables_are_visited_once_each_in_order_at_every_length) {
   const Sets sets;
+  const std::vector<long> syllables = {0, 1, 2, 588, 29, 4000, 4001, 11171, 64};
   std::mt19937 rng(11);
   for (std::size_t bytes = 0; bytes <= 160; ++bytes)
     for (int round = 0; round < 40; ++round) {
-      const std::string t = random_text(rng, bytes);
+      const std::string t = random_text(rng, bytes, syllables);
       each_width([&](int width) {
         check_visit(sets, t, [width](auto&&... a) { visit_at(width, a...); });
         for (std::size_t from : {std::size_t{0}, std::min<std::size_t>(bytes, 1), bytes / 3, bytes / 2})
           check_find(sets, t, from, [width](auto&&... a) { return find_at(width, a...); });
       });
     }
+}
+
+// Sets of syllables of every lead byte, in texts of their members and of the syllables one bit
+// of the code point away from them, which share all but one bit with a member in each piece of
+// the code point that the vector scans test.
+KX_TEST(two_syllables_of_any_sets_are_visited_among_their_neighbours) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 60; ++round) {
+    auto pick = [&rng] { return static_cast<long>(rng() % 11172); };
+    const Sets sets({pick(), pick(), pick(), 5120L + pick() % 4096}, {pick(), pick(), 8000L + pick() % 3000});
+    std::vector<long> syllables;
+    for (const std::set<long>* set : {&sets.first, &sets.second})
+      for (long s : *set) {
+        syllables.push_back(s);
+        for (long c : neighbours(s)) syllables.push_back(c);
+      }
+    // Members often, so that two of them stand together at every place.
+    for (int k = 0; k < 6; ++k) {
+      syllables.insert(syllables.end(), sets.first.begin(), sets.first.end());
+      syllables.insert(syllables.end(), sets.second.begin(), sets.second.end());
+    }
+    for (std::size_t bytes = 0; bytes <= 110; ++bytes) {
+      const std::string t = random_text(rng, bytes, syllables);
+      each_width([&](int width) {
+        check_visit(sets, t, [width](auto&&... a) { visit_at(width, a...); });
+        check_find(sets, t, 0, [width](auto&&... a) { return find_at(width, a...); });
+      });
+    }
+  }
+}
+
+// What the vector scans are for: a syllable one bit of the code point away from the only
+// member of a set (bit 13 aside, which tells lead EA from EC and EB from ED) is passed over,
+// before a member of the second set or after a member of the first.
+KX_TEST(vector_scans_pass_over_syllables_one_bit_from_the_sets) {
+#ifdef KESTRIX_SIMD_X86
+  std::mt19937 rng(3);
+  for (int round = 0; round < 200; ++round) {
+    const long first = static_cast<long>(rng() % 11172), second = static_cast<long>(rng() % 11172);
+    const Sets sets({first}, {second});
+    for (int b = 0; b < 13; ++b) {
+      const long c = (0xAC00 + first) ^ (1L << b), d = (0xAC00 + second) ^ (1L << b);
+      std::string t;
+      if (c >= 0xAC00 && c < 0xAC00 + 11172) t += syllable(static_cast<std::size_t>(c - 0xAC00)) + syllable(second);
+      if (d >= 0xAC00 && d < 0xAC00 + 11172) t += syllable(first) + syllable(static_cast<std::size_t>(d - 0xAC00));
+      t.resize(t.size() + 40, ' ');
+      for (int width : {16, 32}) {
+        if (simd::level < width / 16) continue;
+        std::vector<std::size_t> got;
+        visit_at(width, reinterpret_cast<const unsigned char*>(t.data()), t.size(), sets, got);
+        KX_CHECK(got.empty());
+        got.clear();
+        KX_CHECK(find_at(width, reinterpret_cast<const unsigned char*>(t.data()), 0, t.size(), sets, got) == t.size());
+        KX_CHECK(got.empty());
+      }
+    }
+  }
+#endif
 }
