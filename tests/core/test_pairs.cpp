@@ -184,7 +184,8 @@ KX_TEST(two_syllables_of_any_sets_are_visited_among_their_neighbours) {
 
 // What the vector scans are for: a syllable one bit of the code point away from the only
 // member of a set (bit 13 aside, which tells lead EA from EC and EB from ED) is passed over,
-// before a member of the second set or after a member of the first.
+// before a member of the second set or after a member of the first; so is a character of
+// another lead byte with the member's last two bytes.
 KX_TEST(vector_scans_pass_over_syllables_one_bit_from_the_sets) {
 #ifdef KESTRIX_SIMD_X86
   std::mt19937 rng(3);
@@ -196,6 +197,12 @@ KX_TEST(vector_scans_pass_over_syllables_one_bit_from_the_sets) {
       std::string t;
       if (c >= 0xAC00 && c < 0xAC00 + 11172) t += syllable(static_cast<std::size_t>(c - 0xAC00)) + syllable(second);
       if (d >= 0xAC00 && d < 0xAC00 + 11172) t += syllable(first) + syllable(static_cast<std::size_t>(d - 0xAC00));
+      // The bytes of the member after a lead byte just outside 0xEA..0xED.
+      for (char lead : {'\xE9', '\xEE'}) {
+        std::string other = syllable(static_cast<std::size_t>(first));
+        other[0] = lead;
+        t += other + syllable(second);
+      }
       t.resize(t.size() + 40, ' ');
       for (int width : {16, 32}) {
         if (simd::level < width / 16) continue;
