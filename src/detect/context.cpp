@@ -286,7 +286,10 @@ void build_cue_index(std::string_view text, CueIndex& index) {
     }
     pending = 0;
   };
-  auto visit = [&](std::size_t at) {
+  // Called, not inlined into the scan: inlined, its registers and constants crowded the
+  // scan's vector loop (which spilled and rebuilt more of its own on every block), and with
+  // the scan stopping at few places the call costs less than that did.
+  auto visit = [&](std::size_t at) __attribute__((noinline)) {
     const std::uint64_t key = key_at(s, at, n);
     const std::size_t slot = slot_of(key);
     const bool ascii = s[at] < 0x80;  // one of kAsciiStarts
