@@ -960,17 +960,22 @@ ITEMS = ["연락처 010-1234-5678", "kim@mail.co.kr", "주민번호 " + rrn("900
 
 
 @pytest.mark.parametrize("wide", ["가", "😀"])
-@pytest.mark.parametrize("policy", [None, kx.Policy.partial(2, 2), kx.Policy.redact_fill("#")])
-def test_rewrites_reuse_only_equal_replacements(wide, policy):
-    # The same few labels again and again, partial masks that differ by the characters they
-    # keep, fills of several lengths: each item of the long text (rebuilt from pieces) masks as
-    # it does alone (a short text, rendered whole).
-    ps = kx.PolicySet() if policy is None else kx.PolicySet(policy)
-    pads = [wide * (7 * k % 50) for k in range(60)]
+@pytest.mark.parametrize("policy", [None, kx.Policy.partial(2, 2), kx.Policy.redact_fill("#"), kx.Policy.redact_code(),
+                                    kx.Policy.redact_fixed(""), "mixed"])
+@pytest.mark.parametrize("count", [11, 60])  # a short text (rebuilt in its own room) and a long one
+def test_rewrites_reuse_only_equal_replacements(wide, policy, count):
+    # The same few labels, codes or fixed texts again and again (each entity its own), partial
+    # masks that differ by the characters they keep, fills of several lengths: each item of the
+    # text (rebuilt from pieces) masks as it does alone (rendered whole).
+    ps = (kx.PolicySet() if policy is None else
+          kx.PolicySet(kx.Policy.redact_fixed("<가림>")).with_entity("phone", kx.Policy.redact_code())
+          .with_entity("email", kx.Policy.redact_label()) if policy == "mixed" else kx.PolicySet(policy))
+    pads = [wide * (7 * k % (50 if count > 11 else 3)) for k in range(count)]
     text = "".join(f"{pad} {ITEMS[k % len(ITEMS)]} " for k, pad in enumerate(pads)) + "끝"
+    assert (len(text.encode()) <= 1024) == (count == 11)
     alone = [kx.mask(item, ps).text for item in ITEMS]
     out = kx.mask(text, ps)
-    assert len(out.applied) == 60
+    assert len(out.applied) == count
     assert out.text == "".join(f"{pad} {alone[k % len(ITEMS)]} " for k, pad in enumerate(pads)) + "끝"
 
 

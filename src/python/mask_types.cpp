@@ -1,5 +1,6 @@
 // Policy, PolicySet, RestoreEntry, RestoreMap, MaskOutput, mask() and unmask().
 #include <algorithm>
+#include <array>
 #include <span>
 
 #include "detect/detect.hpp"
@@ -218,12 +219,34 @@ class Rewriter {
     copy_source(start_char);
     if (!with.empty()) {
       // No more characters than bytes.
-      wchar_t* at = room(with.size());
-      const std::size_t decoded = utf8::decode_all(with, at);
+      const std::size_t decoded = utf8::decode_all(with, room(with.size()));
       if (decoded == SIZE_MAX) throw std::logic_error("a rewritten piece is not valid UTF-8");
-      gathered_ += decoded;
-      if (gathered_ >= kChunk) flush();
+      gathered(decoded);
     }
+    char_ = end_char;
+    byte_ = end;
+  }
+
+  // A piece that rewrites write again and again (the same for every finding of an entity, under
+  // a label, a code or a fixed text): decoded once, where its code points are kept.
+  struct Repeated {
+    std::size_t at = SIZE_MAX, chars = 0;  // in the kept code points; SIZE_MAX: not met yet
+  };
+
+  // rewrite_chars() with a piece that `repeated` stands for, decoded at its first use only.
+  void rewrite_chars(std::size_t start_char, std::size_t end_char, std::size_t end, std::string_view with,
+                     Repeated& repeated) {
+    if (repeated.at == SIZE_MAX) {
+      repeated.at = kept_.size();
+      kept_.resize(kept_.size() + with.size());  // no more characters than bytes
+      repeated.chars = utf8::decode_all(with, kept_.data() + repeated.at);
+      if (repeated.chars == SIZE_MAX) throw std::logic_error("a rewritten piece is not valid UTF-8");
+      kept_.resize(repeated.at + repeated.chars);
+    }
+    copy_source(start_char);
+    const wchar_t* points = kept_.data() + repeated.at;
+    std::copy(points, points + repeated.chars, room(repeated.chars));
+    gathered(repeated.chars);
     char_ = end_char;
     byte_ = end;
   }
@@ -246,6 +269,12 @@ class Rewriter {
   static constexpr std::size_t kWindow = 8192;   // source characters read at once
   static constexpr std::size_t kShort = 1024;    // bytes of a short text, so as many characters
 
+  // `count` more code points were written where room() said.
+  void gathered(std::size_t count) {
+    gathered_ += count;
+    if (gathered_ >= kChunk) flush();
+  }
+
   // The source's characters from char_ up to `to`.
   void copy_source(std::size_t to) {
     if (to - char_ >= kLongRun) {
@@ -253,8 +282,7 @@ class Rewriter {
       append(check(PyUnicode_Substring(source_, static_cast<Py_ssize_t>(char_), static_cast<Py_ssize_t>(to))));
     } else {
       read_source(char_, to, room(to - char_));
-      gathered_ += to - char_;
-      if (gathered_ >= kChunk) flush();
+      gathered(to - char_);
     }
     char_ = to;
   }
@@ -325,6 +353,7 @@ class Rewriter {
   std::vector<wchar_t> window_heap_;
   std::size_t window_start_ = 0;
   Ref parts_;                        // list of the pieces
+  std::vector<wchar_t> kept_;        // the code points of repeated pieces
 };
 
 // The str of a rewritten text: the argument itself when nothing changed, else built from the
@@ -450,8 +479,18 @@ KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
   })), {}};
   const MaskOutput& out = m.out;
   std::string().swap(arg.owned);
+  // Where no policy reads what it replaces (labels, codes, fixed texts), a finding's piece is its
+  // entity's: with more findings than entities some piece repeats, and each is decoded once.
+  const bool by_entity = out.applied.size() > kEntityCount && !reads_pieces(policies);
   m.text = Ref::steal(rewritten(a[0], {}, rebuild, out.text, out.applied.size(), [&](Rewriter& w) {
-    each_replacement(out, [&](auto... replacement) { w.rewrite_chars(replacement...); });
+    std::array<Rewriter::Repeated, kEntityCount> repeated;
+    std::size_t k = 0;
+    each_replacement(out, [&](auto... replacement) {
+      if (by_entity)
+        w.rewrite_chars(replacement..., repeated[static_cast<std::size_t>(out.applied[k++].entity)]);
+      else
+        w.rewrite_chars(replacement...);
+    });
   }));
   std::string().swap(m.out.text);
   std::vector<std::size_t>().swap(m.out.rendered_ends);
