@@ -5,6 +5,7 @@ import hmac
 import inspect
 import json
 import os
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -13,7 +14,7 @@ import pytest
 from hypothesis import example, given, settings, strategies as st
 
 import kestrix as kx
-from conftest import rrn
+from conftest import business, luhn, rrn
 
 P = kx.Policy
 EMAIL = "hong.gildong@example.com"
@@ -575,12 +576,12 @@ def test_tokens_past_a_short_strings_room_are_written_whole():
 
 def check_mask_pass(text, out, report):
     """The applied findings are in order, never overlap, and together with the skipped ones
-    are exactly the report's findings; everything else is copied."""
+    are exactly the report's findings, evidence and all; everything else is copied."""
     spans = [(f.source.byte_start, f.source.byte_end) for f in out.applied]
     assert spans == sorted(spans)
     for (s1, e1), (s2, e2) in zip(spans, spans[1:]):
         assert e1 <= s2
-    key = lambda f: (f.source.byte_start, f.source.byte_end, f.entity)
+    key = lambda f: f.to_json()
     assert sorted(map(key, out.applied + out.skipped)) == sorted(map(key, report.findings))
     for f in out.skipped:
         assert any(s <= f.source.byte_start < e for s, e in spans)
@@ -627,6 +628,62 @@ def test_mask_copies_everything_outside_the_applied_findings(text, rendering, ov
         else render(f.entity, piece))
     assert out.text == expected
     assert out.restore is None
+
+
+# The detection of a mask call keeps no rejections, and so leaves out the work that only they
+# need: its findings are still detect's, with the same scores, costs and evidence. Vetoed
+# readings beside one whose checksum passes (which no veto refuses), readings with and without
+# the context they need, dates beside birth cues, all in one text and alone; a reading whose
+# context is exactly the least needed; generated chats and rows.
+MASKED_AS_FOUND = [
+    "주문번호" + business("123456789"), "주문번호1234567890", "주문번호 계좌번호1234567890",
+    "1234567890 주문번호", "계좌번호1234567890", "1234567890", "고객센터 1588-1234 연락처 010-2345-6789",
+    "카드 " + luhn("412345678901234") + " 주문번호", "주문번호 " + rrn("900101123456"),
+    "생년월일 1990.01.01.", "DOB 1988/01/01", "생일은 1985. 11. 21. 입니다",
+    "운송장 " + luhn("412345678901234"), "여권번호 M12345678 주문번호 M12345678",
+]
+
+
+@needs_detection
+@pytest.mark.parametrize("text", MASKED_AS_FOUND + [" ".join(MASKED_AS_FOUND)])
+def test_masking_finds_what_detect_finds_beside_vetoes_and_cues(text):
+    report = kx.detect(text)
+    check_mask_pass(text, kx.mask(text), report)
+
+
+def f32(x):
+    return struct.unpack("f", struct.pack("f", x))[0]
+
+
+@needs_detection
+@pytest.mark.parametrize("above", [False, True])
+def test_masking_finds_a_reading_with_just_the_context_it_needs(above):
+    # An account number needs context; with the least context set to exactly what its cues sum
+    # to (in float32, in their order), detect finds it, and so does a mask call, whose detection
+    # passes over the readings short of it without scoring them. One step above, neither does.
+    text = "계좌번호 110-234-567890"
+    need = 0.0
+    for hit in kx.detect(text).findings[0].evidence.context_hits:
+        need = f32(need + hit.weight)
+    if above:
+        need = struct.unpack("f", struct.pack("I", struct.unpack("I", struct.pack("f", need))[0] + 1))[0]
+    config = kx.Config()
+    config.min_context, config.min_score = need, 0.0
+    report = kx.detect(text, config)
+    assert [f.entity for f in report.findings] == ([] if above else ["bank_account"])
+    check_mask_pass(text, kx.mask(text, config=config), report)
+
+
+@needs_detection
+@pytest.mark.parametrize("profile", ["mixed", "dense"])
+@pytest.mark.parametrize("seed", [7, 11])
+def test_masking_finds_what_detect_finds(profile, seed):
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+    from corpus import generate
+    text = generate(profile, 200_000, seed)
+    report = kx.detect(text)
+    assert len(report.findings) > 500 and len(report.rejections) > 500
+    check_mask_pass(text, kx.mask(text), report)
 
 
 @needs_detection
