@@ -483,13 +483,14 @@ KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
   // entity's: with more findings than entities some piece repeats, and each is decoded once.
   const bool by_entity = out.applied.size() > kEntityCount && !reads_pieces(policies);
   m.text = Ref::steal(rewritten(a[0], {}, rebuild, out.text, out.applied.size(), [&](Rewriter& w) {
+    if (!by_entity) {
+      each_replacement(out, [&](auto... replacement) { w.rewrite_chars(replacement...); });
+      return;
+    }
     std::array<Rewriter::Repeated, kEntityCount> repeated;
     std::size_t k = 0;
     each_replacement(out, [&](auto... replacement) {
-      if (by_entity)
-        w.rewrite_chars(replacement..., repeated[static_cast<std::size_t>(out.applied[k++].entity)]);
-      else
-        w.rewrite_chars(replacement...);
+      w.rewrite_chars(replacement..., repeated[static_cast<std::size_t>(out.applied[k++].entity)]);
     });
   }));
   std::string().swap(m.out.text);
