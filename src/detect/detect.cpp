@@ -3,6 +3,7 @@
 #include "detect/detect.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
@@ -368,12 +369,16 @@ struct Pass {
   // best one in `best`.
   bool read(const Span& span, bool record, Reading& best) {
     const std::size_t len = span.byte_end - span.byte_start;  // ASCII: bytes are characters
-    if (len < det::kMinRuleLength || len > det::kMaxRuleLength) return false;
-    std::uint8_t digits[det::kMaxRuleLength];
-    char text_form[det::kMaxRuleLength];
-    det::digit_array(text.substr(span.byte_start, len), digits, text_form);
-    return read(span, digits, text_form, record, best);
+    if (!det::rule_length(len)) return false;
+    det::digit_array(text.substr(span.byte_start, len), whole_digits, whole_form);
+    whole_read = span;
+    return read(span, whole_digits, whole_form, record, best);
   }
+  // The digit array and text form of the run last read whole, `whole_read`: read again by its
+  // pieces when it gives nothing whole.
+  Span whole_read{UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX};
+  std::uint8_t whole_digits[det::kMaxRuleLength];
+  char whole_form[det::kMaxRuleLength];
 
   // The same, with the run's digit array and text form given.
   bool read(const Span& span, const std::uint8_t* digits, const char* text_form, bool record,
@@ -723,11 +728,11 @@ struct Pass {
     // the initializers of Reading's members are known (clang refuses that).
     Pieces() {}
     std::vector<Joint> joints;
-    std::vector<PieceReading> piece_readings;
+    std::vector<PieceReading> piece_readings, cands;
     Reading piece_scratch, date_scratch;
     std::vector<std::uint8_t> run_digits;
     std::string run_form;
-    std::vector<std::uint32_t> order, from, picks;
+    std::vector<std::uint32_t> bounds, order, from, picks;
     std::vector<Choice> choices;
   };
   std::optional<Pieces> made_pieces;
@@ -737,11 +742,16 @@ struct Pass {
   static constexpr std::uint8_t kMaskEdge = 0x80;
 
   // The separator classes among a segment's rules, one bit each (0: no separator rule). The
-  // deleted segments of a text carry a handful of distinct rule lists: the last one is kept.
-  RuleSeq kind_rules;
-  std::uint8_t kind_of_rules = 0;
+  // deleted segments of a text carry a handful of distinct rule lists, and a joined run mostly
+  // alternates two or three of them (2026-03-05 12: hyphens, then a space): the last four are
+  // kept, the oldest replaced.
+  static constexpr std::size_t kKindsKept = 4;
+  std::array<RuleSeq, kKindsKept> kind_rules{};
+  std::array<std::uint8_t, kKindsKept> kind_of_rules{};
+  std::size_t kind_next = 0;  // the slot replaced next
   std::uint8_t separator_kind(RuleSeq rules) {
-    if (rules == kind_rules) return kind_of_rules;
+    for (std::size_t q = 0; q < kKindsKept; ++q)
+      if (rules == kind_rules[q]) return kind_of_rules[q];
     constexpr std::string_view kClasses[] = {"separator.whitespace", "separator.hyphen",
                                              "separator.dot",        "separator.paren",
                                              "separator.comma",      "separator.middot",
@@ -750,8 +760,9 @@ struct Pass {
     for (std::string_view r : rules)
       for (std::size_t c = 0; c < std::size(kClasses); ++c)
         if (r == kClasses[c]) kind |= static_cast<std::uint8_t>(1u << c);
-    kind_rules = rules;
-    kind_of_rules = kind;
+    kind_rules[kind_next] = rules;
+    kind_of_rules[kind_next] = kind;
+    kind_next = (kind_next + 1) % kKindsKept;
     return kind;
   }
 
@@ -788,11 +799,13 @@ struct Pass {
                                                       std::min(hi, segs.size())),
                                    before);
     joint_hint = static_cast<std::size_t>(it - segs.begin());
-    for (; it != segs.end() && it->dst.byte_start < run.byte_end; ++it) {
-      if (it->dst.byte_end != it->dst.byte_start) continue;
-      const std::uint8_t kind = separator_kind(it->rules);
+    // Walked by pointer: adding a joint changes no segment.
+    for (const Segment *g = segs.data() + joint_hint, *e = segs.data() + segs.size();
+         g != e && g->dst.byte_start < run.byte_end; ++g) {
+      if (g->dst.byte_end != g->dst.byte_start) continue;
+      const std::uint8_t kind = separator_kind(g->rules);
       if (kind == 0) continue;
-      add_joint(it->dst.byte_start, kind);
+      add_joint(g->dst.byte_start, kind);
     }
     if (trail < run.byte_end) add_joint(trail, kMaskEdge);
   }
@@ -884,35 +897,52 @@ struct Pass {
     auto bound = [&](std::uint32_t i) { return stretch_start(run, pc.joints, i); };
     pc.piece_readings.clear();
     Reading& r = pc.piece_scratch;
-    // The digit array of the whole run, read by every piece; without masks every piece of six
-    // characters or more holds two digits.
+    // The digit array of the whole run, read by every piece (made when the run was read whole,
+    // unless it is too long for that); without masks every piece of six characters or more
+    // holds two digits.
     const std::uint32_t run_len = run.byte_end - run.byte_start;
-    pc.run_digits.resize(run_len);
-    pc.run_form.resize(run_len);
-    det::digit_array(text.substr(run.byte_start, run_len), pc.run_digits.data(), pc.run_form.data());
-    const bool masked =
-        std::find(pc.run_digits.begin(), pc.run_digits.end(), det::kMasked) != pc.run_digits.end();
-    // By end, then start from the nearest back: each piece is at most as long as the longest
-    // rule, so a joint starts a bounded number of them and a long run stays linear.
+    const std::uint8_t* digits = whole_digits;
+    const char* form = whole_form;
+    if (!(run == whole_read)) {
+      pc.run_digits.resize(run_len);
+      pc.run_form.resize(run_len);
+      det::digit_array(text.substr(run.byte_start, run_len), pc.run_digits.data(), pc.run_form.data());
+      digits = pc.run_digits.data();
+      form = pc.run_form.data();
+    }
+    const bool masked = std::find(digits, digits + run_len, det::kMasked) != digits + run_len;
+    // The pieces, by end, then start from the nearest back: each piece is at most as long as
+    // the longest rule, so a joint starts a bounded number of them and a long run stays
+    // linear. Those of a length some rule reads are listed first, then read.
+    pc.bounds.resize(k + 2);
+    pc.bounds[0] = run.byte_start;
+    for (std::uint32_t i = 1; i <= k; ++i) pc.bounds[i] = pc.joints[i - 1].pos;
+    pc.bounds[k + 1] = run.byte_end;
+    const std::uint32_t* b = pc.bounds.data();
+    pc.cands.clear();
+    // The pieces ending at stretch `last` whose joints are all of one kind start at `same` or
+    // after it: the joints same..last-1 are of the kind of joint last-1.
+    std::uint32_t same = 0;
     for (std::uint32_t last = 0; last <= k; ++last) {
-      const std::uint32_t end = bound(last + 1);
-      bool uniform = true;
+      const std::uint32_t end = b[last + 1];
+      if (last >= 2 && pc.joints[last - 1].kind != pc.joints[last - 2].kind) same = last - 1;
       for (std::uint32_t first = last + 1; first-- > 0;) {
-        const std::uint32_t start = bound(first);
-        if (end - start > det::kMaxRuleLength) break;
-        if (first < last && pc.joints[first].kind != pc.joints[last - 1].kind) uniform = false;
-        if ((first == 0 && last == k) || end - start < det::kMinRuleLength) continue;
-        const std::uint32_t at = start - run.byte_start;
-        if (masked && end - start - static_cast<std::uint32_t>(std::count(
-                                        pc.run_digits.begin() + at,
-                                        pc.run_digits.begin() + (end - run.byte_start), det::kMasked)) <
-                          2)
-          continue;  // no run, as the scanner has it
-        const Span piece{start, end, run.char_start + (start - run.byte_start),
-                         run.char_start + (end - run.byte_start)};
-        if (!read(piece, pc.run_digits.data() + at, pc.run_form.data() + at, false, r)) continue;
-        pc.piece_readings.push_back(PieceReading{first, last, end - start, r.score, uniform, false});
+        const std::uint32_t len = end - b[first];
+        if (len > det::kMaxRuleLength) break;
+        if (det::rule_length(len) && !(first == 0 && last == k))
+          pc.cands.push_back(PieceReading{first, last, len, 0.0f, first >= same, false});
       }
+    }
+    for (PieceReading p : pc.cands) {
+      const std::uint32_t start = b[p.first], end = b[p.last + 1];
+      const std::uint32_t at = start - run.byte_start;
+      if (masked &&
+          p.chars - static_cast<std::uint32_t>(std::count(digits + at, digits + at + p.chars, det::kMasked)) < 2)
+        continue;  // no run, as the scanner has it
+      const Span piece{start, end, run.char_start + at, run.char_start + (end - run.byte_start)};
+      if (!read(piece, digits + at, form + at, false, r)) continue;
+      p.score = r.score;
+      pc.piece_readings.push_back(p);
     }
     read_passport_piece(run, bound(1), r);
     if (pc.piece_readings.empty()) return;
@@ -944,7 +974,7 @@ struct Pass {
       const std::uint32_t at = start - run.byte_start;
       const Span piece{start, end, run.char_start + at, run.char_start + (end - run.byte_start)};
       if (p.passport ? passport_piece(run, end, r)
-                     : read(piece, pc.run_digits.data() + at, pc.run_form.data() + at, false, r))
+                     : read(piece, digits + at, form + at, false, r))
         add_finding(r);
     }
   }

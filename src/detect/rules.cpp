@@ -13,17 +13,30 @@ constexpr std::string_view kLicenseReason = "검증 자릿수는 존재하나 �
 constexpr std::string_view kAccountReason = "은행별 체계가 달라 공통 검증식이 없다";
 
 // Eight digits at a time: a word holds a mask where its bytes xor kMasked hold a zero byte,
-// which (w - 0x01..) & ~w & 0x80.. tells exactly.
+// which (w - 0x01..) & ~w & 0x80.. tells exactly. The last word ends at the run's end, over
+// bytes already looked at; a run of four to seven is two words of four, one at either end.
 bool any_masked(const std::uint8_t* d, std::size_t n) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, d + i, 8);
+  auto masked_in = [&](std::uint64_t w) {
     w ^= kOnes * kMasked;
-    if ((w - kOnes) & ~w & kHigh) return true;
+    return (w - kOnes) & ~w & kHigh;
+  };
+  if (n >= 8) {
+    std::uint64_t w;
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+      std::memcpy(&w, d + i, 8);
+      if (masked_in(w)) return true;
+    }
+    std::memcpy(&w, d + n - 8, 8);
+    return masked_in(w) != 0;
   }
-  for (; i < n; ++i)
+  if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, d, 4);
+    std::memcpy(&b, d + n - 4, 4);
+    return masked_in(std::uint64_t{a} | std::uint64_t{b} << 32) != 0;
+  }
+  for (std::size_t i = 0; i < n; ++i)
     if (d[i] == kMasked) return true;
   return false;
 }
@@ -131,6 +144,13 @@ void evaluate_rules(const std::uint8_t* d, std::string_view text, RuleMatches& o
     return s == ChecksumStatus::not_applicable ? kMaskedReason : std::string_view{};
   };
 
+  // Fewer than eight characters: a birth date of six is the only reading (every other rule
+  // wants eight or more), and it comes last in the table.
+  if (n < 8) {
+    if (n == 6 && !masked && valid_yymmdd(d)) push(out) = birth_match("birth.yymmdd");
+    return;
+  }
+
   // 1. Resident and foreigner registration numbers.
   if (n == 13) {
     ResidentCheck rc = resident_check(d);
@@ -179,9 +199,10 @@ void evaluate_rules(const std::uint8_t* d, std::string_view text, RuleMatches& o
     m.entity = Entity::credit_card;
   }
 
-  // 4. Telephone numbers: at most one rule, tested in this order. The prefixes are compared
-  // as numbers: the value of the first k positions, -1 when one of them is masked.
-  {
+  // 4. Telephone numbers of eight to eleven characters: at most one rule, tested in this
+  // order. The prefixes are compared as numbers: the value of the first k positions, -1 when
+  // one of them is masked.
+  if (n >= 8 && n <= 11) {
     auto lead = [&](std::size_t k) {
       int v = 0;
       for (std::size_t i = 0; i < k; ++i) {
@@ -190,7 +211,7 @@ void evaluate_rules(const std::uint8_t* d, std::string_view text, RuleMatches& o
       }
       return v;
     };
-    const int p2 = n >= 2 ? lead(2) : -1, p3 = n >= 3 ? lead(3) : -1;
+    const int p2 = lead(2), p3 = n >= 10 ? lead(3) : -1;  // the three only for a landline
     auto third_in = [&](std::initializer_list<int> set) {
       if (p2 != 1) return false;  // "01"
       for (int x : set)

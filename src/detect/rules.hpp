@@ -35,6 +35,12 @@ inline constexpr std::string_view kBirthReason = "생년월일에는 검증식�
 // Only runs of this many characters can match any rule; longer or shorter ones yield nothing.
 constexpr std::size_t kMinRuleLength = 6;
 constexpr std::size_t kMaxRuleLength = 19;
+// Whether some rule reads a run of `n` characters, in the national form or, after a country
+// code, the international one: none reads seven (a birth date has six or eight, a phone number
+// at least eight, and seven after a code leave at most six).
+constexpr bool rule_length(std::size_t n) {
+  return n >= kMinRuleLength && n <= kMaxRuleLength && n != 7;
+}
 
 // `digits` and `text` describe the same run: `text` is the run with every masked position
 // written as "*". Appends the readings in table order to `out` (cleared first).
