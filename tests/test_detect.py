@@ -880,6 +880,18 @@ MOBILE = "010-2345-6789"
     (f"여권번호 M12345**\t{MOBILE}", [("phone", MOBILE)]),       # masks are no passport digits
     (f"생년월일 880101, {MOBILE}", [("birth_date", "880101"), ("phone", MOBILE)]),  # six digits
     (f"연락처 {MOBILE}**", [("phone", MOBILE)]),
+    # A log line's date and hour before a phone; runs longer than any rule, masked ones, and
+    # runs of two or more kinds of joint in turn.
+    (f"2026-03-05 12 {MOBILE}", [("phone", MOBILE)]),
+    (f"연락처 {MOBILE}, 02-123-45**", [("phone", MOBILE), ("phone", "02-123-45**")]),
+    ("연락처 010-2345-67**, 02-123-4567 / 031-123-4567",
+     [("phone", "010-2345-67**"), ("phone", "02-123-4567"), ("phone", "031-123-4567")]),
+    ("연락처 02 123 4567-010.2345.6789", [("phone", "02 123 4567"), ("phone", "010.2345.6789")]),
+    ("연락처 1588-1234, 010-2345-6789 ~ 02-123-4567 / 051-123-4567",
+     [("phone", "1588-1234"), ("phone", "010-2345-6789"), ("phone", "02-123-4567"),
+      ("phone", "051-123-4567")]),
+    ("1,2/3~4·5 6.7-8 010-2345-6789 02.123.4567",
+     [("phone", "010-2345-6789"), ("phone", "02.123.4567")]),
 ])
 def test_numbers_side_by_side_are_each_found(text, expected):
     assert [(f.entity, f.text(text)) for f in kx.detect(text).findings] == expected

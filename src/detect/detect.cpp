@@ -906,7 +906,8 @@ struct Pass {
     if (!(run == whole_read)) {
       pc.run_digits.resize(run_len);
       pc.run_form.resize(run_len);
-      det::digit_array(text.substr(run.byte_start, run_len), pc.run_digits.data(), pc.run_form.data());
+      det::digit_array(text.substr(run.byte_start, run_len), pc.run_digits.data(),
+                       pc.run_form.data());
       digits = pc.run_digits.data();
       form = pc.run_form.data();
     }
@@ -936,8 +937,8 @@ struct Pass {
     for (PieceReading p : pc.cands) {
       const std::uint32_t start = b[p.first], end = b[p.last + 1];
       const std::uint32_t at = start - run.byte_start;
-      if (masked &&
-          p.chars - static_cast<std::uint32_t>(std::count(digits + at, digits + at + p.chars, det::kMasked)) < 2)
+      if (masked && p.chars - static_cast<std::uint32_t>(
+                                  std::count(digits + at, digits + at + p.chars, det::kMasked)) < 2)
         continue;  // no run, as the scanner has it
       const Span piece{start, end, run.char_start + at, run.char_start + (end - run.byte_start)};
       if (!read(piece, digits + at, form + at, false, r)) continue;
