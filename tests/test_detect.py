@@ -892,6 +892,9 @@ MOBILE = "010-2345-6789"
       ("phone", "051-123-4567")]),
     ("1,2/3~4·5 6.7-8 010-2345-6789 02.123.4567",
      [("phone", "010-2345-6789"), ("phone", "02.123.4567")]),
+    # Pieces of masks with fewer than two digits are no runs, and no account.
+    (f"계좌번호 ***-**-******, {MOBILE}", [("phone", MOBILE)]),
+    (f"계좌번호 1**-**-******, {MOBILE}", [("phone", MOBILE)]),
 ])
 def test_numbers_side_by_side_are_each_found(text, expected):
     assert [(f.entity, f.text(text)) for f in kx.detect(text).findings] == expected
