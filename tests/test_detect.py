@@ -895,6 +895,9 @@ MOBILE = "010-2345-6789"
     # Pieces of masks with fewer than two digits are no runs, and no account.
     (f"계좌번호 ***-**-******, {MOBILE}", [("phone", MOBILE)]),
     (f"계좌번호 1**-**-******, {MOBILE}", [("phone", MOBILE)]),
+    # ... and with two they are.
+    (f"주민번호 12****-*******, {MOBILE}", [("resident", "12****-*******"), ("phone", MOBILE)]),
+    (f"계좌번호 ***-**-*****12, {MOBILE}", [("bank_account", "***-**-*****12"), ("phone", MOBILE)]),
 ])
 def test_numbers_side_by_side_are_each_found(text, expected):
     assert [(f.entity, f.text(text)) for f in kx.detect(text).findings] == expected
