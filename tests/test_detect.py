@@ -945,6 +945,104 @@ def test_piece_readings_add_no_rejections():
         assert json.loads(kx.detect(text).to_json())["rejections"] == off["rejections"]
 
 
+# Joined runs of at most ten digits that give nothing whole: those whose pieces could only be
+# birth dates without a birth cue are passed over; every other reading their pieces may give is
+# still read.
+@pytest.mark.parametrize("text, settings, expected", [
+    ("생년월일 2001-05-12 13", {}, [("birth_date", "2001-05-12")]),           # a birth cue
+    ("1985. 11. 21.생일", {"context_window": 2}, [("birth_date", "1985. 11. 21.")]),  # past the dot
+    ("2001-05-12 1", {"min_context": 0.0, "min_score": 0.05}, [("birth_date", "2001-05-12")]),
+    ("1588-1234-12", {}, [("phone", "1588-1234")]),                         # at the run's start
+    ("12-1588-1234", {}, [("phone", "1588-1234")]),                         # at a joint
+    ("12 1688-1234", {}, [("phone", "1688-1234")]),
+    ("12 1888-1234", {}, [("phone", "1888-1234")]),
+    ("1-02-123-4567", {}, [("phone", "02-123-4567")]),                      # nine characters
+    ("**15881234", {}, [("phone", "15881234")]),                            # after masks
+    ("여권번호 M12345678, 12", {}, [("passport", "M12345678")]),             # letters before it
+    ("2026-03-05 12", {}, []),
+])
+def test_short_joined_runs_keep_what_their_pieces_read(text, settings, expected):
+    c = kx.Config()
+    for k, v in settings.items():
+        setattr(c, k, v)
+    assert [(f.entity, f.text(text)) for f in kx.detect(text, c).findings] == expected
+
+
+EVERY_PIECE_CHILD = r"""
+import json, sys
+import kestrix as kx
+texts, settings = json.load(sys.stdin)
+out = []
+for s in settings:
+    c = kx.Config()
+    for k, v in s.items():
+        setattr(c, k, v)
+    out.append([kx.detect(t, c).to_json() for t in texts])
+print(json.dumps(out))
+"""
+
+
+def joined_runs(n, seed):
+    """Dates in three forms, phones, resident numbers, masked and short groups, joined by -, .,
+    ",", " " and /, with and without cue words before them."""
+    import random
+    r = random.Random(seed)
+    cues = ["", "", "", "생년월일 ", "DOB ", "출생 ", "생일 ", "연락처 ", "주민번호 ", "계좌번호 ",
+            "주문번호 ", "카드 ", "여권 "]
+    joins = ["-", ".", ",", " ", "/", ". ", ", "]
+
+    def item():
+        y = r.choice([r.randint(1950, 2030), r.randint(2001, 2012), 2026])
+        m, d, h = r.randint(1, 12), r.randint(1, 31), r.randint(0, 23)
+        k = r.randrange(8)
+        if k == 0:
+            return f"{y}-{m:02d}-{d:02d} {h:02d}"
+        if k == 1:
+            return r.choice([f"{y}. {m}. {d}.", f"{y}.{m:02d}.{d:02d}", f"{y}/{m:02d}/{d:02d}"])
+        if k == 2:
+            return rrn(f"{y % 100:02d}{m:02d}{d % 28 + 1:02d}{r.choice('1234')}{r.randint(0, 99999):05d}")
+        if k == 3:
+            return (f"{r.choice(['010', '02', '031', '1588', '1644', '1899', '+82 10'])}-"
+                    f"{r.randint(100, 9999)}-{r.randint(0, 9999):04d}")
+        if k == 4:
+            return f"{r.randint(0, 99999999):08d}"[:r.randint(2, 8)] + "*" * r.randint(0, 3)
+        if k == 5:
+            return f"{r.choice(['15', '16', '18', '02', '20'])}{r.randint(0, 99):02d}"
+        if k == 6:
+            return f"{r.choice(['M', 'AB'])}{r.randint(1000000, 99999999)}"
+        return str(r.randint(0, 999))
+
+    out = []
+    for _ in range(n):
+        s = item()
+        for _ in range(r.randrange(3)):
+            s += r.choice(joins) + item()
+        out.append(r.choice(cues) + s + r.choice(["", "", ".", ". 생일", " 연락주세요"]))
+    return out
+
+
+def test_runs_passed_over_report_what_reading_every_piece_reports():
+    import os
+    import subprocess
+    import sys
+    texts = joined_runs(6000, 5) + ["1985. 11. 21. 생일", "1985. 11. 21.생일"]
+    texts.append("\n".join(texts))
+    settings = [{}, {"context_window": 2}, {"context_window": 3},
+                {"min_context": 0.0, "min_score": 0.05}]
+    env = dict(os.environ, KESTRIX_READ_EVERY_PIECE="1",
+               PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(os.path.dirname(kx.__file__)),
+                                                        os.environ.get("PYTHONPATH")])))
+    r = subprocess.run([sys.executable, "-c", EVERY_PIECE_CHILD], input=json.dumps([texts, settings]),
+                       capture_output=True, text=True, env=env, timeout=600)
+    assert r.returncode == 0, r.stderr[-2000:]
+    for s, every in zip(settings, json.loads(r.stdout)):
+        c = kx.Config()
+        for k, v in s.items():
+            setattr(c, k, v)
+        for text, want in zip(texts, every):
+            assert kx.detect(text, c).to_json() == want, (s, text)
+
+
 @pytest.mark.parametrize("text, expected, national", [
     ("+82 10-2345-6789", "+82 10-2345-6789", "010-2345-6789"),
     ("+82-2-123-4567", "+82-2-123-4567", "02-123-4567"),
