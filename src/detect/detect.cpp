@@ -607,10 +607,15 @@ struct Pass {
       if (d[i] < '0' || d[i] > '9') return false;
     if (run.byte_start > 0 && text[run.byte_start - 1] >= 'A' && text[run.byte_start - 1] <= 'Z')
       return false;
+    std::uint32_t joint = 0;  // the first joint after the start, found when first needed
     for (std::uint32_t p = 0; p + 8 < len || (p + 8 == len && p > 0); ++p) {
       const bool phone = (d[p] == '1' && (d[p + 1] == '5' || d[p + 1] == '6' || d[p + 1] == '8')) ||
                          (d[p] == '0' && d[p + 1] == '2' && p + 9 <= len && !(p == 0 && len == 9));
-      if (phone && (p == 0 || separator_joint_at(run.byte_start + p))) return false;
+      if (!phone) continue;
+      if (p == 0) return false;
+      if (joint == 0) joint = first_separator_joint(run) - run.byte_start;
+      // A piece begins at p only at a joint there: none stands before the first.
+      if (p >= joint) return false;
     }
     det::HitList birth;
     context(run, det::cues::birth, birth);
@@ -826,24 +831,8 @@ struct Pass {
     while (trail > lead && !is_digit(trail - 1)) --trail;
     if (lead > run.byte_start) pc.joints.push_back(Joint{lead, kMaskEdge});
     const std::vector<Segment>& segs = map.segments;
-    if (joint_hint > segs.size() ||
-        (joint_hint > 0 && segs[joint_hint - 1].dst.byte_start > run.byte_start))
-      joint_hint = 0;
-    // Runs come in text order: gallop forward from where the last run's search ended.
-    auto before = [&](const Segment& g) { return g.dst.byte_start <= run.byte_start; };
-    std::size_t lo = joint_hint, hi = joint_hint, step = 1;
-    while (hi < segs.size() && before(segs[hi])) {
-      lo = hi + 1;
-      hi += step;
-      step *= 2;
-    }
-    auto it = std::partition_point(segs.begin() + static_cast<std::ptrdiff_t>(lo),
-                                   segs.begin() + static_cast<std::ptrdiff_t>(
-                                                      std::min(hi, segs.size())),
-                                   before);
-    joint_hint = static_cast<std::size_t>(it - segs.begin());
     // Walked by pointer: adding a joint changes no segment.
-    for (const Segment *g = segs.data() + joint_hint, *e = segs.data() + segs.size();
+    for (const Segment *g = segs.data() + segments_after(run.byte_start), *e = segs.data() + segs.size();
          g != e && g->dst.byte_start < run.byte_end; ++g) {
       if (g->dst.byte_end != g->dst.byte_start) continue;
       const std::uint8_t kind = separator_kind(g->rules);
@@ -851,6 +840,36 @@ struct Pass {
       add_joint(g->dst.byte_start, kind);
     }
     if (trail < run.byte_end) add_joint(trail, kMaskEdge);
+  }
+
+  // The index of the first segment of the map that begins after normalized byte `at`. Runs come
+  // in text order: the search gallops forward from where the last run's ended.
+  std::size_t segments_after(std::uint32_t at) {
+    const std::vector<Segment>& segs = map.segments;
+    if (joint_hint > segs.size() || (joint_hint > 0 && segs[joint_hint - 1].dst.byte_start > at))
+      joint_hint = 0;
+    auto before = [&](const Segment& g) { return g.dst.byte_start <= at; };
+    std::size_t lo = joint_hint, hi = joint_hint, step = 1;
+    while (hi < segs.size() && before(segs[hi])) {
+      lo = hi + 1;
+      hi += step;
+      step *= 2;
+    }
+    auto it = std::partition_point(segs.begin() + static_cast<std::ptrdiff_t>(lo),
+                                   segs.begin() + static_cast<std::ptrdiff_t>(std::min(hi, segs.size())),
+                                   before);
+    joint_hint = static_cast<std::size_t>(it - segs.begin());
+    return joint_hint;
+  }
+
+  // The first joint of `run` after its start that find_joints would find for a deleted group of
+  // separators (masks aside), or its end.
+  std::uint32_t first_separator_joint(const Span& run) {
+    const std::vector<Segment>& segs = map.segments;
+    for (const Segment *g = segs.data() + segments_after(run.byte_start), *e = segs.data() + segs.size();
+         g != e && g->dst.byte_start < run.byte_end; ++g)
+      if (g->dst.byte_end == g->dst.byte_start && separator_kind(g->rules) != 0) return g->dst.byte_start;
+    return run.byte_end;
   }
 
   // Joints come in position order; one at the position of the last is the same joint.
