@@ -1154,18 +1154,19 @@ void remove_nested(Report& report, bool keep_rejections) {
     g = h;
   }
   if (nested.empty()) return;
-  std::vector<Finding> kept;
-  kept.reserve(fs.size());
+  // The findings kept move down over the nested ones, in order, where they stand.
+  std::size_t kept = 0;
   for (std::size_t k = 0; k < fs.size(); ++k) {
     if (nested[k]) {
       if (keep_rejections)
         report.rejections.push_back(
             Rejection{fs[k].source, fs[k].score, fs[k].entity, RejectReason::outranked});
     } else {
-      kept.push_back(std::move(fs[k]));
+      if (kept != k) fs[kept] = std::move(fs[k]);
+      ++kept;
     }
   }
-  fs = std::move(kept);
+  fs.erase(fs.begin() + static_cast<std::ptrdiff_t>(kept), fs.end());
 }
 
 // Stable sort by source start, then end: the index breaks ties, and a list already in order
