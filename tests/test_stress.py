@@ -441,6 +441,125 @@ def test_long_calls_let_other_threads_run():
         assert any(_ran_meanwhile(call) for _ in range(5)), name
 
 
+# ---- buffers kept from call to call ----------------------------------------------------------
+
+def _kept_buffer_texts():
+    """Texts from a few dozen bytes to most of a megabyte, each pass of normalization at
+    work in the long ones (full-width forms, Hangul numerals, lookalike letters, separators),
+    so that every buffer a call keeps for the next is used by texts of very different sizes."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+    from corpus import generate
+    odd = ("전화 공일공 일이삼사 오육칠팔, ０１０-９８７６-５４３２, 계좌 11O-l23-456789 "
+           f"주민 {RRN[:6]} - {RRN[6:]}\n")
+    mixed = generate("mixed", 700_000, seed=3)
+    dense = generate("dense", 200_000, seed=5)
+    return [SHORT, mixed, odd, dense[:70_001], TEXT * 3, odd * 900, mixed[:300_007], "",
+            dense, mixed[:65_537], odd * 8_000]
+
+
+def _kept_buffer_outcome(text):
+    tokenize = kx.PolicySet(kx.Policy.tokenize())
+    report = kx.detect(text)
+    norm = kx.normalize(text)
+    masked = kx.mask(text)
+    tokens = kx.mask(text, tokenize)
+    restored = kx.unmask(tokens.text, tokens.restore) if tokens.restore else text
+    raw = text.encode()
+    records = kx._detect_lines(raw, kx.Config(), '"t"', 1, True, len(raw))
+    lines = kx._mask_lines(raw, tokenize, kx.Config(), "R", True, len(raw))
+    return (report.to_json(), norm.text, norm.map.to_json(), masked.text,
+            [f.to_json() for f in masked.applied], tokens.text,
+            tokens.restore.to_json() if tokens.restore else None, restored == text, records,
+            lines[0], lines[1].to_json() if lines[1] else None, lines[2], lines[3])
+
+
+def test_calls_of_very_different_sizes_agree_in_any_order():
+    # A call reuses the buffers an earlier call on the thread left: one that handed a buffer
+    # on with what it held, or with room for a shorter text than the one it is given, would
+    # give a result that depends on the call before it.
+    texts = _kept_buffer_texts()
+    expected = [_kept_buffer_outcome(t) for t in texts]
+    held = []  # results alive while later calls run keep their buffers from them
+    for order in (range(len(texts) - 1, -1, -1), [1, 0, 8, 2, 1, 7, 3, 10, 4, 9, 5, 6, 8]):
+        for i in order:
+            assert _kept_buffer_outcome(texts[i]) == expected[i], i
+            if i % 3 == 0:
+                held.append((i, kx.detect(texts[i]), kx.normalize(texts[i]), kx.mask(texts[i])))
+    for i, report, norm, masked in held:
+        assert (report.to_json(), norm.text, masked.text) == (expected[i][0], expected[i][1], expected[i][3])
+
+
+def test_threads_with_texts_of_very_different_sizes_agree_with_serial_calls():
+    texts = _kept_buffer_texts()
+    expected = [_kept_buffer_outcome(t) for t in texts]
+    rounds, workers = (1, 2) if SANITIZED else (2, 4)
+    results, errors = [None] * workers, []
+    start = threading.Barrier(workers)
+
+    def worker(k):
+        try:
+            start.wait()
+            got = []
+            for r in range(rounds):
+                for i in range(len(texts)):
+                    j = (i * (k + 1) + r) % len(texts)  # each thread its own order of sizes
+                    got.append((j, _kept_buffer_outcome(texts[j])))
+            results[k] = got
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(workers)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    for got in results:
+        assert len(got) == rounds * len(texts)
+        for j, outcome in got:
+            assert outcome == expected[j], j
+
+
+def test_a_call_made_while_another_runs_on_the_thread_uses_buffers_of_its_own():
+    # The collector's callbacks run where a call of the module makes a tracked Python object
+    # (the chunk calls' result tuples and lists): a call made from one runs inside the other.
+    texts = _kept_buffer_texts()
+    inner_text, chunk = texts[1][:400_000], texts[10].encode()
+    tokenize = kx.PolicySet(kx.Policy.tokenize())
+
+    def inner_outcome():
+        return kx.detect(inner_text).to_json(), kx.mask(inner_text).text, kx.normalize(inner_text).text
+
+    config = kx.Config()
+
+    def outer_outcome():
+        lines = kx._mask_lines(chunk, tokenize, config, "R", True, len(chunk))
+        records = kx._detect_lines(chunk, config, '"t"', 1, False, len(chunk))
+        return records, lines[0], lines[1].to_json(), lines[2:]
+
+    want_inner, want_outer = inner_outcome(), outer_outcome()
+    first = outer_outcome.__code__.co_firstlineno
+    inner = []
+
+    def nested(phase, info):
+        # Only from inside a chunk call (the two lines after the def).
+        if phase == "start" and sys._getframe(1).f_lineno - first in (1, 2) and len(inner) < 4:
+            inner.append(inner_outcome())
+
+    old = gc.get_threshold()
+    gc.collect()
+    gc.callbacks.append(nested)
+    gc.set_threshold(1)
+    try:
+        got_outer = outer_outcome()
+    finally:
+        gc.callbacks.remove(nested)
+        gc.set_threshold(*old)
+    assert inner, "no call ran inside another"
+    assert all(got == want_inner for got in inner)
+    assert got_outer == want_outer
+
+
 # ---- conversions that call back into the module ----------------------------------------------
 
 def f32(x):

@@ -84,32 +84,37 @@ Finding& new_finding(Report& report, SourceSpan&& src, const Span& normalized) {
 }
 
 // The candidate lists and the cue index's starts of a detection, kept per thread so that a
-// short message allocates none of them. A detection borrows the thread's set whole, through
-// one lookup of it (a detection nested in another would find it lent and use a set of its
-// own), and leaves every list empty, letting go of one that a long text grew past
-// recycled::kKeepBytes.
+// call allocates none of them when an earlier one left them big enough (see recycled.hpp). A
+// detection borrows the thread's set whole, through one lookup of it, and leaves every list
+// empty. A detection nested in another finds the set lent, and one of a short text finds it
+// holding a long text's lists: each uses a set of its own.
 struct Spare {
   std::vector<Span> emails, passports, runs, date_starts;
   std::vector<std::uint32_t> cue_starts;
   std::vector<std::uint64_t> cue_order;
   std::vector<det::WrittenDate> dates;
+  std::size_t large = 0;  // bytes of the lists above recycled::kKeepBytes (see recycled::trim)
   bool lent = false;
 };
 
 struct Borrowed {
-  Borrowed() : set(&recycled::per_thread<Spare>()) {
-    if (set->lent) set = &own.emplace();
+  explicit Borrowed(std::size_t text_bytes) : set(&recycled::per_thread<Spare>()) {
+    if (set->lent || (set->large != 0 && text_bytes < recycled::kLongText))
+      set = &own.emplace();
+    else if (set->large != 0) [[unlikely]]
+      recycled::lend(set->large, text_bytes, set->emails, set->passports, set->runs, set->date_starts,
+                     set->cue_starts, set->cue_order, set->dates);
     set->lent = true;
   }
   ~Borrowed() {
-    if (filled) {
-      recycled::trim(set->emails);
-      recycled::trim(set->passports);
-      recycled::trim(set->runs);
-      recycled::trim(set->date_starts);
-      recycled::trim(set->cue_starts);
-      recycled::trim(set->cue_order);
-      recycled::trim(set->dates);
+    if (filled && !own) {
+      recycled::trim(set->emails, set->large);
+      recycled::trim(set->passports, set->large);
+      recycled::trim(set->runs, set->large);
+      recycled::trim(set->date_starts, set->large);
+      recycled::trim(set->cue_starts, set->large);
+      recycled::trim(set->cue_order, set->large);
+      recycled::trim(set->dates, set->large);
     }
     set->lent = false;
   }
@@ -119,6 +124,13 @@ struct Borrowed {
   std::optional<Spare> own;
   Spare* set;
   bool filled = false;  // a list may hold something (each is empty, and small, until then)
+};
+
+// The buffers of a long text's report lists, kept per thread (see recycled.hpp): the report
+// goes to the caller, who hands them back through recycle once done with it.
+struct SpareReport {
+  std::vector<Finding> findings;
+  std::vector<Rejection> rejections;
 };
 
 // Per-call state shared by the passport and digit-run steps.
@@ -1221,7 +1233,7 @@ std::expected<Report, Error> detect_in(std::string_view source, std::string* own
                                             : copy_of(source);
     text = report.normalized_text;
   }
-  Borrowed borrowed;
+  Borrowed borrowed(text.size());
   Spare& home = *borrowed.set;
   std::vector<Span>& emails = home.emails;
   std::vector<Span>& passports = home.passports;
@@ -1263,6 +1275,11 @@ std::expected<Report, Error> detect_in(std::string_view source, std::string* own
   // up front spares the report's lists their growth by doubling.
   pass.plan_index(passports, runs, dates);
   const std::size_t candidates = emails.size() + passports.size() + runs.size();
+  if (text.size() >= recycled::kLongText) {
+    SpareReport& spare = recycled::per_thread<SpareReport>();
+    report.findings = recycled::take(spare.findings, text.size());
+    if (whole_report) report.rejections = recycled::take(spare.rejections, text.size());
+  }
   report.findings.reserve(candidates);
   if (whole_report) report.rejections.reserve(2 * candidates);
   pages::advise_huge(report.findings.data(), report.findings.capacity() * sizeof(Finding));
@@ -1284,6 +1301,19 @@ std::expected<Report, Error> detect_in(std::string_view source, std::string* own
 
 std::expected<Report, Error> detect(std::string_view text, const Config& config) {
   return detect_in(text, nullptr, config, true);
+}
+
+void recycle(Report&& report) {
+  recycled::recycle_text(std::move(report.normalized_text));
+  recycle(std::move(report.findings));
+  // A short text's lists are let go as they are: the thread's are not looked up.
+  if (recycled::bytes_of(report.rejections) > recycled::kKeepBytes)
+    recycled::give_back(recycled::per_thread<SpareReport>().rejections, report.rejections);
+}
+
+void recycle(std::vector<Finding>&& findings) {
+  if (recycled::bytes_of(findings) > recycled::kKeepBytes)
+    recycled::give_back(recycled::per_thread<SpareReport>().findings, findings);
 }
 
 std::expected<Report, Error> detect(std::string&& text, const Config& config) {

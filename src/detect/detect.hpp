@@ -57,6 +57,11 @@ struct Report {
 };
 
 std::expected<Report, Error> detect(std::string_view text, const Config& config);
+// Lets go of a report its caller is done with: the buffers of a long text's lists and of its
+// normalized text may serve the next detection on this thread (see text/recycled.hpp).
+void recycle(Report&& report);
+// The same for a report's list of findings alone (a mask output's applied findings).
+void recycle(std::vector<Finding>&& findings);
 // The same, consuming the text (see normalize): a long text is not kept beside its
 // normalized form.
 std::expected<Report, Error> detect(std::string&& text, const Config& config);

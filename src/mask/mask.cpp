@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text/recycled.hpp"
+
 namespace kestrix {
 
 PolicySet with_entity(const PolicySet& set, Entity entity, Policy policy) {
@@ -139,6 +141,7 @@ std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& po
                                       const Config& config, MaskedText made) {
   auto report = detect_findings(text, config);
   if (!report) return std::unexpected(std::move(report.error()));
+  recycled::recycle_text(std::move(report->normalized_text));  // masking reads the source
   // Most short texts have nothing to mask: their output is the text, or nothing (see MaskedText).
   if (report->findings.empty() && !tokenizes(policies)) {
     std::expected<MaskOutput, Error> out(std::in_place);
@@ -154,6 +157,7 @@ std::expected<MaskOutput, Error> mask_replacements(std::string&& text, const Pol
   const std::size_t size = text.size();
   auto report = detect_findings(std::move(text), config);
   if (!report) return std::unexpected(std::move(report.error()));
+  recycled::recycle_text(std::move(report->normalized_text));
   return mask_pass({}, size, std::move(report->findings), policies, MaskedText::replacements);
 }
 

@@ -36,16 +36,22 @@ struct Writer {
     changed = true;
     if (!out.in_place) {
       b.out = std::move(out.text);
+      // A long text's output goes to a buffer of the thread's (see recycled.hpp) when the
+      // output has no room for it yet.
+      if (in.size() >= recycled::kLongText && b.out.capacity() < in.size()) [[unlikely]]
+        if (std::string kept = recycled::text_buffer(in.size()); kept.capacity() > b.out.capacity())
+          b.out = std::move(kept);
       b.out.clear();
     }
     if (out.compose_after) {
       b.segments = std::move(out.batch);
       b.segments.clear();
       b.segments.reserve(kBatch + 64);
+      if (out.map.segments.capacity() == 0 && out.spare_map) out.map.segments = out.spare_map(in.size());
       compose_begin(stream.emplace(), *out.compose_after, out.map, segments_hint);
     } else {
       b.segments = std::move(out.map.segments);
-      if (b.segments.capacity() == 0 && out.spare_map) b.segments = recycled::take(out.spare_map());
+      if (b.segments.capacity() == 0 && out.spare_map) b.segments = out.spare_map(in.size());
       b.segments.clear();
       b.segments.reserve(segments_hint);
       pages::advise_huge(b.segments.data(), b.segments.capacity() * sizeof(Segment));

@@ -33,9 +33,10 @@ struct PassOutput {
   // changes single bytes, take it): the pass's input is this string, which it rewrites in place
   // when it changes something; `text` is then left empty.
   std::string* in_place = nullptr;
-  // Where the first change takes the buffer of `map` from when it has none (the pipeline's
-  // buffer kept per thread, looked up only then), or nullptr.
-  std::vector<Segment>& (*spare_map)() = nullptr;
+  // Where the first change takes the buffer of `map` from when it has none: one of the
+  // pipeline's buffers kept per thread (looked up only then) for a text of the given length,
+  // or nullptr.
+  std::vector<Segment> (*spare_map)(std::size_t text_bytes) = nullptr;
 };
 using PassResult = std::expected<bool, Error>;
 

@@ -12,14 +12,17 @@ namespace kestrix {
 
 namespace {
 
-// The buffer of a map's segments, kept per thread (see recycled.hpp): the first pass that
-// changes something writes its map into it, and detection, which lets go of its map before
-// it returns, gives it back for the next call.
+// The buffers of maps' segments, kept per thread (see recycled.hpp): the first pass that
+// changes something writes its map into one, the first that composes its map after it into
+// the other, and detection, which lets go of its map before it returns, gives it back for the
+// next call.
 struct SpareSegments {
-  std::vector<Segment> v;
+  recycled::Homes<std::vector<Segment>> maps;
 };
 
-std::vector<Segment>& spare_map() { return recycled::per_thread<SpareSegments>().v; }
+recycled::Homes<std::vector<Segment>>& spare_maps() { return recycled::per_thread<SpareSegments>().maps; }
+
+std::vector<Segment> spare_map(std::size_t text_bytes) { return recycled::take(spare_maps(), text_bytes); }
 
 }  // namespace
 
@@ -93,8 +96,9 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
     if (!ok) return std::unexpected(std::move(ok.error()));
   }
 
-  // A buffer left over from the passes goes back.
-  if (scratch.map.segments.capacity() != 0) recycled::give_back(spare_map(), scratch.map.segments);
+  // A small buffer left over from the passes goes back; a large one is let go, not to be kept
+  // beside what detection allocates next.
+  if (scratch.map.segments.capacity() != 0) recycled::give_back_small(spare_maps().small, scratch.map.segments);
   if (kinds_out) *kinds_out = present;
   if (map_is_identity) return false;
   out.text = std::move(owned);
@@ -112,7 +116,7 @@ std::string copy_of(std::string_view source) {
 
 void recycle(SpanMap&& map) {
   if (map.segments.capacity() == 0) return;  // nothing to keep: the thread's home is not looked up
-  recycled::give_back(spare_map(), map.segments);
+  recycled::give_back(spare_maps(), map.segments);
   std::vector<Segment>().swap(map.segments);  // a buffer not kept is let go now
 }
 

@@ -194,7 +194,7 @@ bool rewrite_short(std::string_view text, const Runs& runs, std::size_t segments
   t.clear();
   t.reserve(text.size());
   std::vector<Segment>& segs = out.map.segments;
-  if (segs.capacity() == 0 && out.spare_map) segs = recycled::take(out.spare_map());
+  if (segs.capacity() == 0 && out.spare_map) segs = out.spare_map(text.size());
   segs.clear();
   segs.reserve(segments);
   std::uint32_t sb = 0, sc = 0, db = 0, dc = 0;  // source and output cursors (bytes, chars)

@@ -121,7 +121,11 @@ const ClassDef class_Report = {
 
 // ---- module functions ----------------------------------------------------------------------
 
-KX_FN(fn_detect, 1, "detect", "text", "config") { return make(T_Report, on_text(a, detect, detect)); }
+void recycle_report(Report& r) { recycle(std::move(r)); }
+
+KX_FN(fn_detect, 1, "detect", "text", "config") {
+  return make_recycling<Report, recycle_report>(T_Report, on_text(a, detect, detect));
+}
 
 PyObject* entity_name_list() { return new_list(0, entity_names()); }
 

@@ -177,6 +177,8 @@ struct Masked {
   Ref text;
 };
 
+void recycle_masked(Masked& m) { recycle(std::move(m.out.applied)); }
+
 // Builds the str of a rewritten text (masked or unmasked) from the str it was rewritten from.
 // The source's characters between the rewrites and the rewritten pieces (decoded from UTF-8) are
 // gathered as code points in one buffer, which becomes a str every kChunk characters; only a
@@ -495,7 +497,7 @@ KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
   }));
   std::string().swap(m.out.text);
   std::vector<std::size_t>().swap(m.out.rendered_ends);
-  return make(T_MaskOutput, std::move(m));
+  return make_recycling<Masked, recycle_masked>(T_MaskOutput, std::move(m));
 }
 
 KX_FN(fn_unmask, 2, "unmask", "masked", "restore") {

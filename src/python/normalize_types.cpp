@@ -142,6 +142,13 @@ Config config_arg(PyObject* config) {
 
 // ---- normalize() ---------------------------------------------------------------------------
 
-KX_FN(fn_normalize, 1, "normalize", "text", "config") { return make(T_Normalized, on_text(a, normalize, normalize)); }
+void recycle_normalized(Normalized& n) {
+  recycled::recycle_text(std::move(n.text));
+  recycle(std::move(n.map));
+}
+
+KX_FN(fn_normalize, 1, "normalize", "text", "config") {
+  return make_recycling<Normalized, recycle_normalized>(T_Normalized, on_text(a, normalize, normalize));
+}
 
 }  // namespace kestrix::py

@@ -192,7 +192,7 @@ KX_FAST(fn_mask_lines) {
     const Config config = config_arg(a[2]);
     RestoreMap run{to_string(a[3], "prefix"), {}};
     const bool verify = to_bool(a[4], "verify");
-    std::string out;
+    std::string out = recycled::text_buffer(chunk.view.size());  // handed back once copied
     std::vector<Leftover> leftovers;
     std::size_t index = 0;
     const bool ok = unlocked(chunk.view.size(), [&] {
@@ -235,7 +235,7 @@ KX_FAST(fn_mask_lines) {
     });
     if (!ok) return none();
     Ref text = Ref::steal(new_bytes(out));
-    std::string().swap(out);
+    recycled::recycle_text(std::move(out));
     Ref restore = Ref::steal(run.entries.empty() ? none() : make(T_RestoreMap, std::move(run)));
     Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(leftovers.size()))));
     for (std::size_t i = 0; i < leftovers.size(); ++i) {
@@ -262,7 +262,7 @@ KX_FAST(fn_detect_lines) {
     const std::string name = to_string(a[2], "name");
     const std::uint64_t first_line = to_u64(a[3], "first_line");
     const bool show_text = to_bool(a[4], "show_text");
-    std::string out;
+    std::string out = recycled::text_buffer(chunk.view.size());  // handed back once copied
     std::array<std::uint64_t, kEntityCount> counts{};
     const bool ok = unlocked(chunk.view.size(), [&] {
       if (!utf8::valid(chunk.view)) return false;
@@ -303,6 +303,7 @@ KX_FAST(fn_detect_lines) {
     });
     if (!ok) return none();
     Ref records = Ref::steal(new_bytes(out));
+    recycled::recycle_text(std::move(out));
     Ref found = Ref::steal(check(PyDict_New()));
     for (std::size_t e = 0; e < kEntityCount; ++e) {
       if (counts[e] == 0) continue;

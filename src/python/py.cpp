@@ -318,6 +318,8 @@ std::optional<std::u16string_view> utf16_form(PyObject* o, Ref& units) {
 // there is none (a surrogate) or it is longer than 32-bit offsets reach.
 static bool utf8_by_pieces(PyObject* o, std::string& out) {
   static_assert(sizeof(Py_UCS4) == sizeof(char32_t));
+  const auto chars = static_cast<std::size_t>(PyUnicode_GetLength(o));
+  out = recycled::text_buffer(3 * chars);  // the room it reserves (see to_utf8_by_pieces)
   const auto read = [o](std::size_t at, std::size_t n, char32_t* points) {
     const auto from = static_cast<Py_ssize_t>(at), count = static_cast<Py_ssize_t>(n);
     Ref piece = Ref::steal(PyUnicode_Substring(o, from, from + count));
@@ -325,7 +327,7 @@ static bool utf8_by_pieces(PyObject* o, std::string& out) {
     PyErr_Clear();
     return false;
   };
-  return utf32::to_utf8_by_pieces(static_cast<std::size_t>(PyUnicode_GetLength(o)), read, out);
+  return utf32::to_utf8_by_pieces(chars, read, out);
 }
 
 TextArg to_text_arg(PyObject* o, const char* param, bool consumed) {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "span/error.hpp"
+#include "text/recycled.hpp"
 
 // The core values the toolkit itself names: the children (kClassOf), the settings and rule lists.
 #define KX_CHILDREN(X)                                                                      \
@@ -249,6 +250,19 @@ PyObject* make(TypeId id, T value) {
     return make_held<T>(id, std::make_shared<const T>(std::move(value)));
 }
 
+// A new instance of class `id` owning `value`, an immutable result that holds large buffers
+// (a text, a map): once the last reference to it goes, `recycle` hands them to the homes of the
+// thread that let go of it (see recycled.hpp), where the next call on a long text finds them.
+template <class T, void (*recycle)(T&)>
+PyObject* make_recycling(TypeId id, T value) {
+  struct Holder {
+    T value;
+    ~Holder() { recycle(value); }
+  };
+  auto holder = std::make_shared<Holder>(std::move(value));
+  return make_held<T>(id, std::shared_ptr<const T>(holder, &holder->value));
+}
+
 // A new instance of class `id` for `piece`, a part of the value `owner` points to: it shares
 // (and keeps alive) the owner's value.
 template <class T, class O>
@@ -342,6 +356,12 @@ inline std::string to_string(PyObject* o, const char* param) { return std::strin
 // core call may take `owned` and let it go as soon as its first pass has read it. `view` is
 // the text either way (valid while the argument and `owned` live untouched).
 struct TextArg {
+  TextArg() = default;
+  TextArg(TextArg&&) = default;
+  TextArg& operator=(TextArg&&) = default;
+  // A buffer not consumed serves the thread's next long text (see recycled.hpp).
+  ~TextArg() { recycled::recycle_text(std::move(owned)); }
+
   std::string_view view;
   std::string owned;
   bool is_owned = false;
