@@ -89,6 +89,22 @@ KX_TEST(small_buffers_are_kept_for_any_call_and_not_counted) {
   });
 }
 
+KX_TEST(a_buffer_let_go_in_the_middle_of_a_call_is_kept_only_if_small) {
+  on_a_new_thread([] {
+    std::vector<char> home;
+    std::vector<char> big = room(kKeepBytes + 1), small = room(kKeepBytes);
+    recycled::give_back_small(home, big);
+    KX_CHECK(home.capacity() == 0 && big.capacity() == kKeepBytes + 1 && kept() == 0);
+    recycled::give_back_small(home, small);
+    KX_CHECK(home.capacity() == kKeepBytes && home.empty() && kept() == 0);
+    // A short text's buffer of the largest size kept for it goes to the home short texts use.
+    recycled::Homes<std::vector<char>> homes;
+    std::vector<char> edge = room(kKeepBytes);
+    recycled::give_back(homes, edge);
+    KX_CHECK(recycled::take(homes, 1).capacity() == kKeepBytes);
+  });
+}
+
 KX_TEST(a_thread_keeps_no_more_than_its_share_of_large_buffers) {
   on_a_new_thread([] {
     static_assert(recycled::kKeepPerThread == 96 * kMB);
