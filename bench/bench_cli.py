@@ -10,10 +10,13 @@ to `kestrix.mask` (and `detect`) on the same text as one str, and `--jobs 2` nex
 Every row is timed once per round, the rounds interleaved, and the best of each kept, so that a
 slow spell of the shared machine falls on all rows alike; the figures that count are the ratios
 within one run. The command line is timed as a whole process (interpreter start included) that
-writes its output to a file; the module call gets a fresh str each time and its result is let go.
+writes its output to a new file (an existing one is removed before the timer starts: replacing
+it, the run would also wait for the kernel to free the old file's pages); the module call gets a fresh str each time and its result is let go.
 The start-up row (the interpreter importing the command line, nothing read) is the part of every
 run that more jobs cannot share; it depends on the environment (a `.pth` file of the interpreter's
-site-packages runs in every start), so run this from the project's own virtual environment.
+site-packages runs in every start; without compiled bytecode, as under PYTHONDONTWRITEBYTECODE
+with a package installed without it, compiling the command line adds about 9 ms), so run this
+from the project's own virtual environment.
 Targets: the command line at >= 50 % of the module's speed, --jobs 2 >= 1.7 x one job.
 """
 
@@ -103,6 +106,10 @@ def main() -> None:
                         else:
                             program = ["-m", "kestrix"] if kind == "cli" else [str(pathlib.Path(args.before).resolve())]
                             argv = [sys.executable, *program, *what, str(path), "-o", str(out)]
+                            # Each run writes a new file: replacing the last run's output would
+                            # have the kernel free its pages inside the timed run (about 11 ms
+                            # for 50 MB, the same for any number of jobs).
+                            out.unlink(missing_ok=True)
                         t0 = time.perf_counter()
                         subprocess.run(argv, check=True, stderr=subprocess.DEVNULL, cwd=ELSEWHERE)
                         dt = time.perf_counter() - t0
