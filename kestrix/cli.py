@@ -27,7 +27,7 @@ import sys
 
 import kestrix as kx
 
-# What only some runs need (json, tempfile, threading) is imported where it is used: the start
+# What only some runs need (json, threading) is imported where it is used: the start
 # of every run pays for each module imported here.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -74,15 +74,28 @@ _temporaries: set[str] = set()  # temporary files not yet renamed into place; ma
 
 def _temporary(directory: str, prefix: str) -> tuple[int, str]:
     """A private temporary file, listed in _temporaries before a termination signal can act."""
-    import tempfile
-
     held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
     try:
-        fd, path = tempfile.mkstemp(prefix=prefix, dir=directory)
+        fd, path = _create_private(directory, prefix)
         _temporaries.add(path)
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, held)
     return fd, path
+
+
+_PRIVATE_FLAGS = os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
+
+
+def _create_private(directory: str, prefix: str) -> tuple[int, str]:
+    """A new file of mode 0600 under a random name in `directory`, as tempfile.mkstemp makes it
+    (whose module, with the random and shutil modules it imports, took 2 ms of every start)."""
+    for _ in range(100):
+        path = os.path.join(directory, prefix + os.urandom(6).hex())
+        try:
+            return os.open(path, _PRIVATE_FLAGS, 0o600), path
+        except FileExistsError:
+            continue
+    raise FileExistsError(17, "No usable temporary file name found")
 
 
 def _remove_temporaries() -> None:
@@ -108,6 +121,28 @@ class Stopped(BaseException):
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.exit(EXIT_FAILED, f"kestrix: {message} (see {self.prog} --help)\n")
+
+
+def _terminal_columns() -> int:
+    """shutil.get_terminal_size().columns, without importing shutil (and the compression
+    modules it imports), which argparse does for every parser and took 1.5 ms of every start."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns or 80
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None):
+        super().__init__(prog, indent_increment, max_help_position,
+                         _terminal_columns() - 2 if width is None else width)
 
 
 def _add_config_options(p: argparse.ArgumentParser) -> None:
@@ -333,22 +368,26 @@ class Chunk:
 
 
 CHUNK_BYTES = 1 << 20
+TAIL_BYTES = 1 << 16
 WRITE_BYTES = 1 << 16
 SYNC_BYTES = 1 << 23
 
 
-def _chunks(f: IO[bytes], name: str, size: int, numbered: bool) -> Iterator[Chunk]:
+def _chunks(f: IO[bytes], name: str, size: int, numbered: bool, jobs: int = 1) -> Iterator[Chunk]:
     """The lines of an input in chunks of about `size` bytes (a longer line is a chunk of its
     own). A read returns what a pipe holds, so lines that arrive slowly are not held back.
     Unless `numbered`, only the first chunk knows its first line's number (1), the others 0:
-    the caller, which takes the chunks in order, counts the lines that came before them."""
+    the caller, which takes the chunks in order, counts the lines that came before them.
+    With more than one job, the last 2 * jobs chunks of a file shrink (to TAIL_BYTES at least),
+    so that the workers run out of work at nearly the same time."""
     rest: list[bytes] = []  # the unfinished line, in the pieces read
     number = 1
     # A file is read again from its unfinished line on, and a chunk is the block as read, its
     # end at its last line: neither that line joined to the next block nor the block cut is a
     # copy of every chunk.
     seekable = f.seekable()
-    while block := f.read1(size):  # type: ignore[attr-defined]
+    end = _file_end(f) if seekable and jobs > 1 else None
+    while block := f.read1(size if end is None else _tail_size(size, end - f.tell(), jobs)):  # type: ignore[attr-defined]
         cut = block.rfind(b"\n") + 1
         if not cut:
             rest.append(block)
@@ -368,6 +407,23 @@ def _chunks(f: IO[bytes], name: str, size: int, numbered: bool) -> Iterator[Chun
         yield Chunk(name, number, b"".join(rest))
 
 
+def _file_end(f: IO[bytes]) -> int | None:
+    """The size of a regular file (as it is now), else None."""
+    try:
+        st = os.fstat(f.fileno())
+    except (OSError, ValueError):
+        return None
+    return st.st_size if stat.S_ISREG(st.st_mode) else None
+
+
+def _tail_size(size: int, left: int, jobs: int) -> int:
+    """The size of the next read with `left` bytes to go: `size`, or near the end a share of what
+    is left (a file that grew past its first size is read on in whole chunks)."""
+    if left <= 0:
+        return size
+    return min(size, max(TAIL_BYTES, left // (2 * jobs)))
+
+
 def _lines_of(chunk: Chunk) -> Iterator[Document]:
     """The lines of a chunk one by one."""
     number = chunk.line
@@ -385,7 +441,7 @@ def _lines_of(chunk: Chunk) -> Iterator[Document]:
         at = end
 
 
-def _units(files: list[str], whole: bool, numbered: bool = True) -> Iterator[Document | Chunk]:
+def _units(files: list[str], whole: bool, numbered: bool = True, jobs: int = 1) -> Iterator[Document | Chunk]:
     """Every input read once: each file as one document with whole, else in chunks of lines
     (numbered as _chunks says); a progress bar counts what was taken."""
     progress = Progress(files)
@@ -407,7 +463,7 @@ def _units(files: list[str], whole: bool, numbered: bool = True) -> Iterator[Doc
                     yield Document(name, 1, text, "", nbytes)
                     progress.advance(nbytes)
                     continue
-                for chunk in _chunks(f, name, size, numbered):
+                for chunk in _chunks(f, name, size, numbered, jobs):
                     nbytes = chunk.end
                     yield chunk
                     del chunk
@@ -467,10 +523,13 @@ class Workers:
         self.threads: list[Any] = []
         self.stopping = False
         if jobs > 1:
-            import queue
-            import threading  # only here: a one-job run never needs them
+            import threading  # only here: a one-job run never needs it
+            try:
+                from _queue import SimpleQueue  # queue.SimpleQueue itself, without queue's imports
+            except ImportError:  # pragma: no cover (an interpreter without the C module)
+                from queue import SimpleQueue
             self.lock = threading.Lock
-            self.tasks: Any = queue.SimpleQueue()
+            self.tasks: Any = SimpleQueue()
             for n in range(jobs):
                 thread = threading.Thread(target=self._work, name=f"kestrix-worker-{n}", daemon=True)
                 thread.start()
@@ -712,7 +771,7 @@ def cmd_detect(args: argparse.Namespace) -> int:
             counts[f.entity] = counts.get(f.entity, 0) + 1
 
     with Output(args.output) as out, Workers(args.jobs, _DetectJob(config, args.show_text)) as workers:
-        for unit, result in workers.results(_units(args.files, args.whole)):
+        for unit, result in workers.results(_units(args.files, args.whole, jobs=args.jobs)):
             if result is None:  # a whole file, or lines that fail somewhere: one by one
                 for doc in [unit] if isinstance(unit, Document) else _lines_of(unit):
                     detect_document(doc)
@@ -885,7 +944,7 @@ def cmd_mask(args: argparse.Namespace) -> int:
         job = _MaskJob(policies, config, writer.prefix if writer is not None else "", args.verify)
         number = 1  # of the next chunk's first line: the chunks come unnumbered, in order
         with Workers(args.jobs, job) as workers:
-            for unit, result in workers.results(_units(args.files, args.whole, numbered=False)):
+            for unit, result in workers.results(_units(args.files, args.whole, numbered=False, jobs=args.jobs)):
                 if isinstance(unit, Chunk):
                     number = unit.line = unit.line or number
                 if result is None or (opening is not None and unit.raw.find(opening, 0, unit.end) >= 0):  # type: ignore[union-attr]
@@ -1044,13 +1103,13 @@ def cmd_unmask(args: argparse.Namespace) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     p = _Parser(prog="kestrix", description="Find, explain and mask Korean personal data.",
-                epilog=EXIT_STATUS_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+                epilog=EXIT_STATUS_HELP, formatter_class=_Formatter)
     p.add_argument("--version", action="version", version=f"kestrix {kx.__version__}")
     sub = p.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     def command(name: str, help: str) -> argparse.ArgumentParser:
         c = sub.add_parser(name, help=help, description=help, epilog=EXIT_STATUS_HELP,
-                           formatter_class=argparse.RawDescriptionHelpFormatter)
+                           formatter_class=_Formatter)
         c.add_argument("files", nargs="*", metavar="FILE", help="input files (standard input when none)")
         c.add_argument("-o", "--output", metavar="FILE",
                        help="write here instead of standard output; FILE is replaced only when the run succeeds")

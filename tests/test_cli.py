@@ -1,5 +1,6 @@
 """The command-line tool, run as a separate process, with real pipes, FIFOs and signals."""
 
+import argparse
 import errno
 import json
 import os
@@ -599,6 +600,46 @@ def test_version_and_help(run):
             if line.startswith("  -"):  # every option has a help text, on its line or the next
                 assert "  " in line.strip() or lines[i + 1].startswith(" " * 8), line
     assert "trailing line break is not part of the key" in " ".join(run("mask", "--help").stdout.split())
+
+
+@pytest.mark.parametrize("columns", ["44", "120", None, "x"])
+def test_help_is_as_wide_as_argparse_makes_it(run, monkeypatch, columns):
+    if columns is None:
+        monkeypatch.delenv("COLUMNS", raising=False)
+    else:
+        monkeypatch.setenv("COLUMNS", columns)
+    ours = run("mask", "--help").stdout
+    monkeypatch.setattr(kestrix_cli, "_Formatter", argparse.RawDescriptionHelpFormatter)
+    assert ours == run("mask", "--help").stdout
+
+
+def test_a_run_imports_no_module_it_does_without(sample, tmp_path):
+    # Each of these took a millisecond or more of every start.
+    code = ("import sys, kestrix.cli as c; c.main(sys.argv[1:]); "
+            "print(sorted(m for m in ('tempfile', 'shutil', 'queue', 'random') if m in sys.modules))")
+    r = subprocess.run([sys.executable, "-c", code, "mask", "--jobs", "2", str(sample), "-o", str(tmp_path / "o")],
+                       capture_output=True, text=True, timeout=60)
+    assert (r.returncode, r.stdout) == (0, "[]\n"), r.stderr
+
+
+@pytest.mark.parametrize("taken", [0, 1, 99])
+def test_a_temporary_name_that_is_taken_is_passed_over(monkeypatch, tmp_path, taken):
+    names = iter(bytes([n]) * 6 for n in range(200))
+    monkeypatch.setattr(kestrix_cli.os, "urandom", lambda n: next(names))
+    for n in range(taken):
+        (tmp_path / (".p-" + bytes([n]).hex() * 6)).write_text("theirs")
+    fd, path = kestrix_cli._create_private(str(tmp_path), ".p-")
+    os.close(fd)
+    assert path == str(tmp_path / (".p-" + bytes([taken]).hex() * 6))
+    assert os.stat(path).st_mode & 0o777 == 0o600 and os.path.getsize(path) == 0
+
+
+def test_no_free_temporary_name_fails_as_a_file_that_exists(monkeypatch, tmp_path):
+    monkeypatch.setattr(kestrix_cli.os, "urandom", lambda n: b"\0" * n)
+    (tmp_path / (".p-" + "00" * 6)).write_text("theirs")
+    with pytest.raises(FileExistsError):
+        kestrix_cli._create_private(str(tmp_path), ".p-")
+    assert (tmp_path / (".p-" + "00" * 6)).read_text() == "theirs"
 
 
 @pytest.mark.skipif(shutil.which("kestrix") is None, reason="the console script is installed by pip install")

@@ -226,6 +226,45 @@ def test_chunks_hold_whole_lines_in_order_from_a_file_and_a_pipe(pieces, nl, las
         assert [c.line for c, _ in chunks] == (starts if numbered else [1] + [0] * (len(chunks) - 1))[:len(chunks)]
 
 
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.binary(max_size=12).map(lambda b: b.replace(b"\n", b"")), max_size=40),
+       st.integers(1, 3), st.integers(1, 16), st.booleans())
+def test_the_last_chunks_of_a_file_shrink_when_jobs_share_them(monkeypatch, tmp_path, pieces, jobs, tail, numbered):
+    monkeypatch.setattr(kestrix_cli, "TAIL_BYTES", tail)
+    data = b"\n".join(pieces) + b"\n"
+    path = tmp_path / "in.txt"
+    path.write_bytes(data)
+    size = 48
+    with open(path, "rb") as f:
+        chunks = [(c.line, c.lines()) for c in kestrix_cli._chunks(f, "in", size, numbered, jobs)]
+    assert b"".join(lines for _, lines in chunks) == data
+    starts = [1 + sum(lines.count(b"\n") for _, lines in chunks[:i]) for i in range(len(chunks))]
+    assert [line for line, _ in chunks] == (starts if numbered else [1] + [0] * (len(chunks) - 1))[:len(chunks)]
+    # A chunk is one read (or a line longer than the read, and the rest of it): near the end a
+    # read takes a 2 * jobs-th of what is left, TAIL_BYTES at least; with one job, `size`.
+    at = 0
+    for _, lines in chunks:
+        left = len(data) - at
+        read = size if jobs == 1 else min(size, max(tail, left // (2 * jobs)))
+        assert len(lines) <= read or lines.find(b"\n") + 1 > read
+        at += len(lines)
+    if jobs > 1 and len(data) >= 4 * size:
+        assert len(chunks[-1][1]) <= max(tail, 13) < size
+
+
+def test_a_file_that_grows_while_read_is_read_on_in_whole_chunks(tmp_path):
+    path = tmp_path / "in.txt"
+    path.write_bytes(b"a\n" * 100)
+    with open(path, "rb") as f:
+        reader = kestrix_cli._chunks(f, "in", 32, True, 2)
+        first = next(reader)
+        with open(path, "ab") as g:
+            g.write(b"b\n" * 200)
+        rest = list(reader)
+    assert first.lines() + b"".join(c.lines() for c in rest) == b"a\n" * 100 + b"b\n" * 200
+    assert all(len(c.lines()) == 32 for c in rest[-10:-1])  # past the first size: whole chunks again
+
+
 def worker_threads():
     import threading
     return [t for t in threading.enumerate() if t.name.startswith("kestrix-worker")]
