@@ -1157,6 +1157,8 @@ def _stop(signum: int, frame: object) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
+    if argv is None:  # the command's own process, not a caller's: its allocator is ours to set
+        core._keep_freed_memory()
     args = build_parser().parse_args(argv)
     # An ignored signal (nohup) stays ignored.
     previous = {s: signal.signal(s, _stop) for s in (signal.SIGTERM, signal.SIGHUP)

@@ -622,6 +622,22 @@ def test_a_run_imports_no_module_it_does_without(sample, tmp_path):
     assert (r.returncode, r.stdout) == (0, "[]\n"), r.stderr
 
 
+@pytest.mark.parametrize("argv", [None, ["--version"]])
+def test_only_the_commands_own_process_sets_the_allocator(monkeypatch, capsys, argv):
+    calls = []
+
+    class Core:
+        def __getattr__(self, name):
+            return (lambda: calls.append(name)) if name == "_keep_freed_memory" else getattr(kestrix_cli.core, name)
+
+    monkeypatch.setattr(kestrix_cli, "core", Core())
+    monkeypatch.setattr(sys, "argv", ["kestrix", "--version"])
+    with pytest.raises(SystemExit):
+        kestrix_cli.main(argv)
+    assert capsys.readouterr().out == f"kestrix {kx.__version__}\n"
+    assert len(calls) == (argv is None)
+
+
 @pytest.mark.parametrize("taken", [0, 1, 99])
 def test_a_temporary_name_that_is_taken_is_passed_over(monkeypatch, tmp_path, taken):
     names = iter(bytes([n]) * 6 for n in range(200))

@@ -3,6 +3,7 @@ did before it took them from the core: the token grammar as a regular expression
 by hand, the restore map written by the json module."""
 
 import json
+import os
 import re
 
 import pytest
@@ -174,3 +175,17 @@ def test_each_line_of_a_chunk_is_masked_and_detected_as_it_is_alone(chunk, polic
         f'{{"input":"x","line":{7 + k},"columns":[{f.source.char_start + 1},{f.source.char_end}],'
         + f.to_json()[1:] for k, f in found]
     assert counts == {e: sum(f.entity == e for _, f in found) for e in {f.entity for _, f in found}}
+
+
+def test_the_command_lines_allocator_settings_are_taken_where_glibc_is():
+    import platform
+    import subprocess
+    import sys
+    # In a process of its own: the settings would stay with this one.
+    r = subprocess.run([sys.executable, "-c", "from kestrix import _kestrix as k; print(k._keep_freed_memory())"],
+                       capture_output=True, text=True, timeout=60)
+    # A sanitizer's allocator takes no glibc settings.
+    glibc = platform.libc_ver()[0] == "glibc" and "libasan" not in os.environ.get("LD_PRELOAD", "")
+    assert r.stdout in ({f"{glibc}\n"} if glibc else {"False\n", "True\n"}), r.stderr
+    with pytest.raises(TypeError):
+        core._keep_freed_memory(1)
