@@ -602,12 +602,15 @@ def test_version_and_help(run):
     assert "trailing line break is not part of the key" in " ".join(run("mask", "--help").stdout.split())
 
 
-@pytest.mark.parametrize("columns", ["44", "120", None, "x"])
-def test_help_is_as_wide_as_argparse_makes_it(run, monkeypatch, columns):
+@pytest.mark.parametrize("terminal", [None, 100])
+@pytest.mark.parametrize("columns", ["44", "120", None, "x", "0", "-5"])
+def test_help_is_as_wide_as_argparse_makes_it(run, monkeypatch, columns, terminal):
     if columns is None:
         monkeypatch.delenv("COLUMNS", raising=False)
     else:
         monkeypatch.setenv("COLUMNS", columns)
+    if terminal:
+        monkeypatch.setattr(os, "get_terminal_size", lambda fd: os.terminal_size((terminal, 30)))
     ours = run("mask", "--help").stdout
     monkeypatch.setattr(kestrix_cli, "_Formatter", argparse.RawDescriptionHelpFormatter)
     assert ours == run("mask", "--help").stdout
