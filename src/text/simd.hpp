@@ -84,6 +84,10 @@ struct Vec;
   A friend Vec shr16(Vec a) { return {P##srli_epi16(a.v, K)}; }                                           \
   /* Signed 16-bit lanes of a then of b to bytes, saturated to 0..255. */                                 \
   A friend Vec pack_u8(Vec a, Vec b) { return {P##packus_epi16(a.v, b.v)}; }                              \
+  /* Signed 16-bit lanes of a then of b to signed bytes, saturated to -128..127. */                       \
+  A friend Vec pack_s8(Vec a, Vec b) { return {P##packs_epi16(a.v, b.v)}; }                               \
+  /* Signed 32-bit lanes of a then of b to signed 16-bit lanes, saturated. */                             \
+  A friend Vec pack_s16(Vec a, Vec b) { return {P##packs_epi32(a.v, b.v)}; }                              \
   /* Interleaves the low (high) eight bytes of a and b: a0 b0 a1 b1 ... */                                \
   A friend Vec unpack_lo8(Vec a, Vec b) { return {P##unpacklo_epi8(a.v, b.v)}; }                          \
   A friend Vec unpack_hi8(Vec a, Vec b) { return {P##unpackhi_epi8(a.v, b.v)}; }                          \
@@ -131,7 +135,7 @@ struct Vec<16> {
   }
 };
 
-// Thirty-two byte lanes, or sixteen 16-bit lanes. lookup, pack_u8 and the unpacks work within
+// Thirty-two byte lanes, or sixteen 16-bit lanes. lookup, the packs and the unpacks work within
 // each 128-bit half, as two Vec<16> operations side by side.
 template <>
 struct Vec<32> {

@@ -1,5 +1,5 @@
 // Every operation of the vector type at both widths against its definition on one lane, on
-// random bytes with the edge values mixed in. The 32-byte lookup, pack and unpacks work within
+// random bytes with the edge values mixed in. The 32-byte lookup, packs and unpacks work within
 // each 128-bit half, and are held to that.
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +14,7 @@ using namespace kestrix;
 
 namespace {
 
-constexpr int kOps = 33;
+constexpr int kOps = 35;
 
 // Stores each operation's result on (a, b) as one row of out.
 struct AllOps {
@@ -29,7 +29,7 @@ struct AllOps {
                           pack_u8(x, y), unpack_lo8(x, y), unpack_hi8(x, y), gt32(x, y), shl32<3>(x),
                           shr32<5>(x), unpack_lo16(x, y), unpack_hi16(x, y), sub_sat_u8(x, y),
                           shift_in<1>(x, y), shift_in<3>(x, y), shift_out<1>(x, y),
-                          shift_out<3>(x, y)};
+                          shift_out<3>(x, y), pack_s8(x, y), pack_s16(x, y)};
     for (int k = 0; k < kOps; ++k) rows[k].store(out + k * W);
     return static_cast<int>(x.bits() ^ (x.bits32() << (W / 2)));
   }
@@ -92,7 +92,17 @@ std::uint8_t expected(int k, int i, const std::uint8_t* a, const std::uint8_t* b
     case 30: return i >= 3 ? b[i - 3] : a[w - 3 + i];
     // a with the first bytes of b (the block after it) shifted in, across the whole width.
     case 31: return i + 1 < w ? a[i + 1] : b[i + 1 - w];
-    default: return i + 3 < w ? a[i + 3] : b[i + 3 - w];
+    case 32: return i + 3 < w ? a[i + 3] : b[i + 3 - w];
+    case 33: {
+      const int v = s16(j < 8 ? a : b, h / 2 + j % 8);
+      return u8(v < -128 ? -128 : v > 127 ? 127 : v);
+    }
+    default: {
+      // Lane j / 2 of the half's eight: four 32-bit lanes of a, then four of b.
+      const int k32 = h / 4 + (j / 2) % 4;
+      const auto v = static_cast<std::int32_t>(u32(j < 8 ? a : b, k32));
+      return word(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
+    }
   }
 }
 
