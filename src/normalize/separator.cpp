@@ -2,6 +2,7 @@
 // deleted, one absorbed segment per maximal group of one class, so the map keeps what was
 // removed and what it costs.
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -362,6 +363,19 @@ void for_each_digit_before_separator(const unsigned char* s, std::size_t n, F f)
   simd::dispatch<DigitsBeforeSeparators>(s, n, kNibbles, f);
 }
 
+// Characters in text[from, to), to > from: a piece of fewer than eight bytes (most of the
+// stretches between the runs of a row of numbers) read as the eight bytes that end it, where
+// the text holds them.
+inline std::uint32_t chars_between(std::string_view text, std::size_t from, std::size_t to) {
+  const std::size_t n = to - from;
+  if (std::endian::native == std::endian::little && n < 8 && to >= 8) {
+    const std::uint64_t cont = bytes::detail::continuation_bits(
+        reinterpret_cast<const unsigned char*>(text.data()) + to - 8);
+    return static_cast<std::uint32_t>(n - bytes::detail::count_bits(cont >> (8 * (8 - n))));
+  }
+  return utf8::count_chars(text.substr(from, n));
+}
+
 // The index of the unchanged segment of the earlier map `inner` that holds the run [start, end)
 // (up to its end at most), when the segments from `i` on, where the composition stands at byte
 // `pos`, take the stretch [pos, start) kept before the run whole: changes that begin and end
@@ -435,7 +449,7 @@ void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs&
     const Segment& h = inner[holder];
     const std::uint32_t hb = h.src.byte_start - h.dst.byte_start, hc = h.src.char_start - h.dst.char_start;
     if (cur < start) {
-      const std::uint32_t k = utf8::count_chars(text.substr(cur, start - cur));
+      const std::uint32_t k = chars_between(text, cur, start);
       const auto e = static_cast<std::uint32_t>(start);
       append_identity(out, Span{cur + hb, e + hb, cc + hc, cc + k + hc},
                       Span{cur + ob, e + ob, cc + oc, cc + k + oc});
