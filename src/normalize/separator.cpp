@@ -1,6 +1,7 @@
 // Separator absorption: a run of separators standing between two digit-like characters is
 // deleted, one absorbed segment per maximal group of one class, so the map keeps what was
 // removed and what it costs.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -151,37 +152,45 @@ template <class Group>
   absorb_run(b, s, start, end, rules);
 }
 
+// The runs to absorb, [first, second) each, in text order. A run of one class (nearly all:
+// one hyphen, space or dot) carries its class id in `cls` and its characters in `chars`, found
+// with the run, so that it is not read again; kGroups marks a run of several classes.
+struct Run {  // no initializers: the room is filled only as far as it is used
+  std::uint32_t first, second;  // the text's offsets fit, as the map's do
+  std::uint32_t chars;
+  std::uint8_t cls;
+};
+constexpr std::uint8_t kGroups = 0xFF;
+
 // The list of runs, kept per thread (see recycled.hpp).
 struct SpareRuns {
-  std::vector<std::pair<std::size_t, std::size_t>> v;
+  std::vector<Run> v;
 };
 
-// The runs to absorb, [first, second) each, in text order: the first few where they stand (a
-// message holds a number or two), the rest in the thread's list (see recycled.hpp), taken at
-// the first run past them.
+// The runs: the first few where they stand (a message holds a number or two), the rest in the
+// thread's list (see recycled.hpp), taken at the first run past them.
 struct Runs {
-  struct Run {  // no initializers: the room is filled only as far as it is used
-    std::size_t first, second;
-  };
   static constexpr std::size_t kLocal = 8;
   std::array<Run, kLocal> local;
   std::size_t count = 0;
-  std::optional<recycled::Buffer<std::pair<std::size_t, std::size_t>>> more;
+  std::optional<recycled::Buffer<Run>> more;
 
-  void add(std::size_t i, std::size_t end) {
+  // `run` of a text of `text_bytes` bytes.
+  void add(const Run& run, std::size_t text_bytes) {
     if (count < kLocal) {
-      local[count] = {i, end};
+      local[count] = run;
     } else {
-      if (!more) more.emplace(recycled::per_thread<SpareRuns>().v);
-      more->v.emplace_back(i, end);
+      if (!more) {
+        more.emplace(recycled::per_thread<SpareRuns>().v);
+        // Room for as many runs as the text holds at the rate of the first ones, one per
+        // sixteen bytes at most: a long text's list is not grown and copied step by step.
+        more->v.reserve(std::min(text_bytes / 16, count * text_bytes / run.second));
+      }
+      more->v.push_back(run);
     }
     ++count;
   }
-  Run operator[](std::size_t k) const {
-    if (k < kLocal) return local[k];
-    const auto& r = more->v[k - kLocal];
-    return {r.first, r.second};
-  }
+  const Run& operator[](std::size_t k) const { return k < kLocal ? local[k] : more->v[k - kLocal]; }
 };
 
 // A short text that no pass before this one changed, rewritten without the builder: a copy
@@ -212,7 +221,7 @@ bool rewrite_short(std::string_view text, const Runs& runs, std::size_t segments
   };
   std::size_t at = 0;
   for (std::size_t r = 0; r < runs.count; ++r) {
-    const Runs::Run run = runs[r];
+    const Run& run = runs[r];
     keep(at, run.first);
     each_group(text, run.first, run.second, [&](std::size_t from, std::size_t to, const SepClass& c,
                                                 std::uint32_t k) {
@@ -414,7 +423,8 @@ void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs&
   const std::vector<Segment>& inner = st.inner->segments;
   std::vector<Segment>& out = st.result->segments;
   for (std::size_t r = 0; r < runs.count; ++r) {
-    const auto [start, end] = runs[r];
+    const Run& run = runs[r];
+    const std::size_t start = run.first, end = run.second;
     const std::size_t holder = b.segments.empty() && !st.failed
                                    ? holder_of_run(inner, st.inner_index, b.sb, start, end)
                                    : SIZE_MAX;
@@ -474,7 +484,10 @@ void absorb_composing(pass_detail::Writer& w, std::string_view text, const Runs&
       b.sc += chars;
       ++written;
     };
-    each_group(text, start, end, group);
+    if (run.cls != kGroups)
+      group(start, end, kSepClasses[run.cls], run.chars);
+    else
+      each_group(text, start, end, group);
     w.emitted = end;
     st.inner_index = holder + (end == h.dst.byte_end);
     st.dropped += written;
@@ -502,14 +515,17 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
     if (!len) return d + 1;
     std::size_t end = i + len;
     std::size_t groups = 1;
-    for (const SepClass* c = nullptr; end < n && (len = separator_at(text, end, c)) != 0;) {
+    std::uint32_t chars = 1;
+    for (const SepClass* c = nullptr; end < n && (len = separator_at(text, end, c)) != 0; ++chars) {
       groups += c != cls;
       cls = c;
       end += len;
     }
     if (end == n) return n;
     if (digit_like(byte_at(text, end))) {
-      runs.add(i, end);
+      runs.add(Run{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(end), chars,
+                   groups == 1 ? cls->id : kGroups},
+               n);
       segments += groups + 1;
     }
     return end;  // text[end] is no separator
@@ -523,10 +539,13 @@ PassResult pass_separator(std::string_view text, PassOutput& out) {
     absorb_composing(w, text, runs, rules);
   } else {
     for (std::size_t k = 0; k < runs.count; ++k) {
-      const auto [i, end] = runs[k];
-      w.keep_to(i);
-      absorb_run(w.b, text, i, end, rules);
-      w.emitted = end;
+      const Run& run = runs[k];
+      w.keep_to(run.first);
+      if (run.cls != kGroups)
+        absorb(w.b, text.substr(run.first, run.second - run.first), rules[run.cls], kSepClasses[run.cls].absorb);
+      else
+        absorb_run(w.b, text, run.first, run.second, rules);
+      w.emitted = run.second;
     }
   }
   PassResult r = w.done();
