@@ -147,7 +147,10 @@ inline std::size_t count_continuations(const unsigned char* s, std::size_t n) {
   // Long pieces (a pass's unchanged stretches, a scanner's way to its next candidate) 64 bytes
   // at a time: four per-lane counters of the bytes that lead a character (above -65), each
   // compare made on its own load, which it may overwrite.
-  const __m128i lead_limit = _mm_set1_epi8(-65);
+  __m128i lead_limit = _mm_set1_epi8(-65);
+  // Hidden from g++, which would otherwise turn each compare with the known constant into a
+  // compare the other way and a second one to invert it, with a copy of a register for each.
+  asm("" : "+x"(lead_limit));
   while (i + 64 <= n) {
     __m128i a0 = zero, a1 = zero, a2 = zero, a3 = zero;
     std::size_t blocks = (n - i) / 64;
