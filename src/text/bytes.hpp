@@ -2,6 +2,7 @@
 // values), as a bit mask per block, and character counting. SSE2 where the target has it (every
 // x86-64), else a plain loop over the same sixteen bytes with the same results.
 #pragma once
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -107,12 +108,12 @@ inline std::size_t find_unit(const char16_t* s, std::size_t i, std::size_t n, ch
 
 namespace detail {
 
-inline unsigned popcount32(std::uint32_t x) {  // without relying on a popcnt instruction
-  x = x - ((x >> 1) & 0x55555555u);
-  x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
-  x = (x + (x >> 4)) & 0x0F0F0F0Fu;
-  return (x * 0x01010101u) >> 24;
-}
+// Sixteen zero bytes, then sixteen 0xFF: the sixteen from k on keep the last k bytes of a block.
+inline constexpr std::array<unsigned char, 32> kLastBytes = [] {
+  std::array<unsigned char, 32> t{};
+  for (std::size_t k = 16; k < 32; ++k) t[k] = 0xFF;
+  return t;
+}();
 
 // The top bit of each byte of the result marks a continuation byte of the eight loaded ones.
 inline std::uint64_t continuation_bits(const unsigned char* p) {
@@ -168,24 +169,20 @@ inline std::size_t count_continuations(const unsigned char* s, std::size_t n) {
                               static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
     cont += 64 * blocks - leads;
   }
-  while (i + 16 <= n) {
-    // Per-lane counters of at most 255 blocks, then summed by psadbw.
+  if (i < n) {
+    // The rest, fewer than 64 bytes: its blocks of sixteen and the last sixteen bytes, of which
+    // those counted already are masked off, in one set of per-lane counters (four at most).
     __m128i acc = zero;
-    std::size_t blocks = (n - i) / 16;
-    if (blocks > 255) blocks = 255;
-    for (std::size_t k = 0; k < blocks; ++k, i += 16) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-      acc = _mm_sub_epi8(acc, _mm_cmplt_epi8(v, limit));
+    for (; i + 16 <= n; i += 16)
+      acc = _mm_sub_epi8(acc, _mm_cmplt_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), limit));
+    if (i < n) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - 16));
+      const __m128i fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(detail::kLastBytes.data() + (n - i)));
+      acc = _mm_sub_epi8(acc, _mm_and_si128(_mm_cmplt_epi8(v, limit), fresh));
     }
-    __m128i sums = _mm_sad_epu8(acc, zero);
+    const __m128i sums = _mm_sad_epu8(acc, zero);
     cont += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-  }
-  if (i < n) {
-    // The last sixteen bytes, of which the first 16 - (n - i) are counted already.
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - 16));
-    const auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi8(v, limit)));
-    cont += detail::popcount32(m >> (16 - (n - i)));
   }
   return cont;
 #else
