@@ -395,9 +395,10 @@ struct ScanDigitRuns {
                                          std::vector<Span>& out, std::size_t min_len,
                                          std::size_t max_len, std::vector<Span>& date_starts) {
     using V = simd::Vec<W>;
-    scan_runs(s, n, out, min_len, max_len, date_starts,
-              Wide<W>{V::set1(0x80 - '0'), V::set1(0x80 + 10), V::set1(0x20), V::set1('x'),
-                      V::set1('*')});
+    Wide<W> wide{V::set1(0x80 - '0'), V::set1(0x80 + 10), V::set1(0x20), V::set1('x'), V::set1('*')};
+    // Hidden from g++, which would otherwise make them again from immediates in every block.
+    asm("" : "+x"(wide.to_signed.v), "+x"(wide.ten.v), "+x"(wide.lower.v), "+x"(wide.x.v), "+x"(wide.star.v));
+    scan_runs(s, n, out, min_len, max_len, date_starts, wide);
   }
 #endif
 };
