@@ -312,6 +312,26 @@ def test_separator_absorption(text, expected, absorbed):
     assert all(kind == "delete" and dst == "" for _, dst, kind, _, _ in ch)
 
 
+def same_piece(text, span):
+    """A span's bytes and its characters are the same piece of text."""
+    return text.encode()[span.byte_start:span.byte_end] == text[span.char_start:span.char_end].encode()
+
+
+@pytest.mark.parametrize("lead", ["", "\uff10", "\uff38\uff10 \uac00\ub098\ub2e4 "])
+@pytest.mark.parametrize(
+    "stretch", ["", "\uac00", "a\uac00", "\uac00\ub098", "\u00e9", "\uac00\ub098\ub2e4", "abcdefgh",
+                "\uac00\ub098\ub2e4\ub77c\ub9c8", "\u00b7a"])
+def test_separator_map_counts_the_characters_between_runs(lead, stretch):
+    # Runs of one class and of several (one ending in a middle dot, whose last byte continues a
+    # character) with stretches of every short length between them, with characters of two and
+    # three bytes: after an earlier pass's change (a full-width digit folded) and without one.
+    text = lead + "1-2" + stretch + "3 4" + stretch + "5-\u00b76" + stretch + "7.8" + stretch + "9"
+    r = kx.normalize(text)
+    check_map(text, r)
+    for s in r.map.segments:
+        assert same_piece(text, s.src) and same_piece(r.text, s.dst)
+
+
 def test_parenthesised_area_code_segments():
     text = "(02) 123 4567"
     r = kx.normalize(text, only("separator"))
