@@ -124,13 +124,40 @@ void visit_sse2(const unsigned char* s, std::size_t n, const PairSet& first, con
 // The syllable test for W positions at a time, in vector registers. The byte lookup works within
 // each 128-bit half, so each half gets a copy of the tables.
 template <int W>
+struct KeyConstants;
+template <int W>
 struct Tables {
   simd::Vec<W> low, high, low2, high2;
-  [[gnu::always_inline]] explicit Tables(const PairSet& set)
+  const KeyConstants<W>& k;  // those of the scan, shared by its tables
+  [[gnu::always_inline]] Tables(const PairSet& set, const KeyConstants<W>& constants)
       : low(simd::Vec<W>::repeat16(set.low.data())),
         high(simd::Vec<W>::repeat16(set.high.data())),
         low2(simd::Vec<W>::repeat16(set.low2.data())),
-        high2(simd::Vec<W>::repeat16(set.high2.data())) {}
+        high2(simd::Vec<W>::repeat16(set.high2.data())),
+        k(constants) {}
+};
+
+// The constants of the syllable test's indices (SyllableKeys), made once per scan. Hidden from
+// g++, which would otherwise make some of them again from immediates in every block, three
+// instructions each, where a spilled copy is an operand read from memory (clang, which the
+// fuzz targets build with, does not, and takes no 256-bit operand here).
+template <int W>
+struct KeyConstants {
+  simd::Vec<W> fifteen, seven, eight, lead_bias, three, row_bits;
+  [[gnu::always_inline]] KeyConstants() {
+    alignas(16) static constexpr std::uint8_t kRowBit[16] = {1, 2, 4, 8, 16, 32, 64, 128,
+                                                             1, 2, 4, 8, 16, 32, 64, 128};
+    using V = simd::Vec<W>;
+    fifteen = V::set1(15);
+    seven = V::set1(7);
+    eight = V::set1(8);
+    lead_bias = V::set1(0xEA);
+    three = V::set1(3);
+    row_bits = V::repeat16(kRowBit);
+#ifndef __clang__
+    asm("" : "+x"(fifteen.v), "+x"(seven.v), "+x"(eight.v), "+x"(lead_bias.v), "+x"(three.v), "+x"(row_bits.v));
+#endif
+  }
 };
 
 // The last bytes of a text, [i, n), fewer than W + Reach: too few for a block read in place,
@@ -154,22 +181,21 @@ template <int W>
 struct SyllableKeys {
   using V = simd::Vec<W>;
   V is_lead, high, bit, column, high2, bit2, column2;
-  [[gnu::always_inline]] SyllableKeys(const V& v0, const V& v1, const V& v2) {
-    alignas(16) static constexpr std::uint8_t kRowBit[16] = {1, 2, 4, 8, 16, 32, 64, 128,
-                                                             1, 2, 4, 8, 16, 32, 64, 128};
-    const V fifteen = V::set1(15), seven = V::set1(7), row_bits = V::repeat16(kRowBit);
+  [[gnu::always_inline]] SyllableKeys(const KeyConstants<W>& k, const V& v0, const V& v1, const V& v2) {
+    const V& fifteen = k.fifteen;
+    const V& seven = k.seven;
     // v0 - 0xEA is 0..3 (unsigned) exactly for the leads 0xEA..0xED.
-    const V lead_index = sub8(v0, V::set1(0xEA));
-    is_lead = eq8(min_u8(lead_index, V::set1(3)), lead_index);
+    const V lead_index = sub8(v0, k.lead_bias);
+    is_lead = eq8(min_u8(lead_index, k.three), lead_index);
     // Code point bits 6..9 and 0..3; 9..12 (the lead's bit 0 above the second byte's bits
     // 3..5) and 2..5. (Shifts of sixteen-bit lanes: the masks keep each byte's bits its own.)
     const V row = v1 & fifteen;
-    const V row2 = (shr16<3>(v1) & seven) | (shl16<3>(v0) & V::set1(8));
+    const V row2 = (shr16<3>(v1) & seven) | (shl16<3>(v0) & k.eight);
     high = gt8(row, seven);
-    bit = lookup(row_bits, row);
+    bit = lookup(k.row_bits, row);
     column = v2 & fifteen;
     high2 = gt8(row2, seven);
-    bit2 = lookup(row_bits, row2);
+    bit2 = lookup(k.row_bits, row2);
     column2 = shr16<2>(v2) & fifteen;
   }
   // The positions that may begin a syllable of the set whose tables are t.
@@ -184,7 +210,7 @@ struct SyllableKeys {
 template <int W>
 [[gnu::always_inline]] inline simd::Vec<W> pair_hits(const Tables<W>& t, const simd::Vec<W>& v0,
                                                      const simd::Vec<W>& v1, const simd::Vec<W>& v2) {
-  return SyllableKeys<W>(v0, v1, v2).test(t);
+  return SyllableKeys<W>(t.k, v0, v1, v2).test(t);
 }
 
 // The last block of a text of n bytes, at p = s + n - W - 2: the positions where a syllable of t1
@@ -194,7 +220,7 @@ template <int W>
 [[gnu::always_inline]] inline simd::Vec<W> two_at_end(const Tables<W>& t1, const Tables<W>& t2,
                                                       const unsigned char* p) {
   using V = simd::Vec<W>;
-  const SyllableKeys<W> k(V::load(p), V::load(p + 1), V::load(p + 2));
+  const SyllableKeys<W> k(t1.k, V::load(p), V::load(p + 1), V::load(p + 2));
   return k.test(t1) & shift_out<3>(k.test(t2), V::zero());
 }
 
@@ -218,7 +244,7 @@ template <int W, class Also, class More>
   using V = simd::Vec<W>;
   if (i + 2 * W + 2 > n) return i;
   auto tests = [&](std::size_t at, V& first_hits, V& second_hits) __attribute__((always_inline)) {
-    const SyllableKeys<W> k(V::load(s + at), V::load(s + at + 1), V::load(s + at + 2));
+    const SyllableKeys<W> k(t1.k, V::load(s + at), V::load(s + at + 1), V::load(s + at + 2));
     first_hits = k.test(t1);
     second_hits = k.test(t2);
   };
@@ -257,7 +283,8 @@ struct Find {
   [[gnu::always_inline]] static std::size_t run(const unsigned char* s, std::size_t i, std::size_t n,
                                                 const PairSet& set, const PairSet& next, Accept& accept) {
     constexpr std::size_t reach = Two ? 5 : 2;  // bytes read past a block's last position
-    const Tables<W> t(set), t2(next);
+    const KeyConstants<W> k;
+    const Tables<W> t(set, k), t2(next, k);
     Carried<W> carried;  // the walk's test of the first block after it
     if constexpr (Two) {
       using V = simd::Vec<W>;
@@ -341,7 +368,8 @@ struct Visit {
                                          const PairSet& first, const PairSet& second, const AsciiSet& ascii,
                                          Accept& accept) {
     using V = simd::Vec<W>;
-    const Tables<W> t1(first), t2(second);
+    const KeyConstants<W> k;
+    const Tables<W> t1(first, k), t2(second, k);
     const std::array<V, 4> a = {V::set1(ascii.b[0]), V::set1(ascii.b[1]), V::set1(ascii.b[2]),
                                 V::set1(ascii.b[3])};
     Carried<W> carried;  // the walk's test of the first block after it
