@@ -143,7 +143,7 @@ struct Tables {
 // fuzz targets build with, does not, and takes no 256-bit operand here).
 template <int W>
 struct KeyConstants {
-  simd::Vec<W> fifteen, seven, eight, lead_bias, three, row_bits;
+  simd::Vec<W> fifteen, seven, eight, lead_bias, last_lead, row_bits;
   [[gnu::always_inline]] KeyConstants() {
     alignas(16) static constexpr std::uint8_t kRowBit[16] = {1, 2, 4, 8, 16, 32, 64, 128,
                                                              1, 2, 4, 8, 16, 32, 64, 128};
@@ -151,11 +151,11 @@ struct KeyConstants {
     fifteen = V::set1(15);
     seven = V::set1(7);
     eight = V::set1(8);
-    lead_bias = V::set1(0xEA);
-    three = V::set1(3);
+    lead_bias = V::set1(0x6A);
+    last_lead = V::set1(0x83);
     row_bits = V::repeat16(kRowBit);
 #ifndef __clang__
-    asm("" : "+x"(fifteen.v), "+x"(seven.v), "+x"(eight.v), "+x"(lead_bias.v), "+x"(three.v), "+x"(row_bits.v));
+    asm("" : "+x"(fifteen.v), "+x"(seven.v), "+x"(eight.v), "+x"(lead_bias.v), "+x"(last_lead.v), "+x"(row_bits.v));
 #endif
   }
 };
@@ -180,13 +180,12 @@ struct Tail {
 template <int W>
 struct SyllableKeys {
   using V = simd::Vec<W>;
-  V is_lead, high, bit, column, high2, bit2, column2;
+  V not_lead, high, bit, column, high2, bit2, column2;
   [[gnu::always_inline]] SyllableKeys(const KeyConstants<W>& k, const V& v0, const V& v1, const V& v2) {
     const V& fifteen = k.fifteen;
     const V& seven = k.seven;
-    // v0 - 0xEA is 0..3 (unsigned) exactly for the leads 0xEA..0xED.
-    const V lead_index = sub8(v0, k.lead_bias);
-    is_lead = eq8(min_u8(lead_index, k.three), lead_index);
+    // v0 - 0x6A is -128..-125 (signed) exactly for the leads 0xEA..0xED.
+    not_lead = gt8(sub8(v0, k.lead_bias), k.last_lead);
     // Code point bits 6..9 and 0..3; 9..12 (the lead's bit 0 above the second byte's bits
     // 3..5) and 2..5. (Shifts of sixteen-bit lanes: the masks keep each byte's bits its own.)
     const V row = v1 & fifteen;
@@ -198,30 +197,34 @@ struct SyllableKeys {
     bit2 = lookup(k.row_bits, row2);
     column2 = shr16<2>(v2) & fifteen;
   }
-  // The positions that may begin a syllable of the set whose tables are t.
-  [[gnu::always_inline]] V test(const Tables<W>& t) const {
-    const V piece = select(high, lookup(t.high, column), lookup(t.low, column)) & bit;
-    const V piece2 = select(high2, lookup(t.high2, column2), lookup(t.low2, column2)) & bit2;
-    return eq8(piece, bit) & eq8(piece2, bit2) & is_lead;
+  // Zero at the positions that may begin a syllable of the set whose tables are t, other bytes
+  // elsewhere: a byte of a table looked up lacks the row's bit, or no lead stands there. (Zero
+  // or not, rather than a compare's 0xFF or 0x00: a test of two tables, or of a block and the
+  // next three bytes on, is one OR, and only the last takes a compare.)
+  [[gnu::always_inline]] V miss(const Tables<W>& t) const {
+    const V piece = select(high, lookup(t.high, column), lookup(t.low, column));
+    const V piece2 = select(high2, lookup(t.high2, column2), lookup(t.low2, column2));
+    return and_not(bit, piece) | and_not(bit2, piece2) | not_lead;
   }
 };
 
-// The syllable test for the positions whose first, second and third bytes are v0, v1, v2.
+// The syllable test for the positions whose first, second and third bytes are v0, v1, v2, as
+// SyllableKeys::miss gives it.
 template <int W>
-[[gnu::always_inline]] inline simd::Vec<W> pair_hits(const Tables<W>& t, const simd::Vec<W>& v0,
-                                                     const simd::Vec<W>& v1, const simd::Vec<W>& v2) {
-  return SyllableKeys<W>(t.k, v0, v1, v2).test(t);
+[[gnu::always_inline]] inline simd::Vec<W> pair_misses(const Tables<W>& t, const simd::Vec<W>& v0,
+                                                       const simd::Vec<W>& v1, const simd::Vec<W>& v2) {
+  return SyllableKeys<W>(t.k, v0, v1, v2).miss(t);
 }
 
 // The last block of a text of n bytes, at p = s + n - W - 2: the positions where a syllable of t1
-// is followed by one of t2, both tests from one set of indices. The last three positions are
-// too near the end to begin two syllables, and hold none.
+// is followed by one of t2 (0xFF), both tests from one set of indices. The last three positions
+// are too near the end to begin two syllables, and hold none.
 template <int W>
 [[gnu::always_inline]] inline simd::Vec<W> two_at_end(const Tables<W>& t1, const Tables<W>& t2,
                                                       const unsigned char* p) {
   using V = simd::Vec<W>;
   const SyllableKeys<W> k(t1.k, V::load(p), V::load(p + 1), V::load(p + 2));
-  return k.test(t1) & shift_out<3>(k.test(t2), V::zero());
+  return eq8(k.miss(t1) | shift_out<3>(k.miss(t2), V::set1(0xFF)), V::zero());
 }
 
 // The blocks of W positions from i on, while each has the W + 2 bytes after it that the next
@@ -233,7 +236,7 @@ template <int W>
 // `more` stopped, or the first not visited, whose first table's test, made by then, is `first`.
 template <int W>
 struct Carried {
-  simd::Vec<W> hits{};
+  simd::Vec<W> misses{};  // as SyllableKeys::miss gives them
   bool made = false;  // else no block was indexed
 };
 template <int W, class Also, class More>
@@ -243,22 +246,23 @@ template <int W, class Also, class More>
                                                                Carried<W>& first) {
   using V = simd::Vec<W>;
   if (i + 2 * W + 2 > n) return i;
-  auto tests = [&](std::size_t at, V& first_hits, V& second_hits) __attribute__((always_inline)) {
+  auto tests = [&](std::size_t at, V& first_misses, V& second_misses) __attribute__((always_inline)) {
     const SyllableKeys<W> k(t1.k, V::load(s + at), V::load(s + at + 1), V::load(s + at + 2));
-    first_hits = k.test(t1);
-    second_hits = k.test(t2);
+    first_misses = k.miss(t1);
+    second_misses = k.miss(t2);
   };
-  V first_hits, second_hits;
-  tests(i, first_hits, second_hits);
+  V first_misses, second_misses;
+  tests(i, first_misses, second_misses);
   for (; i + 2 * W + 2 <= n; i += W) {
     V next_first, next_second;
     tests(i + W, next_first, next_second);
-    const V hits = (first_hits & shift_out<3>(second_hits, next_second)) | also(V::load(s + i));
+    const V hits = eq8(first_misses | shift_out<3>(second_misses, next_second), V::zero()) |
+                   also(V::load(s + i));
     if (!more(i, hits.bits())) break;
-    first_hits = next_first;
-    second_hits = next_second;
+    first_misses = next_first;
+    second_misses = next_second;
   }
-  first = {first_hits, true};
+  first = {first_misses, true};
   return i;
 }
 
@@ -275,9 +279,9 @@ struct Find {
   [[gnu::always_inline]] static std::uint32_t block(const Tables<W>& t, const Tables<W>& t2,
                                                     const unsigned char* p, const Carried<W>& first = {}) {
     using V = simd::Vec<W>;
-    V hits = first.made ? first.hits : pair_hits(t, V::load(p), V::load(p + 1), V::load(p + 2));
-    if constexpr (Two) hits = hits & pair_hits(t2, V::load(p + 3), V::load(p + 4), V::load(p + 5));
-    return hits.bits();
+    V misses = first.made ? first.misses : pair_misses(t, V::load(p), V::load(p + 1), V::load(p + 2));
+    if constexpr (Two) misses = misses | pair_misses(t2, V::load(p + 3), V::load(p + 4), V::load(p + 5));
+    return eq8(misses, V::zero()).bits();
   }
   template <int W, class Accept>
   [[gnu::always_inline]] static std::size_t run(const unsigned char* s, std::size_t i, std::size_t n,
@@ -358,8 +362,9 @@ struct Visit {
                                                     const unsigned char* p, const Carried<W>& first = {}) {
     using V = simd::Vec<W>;
     const V v0 = V::load(p);
-    const V hits = ((first.made ? first.hits : pair_hits(t1, v0, V::load(p + 1), V::load(p + 2))) &
-                    pair_hits(t2, V::load(p + 3), V::load(p + 4), V::load(p + 5))) |
+    const V hits = eq8((first.made ? first.misses : pair_misses(t1, v0, V::load(p + 1), V::load(p + 2))) |
+                           pair_misses(t2, V::load(p + 3), V::load(p + 4), V::load(p + 5)),
+                       V::zero()) |
                    eq8(v0, a[0]) | eq8(v0, a[1]) | eq8(v0, a[2]) | eq8(v0, a[3]);
     return hits.bits();
   }
