@@ -656,8 +656,9 @@ def test_a_temporary_name_that_is_taken_is_passed_over(monkeypatch, tmp_path, ta
 def test_no_free_temporary_name_fails_as_a_file_that_exists(monkeypatch, tmp_path):
     monkeypatch.setattr(kestrix_cli.os, "urandom", lambda n: b"\0" * n)
     (tmp_path / (".p-" + "00" * 6)).write_text("theirs")
-    with pytest.raises(FileExistsError):
+    with pytest.raises(FileExistsError) as e:
         kestrix_cli._create_private(str(tmp_path), ".p-")
+    assert e.value.errno == errno.EEXIST
     assert (tmp_path / (".p-" + "00" * 6)).read_text() == "theirs"
 
 
