@@ -15,9 +15,25 @@
 
 namespace kestrix::pairs {
 
-// Up to four ASCII bytes that a visit takes on their own (repeat one to take fewer).
+// Up to four ASCII bytes that a visit takes on their own (repeat one to take fewer), none of
+// them 0 (the byte the vector scans read past the end of a short text), told apart by their
+// bits 2..5: the vector scans look a byte's bits 2..5 up in `table` and compare what they find
+// with the byte, one lookup and one compare instead of a compare per byte. A set that breaks
+// this fails the build ('A', 'D', 'P' and 'p' give 0, 1, 4 and 12).
 struct AsciiSet {
   std::array<unsigned char, 4> b;
+  // table[k]: the byte of the set whose bits 2..5 are k, or a byte whose bits 2..5 are not k.
+  alignas(16) std::array<std::uint8_t, 16> table{};
+  consteval AsciiSet(std::array<unsigned char, 4> bytes) : b(bytes) {
+    for (int k = 0; k < 16; ++k) table[k] = k == 15 ? 0x00 : 0xFF;
+    for (unsigned char c : b) {
+      const unsigned k = slot(c);
+      if (c == 0 || c >= 0x80 || (table[k] != c && slot(table[k]) == k)) not_a_set();
+      table[k] = c;
+    }
+  }
+  static constexpr unsigned slot(unsigned char c) { return (c >> 2) & 0x0Fu; }
+  static void not_a_set();  // not constexpr: reaching it fails the build
   constexpr bool has(unsigned char c) const { return c == b[0] || c == b[1] || c == b[2] || c == b[3]; }
 };
 
@@ -356,16 +372,22 @@ struct Visit {
   // The positions of the W at p that hold one of the bytes `a` or begin a syllable of the first
   // table followed by one of the second, as bits; the first table's test is `first` when that
   // was made.
+  // 0xFF where v0 holds one of the bytes whose table is `ascii` (AsciiSet::table).
+  template <int W>
+  [[gnu::always_inline]] static simd::Vec<W> ascii_at(const simd::Vec<W>& ascii, const KeyConstants<W>& k,
+                                                      const simd::Vec<W>& v0) {
+    return eq8(v0, lookup(ascii, shr16<2>(v0) & k.fifteen));
+  }
   template <int W>
   [[gnu::always_inline]] static std::uint32_t block(const Tables<W>& t1, const Tables<W>& t2,
-                                                    const std::array<simd::Vec<W>, 4>& a,
-                                                    const unsigned char* p, const Carried<W>& first = {}) {
+                                                    const simd::Vec<W>& a, const unsigned char* p,
+                                                    const Carried<W>& first = {}) {
     using V = simd::Vec<W>;
     const V v0 = V::load(p);
     const V hits = eq8((first.made ? first.misses : pair_misses(t1, v0, V::load(p + 1), V::load(p + 2))) |
                            pair_misses(t2, V::load(p + 3), V::load(p + 4), V::load(p + 5)),
                        V::zero()) |
-                   eq8(v0, a[0]) | eq8(v0, a[1]) | eq8(v0, a[2]) | eq8(v0, a[3]);
+                   ascii_at(a, t1.k, v0);
     return hits.bits();
   }
   template <int W, class Accept>
@@ -375,14 +397,11 @@ struct Visit {
     using V = simd::Vec<W>;
     const KeyConstants<W> k;
     const Tables<W> t1(first, k), t2(second, k);
-    const std::array<V, 4> a = {V::set1(ascii.b[0]), V::set1(ascii.b[1]), V::set1(ascii.b[2]),
-                                V::set1(ascii.b[3])};
+    const V a = V::repeat16(ascii.table.data());
     Carried<W> carried;  // the walk's test of the first block after it
     i = two_syllable_blocks<W>(
         s, i, n, t1, t2,
-        [&](const V& v0) __attribute__((always_inline)) {
-          return eq8(v0, a[0]) | eq8(v0, a[1]) | eq8(v0, a[2]) | eq8(v0, a[3]);
-        },
+        [&](const V& v0) __attribute__((always_inline)) { return ascii_at(a, k, v0); },
         [&](std::size_t at, std::uint32_t m) __attribute__((always_inline)) {
           for (; m != 0; m &= m - 1)
             accept(at + static_cast<std::size_t>(__builtin_ctz(m)));
@@ -402,8 +421,7 @@ struct Visit {
       std::size_t ascii_from = n - 5;
       if (i >= n - W - 2) {
         const V v0 = V::load(s + n - W - 2);
-        const V hits = two_at_end<W>(t1, t2, s + n - W - 2) | eq8(v0, a[0]) | eq8(v0, a[1]) |
-                       eq8(v0, a[2]) | eq8(v0, a[3]);
+        const V hits = two_at_end<W>(t1, t2, s + n - W - 2) | ascii_at(a, k, v0);
         for (std::uint32_t m = hits.bits() >> (i - (n - W - 2)); m != 0; m &= m - 1)
           accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
         ascii_from = n - 2;
@@ -412,7 +430,7 @@ struct Visit {
           accept(i + static_cast<std::size_t>(__builtin_ctz(m)));
       }
       const V v = V::load(s + n - W);
-      for (std::uint32_t m = (eq8(v, a[0]) | eq8(v, a[1]) | eq8(v, a[2]) | eq8(v, a[3])).bits() >>
+      for (std::uint32_t m = ascii_at(a, k, v).bits() >>
                              (W - (n - ascii_from));
            m != 0; m &= m - 1)
         accept(ascii_from + static_cast<std::size_t>(__builtin_ctz(m)));
