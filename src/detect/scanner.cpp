@@ -341,7 +341,12 @@ template <class Scan>
       r = scan.bits(tail);
     }
     const std::uint64_t x = r.digit | r.mask;
-    if (x == 0 && !open) continue;
+    if (x == 0 && !open) {
+      // The whole blocks after it of neither kind of byte (most of ordinary text) go by in a
+      // loop of their own, with no call in it to make it keep its cursor and constants in memory.
+      while (b + 128 <= n && !scan.any(s + b + 64)) b += 64;
+      continue;
+    }
     const std::uint64_t after = (x << 1) | std::uint64_t{open};  // bit k: byte k - 1 is in a run
     std::uint64_t starts = x & ~after, ends = ~x & after;
     if (open) {
@@ -374,6 +379,10 @@ template <class Scan>
 struct ScanDigitRuns {
   struct Plain {
     RunBits bits(const unsigned char* p) const { return run_bits(p); }
+    bool any(const unsigned char* p) const {
+      const RunBits r = run_bits(p);
+      return (r.digit | r.mask) != 0;
+    }
   };
   static void fallback(const unsigned char* s, std::size_t n, std::vector<Span>& out,
                        std::size_t min_len, std::size_t max_len, std::vector<Span>& date_starts) {
@@ -394,6 +403,15 @@ struct ScanDigitRuns {
         r.mask |= std::uint64_t{(eq8(v | lower, x) | eq8(v, star)).bits()} << k;
       }
       return r;
+    }
+    // Whether the 64 bytes at p hold a digit or a mask character.
+    [[gnu::always_inline]] bool any(const unsigned char* p) const {
+      V hits = V::zero();
+      for (int k = 0; k < 64; k += W) {
+        const V v = V::load(p + k);
+        hits = hits | lt8(add8(v, to_signed), ten) | eq8(v | lower, x) | eq8(v, star);
+      }
+      return hits.bits() != 0;
     }
   };
   template <int W>
