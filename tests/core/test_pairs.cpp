@@ -217,3 +217,35 @@ KX_TEST(vector_scans_pass_over_syllables_one_bit_from_the_sets) {
   }
 #endif
 }
+
+// The ASCII bytes a visit takes on their own are found by a lookup of their bits 2..5 in the
+// vector scans: of every byte value, at every place of texts around the block lengths, exactly
+// those of the set are visited, for sets that use the first and the last entry of the lookup
+// (bits 2..5 of 0 and of 15), and the set of the cue index. (A zero byte, which the scans read
+// past the end of a short text, is in no set.)
+KX_TEST(the_ascii_bytes_of_a_set_and_no_others_are_visited) {
+  static constexpr pairs::AsciiSet kSets[] = {
+      pairs::AsciiSet{{'A', 'D', 'P', 'p'}}, pairs::AsciiSet{{'<', '@', 'q', '#'}},
+      pairs::AsciiSet{{'A', 'A', 'A', 'A'}}, pairs::AsciiSet{{'\x7F', '\x01', '\x7F', '\x01'}}};
+  for (const pairs::AsciiSet& set : kSets) {
+    for (unsigned v = 0; v < 256; ++v)
+      KX_CHECK((set.table[pairs::AsciiSet::slot(static_cast<unsigned char>(v))] == v) ==
+               set.has(static_cast<unsigned char>(v)));
+    Sets sets;
+    sets.ascii = set;
+    const char filler = set.has(' ') ? '.' : ' ';
+    for (std::size_t n : {1, 2, 5, 6, 16, 21, 22, 31, 32, 33, 37, 38, 39, 40, 63, 64, 69, 70, 71, 100})
+      for (std::size_t at = 0; at < n; ++at)
+        for (unsigned v = 0; v < 256; ++v) {
+          std::string t(n, filler);
+          t[at] = static_cast<char>(v);
+          each_width([&](int width) {
+            std::vector<std::size_t> got;
+            visit_at(width, reinterpret_cast<const unsigned char*>(t.data()), n, sets, got);
+            const bool want = set.has(static_cast<unsigned char>(v));
+            KX_CHECK(got.size() == (want ? 1u : 0u));
+            if (want && got.size() == 1) KX_CHECK(got[0] == at);
+          });
+        }
+  }
+}
