@@ -2,10 +2,14 @@
 // reference, on texts that put runs of every length across the block edges and at the end.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "check.hpp"
 #include "detect/rules.hpp"
@@ -93,6 +97,40 @@ KX_TEST(digit_runs_of_random_texts) {
     for (std::size_t k = 0; k < parts; ++k) t += pieces[rng() % std::size(pieces)];
     check_same(t, 1 + rng() % 8, rng() % 2 ? SIZE_MAX : 8 + rng() % 20);
   }
+}
+
+// Texts that end where the readable memory ends (a page that may not be read follows): a scan
+// that reads a byte past the end of the text stops the tests. Stretches of every length of
+// whole blocks of neither kind of byte, before a run, before the end, and after a run.
+KX_TEST(digit_runs_are_read_without_a_byte_past_the_end) {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  KX_CHECK(map != MAP_FAILED);
+  if (map == MAP_FAILED) return;
+  char* end = static_cast<char*>(map) + page;
+  KX_CHECK(mprotect(end, page, PROT_NONE) == 0);
+  for (std::size_t blocks = 0; blocks <= 6; ++blocks)
+    for (const char* run : {"", "12", "1234567", "x9"})
+      for (std::size_t after : {0, 1, 63, 64, 65, 128}) {
+        std::string t(blocks * 64, 'a');
+        t += run;
+        t += std::string(after, 'b');
+        for (std::size_t cut = 0; cut < 3 && cut <= t.size(); ++cut) {
+          const std::string_view want(t.data(), t.size() - cut);
+          char* at = end - want.size();
+          std::memcpy(at, want.data(), want.size());
+          const std::string_view text(at, want.size());
+          std::vector<Span> got, starts, copy_got, copy_starts;
+          det::scan_digit_runs(text, got, 2, 64, starts);
+          const std::string copy(want);
+          det::scan_digit_runs(copy, copy_got, 2, 64, copy_starts);
+          KX_CHECK(got.size() == copy_got.size() && starts.size() == copy_starts.size());
+          for (std::size_t k = 0; k < got.size() && k < copy_got.size(); ++k)
+            KX_CHECK(got[k].byte_start == copy_got[k].byte_start && got[k].byte_end == copy_got[k].byte_end);
+          check_same(copy, 2, 64);
+        }
+      }
+  munmap(map, 2 * page);
 }
 
 KX_TEST(digit_array_of_every_byte_at_every_place) {
