@@ -89,7 +89,9 @@ PassResult pass_fold(std::string_view text, PassOutput& out) {
   std::size_t start = next_lead(p, 0, n);
   // Most texts hold no lead byte at all: they are done before the writer is set up.
   if (start == n) return false;
-  pass_detail::Writer w(text, out);
+  // Every replacement is one byte for a character of two or three, and the search reads only
+  // from the read position on: in place, the output is written over the input.
+  pass_detail::OverWriter w(text, out);
   for (; (start = next_lead(p, start, n)) < n;) {
     std::size_t i = start;
     char32_t c = utf8::decode(text, i);
@@ -100,6 +102,7 @@ PassResult pass_fold(std::string_view text, PassOutput& out) {
     }
     w.keep_to(start);
     replace(w.b, text.substr(start, i - start), std::string_view(&f.out, 1), f.rule);
+    w.write(std::string_view(&f.out, 1));
     w.emitted = start = i;
   }
   return w.done();

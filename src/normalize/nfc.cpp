@@ -33,7 +33,11 @@ PassResult pass_nfc(std::string_view text, PassOutput& out) {
   // A text without conjoining jamo is done before the writer is set up.
   const void* first = n == 0 ? nullptr : std::memchr(text.data(), kJamoLead, n);
   if (!first) return false;
-  pass_detail::Writer w(text, out);
+  // Every composition is one syllable of three bytes for two or three jamo of three bytes
+  // each: in place, the output is written over the input. Once anything is composed, the
+  // output ends at least three bytes before the scan position, so the syllable read before a
+  // trailing consonant is never one written over.
+  pass_detail::OverWriter w(text, out);
   // The scan position; everything before it is settled (and before the first lead byte,
   // there is nothing to settle).
   std::size_t p = static_cast<std::size_t>(static_cast<const char*>(first) - text.data());
@@ -67,6 +71,7 @@ PassResult pass_nfc(std::string_view text, PassOutput& out) {
       syllable.clear();
       utf8::append(syllable, composed);
       replace(w.b, text.substr(start, end - start), syllable, kRule);
+      w.write(syllable);
       w.emitted = end;
     }
     p = c ? end : i + 1;

@@ -3,6 +3,7 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <string_view>
@@ -85,6 +86,47 @@ struct Writer {
     out.batch = std::move(b.segments);
     if (auto ok = compose_end(*stream); !ok) return std::unexpected(std::move(ok.error()));
     return true;
+  }
+};
+
+// The writer of a pass whose every replacement is no longer than what it replaces, and which
+// reads its input only from `emitted` on: in place (the input is out.in_place), the output
+// goes over the input as it is written, ending at or before `emitted`, never over bytes still
+// to be read.
+struct OverWriter : Writer {
+  char* over;  // the input's bytes, or nullptr when the pass writes a copy
+  std::size_t put = 0;  // the output's end in place
+
+  OverWriter(std::string_view text, PassOutput& recycled)
+      : Writer(text, recycled), over(recycled.in_place ? recycled.in_place->data() : nullptr) {}
+
+  void keep_to(std::size_t pos) {
+    const std::size_t from = emitted;
+    Writer::keep_to(pos);
+    if (over) move(from, pos);
+  }
+
+  // The replacement of the input from `emitted` on, after its segment.
+  void write(std::string_view replacement) {
+    if (!over) return;
+    std::memcpy(over + put, replacement.data(), replacement.size());
+    put += replacement.size();
+  }
+
+  PassResult done() {
+    const std::size_t from = emitted;
+    PassResult r = Writer::done();
+    if (r && *r && over) {
+      move(from, in.size());
+      out.in_place->resize(put);
+    }
+    return r;
+  }
+
+ private:
+  void move(std::size_t from, std::size_t to) {
+    if (put != from) std::memmove(over + put, over + from, to - from);
+    put += to - from;
   }
 };
 

@@ -29,9 +29,8 @@ struct PassOutput {
   SpanMap map;  // input -> text (never identity), or composed after compose_after
   const SpanMap* compose_after = nullptr;  // must not be &map
   std::vector<Segment> batch;  // the buffer of the pass's own segments while composing
-  // When set (only the separator pass, which only deletes, and the lookalike pass, which
-  // changes single bytes, take it): the pass's input is this string, which it rewrites in place
-  // when it changes something; `text` is then left empty.
+  // When set: the pass's input is this string, which it rewrites in place when it changes
+  // something; `text` is then left empty.
   std::string* in_place = nullptr;
   // Where the first change takes the buffer of `map` from when it has none: one of the
   // pipeline's buffers kept per thread (looked up only then) for a text of the given length,

@@ -69,9 +69,14 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
 
   if (config.nfc && (present & kinds::jamo_lead))
     if (auto ok = apply(pass_nfc(current, scratch)); !ok) return std::unexpected(std::move(ok.error()));
-  if (config.fold && (present & kinds::fold_lead))
-    if (auto ok = apply(pass_fold(current, scratch)); !ok)
-      return std::unexpected(std::move(ok.error()));
+  if (config.fold && (present & kinds::fold_lead)) {
+    // The fold pass only shortens what it rewrites: after an earlier change it writes over
+    // `owned` instead of writing a copy.
+    if (!map_is_identity) scratch.in_place = &owned;
+    auto ok = apply(pass_fold(current, scratch));
+    scratch.in_place = nullptr;
+    if (!ok) return std::unexpected(std::move(ok.error()));
+  }
   if (config.hangul && (present & kinds::syllable_lead))
     if (auto ok = apply(pass_hangul(current, config, scratch)); !ok)
       return std::unexpected(std::move(ok.error()));
