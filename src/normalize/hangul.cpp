@@ -3,6 +3,7 @@
 // converted only when its result is long enough, or shorter but next to a context cue.
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -228,6 +229,72 @@ bool unit_reading(const std::vector<std::uint8_t>& tokens, std::string& out) {
   return true;
 }
 
+// A numeral converted in place: the input [from, to) becomes the digits of the pass's list
+// that end at digits_end.
+struct Conversion {
+  std::size_t from, to, digits_end;
+};
+
+// Writes the output of the conversions into `s`, their input, where it stands. Each stretch
+// of the output (a stretch kept from the input, or a numeral's digits) lies `shift` bytes after
+// its input, and lies after the output of every stretch before it. A stretch with a shift of
+// zero or less is written over input already moved or its own, so those are written front to
+// back; one whose output lies further on (a numeral with more digits than its syllables have
+// bytes, 일억 is 100000000, and what follows it until the text has shrunk as much again) over
+// the input of such stretches after it, so those are written afterwards, back to front.
+[[gnu::noinline]] void record(std::vector<Conversion>& conversions, std::string& digits, std::size_t from,
+                              std::size_t to, std::string_view result) {
+  digits += result;
+  conversions.push_back({from, to, digits.size()});
+}
+
+[[gnu::noinline]] void convert_in_place(std::string& s, const std::vector<Conversion>& conversions, std::string_view digits) {
+  const std::size_t n = s.size();
+  // What the conversion whose digits begin at `first` adds to the shift.
+  auto growth = [](const Conversion& c, std::size_t first) {
+    return static_cast<std::ptrdiff_t>(c.digits_end - first) - static_cast<std::ptrdiff_t>(c.to - c.from);
+  };
+  std::ptrdiff_t shift = 0;
+  bool ahead = false;
+  for (std::size_t k = 0; const Conversion& c : conversions) {
+    shift += growth(c, k);
+    k = c.digits_end;
+    ahead = ahead || shift > 0;
+  }
+  const std::size_t size = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(n) + shift);
+  if (size > n) s.resize(size);  // the input stays where it is, the output needs the room after it
+  char* p = s.data();
+  auto move = [p](std::size_t from, std::size_t to, std::ptrdiff_t by) {
+    if (by != 0) std::memmove(p + from + by, p + from, to - from);
+  };
+  // Front to back: the stretches whose shift is zero or less.
+  shift = 0;
+  std::size_t read = 0, k = 0;
+  for (const Conversion& c : conversions) {
+    if (shift <= 0) move(read, c.from, shift);
+    const std::ptrdiff_t before = shift;
+    shift += growth(c, k);
+    if (shift <= 0) std::memcpy(p + c.from + before, digits.data() + k, c.digits_end - k);
+    read = c.to;
+    k = c.digits_end;
+  }
+  if (shift <= 0) move(read, n, shift);
+  if (ahead) {
+    // Back to front: the others.
+    if (shift > 0) move(read, n, shift);
+    for (std::size_t i = conversions.size(); i-- > 0;) {
+      const Conversion& c = conversions[i];
+      const std::size_t first = i == 0 ? 0 : conversions[i - 1].digits_end;
+      const std::ptrdiff_t after = shift;
+      shift -= growth(c, first);
+      if (after > 0) std::memcpy(p + c.from + shift, digits.data() + first, c.digits_end - first);
+      const std::size_t kept_from = i == 0 ? 0 : conversions[i - 1].to;
+      if (shift > 0) move(kept_from, c.from, shift);
+    }
+  }
+  s.resize(size);
+}
+
 }  // namespace
 
 PassResult pass_hangul(std::string_view text, const Config& config, PassOutput& out) {
@@ -242,6 +309,10 @@ PassResult pass_hangul(std::string_view text, const Config& config, PassOutput& 
   pass_detail::Writer w(text, out);
   std::vector<std::uint8_t> tokens;  // reused for every run
   std::string result;
+  // In place (the input is out.in_place), the numerals are converted once the whole input is
+  // read: a run's context is judged on the characters before it as they were.
+  std::vector<Conversion> conversions;
+  std::string converted;  // their digits, one after another
   // Characters skipped by next_start begin no token, as the reading one by one would find, or
   // (with `two`) a run of one syllable, which would be left as it is.
   for (; start < n; start = next_start(text, start, two)) {
@@ -300,11 +371,14 @@ PassResult pass_hangul(std::string_view text, const Config& config, PassOutput& 
         w.keep_to(start);
         numeral(w.b, text.substr(start, end - start), result, rule);
         w.emitted = end;
+        if (out.in_place) record(conversions, converted, start, end, result);
       }
     }
     start = end;
   }
-  return w.done();
+  PassResult r = w.done();
+  if (r && *r && out.in_place) convert_in_place(*out.in_place, conversions, converted);
+  return r;
 }
 
 }  // namespace kestrix

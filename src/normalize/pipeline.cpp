@@ -52,11 +52,9 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
       -> std::expected<void, Error> {
     if (!r) return std::unexpected(std::move(r.error()));
     if (!*r) return {};
-    if (!scratch.in_place) {
-      if (scratch.text.size() > std::numeric_limits<std::uint32_t>::max())
-        return std::unexpected(Error::coordinate("normalized text exceeds 4294967295 bytes"));
-      std::swap(owned, scratch.text);
-    }
+    if (!scratch.in_place) std::swap(owned, scratch.text);
+    if (owned.size() > std::numeric_limits<std::uint32_t>::max())
+      return std::unexpected(Error::coordinate("normalized text exceeds 4294967295 bytes"));
     std::swap(map, scratch.map);
     // The consumed source, read by now, holds the next pass's output.
     if (map_is_identity && owned_source) scratch.text = std::move(*owned_source);
@@ -77,9 +75,14 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
     scratch.in_place = nullptr;
     if (!ok) return std::unexpected(std::move(ok.error()));
   }
-  if (config.hangul && (present & kinds::syllable_lead))
-    if (auto ok = apply(pass_hangul(current, config, scratch)); !ok)
-      return std::unexpected(std::move(ok.error()));
+  if (config.hangul && (present & kinds::syllable_lead)) {
+    // The numeral reading converts in place once it has read its whole input: after an earlier
+    // change it rewrites `owned` instead of writing a copy.
+    if (!map_is_identity) scratch.in_place = &owned;
+    auto ok = apply(pass_hangul(current, config, scratch));
+    scratch.in_place = nullptr;
+    if (!ok) return std::unexpected(std::move(ok.error()));
+  }
   if (config.lookalike && (present & kinds::lookalike) && (present & kinds::digit_like)) {
     // The lookalike pass changes letters to digits of one byte each: after an earlier change it
     // corrects `owned` in place instead of writing a copy.
