@@ -30,8 +30,8 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
                                              const Config& config, Normalized& out,
                                              kinds::Set* kinds_out) {
   // `current` views the source until a pass changes something, then the latest output, which
-  // `owned` holds. `scratch` receives each pass's output; after a change the two swap, so the
-  // passes reuse two text buffers and two map buffers between them.
+  // `owned` holds. `scratch` receives each pass's map (and the output of a pass that writes a
+  // copy); after a change the maps swap, so the passes reuse two map buffers between them.
   std::string owned;
   std::string_view current = source;
   PassOutput scratch;
@@ -52,12 +52,13 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
       -> std::expected<void, Error> {
     if (!r) return std::unexpected(std::move(r.error()));
     if (!*r) return {};
-    if (!scratch.in_place) std::swap(owned, scratch.text);
+    if (!scratch.in_place)
+      std::swap(owned, scratch.text);
+    else if (scratch.in_place != &owned)
+      owned = std::move(*scratch.in_place);  // the consumed source, rewritten
     if (owned.size() > std::numeric_limits<std::uint32_t>::max())
       return std::unexpected(Error::coordinate("normalized text exceeds 4294967295 bytes"));
     std::swap(map, scratch.map);
-    // The consumed source, read by now, holds the next pass's output.
-    if (map_is_identity && owned_source) scratch.text = std::move(*owned_source);
     map_is_identity = false;
     current = owned;
     scratch.compose_after = &map;
@@ -65,44 +66,33 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
     return {};
   };
 
+  // Every pass rewrites its input in place when it may: after an earlier change `owned`, and
+  // at the first change the source when the call owns it (consumed anyway). Only a pass that
+  // makes the first change to a borrowed source writes a copy.
+  auto run = [&](auto&& pass, bool deletes = false) __attribute__((always_inline))
+      -> std::expected<void, Error> {
+    scratch.in_place = map_is_identity ? owned_source : &owned;
+    auto ok = apply(pass(), deletes);
+    scratch.in_place = nullptr;
+    return ok;
+  };
   if (config.nfc && (present & kinds::jamo_lead))
-    if (auto ok = apply(pass_nfc(current, scratch)); !ok) return std::unexpected(std::move(ok.error()));
-  if (config.fold && (present & kinds::fold_lead)) {
-    // The fold pass only shortens what it rewrites: after an earlier change it writes over
-    // `owned` instead of writing a copy.
-    if (!map_is_identity) scratch.in_place = &owned;
-    auto ok = apply(pass_fold(current, scratch));
-    scratch.in_place = nullptr;
-    if (!ok) return std::unexpected(std::move(ok.error()));
-  }
-  if (config.hangul && (present & kinds::syllable_lead)) {
-    // The numeral reading converts in place once it has read its whole input: after an earlier
-    // change it rewrites `owned` instead of writing a copy.
-    if (!map_is_identity) scratch.in_place = &owned;
-    auto ok = apply(pass_hangul(current, config, scratch));
-    scratch.in_place = nullptr;
-    if (!ok) return std::unexpected(std::move(ok.error()));
-  }
-  if (config.lookalike && (present & kinds::lookalike) && (present & kinds::digit_like)) {
-    // The lookalike pass changes letters to digits of one byte each: after an earlier change it
-    // corrects `owned` in place instead of writing a copy.
-    if (!map_is_identity) scratch.in_place = &owned;
-    auto ok = apply(pass_lookalike(current, scratch));
-    scratch.in_place = nullptr;
-    if (!ok) return std::unexpected(std::move(ok.error()));
-  }
-  if (config.separator && (present & kinds::digit_like)) {
-    // The separator pass only deletes: after an earlier change it compacts `owned` in place,
-    // and the spare text buffer is let go first, so that the largest map of the pipeline is
-    // built beside one copy of the text instead of two.
-    if (!map_is_identity) {
-      std::string().swap(scratch.text);
-      scratch.in_place = &owned;
-    }
-    auto ok = apply(pass_separator(current, scratch), true);
-    scratch.in_place = nullptr;
-    if (!ok) return std::unexpected(std::move(ok.error()));
-  }
+    if (auto ok = run([&] { return pass_nfc(current, scratch); }); !ok)
+      return std::unexpected(std::move(ok.error()));
+  if (config.fold && (present & kinds::fold_lead))
+    if (auto ok = run([&] { return pass_fold(current, scratch); }); !ok)
+      return std::unexpected(std::move(ok.error()));
+  if (config.hangul && (present & kinds::syllable_lead))
+    if (auto ok = run([&] { return pass_hangul(current, config, scratch); }); !ok)
+      return std::unexpected(std::move(ok.error()));
+  if (config.lookalike && (present & kinds::lookalike) && (present & kinds::digit_like))
+    if (auto ok = run([&] { return pass_lookalike(current, scratch); }); !ok)
+      return std::unexpected(std::move(ok.error()));
+  // The separator pass only deletes: in place, the largest map of the pipeline is built beside
+  // one copy of the text.
+  if (config.separator && (present & kinds::digit_like))
+    if (auto ok = run([&] { return pass_separator(current, scratch); }, true); !ok)
+      return std::unexpected(std::move(ok.error()));
 
   // A small buffer left over from the passes goes back; a large one is let go, not to be kept
   // beside what detection allocates next.

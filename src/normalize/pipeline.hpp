@@ -19,9 +19,8 @@ struct Normalized {
 
 std::expected<Normalized, Error> normalize(std::string_view source, const Config& config);
 
-// The same, consuming the source: its buffer is let go as soon as the first pass has copied
-// what it needs, and becomes the normalized text when no pass changes anything, so a long text
-// is not held twice while the later passes and their maps are built.
+// The same, consuming the source: the passes rewrite its buffer in place, and it becomes the
+// normalized text, so a long text is never held twice.
 std::expected<Normalized, Error> normalize(std::string&& source, const Config& config);
 
 // The passes of normalize for callers that can do without a copy of an unchanged text and its
