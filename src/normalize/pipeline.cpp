@@ -99,6 +99,10 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
   if (scratch.map.segments.capacity() != 0) recycled::give_back_small(spare_maps().small, scratch.map.segments);
   if (kinds_out) *kinds_out = present;
   if (map_is_identity) return false;
+  // The passes that rewrote the text in place left it shorter where it stands: the pages past
+  // its end and its terminating zero go back, not to be held beside what detection allocates.
+  if (owned.capacity() - owned.size() >= recycled::kLongText)
+    pages::release(owned.data() + owned.size() + 1, owned.capacity() - owned.size());
   out.text = std::move(owned);
   out.map = std::move(map);
   return true;

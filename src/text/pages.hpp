@@ -29,4 +29,18 @@ inline void advise_huge(const void* p, std::size_t bytes) {
 #endif
 }
 
+// Gives the whole pages within [p, p + bytes) back to the system: what they hold is not needed
+// any more (they read as zeros when next touched).
+inline void release(const void* p, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+  constexpr std::uintptr_t kPage = 4096;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kPage - 1);
+  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
 }  // namespace kestrix::pages
