@@ -404,6 +404,62 @@ def test_passes_run_in_order():
     assert kx.normalize(text, only("nfc", "hangul")).text == "888888"
 
 
+# Texts in which every pass has something to rewrite, so that with any set of passes on each
+# one rewrites what the ones before it wrote. Numerals with more digits than their syllables have
+# bytes (일억 is 100000000) make the text longer: at its start, after a shorter rewrite (a
+# numeral's or another pass's), past the input on until a later numeral, at its end; in
+# "일억만 이삼" the syllable before 이삼 is 만, which is no cue (its digits would be).
+EVERY_PASS = [
+    "\u1112\u1161\u11ab \uff10\uff11\uff10\uff0d\uff11\uff12 번호 공일공 010-I234-5678",
+    "일억 원 010 I234 5678 \uff10 가\u11a8",
+    "번 공일 일억 이억 원 삼억 원 010 I234 5678 \uff10 가\u11a8",
+    "\uff0d일천억\uff0d\u1100\u1161 1O1 2",
+    "\u1100\u1161\u11a8\u1100\u1161 \uff10\uff11 1 O 1 2 이억",
+    "일억만 이삼 \u1100\u1161 \u3000 7 l 7 8",
+]
+# A str this long and not ASCII is read from a UTF-8 copy of the call's own, which the passes may
+# rewrite; a short one from the str's own UTF-8 form, which they must leave alone. The padding
+# is rewritten by no pass and gives none of them a context.
+PADDING = "\u314b" * 16400
+
+
+def passes_one_after_another(text, flags):
+    """The text and the map of the passes in `flags`, each run by a call of its own."""
+    current, composed = text, kx.SpanMap.identity(text)
+    for f in FLAGS:
+        if f in flags:
+            step = kx.normalize(current, only(f))
+            composed = kx.SpanMap.compose(composed, step.map)
+            current = step.text
+    return current, composed
+
+
+def shape(m, skip_bytes=0, skip_chars=0):
+    """The segments of a map, their offsets moved back by what precedes the text."""
+    def span(x):
+        return (max(x.byte_start - skip_bytes, 0), x.byte_end - skip_bytes,
+                max(x.char_start - skip_chars, 0), x.char_end - skip_chars)
+    return [(span(s.src), span(s.dst), s.kind, s.rules, cost(s))
+            for s in m.segments if s.src.byte_end > skip_bytes]
+
+
+@pytest.mark.parametrize("flags", [
+    {f for k, f in enumerate(FLAGS) if bits >> k & 1} for bits in range(1 << len(FLAGS))],
+    ids=lambda flags: "+".join(f for f in FLAGS if f in flags) or "none")
+@pytest.mark.parametrize("text", EVERY_PASS)
+def test_each_pass_rewrites_what_the_ones_before_it_wrote(text, flags):
+    expected_text, expected_map = passes_one_after_another(text, flags)
+    r = kx.normalize(text, only(*flags))
+    assert r.text == expected_text
+    assert r.map.to_json() == expected_map.to_json()
+    if flags:
+        assert r.text != text
+    long = kx.normalize(PADDING + text, only(*flags))
+    assert long.text == PADDING + expected_text
+    assert shape(long.map, len(PADDING.encode()), len(PADDING)) == shape(r.map)
+    check_map(PADDING + text, long)
+
+
 # ---- Normalized and normalize() ------------------------------------------------------------
 
 
