@@ -180,36 +180,31 @@ struct Masked {
 void recycle_masked(Masked& m) { recycle(std::move(m.out.applied)); }
 
 // Builds the str of a rewritten text (masked or unmasked) from the str it was rewritten from.
-//
-// A long text is made of pieces: the source's stretches between the rewrites are substrings of
-// it (CPython copies them as they are stored, with no step through code points), the rewritten
-// pieces strs decoded from UTF-8 (one that repeats, once). Every kChunk characters the pieces
-// gathered are joined into one str and let go, so that the small pieces of the next chunk take
-// the same memory instead of fresh pages, and a long unchanged stretch is a part of its own; one
-// join of the parts makes the result. For a long non-ASCII text that is cheaper than decoding
-// the whole result from UTF-8 (`pays` tells when).
-//
-// A short text is gathered as code points in the object's own buffers, where CPython hands the
-// source's out as they are stored, and made into a str at once: for a few pieces that is cheaper
-// than a str for each, and decoding the masked text from UTF-8 would cost a branch per character.
+// The source's characters between the rewrites and the rewritten pieces (decoded from UTF-8) are
+// gathered as code points in one buffer, which becomes a str every kChunk characters; only a
+// long unchanged stretch is taken from the source str as a substring of its own. So a text
+// rewritten in many places is made of a few pieces, none per rewrite, and one rewritten in few
+// places is copied from the source nearly whole; one join makes the result. For a long non-ASCII
+// text that is cheaper than decoding the whole result from UTF-8 (`pays` tells when); a short
+// text is gathered whole in the object's own buffers, where CPython hands its code points out as
+// they are stored and decoding the masked text from UTF-8 would cost a branch per character.
 class Rewriter {
  public:
   // Whether the str of a rewrite of `source` (whose UTF-8 form is `utf8`) is worth building here,
   // asked before the core runs, which then leaves the unchanged text out of its result: for a
   // text of some length with many characters beyond ASCII (ASCII decodes from UTF-8 as a plain
   // copy), at least 4 KiB and a quarter more bytes than characters; with `or_short`, for a short
-  // text too, of kShort bytes at most. The code points of a short one need a wchar_t of four
-  // bytes.
+  // text too, of kShort bytes at most. The code points need a wchar_t of four bytes.
   static bool pays(PyObject* source, std::string_view utf8, bool or_short = false) {
     const auto chars = static_cast<std::size_t>(PyUnicode_GetLength(source));
-    return (utf8.size() >= 4096 && 4 * utf8.size() >= 5 * chars) ||
-           (or_short && utf8.size() <= kShort && sizeof(wchar_t) >= sizeof(char32_t));
+    return sizeof(wchar_t) >= sizeof(char32_t) &&
+           ((utf8.size() >= 4096 && 4 * utf8.size() >= 5 * chars) || (or_short && utf8.size() <= kShort));
   }
 
-  // `utf8` is the UTF-8 form of the str `source` (read by rewrite() only).
-  Rewriter(PyObject* source, std::string_view utf8)
-      : source_(source), utf8_(utf8), chars_(static_cast<std::size_t>(PyUnicode_GetLength(source))),
-        short_(sizeof(wchar_t) >= sizeof(char32_t) && chars_ <= kShort) {}
+  // `utf8` is the UTF-8 form of the str `source` (read by rewrite() only); `units`, when given,
+  // its UTF-16 form with one unit per character, from which its characters are then read.
+  Rewriter(PyObject* source, std::string_view utf8, std::u16string_view units = {})
+      : source_(source), utf8_(utf8), units_(units), chars_(static_cast<std::size_t>(PyUnicode_GetLength(source))) {}
   Rewriter(const Rewriter&) = delete;  // its buffer may be its own
 
   // Bytes [start, end) of `utf8` become `with` (valid UTF-8). Calls come in text order,
@@ -224,31 +219,36 @@ class Rewriter {
   // (and `end`): nothing is counted.
   void rewrite_chars(std::size_t start_char, std::size_t end_char, std::size_t end, std::string_view with) {
     copy_source(start_char);
-    if (short_) {
+    if (!with.empty()) {
       // No more characters than bytes.
       const std::size_t decoded = utf8::decode_all(with, room(with.size()));
       if (decoded == SIZE_MAX) throw std::logic_error("a rewritten piece is not valid UTF-8");
-      gathered_ += decoded;
-    } else if (!with.empty()) {
-      add(new_str(with));
+      gathered(decoded);
     }
     char_ = end_char;
     byte_ = end;
   }
 
   // A piece that rewrites write again and again (the same for every finding of an entity, under
-  // a label, a code or a fixed text) in a long text: made into a str once.
+  // a label, a code or a fixed text): decoded once, where its code points are kept.
   struct Repeated {
-    Ref str;  // not made yet while empty
+    std::size_t at = SIZE_MAX, chars = 0;  // in the kept code points; SIZE_MAX: not met yet
   };
 
-  // rewrite_chars() with a piece that `repeated` stands for, made at its first use only.
+  // rewrite_chars() with a piece that `repeated` stands for, decoded at its first use only.
   void rewrite_chars(std::size_t start_char, std::size_t end_char, std::size_t end, std::string_view with,
                      Repeated& repeated) {
-    if (short_) return rewrite_chars(start_char, end_char, end, with);
-    if (!repeated.str) repeated.str = Ref::steal(new_str(with));
+    if (repeated.at == SIZE_MAX) {
+      repeated.at = kept_.size();
+      kept_.resize(kept_.size() + with.size());  // no more characters than bytes
+      repeated.chars = utf8::decode_all(with, kept_.data() + repeated.at);
+      if (repeated.chars == SIZE_MAX) throw std::logic_error("a rewritten piece is not valid UTF-8");
+      kept_.resize(repeated.at + repeated.chars);
+    }
     copy_source(start_char);
-    add(Py_NewRef(repeated.str.get()));
+    const wchar_t* points = kept_.data() + repeated.at;
+    std::copy(points, points + repeated.chars, room(repeated.chars));
+    gathered(repeated.chars);
     char_ = end_char;
     byte_ = end;
   }
@@ -256,38 +256,35 @@ class Rewriter {
   // The whole text, as a new reference.
   PyObject* finish() {
     copy_source(chars_);
-    if (short_) return check(PyUnicode_FromWideChar(buffer_.data(), static_cast<Py_ssize_t>(gathered_)));
-    if (!parts_) return joined(pieces_);
+    if (!parts_) return check(PyUnicode_FromWideChar(buffer_.data(), static_cast<Py_ssize_t>(gathered_)));
     flush();
-    return joined(parts_);
+    if (PyList_Size(parts_.get()) == 1) return Py_NewRef(PyList_GetItem(parts_.get(), 0));
+    Ref empty = Ref::steal(new_str({}));
+    return check(PyUnicode_Join(empty.get(), parts_.get()));
   }
 
  private:
-  static constexpr std::size_t kChunk = 8192;    // characters of pieces joined at once
-  // An unchanged stretch this long is a part of the result as it is, not joined into a chunk.
+  static constexpr std::size_t kChunk = 8192;    // characters gathered before they become a str
+  // An unchanged stretch this long is a substring: what a piece costs, for a two-byte str, is
+  // then near what the same characters cost as code points (measured on 4 MB of chat text).
   static constexpr std::size_t kLongRun = 512;
+  static constexpr std::size_t kWindow = 8192;   // source characters read at once
   static constexpr std::size_t kShort = 1024;    // bytes of a short text, so as many characters
+
+  // `count` more code points were written where room() said.
+  void gathered(std::size_t count) {
+    gathered_ += count;
+    if (gathered_ >= kChunk) flush();
+  }
 
   // The source's characters from char_ up to `to`.
   void copy_source(std::size_t to) {
-    if (to == char_) return;
-    if (short_) {
-      if (!source_points_) {
-        source_points_ = inline_source_;
-        const auto n = static_cast<Py_ssize_t>(chars_);
-        if (PyUnicode_AsWideChar(source_, source_points_, n) != n) throw_set();
-      }
-      std::copy(source_points_ + char_, source_points_ + to, room(to - char_));
-      gathered_ += to - char_;
+    if (to - char_ >= kLongRun) {
+      flush();
+      append(check(PyUnicode_Substring(source_, static_cast<Py_ssize_t>(char_), static_cast<Py_ssize_t>(to))));
     } else {
-      PyObject* stretch =
-          check(PyUnicode_Substring(source_, static_cast<Py_ssize_t>(char_), static_cast<Py_ssize_t>(to)));
-      if (to - char_ >= kLongRun) {
-        flush();
-        append(parts_, stretch);
-      } else {
-        add(stretch);
-      }
+      read_source(char_, to, room(to - char_));
+      gathered(to - char_);
     }
     char_ = to;
   }
@@ -296,59 +293,69 @@ class Rewriter {
   // buffer once they outgrow it.
   wchar_t* room(std::size_t count) {
     if (gathered_ + count > buffer_.size()) {
-      heap_.resize(gathered_ + count + kShort);
+      heap_.resize(std::max(gathered_ + count, kChunk + kLongRun));
       if (buffer_.data() == inline_) std::copy_n(inline_, gathered_, heap_.data());
       buffer_ = heap_;
     }
     return buffer_.data() + gathered_;
   }
 
-  // A piece (stolen) joins the chunk being gathered.
-  void add(PyObject* piece) {
-    const auto length = static_cast<std::size_t>(PyUnicode_GetLength(piece));
-    append(pieces_, piece);
-    gathered_ += length;
-    if (gathered_ >= kChunk) flush();
-  }
-
-  // The gathered pieces become one part.
+  // The gathered code points become a piece.
   void flush() {
     if (gathered_ == 0) return;
-    append(parts_, joined(pieces_));
-    if (PyList_SetSlice(pieces_.get(), 0, PY_SSIZE_T_MAX, nullptr) != 0) throw_set();
+    append(check(PyUnicode_FromWideChar(buffer_.data(), static_cast<Py_ssize_t>(gathered_))));
     gathered_ = 0;
   }
 
-  // The str of the pieces of `list` (unset: none), as a new reference.
-  static PyObject* joined(const Ref& list) {
-    if (!list) return new_str({});
-    if (PyList_Size(list.get()) == 1) return Py_NewRef(PyList_GetItem(list.get(), 0));
-    Ref empty = Ref::steal(new_str({}));
-    return check(PyUnicode_Join(empty.get(), list.get()));
+  // Source characters [from, to) into out: from the UTF-16 units, or through a window of the
+  // source's code points, read kWindow characters at a time.
+  void read_source(std::size_t from, std::size_t to, wchar_t* out) {
+    if (!units_.empty()) {
+      std::copy(units_.begin() + static_cast<std::ptrdiff_t>(from), units_.begin() + static_cast<std::ptrdiff_t>(to), out);
+      return;
+    }
+    while (from < to) {
+      if (from < window_start_ || from >= window_start_ + window_.size()) fill_window(from);
+      const std::size_t n = std::min(to, window_start_ + window_.size()) - from;
+      const wchar_t* w = window_.data() + (from - window_start_);
+      out = std::copy(w, w + n, out);
+      from += n;
+    }
   }
 
-  static void append(Ref& list, PyObject* piece) {  // steals
+  void fill_window(std::size_t from) {
+    const std::size_t n = std::min(kWindow, chars_ - from);
+    Ref part = n == chars_ ? Ref::borrow(source_)
+                           : Ref::steal(check(PyUnicode_Substring(source_, static_cast<Py_ssize_t>(from),
+                                                                  static_cast<Py_ssize_t>(from + n))));
+    wchar_t* w = n <= std::size(inline_window_) ? inline_window_ : (window_heap_.resize(n), window_heap_.data());
+    if (PyUnicode_AsWideChar(part.get(), w, static_cast<Py_ssize_t>(n)) != static_cast<Py_ssize_t>(n)) throw_set();
+    window_ = {w, n};
+    window_start_ = from;
+  }
+
+  void append(PyObject* piece) {  // steals
     Ref ref = Ref::steal(piece);
-    if (!list) list = Ref::steal(check(PyList_New(0)));
-    if (PyList_Append(list.get(), ref.get()) != 0) throw_set();
+    if (!parts_) parts_ = Ref::steal(check(PyList_New(0)));
+    if (PyList_Append(parts_.get(), ref.get()) != 0) throw_set();
   }
 
   PyObject* source_;
   std::string_view utf8_;
+  std::u16string_view units_;
   std::size_t chars_;
-  bool short_;                       // gathered as code points, not as pieces
   std::size_t byte_ = 0, char_ = 0;  // source position reached
-  // Characters gathered: of the pieces in pieces_, or the first gathered_ of buffer_.
-  std::size_t gathered_ = 0;
-  Ref pieces_;                       // list of the pieces of the chunk being gathered
-  Ref parts_;                        // list of the joined chunks and long stretches
-  // A short text's code points: its source's (read at the first use), and the gathered ones in
-  // inline_ until they outgrow it.
-  wchar_t* source_points_ = nullptr;
-  wchar_t inline_source_[kShort];
+  // Gathered code points: the first gathered_ of buffer_, which is inline_ until they outgrow it.
   wchar_t inline_[2 * kShort];
   std::vector<wchar_t> heap_;
   std::span<wchar_t> buffer_{inline_};
+  std::size_t gathered_ = 0;
+  std::span<const wchar_t> window_;  // source characters from window_start_ on, in one of:
+  wchar_t inline_window_[kShort];
+  std::vector<wchar_t> window_heap_;
+  std::size_t window_start_ = 0;
+  Ref parts_;                        // list of the pieces
+  std::vector<wchar_t> kept_;        // the code points of repeated pieces
 };
 
 // The str of a rewritten text: the argument itself when nothing changed, else built from the
@@ -407,7 +414,7 @@ PyObject* unmask_units(PyObject* masked, PyObject* restore) {
   if (!unlocked(2 * text.size(), [&] { return find_tokens(text, table, tokens); })) return nullptr;
   if (tokens.empty()) return Py_NewRef(masked);
   if (tokens.size() * kCharsPerToken >= static_cast<std::size_t>(chars)) return nullptr;
-  Rewriter w(masked, {});
+  Rewriter w(masked, {}, text);
   for (const RestoredToken& t : tokens) w.rewrite_chars(t.start, t.end, 0, t.original);
   return w.finish();
 }
