@@ -12,6 +12,16 @@
 
 namespace kestrix::pages {
 
+#if defined(__linux__)
+// madvise(advice) on the whole pages within [p, p + bytes), if any.
+inline void advise_whole_pages(const void* p, std::size_t bytes, int advice) {
+  constexpr std::uintptr_t kPage = 4096;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kPage - 1);
+  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+}
+#endif
+
 // Buffers smaller than this gain nothing: a huge page must fit inside them, aligned.
 inline constexpr std::size_t kHugeHintMin = std::size_t{4} << 20;
 
@@ -19,10 +29,7 @@ inline constexpr std::size_t kHugeHintMin = std::size_t{4} << 20;
 inline void advise_huge(const void* p, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (bytes < kHugeHintMin) return;
-  constexpr std::uintptr_t kPage = 4096;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kPage - 1);
-  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  advise_whole_pages(p, bytes, MADV_HUGEPAGE);
 #else
   (void)p;
   (void)bytes;
@@ -33,10 +40,7 @@ inline void advise_huge(const void* p, std::size_t bytes) {
 // any more (they read as zeros when next touched).
 inline void release(const void* p, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_DONTNEED)
-  constexpr std::uintptr_t kPage = 4096;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kPage - 1);
-  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+  advise_whole_pages(p, bytes, MADV_DONTNEED);
 #else
   (void)p;
   (void)bytes;
