@@ -235,6 +235,13 @@ struct Conversion {
   std::size_t from, to, digits_end;
 };
 
+// Adds a numeral converted in place, [from, to) of the input read as `result`.
+[[gnu::noinline]] void record(std::vector<Conversion>& conversions, std::string& digits, std::size_t from,
+                              std::size_t to, std::string_view result) {
+  digits += result;
+  conversions.push_back({from, to, digits.size()});
+}
+
 // Writes the output of the conversions into `s`, their input, where it stands. Each stretch
 // of the output (a stretch kept from the input, or a numeral's digits) lies `shift` bytes after
 // its input, and lies after the output of every stretch before it. A stretch with a shift of
@@ -242,12 +249,6 @@ struct Conversion {
 // back; one whose output lies further on (a numeral with more digits than its syllables have
 // bytes, 일억 is 100000000, and what follows it until the text has shrunk as much again) over
 // the input of such stretches after it, so those are written afterwards, back to front.
-[[gnu::noinline]] void record(std::vector<Conversion>& conversions, std::string& digits, std::size_t from,
-                              std::size_t to, std::string_view result) {
-  digits += result;
-  conversions.push_back({from, to, digits.size()});
-}
-
 [[gnu::noinline]] void convert_in_place(std::string& s, const std::vector<Conversion>& conversions, std::string_view digits) {
   const std::size_t n = s.size();
   // What the conversion whose digits begin at `first` adds to the shift.
