@@ -153,12 +153,25 @@ std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& po
 
 std::expected<MaskOutput, Error> mask_replacements(std::string&& text, const PolicySet& policies,
                                                    const Config& config) {
-  if (reads_pieces(policies)) return mask(text, policies, config, MaskedText::replacements);
+  // A policy that reads what it replaces (a token, a hash, a partial mask) reads it from a copy
+  // of the source taken before detection consumes the text: detection then rewrites the call's
+  // own text in place, as under any other policy, instead of writing its first normalized form
+  // into a buffer beside the whole source.
+  std::string source;
+  if (reads_pieces(policies)) {
+    source = recycled::text_buffer(text.size());
+    source.assign(text);
+  }
   const std::size_t size = text.size();
   auto report = detect_findings(std::move(text), config);
-  if (!report) return std::unexpected(std::move(report.error()));
+  if (!report) {
+    recycled::recycle_text(std::move(source));
+    return std::unexpected(std::move(report.error()));
+  }
   recycled::recycle_text(std::move(report->normalized_text));
-  return mask_pass({}, size, std::move(report->findings), policies, MaskedText::replacements);
+  MaskOutput out = mask_pass(source, size, std::move(report->findings), policies, MaskedText::replacements);
+  recycled::recycle_text(std::move(source));
+  return out;
 }
 
 }  // namespace kestrix

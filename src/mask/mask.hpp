@@ -82,8 +82,8 @@ MaskOutput mask_findings(std::string_view text, std::vector<Finding> findings,
 std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& policies,
                                       const Config& config, MaskedText made = MaskedText::whole);
 
-// mask(text, policies, config, MaskedText::replacements), consuming `text` (see detect) when no
-// policy reads the pieces it replaces: the source is then not kept beside its normalized forms.
+// mask(text, policies, config, MaskedText::replacements), consuming `text` (see detect): where a
+// policy reads the pieces it replaces, they are read from a copy of the source.
 std::expected<MaskOutput, Error> mask_replacements(std::string&& text, const PolicySet& policies,
                                                    const Config& config);
 

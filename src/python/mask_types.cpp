@@ -472,9 +472,9 @@ KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
                           : PyUnicode_CheckExact(a[0]) ? MaskedText::unless_unchanged
                                                        : MaskedText::whole;
   // A str rebuilt from the argument and the rendered pieces, at the findings' character offsets,
-  // needs no UTF-8 text after the core: a copy of the call's own is handed over, to be let go
-  // once read where no policy reads what it replaces, else before the new str is made (the two
-  // are never held at once, and its memory may serve the new str).
+  // needs no UTF-8 text after the core: a copy of the call's own is handed over, for detection
+  // to consume. One not handed over is let go before the new str is made (the two are never
+  // held at once, and its memory may serve the new str).
   Masked m{ok(unlocked(text.size(), [&] {
     return rebuild && arg.is_owned ? mask_replacements(std::move(arg.owned), policies, config)
                                    : mask(text, policies, config, made);
