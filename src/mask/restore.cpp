@@ -3,6 +3,7 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -109,8 +110,8 @@ std::size_t close_after_number(std::basic_string_view<Char> s, std::size_t from)
 }
 
 // The first place at or after i (and before n) of the unit c in s, or n: sixteen bytes at a time.
-inline std::size_t find_first(const char16_t* s, std::size_t i, std::size_t n, char16_t c) {
-  return bytes::find_unit(s, i, n, c);
+inline std::size_t find_first(const wchar_t* s, std::size_t i, std::size_t n, wchar_t c) {
+  return bytes::find_point(s, i, n, c);
 }
 inline std::size_t find_first(const char* s, std::size_t i, std::size_t n, char c) {
   const auto b = static_cast<unsigned char>(c);
@@ -137,23 +138,29 @@ std::size_t find_units(std::basic_string_view<Char> text, std::basic_string_view
 
 }  // namespace
 
-bool find_tokens(std::u16string_view masked, const RestoreMap& map, std::vector<RestoredToken>& tokens) {
-  tokens.clear();
-  std::u16string open = u"[[";
+bool find_tokens(std::wstring_view window, bool last, const RestoreMap& map, std::vector<RestoredToken>& tokens,
+                 std::size_t& next) {
+  std::wstring open = L"[[";
   for (char c : map.prefix) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
-    open.push_back(static_cast<char16_t>(c));
+    open.push_back(static_cast<wchar_t>(c));
   }
-  open.push_back(u':');
+  open.push_back(L':');
+  if (open.size() > kTokenRoom / 2) return false;
+  // Where a token may begin and still run past the window when more text follows it.
+  const std::size_t stop = last ? window.size() : window.size() - std::min(window.size(), kTokenRoom);
   for (std::size_t cur = 0;;) {
-    const std::size_t at = find_units<char16_t>(masked, open, cur);
-    if (at == std::u16string_view::npos) return true;
+    const std::size_t at = find_units<wchar_t>(window, open, cur);
+    if (at == std::wstring_view::npos || at >= stop) {
+      next = at == std::wstring_view::npos ? std::max(cur, stop) : at;
+      return true;
+    }
     const std::size_t num_start = at + open.size();
-    std::size_t close = close_after_number(masked, num_start);
-    if (close == std::u16string_view::npos) close = find_units<char16_t>(masked, u"]]", num_start);
+    std::size_t close = close_after_number(window, num_start);
+    if (close == std::wstring_view::npos) close = find_units<wchar_t>(window, L"]]", num_start);
     std::uint64_t n = 0;
-    if (close == std::u16string_view::npos ||
-        !parse_token_number(masked.substr(num_start, close - num_start), n) || n >= map.entries.size())
+    if (close == std::wstring_view::npos ||
+        !parse_token_number(window.substr(num_start, close - num_start), n) || n >= map.entries.size())
       return false;
     tokens.push_back({at, close + 2, map.entries[static_cast<std::size_t>(n)].original});
     cur = close + 2;

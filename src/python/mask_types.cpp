@@ -201,10 +201,9 @@ class Rewriter {
            ((utf8.size() >= 4096 && 4 * utf8.size() >= 5 * chars) || (or_short && utf8.size() <= kShort));
   }
 
-  // `utf8` is the UTF-8 form of the str `source` (read by rewrite() only); `units`, when given,
-  // its UTF-16 form with one unit per character, from which its characters are then read.
-  Rewriter(PyObject* source, std::string_view utf8, std::u16string_view units = {})
-      : source_(source), utf8_(utf8), units_(units), chars_(static_cast<std::size_t>(PyUnicode_GetLength(source))) {}
+  // `utf8` is the UTF-8 form of the str `source` (read by rewrite() only).
+  Rewriter(PyObject* source, std::string_view utf8)
+      : source_(source), utf8_(utf8), chars_(static_cast<std::size_t>(PyUnicode_GetLength(source))) {}
   Rewriter(const Rewriter&) = delete;  // its buffer may be its own
 
   // Bytes [start, end) of `utf8` become `with` (valid UTF-8). Calls come in text order,
@@ -252,6 +251,18 @@ class Rewriter {
     char_ = end_char;
     byte_ = end;
   }
+
+  // The source's characters from `from` on, kWindow of them where the text is that long, read
+  // into the window from which rewrites copy them. It stays valid while every rewrite starts at
+  // least kLongRun characters after the source position reached or inside it, at or after
+  // `from` (keep_to moves that position).
+  std::wstring_view window_at(std::size_t from) {
+    if (from != window_start_ || window_.empty()) fill_window(from);
+    return {window_.data(), window_.size()};
+  }
+
+  // The source's characters up to `to` stay as they are.
+  void keep_to(std::size_t to) { copy_source(to); }
 
   // The whole text, as a new reference.
   PyObject* finish() {
@@ -307,13 +318,9 @@ class Rewriter {
     gathered_ = 0;
   }
 
-  // Source characters [from, to) into out: from the UTF-16 units, or through a window of the
-  // source's code points, read kWindow characters at a time.
+  // Source characters [from, to) into out, through a window of the source's code points, read
+  // kWindow characters at a time.
   void read_source(std::size_t from, std::size_t to, wchar_t* out) {
-    if (!units_.empty()) {
-      std::copy(units_.begin() + static_cast<std::ptrdiff_t>(from), units_.begin() + static_cast<std::ptrdiff_t>(to), out);
-      return;
-    }
     while (from < to) {
       if (from < window_start_ || from >= window_start_ + window_.size()) fill_window(from);
       const std::size_t n = std::min(to, window_start_ + window_.size()) - from;
@@ -342,7 +349,6 @@ class Rewriter {
 
   PyObject* source_;
   std::string_view utf8_;
-  std::u16string_view units_;
   std::size_t chars_;
   std::size_t byte_ = 0, char_ = 0;  // source position reached
   // Gathered code points: the first gathered_ of buffer_, which is inline_ until they outgrow it.
@@ -390,32 +396,46 @@ PyGetSetDef mask_output_getset[] = {
 // Below this many characters per token, the UTF-8 path is taken (see below).
 constexpr std::size_t kCharsPerToken = 64;
 
-// unmask of a long str read as UTF-16: CPython writes that form out nearly as a copy of the
-// str, where UTF-8 costs an encoding of every character, and a unit offset is a character
-// offset when no character lies beyond U+FFFF. nullptr (no error set) when this does not apply
-// or some token would be refused: the UTF-8 path then gives the result or the error.
-PyObject* unmask_units(PyObject* masked, PyObject* restore) {
+// Whether a window of a str's code points holds a surrogate, which no UTF-8 form has.
+bool any_surrogate(std::wstring_view window) {
+  bool any = false;
+  for (const wchar_t c : window) any |= (static_cast<std::uint32_t>(c) & 0xFFFFF800u) == 0xD800u;
+  return any;
+}
+
+// unmask of a long str read a window of code points at a time, as the Rewriter reads its
+// source: CPython copies them out at memory speed, the tokens are found in the window and the
+// text around them is gathered while it is at hand, and no form of the whole text is made (a
+// UTF-8 or UTF-16 one costs an encoding of every character and fresh pages as long as the
+// text). nullptr (no error set) when this does not apply, or some token would be refused, or the
+// str holds a surrogate: the UTF-8 path then gives the result or the error.
+PyObject* unmask_windows(PyObject* masked, PyObject* restore) {
   if (sizeof(wchar_t) < sizeof(char32_t) || !PyUnicode_CheckExact(masked) ||
       !is_instance(restore, T_RestoreMap) || !is_long_wide_text(masked))
     return nullptr;
-  const Py_ssize_t chars = PyUnicode_GetLength(masked);
+  const auto chars = static_cast<std::size_t>(PyUnicode_GetLength(masked));
+  const RestoreMap& table = unbox<RestoreMap>(restore);  // immutable, held by the caller
   // The result is built from pieces of the str: for a text as dense with tokens as the table
   // is long, that costs more than the UTF-8 path, which then decodes the result whole.
-  if (unbox<RestoreMap>(restore).entries.size() * kCharsPerToken >= static_cast<std::size_t>(chars))
-    return nullptr;
-  // No form for a lone surrogate (the UTF-8 path raises for it); one unit per character unless
-  // some character needs two.
-  Ref units;
-  const auto form = utf16_form(masked, units);
-  if (!form || form->size() != static_cast<std::size_t>(chars)) return nullptr;
-  const std::u16string_view text = *form;
-  const RestoreMap& table = unbox<RestoreMap>(restore);  // immutable, held by the caller
+  if (table.entries.size() * kCharsPerToken >= chars) return nullptr;
+  Rewriter w(masked, {});
   std::vector<RestoredToken> tokens;
-  if (!unlocked(2 * text.size(), [&] { return find_tokens(text, table, tokens); })) return nullptr;
-  if (tokens.empty()) return Py_NewRef(masked);
-  if (tokens.size() * kCharsPerToken >= static_cast<std::size_t>(chars)) return nullptr;
-  Rewriter w(masked, {}, text);
-  for (const RestoredToken& t : tokens) w.rewrite_chars(t.start, t.end, 0, t.original);
+  std::size_t found = 0;
+  for (std::size_t pos = 0; pos < chars;) {
+    const std::wstring_view window = w.window_at(pos);
+    std::size_t next = 0;
+    tokens.clear();
+    if (any_surrogate(window) || !find_tokens(window, pos + window.size() == chars, table, tokens, next))
+      return nullptr;
+    found += tokens.size();
+    if (found * kCharsPerToken >= chars) return nullptr;
+    for (const RestoredToken& t : tokens) w.rewrite_chars(pos + t.start, pos + t.end, 0, t.original);
+    pos += next;
+    // The next window's rewrites then read no character before it (see window_at). Before the
+    // first token the source position stays at the start: a stretch that long is a substring.
+    if (found != 0) w.keep_to(pos);
+  }
+  if (found == 0) return Py_NewRef(masked);
   return w.finish();
 }
 
@@ -501,7 +521,7 @@ KX_FN(fn_mask, 1, "mask", "text", "policies", "config") {
 }
 
 KX_FN(fn_unmask, 2, "unmask", "masked", "restore") {
-  if (PyObject* done = unmask_units(a[0], a[1])) return done;
+  if (PyObject* done = unmask_windows(a[0], a[1])) return done;
   const TextArg arg = to_text_arg(a[0], "masked", false);
   const std::string_view masked = arg.view;
   expect_instance(a[1], T_RestoreMap, "restore");

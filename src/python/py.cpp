@@ -298,20 +298,6 @@ bool is_long_wide_text(PyObject* o) {
          !is_ascii(o);
 }
 
-std::optional<std::u16string_view> utf16_form(PyObject* o, Ref& units) {
-  units = Ref::steal(PyUnicode_AsUTF16String(o));
-  char* data = nullptr;
-  Py_ssize_t len = 0;
-  std::uint16_t bom = 0;
-  // A byte-order mark in the machine's order, then the units.
-  if (!units || PyBytes_AsStringAndSize(units.get(), &data, &len) < 0 || len < 2 ||
-      (std::memcpy(&bom, data, 2), bom != 0xFEFF)) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::u16string_view(reinterpret_cast<const char16_t*>(data + 2), static_cast<std::size_t>(len - 2) / 2);
-}
-
 // The UTF-8 form of the long str `o` into `out`, read a piece at a time: CPython copies a
 // piece's code points out at memory speed, where its UTF-16 encoder takes a branch per
 // character and a buffer as long as the text. False, with no error set and `out` emptied, when

@@ -369,9 +369,6 @@ struct TextArg {
 TextArg to_text_arg(PyObject* o, const char* param, bool consumed);
 // A str long enough, and not ASCII, for to_text_arg to encode it into a buffer of the call's own.
 bool is_long_wide_text(PyObject* o);
-// The UTF-16 form of the str `o` (CPython writes a two-byte str's own units out nearly as a
-// copy), held by `units`; none, with no error set, when it has none (a lone surrogate).
-std::optional<std::u16string_view> utf16_form(PyObject* o, Ref& units);
 std::uint32_t to_u32(PyObject* o, const char* param);
 std::uint64_t to_u64(PyObject* o, const char* param);
 bool to_bool(PyObject* o, const char* param);

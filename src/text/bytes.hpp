@@ -91,15 +91,18 @@ inline std::size_t find(const unsigned char* s, std::size_t i, std::size_t n, Bl
   return i;
 }
 
-// The first position at or after i (and before n) of the 16-bit unit c in s, or n: eight
-// units at a time.
-inline std::size_t find_unit(const char16_t* s, std::size_t i, std::size_t n, char16_t c) {
+// The first position at or after i (and before n) of the code point c in s (a wchar_t of four
+// bytes, as on Linux), or n: eight at a time.
+inline std::size_t find_point(const wchar_t* s, std::size_t i, std::size_t n, wchar_t c) {
 #if defined(__SSE2__)
-  const __m128i want = _mm_set1_epi16(static_cast<short>(c));
-  for (; i + 8 <= n; i += 8) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    if (const auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, want))))
-      return i + static_cast<std::size_t>(__builtin_ctz(m)) / 2;
+  if constexpr (sizeof(wchar_t) == 4) {
+    const __m128i want = _mm_set1_epi32(static_cast<int>(c));
+    for (; i + 8 <= n; i += 8) {
+      const __m128i a = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), want);
+      const __m128i b = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 4)), want);
+      if (const auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi32(a, b))))
+        return i + static_cast<std::size_t>(__builtin_ctz(m)) / 2;
+    }
   }
 #endif
   while (i < n && s[i] != c) ++i;
