@@ -1217,13 +1217,15 @@ void sort_by_source(std::vector<T>& items) {
   }
 }
 
-// `owned_source`, when given, holds `text` and may be consumed. Without `whole_report`, the
-// report has no rejections, and its normalized_text stays empty when no pass changes the text.
+// `owned_source`, when given, holds `text` and may be consumed (see normalize_changes for
+// `source_copy`). Without `whole_report`, the report has no rejections, and its
+// normalized_text stays empty when no pass changes the text.
 std::expected<Report, Error> detect_in(std::string_view source, std::string* owned_source,
-                                       const Config& config, bool whole_report) {
+                                       const Config& config, bool whole_report,
+                                       std::string* source_copy = nullptr) {
   Normalized normalized;
   kinds::Set present = kinds::all;  // of the normalized text
-  auto changed = normalize_changes(source, owned_source, config, normalized, &present);
+  auto changed = normalize_changes(source, owned_source, config, normalized, &present, source_copy);
   if (!changed) return std::unexpected(std::move(changed.error()));
   Report report;
   std::string_view text = source;
@@ -1328,6 +1330,11 @@ std::expected<Report, Error> detect_findings(std::string_view text, const Config
 std::expected<Report, Error> detect_findings(std::string&& text, const Config& config) {
   const std::string_view view = text;
   return detect_in(view, &text, config, false);
+}
+
+std::expected<Report, Error> detect_findings(std::string&& text, const Config& config, std::string& source_copy) {
+  const std::string_view view = text;
+  return detect_in(view, &text, config, false, &source_copy);
 }
 
 }  // namespace kestrix

@@ -70,5 +70,9 @@ std::expected<Report, Error> detect(std::string&& text, const Config& config);
 std::expected<Report, Error> detect_findings(std::string_view text, const Config& config);
 // The same, consuming the text like detect above.
 std::expected<Report, Error> detect_findings(std::string&& text, const Config& config);
+// The same for callers that read the source too: where a pass changes the text, a copy of the
+// source is made into `source_copy` before the text is rewritten; where none does, it stays
+// empty and the report's normalized text is the source itself.
+std::expected<Report, Error> detect_findings(std::string&& text, const Config& config, std::string& source_copy);
 
 }  // namespace kestrix

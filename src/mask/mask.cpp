@@ -154,22 +154,17 @@ std::expected<MaskOutput, Error> mask(std::string_view text, const PolicySet& po
 std::expected<MaskOutput, Error> mask_replacements(std::string&& text, const PolicySet& policies,
                                                    const Config& config) {
   // A policy that reads what it replaces (a token, a hash, a partial mask) reads it from a copy
-  // of the source taken before detection consumes the text: detection then rewrites the call's
-  // own text in place, as under any other policy, instead of writing its first normalized form
-  // into a buffer beside the whole source.
-  std::string source;
-  if (reads_pieces(policies)) {
-    source = recycled::text_buffer(text.size());
-    source.assign(text);
-  }
+  // of the source made before the first pass that changes the text writes over it, or from the
+  // unchanged text itself: detection rewrites the call's own text in place, as under any other
+  // policy, instead of writing its first normalized form into a buffer beside the source.
+  const bool read = reads_pieces(policies);
   const std::size_t size = text.size();
-  auto report = detect_findings(std::move(text), config);
-  if (!report) {
-    recycled::recycle_text(std::move(source));
-    return std::unexpected(std::move(report.error()));
-  }
+  std::string source;
+  auto report = read ? detect_findings(std::move(text), config, source) : detect_findings(std::move(text), config);
+  if (!report) return std::unexpected(std::move(report.error()));
+  const std::string_view pieces = !read ? std::string_view() : source.empty() ? report->normalized_text : source;
+  MaskOutput out = mask_pass(pieces, size, std::move(report->findings), policies, MaskedText::replacements);
   recycled::recycle_text(std::move(report->normalized_text));
-  MaskOutput out = mask_pass(source, size, std::move(report->findings), policies, MaskedText::replacements);
   recycled::recycle_text(std::move(source));
   return out;
 }

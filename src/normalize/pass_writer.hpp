@@ -58,6 +58,10 @@ struct Writer {
       pages::advise_huge(b.segments.data(), b.segments.capacity() * sizeof(Segment));
     }
     if (out.in_place) {
+      if (out.keep_input) {
+        *out.keep_input = recycled::text_buffer(in.size());
+        out.keep_input->assign(in);
+      }
       b.write_text = false;
     } else {
       reserve(b, in.size() + in.size() / 8 + 16);

@@ -32,6 +32,9 @@ struct PassOutput {
   // When set: the pass's input is this string, which it rewrites in place when it changes
   // something; `text` is then left empty.
   std::string* in_place = nullptr;
+  // When set with in_place: the pass copies its input there before it first writes over it,
+  // for a caller that reads the text as it was.
+  std::string* keep_input = nullptr;
   // Where the first change takes the buffer of `map` from when it has none: one of the
   // pipeline's buffers kept per thread (looked up only then) for a text of the given length,
   // or nullptr.

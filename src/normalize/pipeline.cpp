@@ -28,7 +28,7 @@ std::vector<Segment> spare_map(std::size_t text_bytes) { return recycled::take(s
 
 std::expected<bool, Error> normalize_changes(std::string_view source, std::string* owned_source,
                                              const Config& config, Normalized& out,
-                                             kinds::Set* kinds_out) {
+                                             kinds::Set* kinds_out, std::string* source_copy) {
   // `current` views the source until a pass changes something, then the latest output, which
   // `owned` holds. `scratch` receives each pass's map (and the output of a pass that writes a
   // copy); after a change the maps swap, so the passes reuse two map buffers between them.
@@ -72,8 +72,10 @@ std::expected<bool, Error> normalize_changes(std::string_view source, std::strin
   auto run = [&](auto&& pass, bool deletes = false) __attribute__((always_inline))
       -> std::expected<void, Error> {
     scratch.in_place = map_is_identity ? owned_source : &owned;
+    scratch.keep_input = map_is_identity && owned_source ? source_copy : nullptr;
     auto ok = apply(pass(), deletes);
     scratch.in_place = nullptr;
+    scratch.keep_input = nullptr;
     return ok;
   };
   if (config.nfc && (present & kinds::jamo_lead))

@@ -28,10 +28,12 @@ std::expected<Normalized, Error> normalize(std::string&& source, const Config& c
 // itself, its map the identity, and `out` is left alone), else true with the normalized text
 // and its map in `out`. `owned_source`, when given, holds `source`; it may be consumed when
 // true is returned, and is left as it is otherwise. `kinds`, when given, receives the kinds of
-// bytes the normalized text may hold (see kinds::of).
+// bytes the normalized text may hold (see kinds::of). `source_copy`, when given with
+// `owned_source`, receives a copy of the source when true is returned (made only then, before
+// the first pass that changes the text writes over it).
 std::expected<bool, Error> normalize_changes(std::string_view source, std::string* owned_source,
                                              const Config& config, Normalized& out,
-                                             kinds::Set* kinds = nullptr);
+                                             kinds::Set* kinds = nullptr, std::string* source_copy = nullptr);
 
 // A copy of `source` made as normalize makes the copy of an unchanged text.
 std::string copy_of(std::string_view source);
