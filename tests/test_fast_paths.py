@@ -1236,3 +1236,48 @@ def test_long_unmasked_texts_are_the_plain_reading(width, parts, tail):
     else:
         assert type(got) is str
     assert got == expected
+
+
+# A long str is unmasked a window of 8,192 characters at a time; a token that begins in the last
+# 256 of a window is read in the next one. Tokens at every place around those edges, of every
+# width of text, a prefix too long to be left to the next window, a number longer than that
+# room, and surrogates before and after tokens.
+WINDOW, ROOM = 8192, 256
+LONG_PREFIX = kx.RestoreMap.from_json(json.dumps({"prefix": "P" * 200, "entries": [
+    {"token": "[[" + "P" * 200 + ":0]]", "original": "010-1234-5678", "entity": "phone"}]}))
+
+
+@pytest.mark.parametrize("width", sorted(WIDTHS))
+@pytest.mark.parametrize("edge", [WINDOW - ROOM, WINDOW, 2 * WINDOW - ROOM, 2 * WINDOW])
+@pytest.mark.parametrize("shift", [-12, -9, -8, -1, 0, 1])
+@pytest.mark.parametrize("form", ["[[PII:{n}]]", "[[PII:" + "0" * 300 + "{n}]]", "[[PII:{n}", "[[PII:x]]"])
+def test_long_unmasked_tokens_around_window_edges(width, edge, shift, form):
+    token = form.format(n=1)
+    head = stretch(width, 100) + "[[PII:2]]"
+    masked = head + stretch(width, edge + shift - len(head)) + token + stretch(width, LONG)
+    try:
+        got = kx.unmask(masked, TABLE)
+    except kx.SpanMapError as e:
+        got = str(e)
+    assert got == plain_unmask(masked, TABLE)
+
+
+@pytest.mark.parametrize("table", [TABLE, LONG_PREFIX], ids=["short", "long prefix"])
+@pytest.mark.parametrize("tokens", [0, 1, 40])
+def test_long_unmasked_texts_with_a_prefix_of_any_length(table, tokens):
+    token = "[[" + table.prefix + ":0]]"
+    masked = "".join(stretch("bmp", 1000) + token for _ in range(tokens)) + stretch("bmp", 3 * WINDOW)
+    got = kx.unmask(masked, table)
+    assert got == plain_unmask(masked, table)
+    assert (got is masked) == (tokens == 0)
+
+
+@pytest.mark.parametrize("at", [0, 500, WINDOW - 1, WINDOW, 2 * WINDOW + 5, 3 * WINDOW - 1])
+@pytest.mark.parametrize("lone", ["\ud800", "\udfff"])
+def test_long_unmasked_texts_refuse_surrogates_before_and_after_tokens(at, lone):
+    chars = 3 * WINDOW
+    text = "".join(stretch("astral", 700) + "[[PII:0]]" for _ in range(chars // 709 + 1))[:chars]
+    masked = text[:at] + lone + text[at + 1:]
+    with pytest.raises(UnicodeEncodeError) as exc:
+        kx.unmask(masked, TABLE)
+    assert (exc.value.start, exc.value.end) == (at, at + 1)
