@@ -396,13 +396,6 @@ PyGetSetDef mask_output_getset[] = {
 // Below this many characters per token, the UTF-8 path is taken (see below).
 constexpr std::size_t kCharsPerToken = 64;
 
-// Whether a window of a str's code points holds a surrogate, which no UTF-8 form has.
-bool any_surrogate(std::wstring_view window) {
-  bool any = false;
-  for (const wchar_t c : window) any |= (static_cast<std::uint32_t>(c) & 0xFFFFF800u) == 0xD800u;
-  return any;
-}
-
 // unmask of a long str read a window of code points at a time, as the Rewriter reads its
 // source: CPython copies them out at memory speed, the tokens are found in the window and the
 // text around them is gathered while it is at hand, and no form of the whole text is made (a
@@ -425,7 +418,9 @@ PyObject* unmask_windows(PyObject* masked, PyObject* restore) {
     const std::wstring_view window = w.window_at(pos);
     std::size_t next = 0;
     tokens.clear();
-    if (any_surrogate(window) || !find_tokens(window, pos + window.size() == chars, table, tokens, next))
+    // A surrogate has no UTF-8 form.
+    const bool last = pos + window.size() == chars;
+    if (bytes::any_surrogate(window.data(), window.size()) || !find_tokens(window, last, table, tokens, next))
       return nullptr;
     found += tokens.size();
     if (found * kCharsPerToken >= chars) return nullptr;

@@ -109,6 +109,27 @@ inline std::size_t find_point(const wchar_t* s, std::size_t i, std::size_t n, wc
   return i;
 }
 
+// Whether any of the n code points of s (a wchar_t of four bytes, as on Linux) is a surrogate,
+// U+D800 to U+DFFF: eight at a time.
+inline bool any_surrogate(const wchar_t* s, std::size_t n) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  if constexpr (sizeof(wchar_t) == 4) {
+    const __m128i high = _mm_set1_epi32(static_cast<int>(0xFFFFF800u)), first = _mm_set1_epi32(0xD800);
+    __m128i any = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8) {
+      const __m128i a = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), high);
+      const __m128i b = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 4)), high);
+      any = _mm_or_si128(any, _mm_or_si128(_mm_cmpeq_epi32(a, first), _mm_cmpeq_epi32(b, first)));
+    }
+    if (_mm_movemask_epi8(any) != 0) return true;
+  }
+#endif
+  for (; i < n; ++i)
+    if ((static_cast<std::uint32_t>(s[i]) & 0xFFFFF800u) == 0xD800u) return true;
+  return false;
+}
+
 namespace detail {
 
 // Sixteen zero bytes, then sixteen 0xFF: the sixteen from k on keep the last k bytes of a block.
