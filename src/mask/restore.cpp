@@ -138,17 +138,17 @@ std::size_t find_units(std::basic_string_view<Char> text, std::basic_string_view
 
 }  // namespace
 
-bool find_tokens(std::wstring_view window, bool last, const RestoreMap& map, std::vector<RestoredToken>& tokens,
-                 std::size_t& next) {
+bool find_tokens(std::wstring_view window, bool last, std::size_t room, const RestoreMap& map,
+                 std::vector<RestoredToken>& tokens, std::size_t& next) {
   std::wstring open = L"[[";
   for (char c : map.prefix) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
     open.push_back(static_cast<wchar_t>(c));
   }
   open.push_back(L':');
-  if (open.size() > kTokenRoom / 2) return false;
+  if (open.size() > room / 2) return false;
   // Where a token may begin and still run past the window when more text follows it.
-  const std::size_t stop = last ? window.size() : window.size() - std::min(window.size(), kTokenRoom);
+  const std::size_t stop = last ? window.size() : window.size() - std::min(window.size(), room);
   for (std::size_t cur = 0;;) {
     const std::size_t at = find_units<wchar_t>(window, open, cur);
     if (at == std::wstring_view::npos || at >= stop) {

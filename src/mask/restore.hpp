@@ -80,18 +80,19 @@ std::expected<std::string, Error> unmask(std::string_view masked, const RestoreM
                                          bool make_text = true);
 
 // How close to the end of a window of a longer text a token may begin and be left to the next
-// window (see find_tokens).
+// window (see find_tokens): room enough for the tokens the mask pass writes.
 inline constexpr std::size_t kTokenRoom = 256;
 
 // The tokens of the map's prefix in a window of a text given as code points (offsets in code
 // points from the window's start), when unmask would replace them all: true with the tokens in
 // text order appended to `tokens`, or false on any token that unmask would refuse, one that runs
-// past the window, and a prefix beyond ASCII or too long for the window. (The UTF-8 form then
+// past the window, and a prefix beyond ASCII or longer than half the room. (The UTF-8 form then
 // says what is wrong.) Unless the window is the `last` of the text, a token that begins in its
-// last kTokenRoom code points is left to the next window: `next` tells where to begin it (a
-// token's start, or a place after every token found, before which no token begins).
-bool find_tokens(std::wstring_view window, bool last, const RestoreMap& map, std::vector<RestoredToken>& tokens,
-                 std::size_t& next);
+// last `room` code points is left to the next window, and the window must be longer than that:
+// `next` (above zero then) tells where to begin the next one (a token's start, or a place after
+// every token found, before which no token begins).
+bool find_tokens(std::wstring_view window, bool last, std::size_t room, const RestoreMap& map,
+                 std::vector<RestoredToken>& tokens, std::size_t& next);
 
 // Compact JSON: {"prefix":...,"entries":[{"token":...,"original":...,"entity":...}]}.
 void write_json(std::string& out, const RestoreMap& map);
