@@ -109,7 +109,7 @@ std::size_t close_after_number(std::basic_string_view<Char> s, std::size_t from)
   return i + 1 < s.size() && s[i] == ']' && s[i + 1] == ']' ? i : std::basic_string_view<Char>::npos;
 }
 
-// The first place at or after i (and before n) of the unit c in s, or n: sixteen bytes at a time.
+// The first place at or after i (and before n) of the unit c in s, or n: a block at a time.
 inline std::size_t find_first(const wchar_t* s, std::size_t i, std::size_t n, wchar_t c) {
   return bytes::find_point(s, i, n, c);
 }

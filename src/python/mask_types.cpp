@@ -420,7 +420,8 @@ PyObject* unmask_windows(PyObject* masked, PyObject* restore) {
     tokens.clear();
     // A surrogate has no UTF-8 form.
     const bool last = pos + window.size() == chars;
-    if (bytes::any_surrogate(window.data(), window.size()) || !find_tokens(window, last, kTokenRoom, table, tokens, next))
+    if (bytes::any_surrogate(window.data(), window.size()) ||
+        !find_tokens(window, last, kTokenRoom, table, tokens, next))
       return nullptr;
     found += tokens.size();
     if (found * kCharsPerToken >= chars) return nullptr;
