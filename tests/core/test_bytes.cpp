@@ -132,3 +132,23 @@ KX_TEST(same_agrees_with_equality_at_every_length_and_place) {
     }
   }
 }
+
+// The code point search and the surrogate test, eight code points a step, against a loop: each
+// kind of code point at every place of texts of every length around two steps, from every start.
+KX_TEST(code_point_search_and_surrogate_test_agree_with_a_loop) {
+  const wchar_t odd[] = {L'[', 0xD800, 0xDBFF, 0xDC00, 0xDFFF};
+  const wchar_t near[] = {0xD7FF, 0xE000, 0x1F600, L'a'};
+  for (std::size_t n = 0; n <= 20; ++n) {
+    for (std::size_t at = 0; at < n; ++at) {
+      for (const wchar_t c : odd) {
+        std::wstring s(n, near[(at + n) % std::size(near)]);
+        s[at] = c;
+        const bool surrogate = (static_cast<std::uint32_t>(c) & 0xFFFFF800u) == 0xD800u;
+        KX_CHECK(bytes::any_surrogate(s.data(), n) == surrogate);
+        KX_CHECK(!bytes::any_surrogate(s.data(), at));
+        for (std::size_t from = 0; from <= n; ++from)
+          KX_CHECK(bytes::find_point(s.data(), from, n, c) == (from <= at ? at : n));
+      }
+    }
+  }
+}
